@@ -1,0 +1,51 @@
+# Top-level commands; CMake does the building underneath.
+#   make test          install what is missing, build, run every test (plain and ASan/UBSan),
+#                      compile the engine as Windows kernel code, build and test the Windows tool
+#   make demo          the main job on a bundled default
+#   make kernel-check  the engine as x86 and x64 kernel code (mingw-w64 ddk headers)
+#   make windows       the Windows deliverables as PE files
+#   make bench         the benchmarks
+
+BUILD       ?= build
+ASAN_BUILD  ?= build-asan
+JOBS        ?= $(shell nproc)
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all deps build test test-plain test-asan kernel-check windows test-windows demo bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+test-plain: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DMERROWFALDINE_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+kernel-check: deps
+	scripts/kernel-check.sh $(BUILD)/kernel-check
+
+windows: deps
+	@if [ -f tool/windows.mk ]; then $(MAKE) -f tool/windows.mk OUT=$(CURDIR)/$(BUILD)/windows; fi
+
+test-windows: windows
+	@if [ -x tool/tests/wine/run.sh ]; then tool/tests/wine/run.sh $(CURDIR)/$(BUILD)/windows; fi
+
+test: test-plain test-asan kernel-check test-windows
+
+demo: build
+	@scripts/demo.sh $(BUILD)
+
+bench: build
+	$(BUILD)/bench/engine_bench
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,98 @@
+// The engine's driver-wide state: tables, rule and configuration blocks, report rings,
+// traffic counters, and the lock that guards each of them.
+#pragma once
+
+#include <stdint.h>
+
+#include "engine_lock.h"
+#include "keyed_table.h"
+#include "records.h"
+
+// Request-keyed tables of one dialect. Keys: KeyLow = MID or MessageId, KeyHigh = UID or
+// SessionId. SMB1 has no QueryInfoMarks, SMB2 no QueryPathMarks or QueryFileMarks; those
+// stay null.
+struct DialectTables {
+    KeyedTable* PendingTreeConnects; // value: the tree-connect path, bytes
+    KeyedTable* PendingCreates;      // value: the create's file name, bytes
+    KeyedTable* WriteMarks;
+    KeyedTable* CreateClientMarks;
+    KeyedTable* CreateAccessMarks;
+    KeyedTable* CreateNewMarks;
+    KeyedTable* CreateDeleteMarks;
+    KeyedTable* DeleteMarks;
+    KeyedTable* RenameMarks;
+    KeyedTable* QueryPathMarks;
+    KeyedTable* QueryFileMarks;
+    KeyedTable* QueryInfoMarks;
+};
+
+// The interval refresh of one traffic direction.
+struct TrafficClock {
+    uint64_t snapshot;    // byte total at the last refresh
+    uint64_t lastRefresh; // system time of the last refresh
+};
+
+struct EngineState {
+    // Frames are classified but neither counted nor decoded while this is 0.
+    // Unlocked; accessed with relaxed atomics.
+    uint8_t InspectionEnabled;
+
+    AccessRule* RuleList;
+    uint32_t RuleCount;
+    EngineLock RuleListLock;
+
+    ShareTemplate* TemplateList;
+    uint32_t TemplateCount;
+    EngineLock TemplateListLock;
+
+    EngineSettings* Settings;
+    EngineLock SettingsLock;
+
+    KnownClientLists* KnownClients;
+    EngineLock KnownClientListsLock;
+
+    FileEvent* FileEventRing;
+    int32_t FileEventCount;
+    EngineLock FileEventRingLock;
+
+    LearnedGrant* LearnedGrantRing;
+    int32_t LearnedGrantCount;
+    EngineLock LearnedGrantRingLock;
+
+    // Unlocked; updated with relaxed atomics on the inspection paths.
+    SmbTrafficStats* TrafficStats;
+    TrafficClock InboundClock;
+    TrafficClock OutboundClock;
+
+    // Replaced whole under the guard; the guard is taken before the table's own lock.
+    KeyedTable* ClientAdmissionTable;
+    EngineLock AdmissionGuardLock;
+
+    KeyedTable* SessionUserTable;    // session key -> SessionUser
+    KeyedTable* TreeTable;           // (tree id, session key) -> TreeRecord
+    KeyedTable* IpcTreeTable;        // (tree id, session key) -> nothing
+    KeyedTable* OpenFileTable;       // file id -> name relative to the share
+    KeyedTable* UnknownSessionMarks; // (message id, session key) -> nothing
+
+    DialectTables Smb1;
+    DialectTables Smb2;
+};
+
+extern EngineState g_Engine;
+
+// Creates every table, ring and block empty, with inspection off. On any allocation
+// failure everything created so far is released and false is returned.
+bool EngineStart();
+// Releases everything; safe after a failed or partial start.
+void EngineStop();
+
+// True when `clientAddress` is on the admission list; the byte stored with it is copied
+// to *value. Presence alone admits, whatever the byte.
+bool IsAdmittedClient(bool atDispatch, uint32_t clientAddress, uint8_t* value);
+
+inline bool InspectionEnabled() {
+    return KmAtomicLoad8(&g_Engine.InspectionEnabled) != 0;
+}
+inline void SetInspectionEnabled(bool on) {
+    KmAtomicStore8(&g_Engine.InspectionEnabled, on);
+}

@@ -1,0 +1,110 @@
+#include "report_rings.h"
+
+#include "engine_state.h"
+
+namespace {
+
+// Slot index for the next record; a full ring starts over at slot 0.
+int32_t NextSlot(int32_t* count, int32_t slots) {
+    if (*count >= slots) {
+        *count = 0;
+    }
+    return *count;
+}
+
+void CopyName(Utf16Unit* field, uint32_t fieldUnits, const Utf16Unit* name) {
+    uint32_t i = 0;
+    for (; name != nullptr && i + 1 < fieldUnits && name[i] != 0; ++i) {
+        field[i] = name[i];
+    }
+    for (; i < fieldUnits; ++i) {
+        field[i] = 0;
+    }
+}
+
+} // namespace
+
+void ReportFileEvent(bool atDispatch, uint32_t clientAddress, uint64_t clientMac, uint8_t kind,
+                     uint8_t blocked, const SessionUser* user, const void* path,
+                     uint32_t pathBytes) {
+    EngineState& e = g_Engine;
+    if (e.FileEventRing == nullptr) {
+        return;
+    }
+    uint64_t now = KmQuerySystemTime();
+    EngineLockAcquire(&e.FileEventRingLock, atDispatch);
+    FileEvent* slot = &e.FileEventRing[NextSlot(&e.FileEventCount, FileEventRingSlots)];
+    KmZeroMemory(slot, sizeof *slot);
+    slot->Time = now;
+    slot->ClientAddress = clientAddress;
+    slot->ClientMac = clientMac;
+    slot->Kind = kind;
+    slot->Blocked = blocked;
+    if (user != nullptr) {
+        KmCopyMemory(slot->UserName, user->UserName, sizeof slot->UserName);
+        KmCopyMemory(slot->WorkstationName, user->WorkstationName, sizeof slot->WorkstationName);
+        KmCopyMemory(slot->DomainName, user->DomainName, sizeof slot->DomainName);
+    }
+    if (path != nullptr) {
+        uint32_t kept = pathBytes < FileEventPathMaxText ? pathBytes : FileEventPathMaxText;
+        KmCopyMemory(slot->Path, path, kept);
+    }
+    e.FileEventCount += 1;
+    EngineLockRelease(&e.FileEventRingLock, atDispatch);
+}
+
+void AppendLearnedGrant(bool atDispatch, const Utf16Unit* userName, const Utf16Unit* shareName) {
+    EngineState& e = g_Engine;
+    if (e.LearnedGrantRing == nullptr) {
+        return;
+    }
+    EngineLockAcquire(&e.LearnedGrantRingLock, atDispatch);
+    LearnedGrant* slot = &e.LearnedGrantRing[NextSlot(&e.LearnedGrantCount, LearnedGrantRingSlots)];
+    CopyName(slot->ShareName, SharePathUnits, shareName);
+    CopyName(slot->UserName, NameUnits, userName);
+    e.LearnedGrantCount += 1;
+    EngineLockRelease(&e.LearnedGrantRingLock, atDispatch);
+}
+
+namespace {
+
+uint32_t DrainRing(bool atDispatch, EngineLock* lock, const void* ring, int32_t* count,
+                   uint32_t slotBytes, void* out) {
+    if (ring == nullptr) {
+        return 0;
+    }
+    EngineLockAcquire(lock, atDispatch);
+    uint32_t bytes = uint32_t(*count) * slotBytes;
+    KmCopyMemory(out, ring, bytes);
+    *count = 0;
+    EngineLockRelease(lock, atDispatch);
+    return bytes;
+}
+
+} // namespace
+
+uint32_t DrainFileEventRing(bool atDispatch, void* out) {
+    EngineState& e = g_Engine;
+    return DrainRing(atDispatch, &e.FileEventRingLock, e.FileEventRing, &e.FileEventCount,
+                     sizeof(FileEvent), out);
+}
+
+uint32_t DrainLearnedGrantRing(bool atDispatch, void* out) {
+    EngineState& e = g_Engine;
+    return DrainRing(atDispatch, &e.LearnedGrantRingLock, e.LearnedGrantRing, &e.LearnedGrantCount,
+                     sizeof(LearnedGrant), out);
+}
+
+void ReadTrafficStats(SmbTrafficStats* out) {
+    const SmbTrafficStats* stats = g_Engine.TrafficStats;
+    if (stats == nullptr) {
+        KmZeroMemory(out, sizeof *out);
+        return;
+    }
+    out->OutboundPackets = KmAtomicLoad64(&stats->OutboundPackets);
+    out->InboundPackets = KmAtomicLoad64(&stats->InboundPackets);
+    out->OutboundBytes = KmAtomicLoad64(&stats->OutboundBytes);
+    out->InboundBytes = KmAtomicLoad64(&stats->InboundBytes);
+    out->OutboundIntervalBytes = KmAtomicLoad64(&stats->OutboundIntervalBytes);
+    out->InboundIntervalBytes = KmAtomicLoad64(&stats->InboundIntervalBytes);
+}

@@ -1,0 +1,92 @@
+#include "smb_dispatch.h"
+
+#include "engine_state.h"
+#include "pool.h"
+#include "smb_protocol.h"
+#include "wire.h"
+
+namespace {
+
+enum class AdmissionVerdict { Decode, PassUndecoded, Refused };
+
+// While admission control is on, listed clients pass undecoded and every other client
+// gets its message spoiled: a zero protocol identifier makes the server drop it.
+AdmissionVerdict ApplyAdmissionGate(const SmbMessage* message) {
+    EngineState& e = g_Engine;
+    EngineLockAcquire(&e.SettingsLock, message->atDispatch);
+    bool admissionControl = e.Settings != nullptr && e.Settings->AdmissionControl != 0;
+    EngineLockRelease(&e.SettingsLock, message->atDispatch);
+    if (!admissionControl) {
+        return AdmissionVerdict::Decode;
+    }
+    uint8_t stored;
+    if (IsAdmittedClient(message->atDispatch, message->clientAddress, &stored)) {
+        return AdmissionVerdict::PassUndecoded;
+    }
+    KmZeroMemory(message->header, SmbProtocolIdLength);
+    return AdmissionVerdict::Refused;
+}
+
+uint16_t CommandOf(SmbDialect dialect, const uint8_t* header) {
+    return dialect == SmbDialect::Smb2 ? ReadU16Le(header + Smb2Command) : header[Smb1Command];
+}
+
+SmbCommandDecoder FindDecoder(const SmbCommandEntry* table, uint32_t entries, uint16_t command) {
+    for (uint32_t i = 0; i < entries; ++i) {
+        if (table[i].command == command) {
+            return table[i].decode;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+bool IsSessionEstablishmentCommand(SmbDialect dialect, uint16_t command) {
+    if (dialect == SmbDialect::Smb2) {
+        return command <= Smb2TreeDisconnect; // NEGOTIATE to TREE_DISCONNECT
+    }
+    return command >= Smb1TreeDisconnect && command <= Smb1TreeConnectAndX;
+}
+
+bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbCommandEntry* table,
+                        uint32_t tableEntries, uint8_t* netbios, uint8_t* header,
+                        uint32_t available, FrameView* view, bool atDispatch) {
+    SmbMessage message{};
+    message.netbios = netbios;
+    message.header = header;
+    message.available = available;
+    message.view = view;
+    message.atDispatch = atDispatch;
+    message.direction = direction;
+
+    // The remote side is the client: the sender of a request, the addressee of a response.
+    bool request = direction == SmbDirection::Request;
+    const uint8_t* mac = view->ethernetHeader + (request ? EthSourceMac : EthDestinationMac);
+    const uint8_t* address =
+        view->ipv4Header + (request ? Ipv4SourceAddress : Ipv4DestinationAddress);
+    message.clientMac = MacToU64(mac);
+    message.clientAddress = ReadIpv4Address(address);
+
+    uint16_t command = CommandOf(dialect, header);
+    if (request && !IsSessionEstablishmentCommand(dialect, command)) {
+        AdmissionVerdict verdict = ApplyAdmissionGate(&message);
+        if (verdict != AdmissionVerdict::Decode) {
+            return verdict == AdmissionVerdict::Refused;
+        }
+    }
+
+    SmbCommandDecoder decode = FindDecoder(table, tableEntries, command);
+    if (decode == nullptr) {
+        return false;
+    }
+    // Only messages that are decoded pay for the work buffer. Without one the message
+    // passes undecoded.
+    message.work = static_cast<uint8_t*>(EngineAllocateZeroed(WorkBufferBytes));
+    if (message.work == nullptr) {
+        return false;
+    }
+    bool rewrote = decode(&message);
+    EngineFree(message.work);
+    return rewrote;
+}

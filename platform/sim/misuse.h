@@ -1,0 +1,4 @@
+// Internal: reporting of kernel-interface misuse inside the simulation.
+#pragma once
+
+void SimReportMisuse(const char* what);
