@@ -1,5 +1,6 @@
 #include "frames.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -102,7 +103,7 @@ Bytes BuildTcpFrame(const Endpoint& from, const Endpoint& to, const Bytes& paylo
     frame[tcp + 12] = uint8_t(options.tcpHeaderWords << 4);
     frame[tcp + 13] = 0x18; // PSH, ACK
     PutBe16(frame, tcp + 14, 8192);
-    std::memcpy(&frame[tcp + tcpLength], payload.data(), payload.size());
+    std::copy(payload.begin(), payload.end(), frame.begin() + tcp + tcpLength);
     if (options.etherType == 0x0800 && options.protocol == 6 && options.ipHeaderWords >= 5 &&
         options.tcpHeaderWords >= 5) {
         FillChecksums(frame);
