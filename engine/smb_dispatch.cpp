@@ -1,6 +1,7 @@
 #include "smb_dispatch.h"
 
 #include "engine_state.h"
+#include "policy.h"
 #include "pool.h"
 #include "smb_protocol.h"
 #include "wire.h"
@@ -12,11 +13,7 @@ enum class AdmissionVerdict { Decode, PassUndecoded, Refused };
 // While admission control is on, listed clients pass undecoded and every other client
 // gets its message spoiled: a zero protocol identifier makes the server drop it.
 AdmissionVerdict ApplyAdmissionGate(const SmbMessage* message) {
-    EngineState& e = g_Engine;
-    EngineLockAcquire(&e.SettingsLock, message->atDispatch);
-    bool admissionControl = e.Settings != nullptr && e.Settings->AdmissionControl != 0;
-    EngineLockRelease(&e.SettingsLock, message->atDispatch);
-    if (!admissionControl) {
+    if (!ReadAdmissionControl(message->atDispatch)) {
         return AdmissionVerdict::Decode;
     }
     uint8_t stored;

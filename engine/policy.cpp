@@ -1,0 +1,298 @@
+#include "policy.h"
+
+#include "engine_state.h"
+#include "pool.h"
+#include "report_rings.h"
+#include "text.h"
+
+namespace {
+
+// A path or name that fills its whole field without a terminator is compared as far as
+// the field goes, less the unit a terminator would take.
+const uint32_t RulePathUnits = SharePathUnits - 1;
+const uint32_t ListEntryUnits = NameUnits - 1;
+
+int32_t ClampCount(int32_t count, int32_t limit) {
+    if (count <= 0) {
+        return 0;
+    }
+    return count > limit ? limit : count;
+}
+
+// True when `rulePath` followed by a backslash occurs in `path`.
+bool ContainsRuleProbe(const Utf16Unit* path, uint32_t pathUnits, const Utf16Unit* rulePath,
+                       uint32_t ruleUnits) {
+    for (uint32_t at = 0; at + ruleUnits < pathUnits; ++at) {
+        if (path[at + ruleUnits] == Backslash &&
+            Utf16Equal(path + at, ruleUnits, rulePath, ruleUnits)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void SetAllFlags(AccessRule* rule, uint8_t value) {
+    rule->Report = value;
+    rule->DenyDelete = value;
+    rule->DenyModify = value;
+    rule->DenyRename = value;
+    rule->DenyCreate = value;
+    rule->DenyRead = value;
+    rule->DenyAll = value;
+    rule->KnownClientsOnly = value;
+}
+
+void CopyFlags(AccessRule* to, const AccessRule* from) {
+    to->Report = from->Report;
+    to->DenyDelete = from->DenyDelete;
+    to->DenyModify = from->DenyModify;
+    to->DenyRename = from->DenyRename;
+    to->DenyCreate = from->DenyCreate;
+    to->DenyRead = from->DenyRead;
+    to->DenyAll = from->DenyAll;
+    to->KnownClientsOnly = from->KnownClientsOnly;
+}
+
+// Grows a record array by one record under its lock; the old array is freed.
+bool AppendRecord(EngineLock* lock, AccessRule** list, uint32_t* count, const AccessRule* record,
+                  bool atDispatch) {
+    EngineLockAcquire(lock, atDispatch);
+    uint32_t n = *count;
+    auto* grown = static_cast<AccessRule*>(EngineAllocate((n + 1) * sizeof(AccessRule)));
+    if (grown == nullptr) {
+        EngineLockRelease(lock, atDispatch);
+        return false;
+    }
+    if (n != 0) {
+        KmCopyMemory(grown, *list, n * sizeof(AccessRule));
+    }
+    KmCopyMemory(&grown[n], record, sizeof(AccessRule));
+    AccessRule* old = *list;
+    *list = grown;
+    *count = n + 1;
+    EngineLockRelease(lock, atDispatch);
+    if (old != nullptr) {
+        EngineFree(old);
+    }
+    return true;
+}
+
+int32_t ReplaceRecords(EngineLock* lock, AccessRule** list, uint32_t* count,
+                       const AccessRule* records, uint32_t n, bool lowerUserNames) {
+    if (n == 0) {
+        return PolicyResultOk;
+    }
+    auto* fresh = static_cast<AccessRule*>(EngineAllocate(size_t(n) * sizeof(AccessRule)));
+    if (fresh == nullptr) {
+        return PolicyResultNoMemory;
+    }
+    KmCopyMemory(fresh, records, size_t(n) * sizeof(AccessRule));
+    for (uint32_t i = 0; i < n; ++i) {
+        Utf16LowerCase(fresh[i].Path, SharePathUnits);
+        if (lowerUserNames) {
+            Utf16LowerCase(fresh[i].UserName, NameUnits);
+        }
+    }
+    EngineLockAcquire(lock, false);
+    AccessRule* old = *list;
+    *list = fresh;
+    *count = n;
+    EngineLockRelease(lock, false);
+    if (old != nullptr) {
+        EngineFree(old);
+    }
+    return PolicyResultOk;
+}
+
+bool AnyEntryMatches(const Utf16Unit (*entries)[NameUnits], int32_t count, const Utf16Unit* name) {
+    uint32_t nameUnits = Utf16Length(name, ListEntryUnits);
+    for (int32_t i = 0; i < count; ++i) {
+        uint32_t units = Utf16Length(entries[i], ListEntryUnits);
+        if (Utf16Equal(entries[i], units, name, nameUnits)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+bool MatchAccessRule(bool atDispatch, const Utf16Unit* path, const Utf16Unit* user,
+                     AccessRule* rule) {
+    EngineState& e = g_Engine;
+    uint32_t pathUnits = Utf16Length(path, FullPathScanUnits);
+    uint32_t userUnits = Utf16Length(user, ListEntryUnits);
+    int32_t bestLength = -1;
+    EngineLockAcquire(&e.RuleListLock, atDispatch);
+    for (uint32_t i = 0; i < e.RuleCount; ++i) {
+        const AccessRule& candidate = e.RuleList[i];
+        uint32_t ruleUnits = Utf16Length(candidate.Path, RulePathUnits);
+        if (int32_t(ruleUnits) <= bestLength) {
+            continue;
+        }
+        uint32_t ruleUserUnits = Utf16Length(candidate.UserName, ListEntryUnits);
+        if (!Utf16Equal(candidate.UserName, ruleUserUnits, user, userUnits)) {
+            continue;
+        }
+        if (ContainsRuleProbe(path, pathUnits, candidate.Path, ruleUnits)) {
+            KmCopyMemory(rule, &candidate, sizeof candidate);
+            bestLength = int32_t(ruleUnits);
+        }
+    }
+    EngineLockRelease(&e.RuleListLock, atDispatch);
+    return bestLength != -1;
+}
+
+bool LearnGrant(bool atDispatch, const Utf16Unit* shareName, const Utf16Unit* userName) {
+    EngineState& e = g_Engine;
+    EngineLockAcquire(&e.SettingsLock, atDispatch);
+    bool learning = e.Settings != nullptr && e.Settings->LearningEnabled != 0;
+    bool reportOnly = e.Settings != nullptr && e.Settings->LearnReportOnly != 0;
+    EngineLockRelease(&e.SettingsLock, atDispatch);
+    if (!learning) {
+        return true;
+    }
+
+    uint32_t shareUnits = Utf16Length(shareName, RulePathUnits);
+    uint32_t userUnits = Utf16Length(userName, ListEntryUnits);
+    AccessRule candidate;
+    KmZeroMemory(&candidate, sizeof candidate);
+    bool templateFound = false;
+    EngineLockAcquire(&e.TemplateListLock, atDispatch);
+    for (uint32_t i = 0; i < e.TemplateCount; ++i) {
+        const ShareTemplate& t = e.TemplateList[i];
+        if (Utf16Equal(t.Path, Utf16Length(t.Path, RulePathUnits), shareName, shareUnits)) {
+            KmCopyMemory(&candidate, &t, sizeof candidate);
+            templateFound = true;
+            break;
+        }
+    }
+    EngineLockRelease(&e.TemplateListLock, atDispatch);
+    Utf16CopyToField(candidate.Path, SharePathUnits, shareName, shareUnits);
+    Utf16CopyToField(candidate.UserName, NameUnits, userName, userUnits);
+    Utf16LowerCase(candidate.Path, SharePathUnits);
+    Utf16LowerCase(candidate.UserName, NameUnits);
+    if (!templateFound) {
+        SetAllFlags(&candidate, 0);
+        if (reportOnly) {
+            candidate.Report = 1;
+        } else {
+            SetAllFlags(&candidate, 1);
+        }
+        // The share's first learned user also leaves a template behind, so later users
+        // of the share get the same flags. A failed append leaves the list as it was.
+        AppendRecord(&e.TemplateListLock, &e.TemplateList, &e.TemplateCount, &candidate,
+                     atDispatch);
+    }
+
+    AccessRule rule;
+    KmZeroMemory(&rule, sizeof rule);
+    KmCopyMemory(rule.Path, candidate.Path, sizeof rule.Path);
+    KmCopyMemory(rule.UserName, candidate.UserName, sizeof rule.UserName);
+    CopyFlags(&rule, &candidate);
+    if (AppendRecord(&e.RuleListLock, &e.RuleList, &e.RuleCount, &rule, atDispatch)) {
+        AppendLearnedGrant(atDispatch, candidate.UserName, candidate.Path);
+    }
+    return true;
+}
+
+bool IsExemptPath(bool atDispatch, const Utf16Unit* path) {
+    EngineState& e = g_Engine;
+    uint32_t pathUnits = Utf16Length(path, FullPathScanUnits);
+    bool exempt = false;
+    EngineLockAcquire(&e.SettingsLock, atDispatch);
+    const EngineSettings* s = e.Settings;
+    if (s != nullptr) {
+        int32_t prefixes = ClampCount(s->PrefixCount, ExemptListEntries);
+        for (int32_t i = 0; !exempt && i < prefixes; ++i) {
+            const Utf16Unit* entry = s->ExemptPrefixList[i];
+            exempt = Utf16Find(path, pathUnits, entry, Utf16Length(entry, ListEntryUnits)) == 0;
+        }
+        int32_t suffixes = ClampCount(s->SuffixCount, ExemptListEntries);
+        for (int32_t i = 0; !exempt && i < suffixes; ++i) {
+            // Only the first occurrence counts: with ".tmp", a.tmp is exempt, a.tmp.tmp not.
+            const Utf16Unit* entry = s->ExemptSuffixList[i];
+            uint32_t units = Utf16Length(entry, ListEntryUnits);
+            int32_t at = Utf16Find(path, pathUnits, entry, units);
+            exempt = at >= 0 && uint32_t(at) + units == pathUnits;
+        }
+        int32_t substrings = ClampCount(s->SubstringCount, ExemptListEntries);
+        for (int32_t i = 0; !exempt && i < substrings; ++i) {
+            const Utf16Unit* entry = s->ExemptSubstringList[i];
+            exempt = Utf16Find(path, pathUnits, entry, Utf16Length(entry, ListEntryUnits)) >= 0;
+        }
+    }
+    EngineLockRelease(&e.SettingsLock, atDispatch);
+    return exempt;
+}
+
+bool IsKnownClient(bool atDispatch, uint64_t clientMac, uint32_t clientAddress,
+                   const Utf16Unit* userName, const Utf16Unit* workstationName) {
+    EngineState& e = g_Engine;
+    bool known = false;
+    EngineLockAcquire(&e.KnownClientListsLock, atDispatch);
+    const KnownClientLists* k = e.KnownClients;
+    if (k != nullptr) {
+        int32_t words = ClampCount(k->WordCount, KnownClientEntries);
+        for (int32_t i = 0; !known && i < words; ++i) {
+            known = uint32_t(k->AddressWords[i]) == clientAddress;
+        }
+        int32_t macs = ClampCount(k->MacCount, KnownClientEntries);
+        for (int32_t i = 0; !known && i < macs; ++i) {
+            known = k->Macs[i] == clientMac;
+        }
+        known = known ||
+                AnyEntryMatches(k->Users, ClampCount(k->UserCount, KnownClientEntries), userName);
+        known = known || AnyEntryMatches(k->Workstations,
+                                         ClampCount(k->WorkstationCount, KnownClientEntries),
+                                         workstationName);
+    }
+    EngineLockRelease(&e.KnownClientListsLock, atDispatch);
+    return known;
+}
+
+bool ReadAdmissionControl(bool atDispatch) {
+    EngineState& e = g_Engine;
+    EngineLockAcquire(&e.SettingsLock, atDispatch);
+    bool on = e.Settings != nullptr && e.Settings->AdmissionControl != 0;
+    EngineLockRelease(&e.SettingsLock, atDispatch);
+    return on;
+}
+
+int32_t ReplaceAccessRules(const AccessRule* rules, uint32_t count) {
+    EngineState& e = g_Engine;
+    return ReplaceRecords(&e.RuleListLock, &e.RuleList, &e.RuleCount, rules, count, true);
+}
+
+int32_t ReplaceShareTemplates(const ShareTemplate* templates, uint32_t count) {
+    EngineState& e = g_Engine;
+    return ReplaceRecords(&e.TemplateListLock, &e.TemplateList, &e.TemplateCount, templates, count,
+                          false);
+}
+
+void ReplaceEngineSettings(const EngineSettings* settings) {
+    EngineState& e = g_Engine;
+    EngineLockAcquire(&e.SettingsLock, false);
+    if (e.Settings != nullptr) {
+        KmCopyMemory(e.Settings, settings, sizeof *settings);
+    }
+    EngineLockRelease(&e.SettingsLock, false);
+}
+
+void ReplaceKnownClientLists(const KnownClientLists* lists) {
+    EngineState& e = g_Engine;
+    EngineLockAcquire(&e.KnownClientListsLock, false);
+    KnownClientLists* k = e.KnownClients;
+    if (k != nullptr) {
+        KmCopyMemory(k, lists, sizeof *lists);
+        int32_t users = ClampCount(k->UserCount, KnownClientEntries);
+        for (int32_t i = 0; i < users; ++i) {
+            Utf16LowerCase(k->Users[i], NameUnits);
+        }
+        int32_t workstations = ClampCount(k->WorkstationCount, KnownClientEntries);
+        for (int32_t i = 0; i < workstations; ++i) {
+            Utf16LowerCase(k->Workstations[i], NameUnits);
+        }
+    }
+    EngineLockRelease(&e.KnownClientListsLock, false);
+}
