@@ -1,14 +1,102 @@
-// SMB2 responses: what the file service answers.
+// SMB2 responses: what the file service answers. They complete what the requests began
+// (trees, open files, guest sessions) and carry the denials of spoiled requests.
+#include "denial_marks.h"
+#include "engine_state.h"
+#include "session_state.h"
 #include "smb_dispatch.h"
 #include "smb_handlers.h"
 #include "smb_protocol.h"
+#include "text.h"
+#include "tree_recording.h"
+#include "wire.h"
 
 namespace {
 
-// The commands this handler decodes. A null decoder passes the command undecoded.
+const uint32_t Smb2Status = 8;
+const uint32_t Body = Smb2HeaderLength;
+const uint32_t SessionSetupFlags = Body + 2;
+const uint16_t SessionFlagIsGuest = 0x0001;
+const uint32_t CreateFileId = Body + 64;
+const uint32_t FileIdBytes = 16;
+const uint32_t MaxPendingNameBytes = 2046;
+const Utf16Unit GuestName[] = {'g', 'u', 'e', 's', 't'};
+
+uint64_t SessionOf(const uint8_t* h) {
+    return ReadU64Le(h + Smb2SessionId);
+}
+uint32_t StatusOf(const uint8_t* h) {
+    return ReadU32Le(h + Smb2Status);
+}
+TableKey RequestKey(const uint8_t* h) {
+    return TableKey{ReadU64Le(h + Smb2MessageId), ReadU64Le(h + Smb2SessionId)};
+}
+
+bool Rewrite(SmbMessage* m, const MarkKind* kinds, uint32_t count) {
+    return RewriteStatusFromMarks(SmbDialect::Smb2, kinds, count, RequestKey(m->header), m->header,
+                                  m->atDispatch);
+}
+
+bool DecodeSessionSetup(SmbMessage* m) {
+    if (!SmbMessageHas(m, SessionSetupFlags, 2) ||
+        (ReadU16Le(m->header + SessionSetupFlags) & SessionFlagIsGuest) == 0) {
+        return false;
+    }
+    uint64_t session = SessionOf(m->header);
+    SessionUser user;
+    if (!GetSessionUser(m->atDispatch, session, &user)) {
+        KmZeroMemory(&user, sizeof user);
+    }
+    Utf16CopyToField(user.UserName, NameUnits, GuestName, 5);
+    StoreSessionUser(m->atDispatch, session, &user);
+    return false;
+}
+
+bool DecodeTreeConnect(SmbMessage* m) {
+    const uint8_t* h = m->header;
+    RecordTreeConnect(m, g_Engine.Smb2.PendingTreeConnects, RequestKey(h), SessionOf(h),
+                      ReadU32Le(h + Smb2TreeId), StatusOf(h));
+    return false;
+}
+
+bool DecodeCreate(SmbMessage* m) {
+    const uint8_t* h = m->header;
+    uint32_t length = MaxPendingNameBytes;
+    if (KeyedTableLookup(g_Engine.Smb2.PendingCreates, m->atDispatch, RequestKey(h), m->work,
+                         &length)) {
+        KeyedTableDelete(g_Engine.Smb2.PendingCreates, m->atDispatch, RequestKey(h));
+        if (StatusOf(h) == 0 && SmbMessageHas(m, CreateFileId, FileIdBytes)) {
+            const uint8_t* id = h + CreateFileId;
+            TableKey file{ReadU64Le(id), ReadU64Le(id + 8)};
+            KeyedTableInsert(g_Engine.OpenFileTable, m->atDispatch, file, m->work, length);
+        }
+    }
+    const MarkKind marks[] = {MarkKind::UnknownSession, MarkKind::CreateAccess,
+                              MarkKind::CreateDelete, MarkKind::CreateNew, MarkKind::CreateClient};
+    return Rewrite(m, marks, 5);
+}
+
+bool DecodeWrite(SmbMessage* m) {
+    const MarkKind marks[] = {MarkKind::Write};
+    return Rewrite(m, marks, 1);
+}
+
+bool DecodeQueryInfo(SmbMessage* m) {
+    const MarkKind marks[] = {MarkKind::QueryInfo};
+    return Rewrite(m, marks, 1);
+}
+
+bool DecodeSetInfo(SmbMessage* m) {
+    const MarkKind marks[] = {MarkKind::Rename, MarkKind::Delete};
+    return Rewrite(m, marks, 2);
+}
+
 const SmbCommandEntry CommandTable[] = {
-    {Smb2SessionSetup, nullptr}, {Smb2TreeConnect, nullptr}, {Smb2Create, nullptr},
-    {Smb2Write, nullptr},        {Smb2QueryInfo, nullptr},   {Smb2SetInfo, nullptr},
+    {Smb2SessionSetup, DecodeSessionSetup},
+    {Smb2TreeConnect, DecodeTreeConnect},
+    {Smb2Create, DecodeCreate},
+    {Smb2Write, DecodeWrite},
+    {Smb2QueryInfo, DecodeQueryInfo},
+    {Smb2SetInfo, DecodeSetInfo},
 };
 
 } // namespace

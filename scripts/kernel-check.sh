@@ -8,6 +8,7 @@ out=${1:-build/kernel-check}
 
 flags=(-std=c++17 -O2 -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
        -fno-asynchronous-unwind-tables -nostdlib -Wall -Wextra -Werror -Wno-multichar
+       -Wframe-larger-than=2048
        -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet
        -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset)
 # What the kernel itself exports to the engine (memset and friends come from ntoskrnl).

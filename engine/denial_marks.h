@@ -1,0 +1,23 @@
+// Denial marks: a denied request leaves a mark under its request key; the response to it
+// finds the mark, removes it and carries the denial status to the client.
+#pragma once
+
+#include <stdint.h>
+
+#include "file_policy.h"
+#include "keyed_table.h"
+#include "smb_dispatch.h"
+
+const uint32_t StatusAccessDenied = 0xC0000022;
+const uint32_t StatusUserSessionDeleted = 0xC0000203;
+
+// The table of `kind` for the dialect (UnknownSession is shared); null for None.
+KeyedTable* MarkTable(SmbDialect dialect, MarkKind kind);
+
+bool RecordDenialMark(SmbDialect dialect, MarkKind kind, TableKey request, bool atDispatch);
+
+// Looks the request key up in each mark table of `kinds`, in order; every mark found is
+// removed and its status written into the response header (SMB1 replies also get the
+// NT-status flag). True when the status was rewritten.
+bool RewriteStatusFromMarks(SmbDialect dialect, const MarkKind* kinds, uint32_t count,
+                            TableKey request, uint8_t* header, bool atDispatch);

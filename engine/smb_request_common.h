@@ -1,0 +1,27 @@
+// Pieces the SMB1 and SMB2 request decoders share.
+#pragma once
+
+#include <stdint.h>
+
+#include "file_policy.h"
+#include "records.h"
+#include "smb_message.h"
+
+inline FileOperation OperationFor(const SmbMessage* message, uint64_t session, uint32_t treeId) {
+    return FileOperation{message->atDispatch, session, treeId, message->clientMac,
+                         message->clientAddress};
+}
+
+// The work buffer seen as a path buffer of PathBufferUnits units.
+inline Utf16Unit* WorkPath(SmbMessage* message) {
+    return reinterpret_cast<Utf16Unit*>(message->work);
+}
+
+// Stores the user named by a session set-up's security blob, if it names one. A blob
+// that names nobody leaves the session's earlier user in place.
+void LearnSessionUser(const SmbMessage* message, uint64_t session, const uint8_t* blob,
+                      uint32_t blobLength);
+
+// Copies `bytes` wire bytes (at most `maxBytes`) into a zeroed buffer; the wire bytes may
+// lie at any alignment.
+void CopyWireText(Utf16Unit* to, const uint8_t* from, uint32_t bytes, uint32_t maxBytes);

@@ -1,0 +1,66 @@
+#include "tree_recording.h"
+
+#include "engine_state.h"
+#include "policy.h"
+#include "session_state.h"
+#include "text.h"
+
+namespace {
+
+const uint32_t MaxPendingPathBytes = 2046;
+const Utf16Unit IpcShare[] = {'i', 'p', 'c', '$'};
+
+// Learning adds a rule for a user's first connect to a share; a user who already has a
+// rule covering the share's contents learns nothing more, so reconnects do not pile up
+// copies of the same rule.
+void LearnShareForUser(SmbMessage* m, uint64_t session, const Utf16Unit* share) {
+    SessionUser user;
+    if (!GetSessionUser(m->atDispatch, session, &user)) {
+        return;
+    }
+    user.UserName[NameUnits - 1] = 0;
+    if (user.UserName[0] == 0) {
+        return;
+    }
+    Utf16Unit probe[SharePathUnits + 1];
+    uint32_t units = Utf16Length(share, SharePathUnits - 1);
+    KmCopyMemory(probe, share, units * sizeof(Utf16Unit));
+    probe[units] = Backslash;
+    probe[units + 1] = 0;
+    AccessRule rule;
+    if (!MatchAccessRule(m->atDispatch, probe, user.UserName, &rule)) {
+        LearnGrant(m->atDispatch, share, user.UserName);
+    }
+}
+
+} // namespace
+
+void RecordTreeConnect(SmbMessage* m, KeyedTable* pending, TableKey request, uint64_t session,
+                       uint32_t treeId, uint32_t status) {
+    auto* path = reinterpret_cast<Utf16Unit*>(m->work);
+    uint32_t length = MaxPendingPathBytes;
+    if (!KeyedTableLookup(pending, m->atDispatch, request, path, &length)) {
+        return;
+    }
+    KeyedTableDelete(pending, m->atDispatch, request);
+    const uint32_t capacity = MaxPendingPathBytes / sizeof(Utf16Unit) + 1;
+    Utf16LowerCase(path, capacity);
+    if (path[0] == 0 || status != 0) {
+        return;
+    }
+    ShareNameFromUnc(path, capacity);
+    Utf16LowerCase(path, capacity);
+    TableKey tree = TreeKey(session, treeId);
+    uint32_t units = Utf16Length(path, capacity);
+    if (Utf16Equal(path, units, IpcShare, 4)) {
+        KeyedTableInsert(g_Engine.IpcTreeTable, m->atDispatch, tree, nullptr, 0);
+        return;
+    }
+    TreeRecord record;
+    KmZeroMemory(&record, sizeof record);
+    Utf16CopyToField(record.ShareName, SharePathUnits, path, units);
+    record.ClientMac = m->clientMac;
+    record.ClientAddress = m->clientAddress;
+    KeyedTableInsert(g_Engine.TreeTable, m->atDispatch, tree, &record, sizeof record);
+    LearnShareForUser(m, session, record.ShareName);
+}
