@@ -22,7 +22,8 @@ void LearnShareForUser(SmbMessage* m, uint64_t session, const Utf16Unit* share) 
     if (user.UserName[0] == 0) {
         return;
     }
-    Utf16Unit probe[SharePathUnits + 1];
+    // The work buffer is free again once the tree is recorded.
+    auto* probe = reinterpret_cast<Utf16Unit*>(m->work);
     uint32_t units = Utf16Length(share, SharePathUnits - 1);
     KmCopyMemory(probe, share, units * sizeof(Utf16Unit));
     probe[units] = Backslash;
