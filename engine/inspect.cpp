@@ -12,9 +12,6 @@
 namespace {
 
 const uint64_t OneSecond = 10000000; // in 100-ns units
-// Inbound messages shorter than a NetBIOS header and an SMB2 header are not decoded,
-// whatever the dialect.
-const uint32_t InboundMinimumPayload = NetbiosHeaderLength + Smb2HeaderLength;
 
 // The last-interval counter of a direction holds the bytes counted between two refreshes
 // at least one second apart.
@@ -74,9 +71,6 @@ bool DecodeSmbPayload(const DirectionRules& rules, FrameView* view, bool atDispa
     bool inbound = rules.direction == SmbDirection::Request;
     uint32_t payloadLength = view->payloadLength;
     if (payloadLength < NetbiosHeaderLength) {
-        return false;
-    }
-    if (inbound && payloadLength < InboundMinimumPayload) {
         return false;
     }
     uint8_t* netbios = view->payload;

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Records real SMB traffic between smbd and smbclient for the engine's replay
 # tests.  Each capture gets a fresh set of network namespaces and a fresh smbd,
-# so the only things that change from one run to the next are timestamps, TCP
-# sequence numbers, GUIDs and the NTLM challenge/response bytes.
+# so from one run to the next only timestamps, TCP sequence numbers, GUIDs,
+# session/tree/file ids and the NTLM challenge/response bytes change.
 #
 # Topology (all inside namespaces created here, nothing else is contacted):
 #
@@ -15,6 +15,7 @@
 #
 # Usage: sudo tests/data/make-captures.sh            (writes tests/data/*.pcap)
 #        CAPTURE_OUT=/tmp/x tests/data/make-captures.sh (writes elsewhere)
+#        KEEP_WORK=1 ...   keeps the temp dir (smbd logs, client output)
 set -euo pipefail
 
 DATA_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -39,7 +40,7 @@ BOB_PASS='Bob-Pw-2'
 ALICE_UID=20001
 BOB_UID=20002
 
-NSS_WRAPPER_LIB=/usr/lib/x86_64-linux-gnu/libnss_wrapper.so
+NSS_WRAPPER_LIB=$(find /usr/lib -name libnss_wrapper.so -print -quit 2>/dev/null || true)
 
 WORK=""
 SMBD_PID=""
@@ -84,7 +85,13 @@ teardown() {
 cleanup() {
     local rc=$?
     teardown
-    [[ -n $WORK && -d $WORK ]] && rm -rf "$WORK"
+    if [[ -n $WORK && -d $WORK ]]; then
+        if [[ -n ${KEEP_WORK:-} ]]; then
+            log "kept work directory $WORK"
+        else
+            rm -rf "$WORK"
+        fi
+    fi
     exit "$rc"
 }
 
@@ -93,10 +100,11 @@ cleanup() {
 check_prerequisites() {
     [[ $(id -u) -eq 0 ]] || die "must run as root (network namespaces)"
     local tool missing=()
-    for tool in ip ethtool tcpdump smbd smbclient pdbedit python3; do
+    for tool in ip ss ethtool sysctl tcpdump smbd smbclient pdbedit unshare setsid \
+        hostname python3; do
         command -v "$tool" >/dev/null || missing+=("$tool")
     done
-    [[ -r $NSS_WRAPPER_LIB ]] || missing+=("$NSS_WRAPPER_LIB")
+    [[ -n $NSS_WRAPPER_LIB ]] || missing+=(libnss_wrapper.so)
     if ((${#missing[@]})); then
         die "missing: ${missing[*]}; install the packages in $DATA_DIR/packages.txt"
     fi
@@ -271,10 +279,6 @@ write_client_conf() {
     client ipc signing = disabled
     client smb encrypt = off
     client use kerberos = off
-    client use spnego = yes
-    client ntlmv2 auth = yes
-    client lanman auth = no
-    client plaintext auth = no
 EOF
 }
 
@@ -294,8 +298,13 @@ setup_samba() {
     add_smb_user bob "$BOB_PASS"
 }
 
+# smbd gets a session of its own: on shutdown it signals its whole process
+# group, which must not include this script.  It also gets its own UTS
+# namespace with host name "filesrv": the NTLM CHALLENGE carries the server's
+# DNS host name, which must not depend on the machine recording.
 start_smbd() {
-    ip netns exec "$SRV_NS" env LD_PRELOAD="$NSS_WRAPPER_LIB" \
+    setsid ip netns exec "$SRV_NS" unshare --uts sh -c 'hostname filesrv && exec "$@"' sh \
+        env LD_PRELOAD="$NSS_WRAPPER_LIB" \
         NSS_WRAPPER_PASSWD="$WORK/passwd" NSS_WRAPPER_GROUP="$WORK/group" \
         smbd --foreground --no-process-group -s "$WORK/srv/smb.conf" \
         </dev/null >"$WORK/srv/log/smbd.stdout" 2>&1 &

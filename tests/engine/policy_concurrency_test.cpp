@@ -47,6 +47,8 @@ TEST_F(PolicyConcurrencyTest, NoTornRuleAndNoLeakUnderConcurrentReplacement) {
         ASSERT_TRUE(
             KeyedTableInsert(g_Engine.TreeTable, false, TreeKey(100 + t, t), &tree, sizeof tree));
     }
+    std::vector<AccessRule> first = Generation(255);
+    ASSERT_EQ(ReplaceAccessRules(first.data(), uint32_t(first.size())), PolicyResultOk);
     std::atomic<int> torn{0};
     std::atomic<int> matched{0};
     const int rounds = 3000;

@@ -1,0 +1,94 @@
+// Builders for the SMB1 and SMB2 requests and responses the engine decodes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "frames.h"
+
+struct FileId {
+    uint64_t persistent;
+    uint64_t volatileId;
+};
+
+// ---- SMB2 ----
+struct Smb2Ids {
+    uint64_t session;
+    uint32_t tree;
+    uint64_t messageId;
+};
+
+Bytes Smb2SessionSetupRequest(const Smb2Ids& ids, const Bytes& blob);
+Bytes Smb2TreeConnectRequest(const Smb2Ids& ids, const std::string& unc);
+Bytes Smb2TreeDisconnectRequest(const Smb2Ids& ids);
+struct Smb2CreateFields {
+    std::string name;
+    uint32_t desiredAccess = 0x00120089; // read data, attributes, synchronize
+    uint32_t shareAccess = 7;
+    uint32_t createDisposition = 1; // FILE_OPEN
+    uint32_t createOptions = 0;
+    uint16_t structureSize = 57;
+};
+Bytes Smb2CreateRequest(const Smb2Ids& ids, const Smb2CreateFields& fields);
+Bytes Smb2CloseRequest(const Smb2Ids& ids, FileId file);
+Bytes Smb2WriteRequest(const Smb2Ids& ids, FileId file, uint32_t dataBytes = 16);
+Bytes Smb2QueryInfoRequest(const Smb2Ids& ids, FileId file, uint8_t infoType = 1,
+                           uint8_t infoClass = 5);
+Bytes Smb2SetInfoDisposition(const Smb2Ids& ids, FileId file, uint8_t infoClass = 13);
+Bytes Smb2SetInfoRename(const Smb2Ids& ids, FileId file, const std::string& newName,
+                        uint8_t infoClass = 10);
+Bytes Smb2SetInfoBasic(const Smb2Ids& ids, FileId file);
+
+// Responses: header with the response flag and `status`, then the body.
+Bytes Smb2ErrorResponse(uint16_t command, const Smb2Ids& ids, uint32_t status);
+Bytes Smb2SessionSetupResponse(const Smb2Ids& ids, uint16_t sessionFlags, uint32_t status = 0);
+Bytes Smb2TreeConnectResponse(const Smb2Ids& ids, uint32_t status = 0);
+Bytes Smb2CreateResponse(const Smb2Ids& ids, FileId file);
+Bytes Smb2SimpleResponse(uint16_t command, const Smb2Ids& ids, uint32_t status = 0);
+
+// Field offsets in built SMB2 messages (from the SMB2 header).
+const size_t Smb2StatusAt = 8;
+const size_t Smb2CreateOptionsAt = 64 + 40;
+const size_t Smb2WriteFileIdAt = 64 + 16;
+const size_t Smb2QueryInfoTypeAt = 64 + 2;
+const size_t Smb2SetInfoBufferLengthAt = 64 + 4;
+const size_t Smb2SetInfoBufferAt = 64 + 32; // buffer right after the fixed part
+
+// ---- SMB1 ----
+struct Smb1Ids {
+    uint16_t uid;
+    uint16_t tid;
+    uint16_t mid;
+    bool unicode = true;
+};
+
+Bytes Smb1SessionSetupRequest(const Smb1Ids& ids, const Bytes& blob);
+Bytes Smb1TreeConnectRequest(const Smb1Ids& ids, const std::string& unc);
+Bytes Smb1TreeDisconnectRequest(const Smb1Ids& ids);
+struct Smb1CreateFields {
+    std::string name;
+    uint32_t desiredAccess = 0x00120089;
+    uint32_t shareAccess = 7;
+    uint32_t createDisposition = 1;
+    uint32_t createOptions = 0;
+    uint8_t andXCommand = 0xFF;
+};
+Bytes Smb1NtCreateRequest(const Smb1Ids& ids, const Smb1CreateFields& fields);
+Bytes Smb1CloseRequest(const Smb1Ids& ids, uint16_t fid);
+Bytes Smb1WriteAndXRequest(const Smb1Ids& ids, uint16_t fid, uint16_t dataBytes = 16);
+Bytes Smb1RenameRequest(const Smb1Ids& ids, const std::string& oldName, const std::string& newName);
+Bytes Smb1Trans2SetDisposition(const Smb1Ids& ids, uint16_t fid, uint16_t setupCount = 1);
+Bytes Smb1Trans2QueryFile(const Smb1Ids& ids, uint16_t fid, uint16_t level);
+Bytes Smb1Trans2QueryPath(const Smb1Ids& ids, const std::string& name, uint16_t level);
+
+Bytes Smb1Reply(uint8_t command, const Smb1Ids& ids, uint32_t status);
+Bytes Smb1NtCreateReply(const Smb1Ids& ids, uint16_t fid, uint32_t status = 0);
+
+// Field offsets in built SMB1 messages (from the SMB1 header).
+const size_t Smb1StatusAt = 5;
+const size_t Smb1Flags2At = 10;
+const size_t Smb1CreateOptionsAt = 32 + 40;
+const size_t Smb1WriteDataLengthAt = 32 + 21;
+
+uint32_t ReadLe32(const Bytes& b, size_t at);
+uint16_t ReadLe16(const Bytes& b, size_t at);

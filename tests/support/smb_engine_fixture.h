@@ -1,0 +1,122 @@
+// An engine test that plays a client and a server: requests go through InspectInbound,
+// responses through InspectOutbound, in real frames.
+#pragma once
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine_fixture.h"
+#include "frames.h"
+#include "inspect.h"
+#include "ntlm.h"
+#include "policy.h"
+#include "policy_builders.h"
+#include "report_rings.h"
+#include "smb_builders.h"
+
+// Offset of the SMB header in a frame built with default options.
+const size_t FrameSmbHeader = FramePayload + 4;
+
+class SmbEngineTest : public EngineTest {
+  protected:
+    Endpoint client = TestClient(10);
+    Endpoint server = TestServer(445);
+    Bytes lastFrame;
+
+    // Sends one SMB message (or compound chain) from the client; true when rewritten.
+    bool Request(const Bytes& smb) {
+        lastFrame = BuildTcpFrame(client, server, NetbiosWrap(smb));
+        Bytes before = lastFrame;
+        bool rewrote = InspectInbound(lastFrame.data(), uint32_t(lastFrame.size()), false);
+        CheckFrameAfter(before, rewrote);
+        return rewrote;
+    }
+    bool Response(const Bytes& smb) {
+        lastFrame = BuildTcpFrame(server, client, NetbiosWrap(smb));
+        Bytes before = lastFrame;
+        bool rewrote = InspectOutbound(lastFrame.data(), uint32_t(lastFrame.size()), false);
+        CheckFrameAfter(before, rewrote);
+        return rewrote;
+    }
+    // The SMB message of the last frame, as the engine left it.
+    Bytes LastSmb() const { return Bytes(lastFrame.begin() + FrameSmbHeader, lastFrame.end()); }
+
+    void Rules(const std::vector<AccessRule>& rules) {
+        ASSERT_EQ(ReplaceAccessRules(rules.data(), uint32_t(rules.size())), PolicyResultOk);
+    }
+    std::vector<FileEvent> Events() {
+        std::vector<FileEvent> events(FileEventRingSlots);
+        events.resize(DrainFileEventRing(false, events.data()) / sizeof(FileEvent));
+        return events;
+    }
+    std::vector<LearnedGrant> Grants() {
+        std::vector<LearnedGrant> grants(LearnedGrantRingSlots);
+        grants.resize(DrainLearnedGrantRing(false, grants.data()) / sizeof(LearnedGrant));
+        return grants;
+    }
+    static std::string EventPath(const FileEvent& e) {
+        Utf16Unit units[515];
+        std::memcpy(units, e.Path, sizeof units);
+        return Ascii(units, 515);
+    }
+
+    // SMB2: NTLM login, tree connect, open.
+    void Login2(uint64_t session, const std::string& user,
+                const std::string& workstation = "WKS7") {
+        Bytes blob = SpnegoResponse(NtlmAuthenticate(user, "TESTDOM", workstation));
+        EXPECT_FALSE(Request(Smb2SessionSetupRequest({session, 0, nextId++}, blob)));
+    }
+    void Connect2(uint64_t session, uint32_t tree, const std::string& unc) {
+        Smb2Ids ids{session, 0, nextId++};
+        EXPECT_FALSE(Request(Smb2TreeConnectRequest(ids, unc)));
+        ids.tree = tree;
+        EXPECT_FALSE(Response(Smb2TreeConnectResponse(ids)));
+    }
+    FileId Open2(uint64_t session, uint32_t tree, const std::string& name) {
+        FileId file{nextId * 1000 + 1, nextId * 1000 + 2};
+        Smb2Ids ids{session, tree, nextId++};
+        Smb2CreateFields fields;
+        fields.name = name;
+        EXPECT_FALSE(Request(Smb2CreateRequest(ids, fields)));
+        EXPECT_FALSE(Response(Smb2CreateResponse(ids, file)));
+        return file;
+    }
+
+    // SMB1: the same steps.
+    void Login1(uint16_t uid, const std::string& user) {
+        Bytes blob = SpnegoResponse(NtlmAuthenticate(user, "TESTDOM", "WKS7"));
+        EXPECT_FALSE(Request(Smb1SessionSetupRequest({uid, 0, nextMid()}, blob)));
+    }
+    void Connect1(uint16_t uid, uint16_t tid, const std::string& unc) {
+        Smb1Ids ids{uid, 0, nextMid()};
+        EXPECT_FALSE(Request(Smb1TreeConnectRequest(ids, unc)));
+        ids.tid = tid;
+        EXPECT_FALSE(Response(Smb1Reply(0x75, ids, 0)));
+    }
+    uint16_t Open1(uint16_t uid, uint16_t tid, const std::string& name) {
+        uint16_t fid = uint16_t(0x4000 + nextId);
+        Smb1Ids ids{uid, tid, nextMid()};
+        Smb1CreateFields fields;
+        fields.name = name;
+        EXPECT_FALSE(Request(Smb1NtCreateRequest(ids, fields)));
+        EXPECT_FALSE(Response(Smb1NtCreateReply(ids, fid)));
+        return fid;
+    }
+    uint16_t nextMid() { return uint16_t(nextId++); }
+
+    uint64_t nextId = 100;
+
+  private:
+    // A rewritten frame has valid checksums; one that was not rewritten is untouched.
+    void CheckFrameAfter(const Bytes& before, bool rewrote) {
+        if (rewrote) {
+            EXPECT_TRUE(Ipv4ChecksumValid(lastFrame));
+            EXPECT_TRUE(TcpChecksumValid(lastFrame));
+            EXPECT_NE(lastFrame, before);
+        } else {
+            EXPECT_EQ(lastFrame, before);
+        }
+    }
+};
