@@ -29,9 +29,10 @@ const uint16_t Smb2RequestFixedPart[] = {
     32, // SET_INFO
     24, // OPLOCK_BREAK
 };
-// A response may be an error response (eight fixed bytes) whatever its command; its
-// handler checks the rest once it knows the status.
-const uint16_t Smb2ResponseFixedPart = 8;
+// Responses are checked only for their StructureSize: the shortest response body (SET_INFO)
+// is that field alone, and any response may be an error response instead. Each handler
+// checks the fields it reads once it knows the status.
+const uint16_t Smb2ResponseFixedPart = 2;
 
 uint32_t Smb2FixedPart(SmbDirection direction, uint16_t command) {
     if (direction == SmbDirection::Response) {

@@ -1,0 +1,464 @@
+#include "policy_file.h"
+
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+using nlohmann::json;
+
+namespace {
+
+const char* const FlagNames[] = {"report",    "deny-delete", "deny-modify", "deny-rename",
+                                 "deny-create", "deny-read", "deny-all",    "known-clients-only"};
+
+struct PolicyError {
+    std::string message;
+};
+
+[[noreturn]] void Fail(const std::string& where, const std::string& what) {
+    throw PolicyError{where + ": " + what};
+}
+
+// UTF-8 to UTF-16, rejecting malformed input.
+std::vector<Utf16Unit> ToUtf16(const std::string& text, const std::string& where) {
+    std::vector<Utf16Unit> out;
+    for (size_t i = 0; i < text.size();) {
+        uint8_t lead = uint8_t(text[i]);
+        uint32_t code;
+        size_t extra;
+        if (lead < 0x80) {
+            code = lead;
+            extra = 0;
+        } else if ((lead & 0xE0) == 0xC0) {
+            code = lead & 0x1F;
+            extra = 1;
+        } else if ((lead & 0xF0) == 0xE0) {
+            code = lead & 0x0F;
+            extra = 2;
+        } else if ((lead & 0xF8) == 0xF0) {
+            code = lead & 0x07;
+            extra = 3;
+        } else {
+            Fail(where, "is not valid UTF-8");
+        }
+        if (extra != 0 && i + extra >= text.size()) {
+            Fail(where, "is not valid UTF-8");
+        }
+        for (size_t k = 1; k <= extra; ++k) {
+            uint8_t next = uint8_t(text[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                Fail(where, "is not valid UTF-8");
+            }
+            code = code << 6 | (next & 0x3F);
+        }
+        i += extra + 1;
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            out.push_back(Utf16Unit(0xD800 + (code >> 10)));
+            out.push_back(Utf16Unit(0xDC00 + (code & 0x3FF)));
+        } else {
+            out.push_back(Utf16Unit(code));
+        }
+    }
+    return out;
+}
+
+// Stores a text in a fixed field; it must leave room for the terminator.
+void StoreText(Utf16Unit* field, size_t fieldUnits, const json& value, const std::string& where,
+               bool lowerCase) {
+    if (!value.is_string()) {
+        Fail(where, "must be a string");
+    }
+    std::vector<Utf16Unit> units = ToUtf16(value.get<std::string>(), where);
+    if (units.size() >= fieldUnits) {
+        Fail(where, "is longer than " + std::to_string(fieldUnits - 1) + " characters");
+    }
+    std::memset(field, 0, fieldUnits * sizeof(Utf16Unit));
+    for (size_t i = 0; i < units.size(); ++i) {
+        Utf16Unit u = units[i];
+        field[i] = lowerCase && u >= 'A' && u <= 'Z' ? Utf16Unit(u + 32) : u;
+    }
+}
+
+void CheckKeys(const json& object, const std::string& where,
+               std::initializer_list<const char*> allowed) {
+    if (!object.is_object()) {
+        Fail(where, "must be an object");
+    }
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        bool known = false;
+        for (const char* key : allowed) {
+            known = known || it.key() == key;
+        }
+        if (!known) {
+            Fail(where, "unknown key \"" + it.key() + "\"");
+        }
+    }
+}
+
+const json& ArrayAt(const json& object, const char* key, const std::string& where) {
+    const json& value = object.at(key);
+    if (!value.is_array()) {
+        Fail(where + "." + key, "must be an array");
+    }
+    return value;
+}
+
+bool BoolAt(const json& object, const char* key, const std::string& where) {
+    const json& value = object.at(key);
+    if (!value.is_boolean()) {
+        Fail(where + "." + key, "must be true or false");
+    }
+    return value.get<bool>();
+}
+
+uint32_t ParseIpv4(const json& value, const std::string& where) {
+    if (!value.is_string()) {
+        Fail(where, "must be an IPv4 address string");
+    }
+    std::string text = value.get<std::string>();
+    uint32_t parts[4];
+    int count = 0;
+    std::stringstream in(text);
+    std::string piece;
+    while (std::getline(in, piece, '.')) {
+        if (count == 4 || piece.empty() || piece.size() > 3 ||
+            piece.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoul(piece) > 255) {
+            Fail(where, "\"" + text + "\" is not an IPv4 address");
+        }
+        parts[count++] = uint32_t(std::stoul(piece));
+    }
+    if (count != 4 || text.back() == '.') {
+        Fail(where, "\"" + text + "\" is not an IPv4 address");
+    }
+    // Header byte order: the first address byte is the least significant.
+    return parts[0] | parts[1] << 8 | parts[2] << 16 | parts[3] << 24;
+}
+
+uint64_t ParseMac(const json& value, const std::string& where) {
+    if (!value.is_string()) {
+        Fail(where, "must be a MAC address string");
+    }
+    std::string text = value.get<std::string>();
+    uint64_t mac = 0;
+    bool ok = text.size() == 17;
+    for (size_t i = 0; ok && i < 17; ++i) {
+        char c = text[i];
+        if (i % 3 == 2) {
+            ok = c == ':' || c == '-';
+        } else {
+            ok = std::isxdigit(uint8_t(c)) != 0;
+            if (ok) {
+                mac = mac << 4 | uint64_t(std::stoul(std::string(1, c), nullptr, 16));
+            }
+        }
+    }
+    if (!ok) {
+        Fail(where, "\"" + text + "\" is not a MAC address (aa:bb:cc:dd:ee:ff)");
+    }
+    return mac;
+}
+
+void ParseFlags(const json& flags, AccessRule* rule, const std::string& where) {
+    if (!flags.is_array()) {
+        Fail(where, "must be an array of flag names");
+    }
+    uint8_t* bits = &rule->Report;
+    for (size_t i = 0; i < flags.size(); ++i) {
+        std::string at = where + "[" + std::to_string(i) + "]";
+        if (!flags[i].is_string()) {
+            Fail(at, "must be a flag name");
+        }
+        std::string name = flags[i].get<std::string>();
+        size_t index = 0;
+        while (index < 8 && name != FlagNames[index]) {
+            ++index;
+        }
+        if (index == 8) {
+            Fail(at, "unknown flag \"" + name + "\"");
+        }
+        bits[index] = 1;
+    }
+}
+
+std::vector<AccessRule> ParseRules(const json& list, const std::string& where, bool withUser) {
+    std::vector<AccessRule> out;
+    for (size_t i = 0; i < list.size(); ++i) {
+        std::string at = where + "[" + std::to_string(i) + "]";
+        const json& item = list[i];
+        if (withUser) {
+            CheckKeys(item, at, {"path", "user", "flags"});
+        } else {
+            CheckKeys(item, at, {"path", "flags"});
+        }
+        AccessRule rule;
+        std::memset(&rule, 0, sizeof rule);
+        if (item.contains("path")) {
+            StoreText(rule.Path, SharePathUnits, item["path"], at + ".path", true);
+        }
+        if (withUser && item.contains("user")) {
+            StoreText(rule.UserName, NameUnits, item["user"], at + ".user", true);
+        }
+        if (item.contains("flags")) {
+            ParseFlags(item["flags"], &rule, at + ".flags");
+        }
+        out.push_back(rule);
+    }
+    return out;
+}
+
+// Fills a fixed list of 64 names and its count.
+void ParseNameList(const json& list, const std::string& where, Utf16Unit (*entries)[NameUnits],
+                   int32_t* count, bool lowerCase) {
+    if (list.size() > 64) {
+        Fail(where, "holds more than 64 entries");
+    }
+    for (size_t i = 0; i < list.size(); ++i) {
+        StoreText(entries[i], NameUnits, list[i], where + "[" + std::to_string(i) + "]",
+                  lowerCase);
+    }
+    *count = int32_t(list.size());
+}
+
+void ParseSettings(const json& s, EngineSettings* settings) {
+    const std::string where = "settings";
+    CheckKeys(s, where,
+              {"learning", "learn_report_only", "admission_control", "exempt_prefixes",
+               "exempt_suffixes", "exempt_substrings"});
+    if (s.contains("learning")) {
+        settings->LearningEnabled = BoolAt(s, "learning", where);
+    }
+    if (s.contains("learn_report_only")) {
+        settings->LearnReportOnly = BoolAt(s, "learn_report_only", where);
+    }
+    if (s.contains("admission_control")) {
+        settings->AdmissionControl = BoolAt(s, "admission_control", where);
+    }
+    // Exempt entries are compared as stored; paths are lower case, so store them so.
+    if (s.contains("exempt_prefixes")) {
+        ParseNameList(ArrayAt(s, "exempt_prefixes", where), where + ".exempt_prefixes",
+                      settings->ExemptPrefixList, &settings->PrefixCount, true);
+    }
+    if (s.contains("exempt_suffixes")) {
+        ParseNameList(ArrayAt(s, "exempt_suffixes", where), where + ".exempt_suffixes",
+                      settings->ExemptSuffixList, &settings->SuffixCount, true);
+    }
+    if (s.contains("exempt_substrings")) {
+        ParseNameList(ArrayAt(s, "exempt_substrings", where), where + ".exempt_substrings",
+                      settings->ExemptSubstringList, &settings->SubstringCount, true);
+    }
+}
+
+void ParseKnownClients(const json& k, KnownClientLists* known) {
+    const std::string where = "known_clients";
+    CheckKeys(k, where, {"address_words", "macs", "users", "workstations"});
+    if (k.contains("address_words")) {
+        const json& words = ArrayAt(k, "address_words", where);
+        if (words.size() > 64) {
+            Fail(where + ".address_words", "holds more than 64 entries");
+        }
+        for (size_t i = 0; i < words.size(); ++i) {
+            if (!words[i].is_number_unsigned() || words[i].get<uint64_t>() > 0xFFFF) {
+                Fail(where + ".address_words[" + std::to_string(i) + "]",
+                     "must be a number from 0 to 65535");
+            }
+            known->AddressWords[i] = uint16_t(words[i].get<uint64_t>());
+        }
+        known->WordCount = int32_t(words.size());
+    }
+    if (k.contains("macs")) {
+        const json& macs = ArrayAt(k, "macs", where);
+        if (macs.size() > 64) {
+            Fail(where + ".macs", "holds more than 64 entries");
+        }
+        for (size_t i = 0; i < macs.size(); ++i) {
+            known->Macs[i] = ParseMac(macs[i], where + ".macs[" + std::to_string(i) + "]");
+        }
+        known->MacCount = int32_t(macs.size());
+    }
+    if (k.contains("users")) {
+        ParseNameList(ArrayAt(k, "users", where), where + ".users", known->Users,
+                      &known->UserCount, true);
+    }
+    if (k.contains("workstations")) {
+        ParseNameList(ArrayAt(k, "workstations", where), where + ".workstations",
+                      known->Workstations, &known->WorkstationCount, true);
+    }
+}
+
+void ParseInto(const json& root, Policy* p) {
+    CheckKeys(root, "policy",
+              {"inspection", "rules", "templates", "settings", "known_clients", "admission",
+               "assign_users"});
+    if (root.contains("inspection")) {
+        p->inspection = BoolAt(root, "inspection", "policy");
+    }
+    if (root.contains("rules")) {
+        p->rules = ParseRules(ArrayAt(root, "rules", "policy"), "rules", true);
+    }
+    if (root.contains("templates")) {
+        p->templates = ParseRules(ArrayAt(root, "templates", "policy"), "templates", false);
+    }
+    if (root.contains("settings")) {
+        ParseSettings(root["settings"], &p->settings);
+    }
+    if (root.contains("known_clients")) {
+        ParseKnownClients(root["known_clients"], &p->knownClients);
+    }
+    if (root.contains("admission")) {
+        const json& list = ArrayAt(root, "admission", "policy");
+        for (size_t i = 0; i < list.size(); ++i) {
+            AdmissionEntry entry;
+            std::memset(&entry, 0, sizeof entry);
+            entry.ClientAddress = ParseIpv4(list[i], "admission[" + std::to_string(i) + "]");
+            entry.Value = 1;
+            p->admission.push_back(entry);
+        }
+    }
+    if (root.contains("assign_users")) {
+        const json& list = ArrayAt(root, "assign_users", "policy");
+        for (size_t i = 0; i < list.size(); ++i) {
+            std::string at = "assign_users[" + std::to_string(i) + "]";
+            CheckKeys(list[i], at, {"user", "workstation", "address"});
+            if (!list[i].contains("address")) {
+                Fail(at, "needs an \"address\"");
+            }
+            UserAssignment record;
+            std::memset(&record, 0, sizeof record);
+            if (list[i].contains("user")) {
+                StoreText(record.UserName, NameUnits, list[i]["user"], at + ".user", true);
+            }
+            if (list[i].contains("workstation")) {
+                StoreText(record.WorkstationName, NameUnits, list[i]["workstation"],
+                          at + ".workstation", true);
+            }
+            record.ClientAddress = ParseIpv4(list[i]["address"], at + ".address");
+            p->assignments.push_back(record);
+        }
+    }
+}
+
+template <typename T> std::vector<uint8_t> BytesOf(const std::vector<T>& records) {
+    std::vector<uint8_t> out(records.size() * sizeof(T));
+    if (!records.empty()) {
+        std::memcpy(out.data(), records.data(), out.size());
+    }
+    return out;
+}
+
+template <typename T> std::vector<uint8_t> BytesOf(const T& block) {
+    std::vector<uint8_t> out(sizeof block);
+    std::memcpy(out.data(), &block, sizeof block);
+    return out;
+}
+
+bool Push(const ControlCall& call, uint32_t code, std::vector<uint8_t> input, const char* what,
+          std::string* error) {
+    uint32_t inputLength = uint32_t(input.size());
+    if (input.size() < 4) {
+        input.resize(4);
+    }
+    ControlStatusBlock status = call(code, input, inputLength, 4);
+    int32_t result = int32_t(uint32_t(input[0]) | uint32_t(input[1]) << 8 |
+                             uint32_t(input[2]) << 16 | uint32_t(input[3]) << 24);
+    if (status.status != STATUS_SUCCESS_CODE || result != ControlResultOk) {
+        std::ostringstream message;
+        message << "the engine refused the " << what << " (status 0x" << std::hex << status.status
+                << ", result " << std::dec << result << ")";
+        *error = message.str();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool ParsePolicy(const std::string& text, Policy* policy, std::string* error) {
+    Policy parsed;
+    try {
+        json root = json::parse(text);
+        ParseInto(root, &parsed);
+    } catch (const PolicyError& e) {
+        *error = e.message;
+        return false;
+    } catch (const json::exception& e) {
+        *error = std::string("not valid JSON: ") + e.what();
+        return false;
+    }
+    *policy = parsed;
+    return true;
+}
+
+bool LoadPolicyFile(const std::string& path, Policy* policy, std::string* error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *error = path + ": cannot be read";
+        return false;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    if (!ParsePolicy(text.str(), policy, error)) {
+        *error = path + ": " + *error;
+        return false;
+    }
+    return true;
+}
+
+bool ApplyPolicy(const Policy& p, const ControlCall& call, std::string* error) {
+    std::vector<uint8_t> inspection{uint8_t(p.inspection ? 1 : 0)};
+    return Push(call, IOCTL_ENGINE_SET_SETTINGS, BytesOf(p.settings), "settings", error) &&
+           Push(call, IOCTL_ENGINE_SET_KNOWN_CLIENTS, BytesOf(p.knownClients), "known clients",
+                error) &&
+           Push(call, IOCTL_ENGINE_SET_ADMISSION_LIST, BytesOf(p.admission), "admission list",
+                error) &&
+           Push(call, IOCTL_ENGINE_SET_TEMPLATES, BytesOf(p.templates), "templates", error) &&
+           Push(call, IOCTL_ENGINE_SET_RULES, BytesOf(p.rules), "rules", error) &&
+           Push(call, IOCTL_ENGINE_SET_INSPECTION, inspection, "inspection switch", error);
+}
+
+bool ApplyAssignments(const Policy& p, const ControlCall& call, std::string* error) {
+    if (p.assignments.empty()) {
+        return true;
+    }
+    return Push(call, IOCTL_ENGINE_ASSIGN_USERS, BytesOf(p.assignments), "user assignments",
+                error);
+}
+
+std::string FormatIpv4(uint32_t a) {
+    return std::to_string(a & 0xFF) + "." + std::to_string(a >> 8 & 0xFF) + "." +
+           std::to_string(a >> 16 & 0xFF) + "." + std::to_string(a >> 24 & 0xFF);
+}
+
+std::string Utf16ToUtf8(const Utf16Unit* text, size_t maxUnits) {
+    std::string out;
+    for (size_t i = 0; i < maxUnits && text[i] != 0; ++i) {
+        uint32_t code = text[i];
+        if (code >= 0xD800 && code < 0xDC00 && i + 1 < maxUnits && text[i + 1] >= 0xDC00 &&
+            text[i + 1] < 0xE000) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (code >= 0xD800 && code < 0xE000) {
+            code = 0xFFFD; // a lone surrogate
+        }
+        if (code < 0x80) {
+            out.push_back(char(code));
+        } else if (code < 0x800) {
+            out.push_back(char(0xC0 | code >> 6));
+            out.push_back(char(0x80 | (code & 0x3F)));
+        } else if (code < 0x10000) {
+            out.push_back(char(0xE0 | code >> 12));
+            out.push_back(char(0x80 | (code >> 6 & 0x3F)));
+            out.push_back(char(0x80 | (code & 0x3F)));
+        } else {
+            out.push_back(char(0xF0 | code >> 18));
+            out.push_back(char(0x80 | (code >> 12 & 0x3F)));
+            out.push_back(char(0x80 | (code >> 6 & 0x3F)));
+            out.push_back(char(0x80 | (code & 0x3F)));
+        }
+    }
+    return out;
+}

@@ -1,0 +1,40 @@
+// The JSON policy file of the Linux hosts, and its application to the engine through the
+// control protocol, exactly as the service would push it.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "control_codes.h"
+#include "records.h"
+
+struct Policy {
+    bool inspection = true;
+    std::vector<AccessRule> rules;
+    std::vector<ShareTemplate> templates;
+    EngineSettings settings{};
+    KnownClientLists knownClients{};
+    std::vector<AdmissionEntry> admission;
+    std::vector<UserAssignment> assignments;
+};
+
+// Parses a policy; on failure returns false with a message naming the key and the fault.
+// Every key is optional: the empty object is inspection on with nothing configured.
+bool ParsePolicy(const std::string& text, Policy* policy, std::string* error);
+// Reads and parses a file; messages start with the file's name.
+bool LoadPolicyFile(const std::string& path, Policy* policy, std::string* error);
+
+// One control request: code, input bytes, output room.
+using ControlCall = std::function<ControlStatusBlock(uint32_t code, std::vector<uint8_t>& buffer,
+                                                     uint32_t inputLength, uint32_t outputLength)>;
+
+// Pushes the whole policy (settings, known clients, admission list, templates, rules,
+// inspection switch). False with a message when a request fails.
+bool ApplyPolicy(const Policy& policy, const ControlCall& call, std::string* error);
+// Pushes the user assignments (they name sessions by the address of their trees).
+bool ApplyAssignments(const Policy& policy, const ControlCall& call, std::string* error);
+
+// Helpers shared with the output code.
+std::string FormatIpv4(uint32_t headerOrderAddress);
+std::string Utf16ToUtf8(const Utf16Unit* text, size_t maxUnits);

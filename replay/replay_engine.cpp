@@ -1,0 +1,105 @@
+#include "replay_engine.h"
+
+#include <cstring>
+
+#include "control_device.h"
+#include "engine_state.h"
+#include "frame_view.h"
+#include "inspect.h"
+
+namespace {
+
+template <typename T> std::vector<T> Records(const std::vector<uint8_t>& bytes, uintptr_t count) {
+    std::vector<T> out(count / sizeof(T));
+    if (!out.empty()) {
+        std::memcpy(out.data(), bytes.data(), out.size() * sizeof(T));
+    }
+    return out;
+}
+
+bool IsSmbPort(uint16_t port) { return port == 445 || port == 139; }
+
+} // namespace
+
+FrameDirection ClassifyDirection(std::vector<uint8_t>& frame) {
+    FrameView view{};
+    ParseEthernet(frame.data(), uint32_t(frame.size()), &view);
+    if ((view.flags & FrameHasTcp) == 0) {
+        return FrameDirection::NotSmb;
+    }
+    if (IsSmbPort(view.destinationPort)) {
+        return FrameDirection::Inbound;
+    }
+    if (IsSmbPort(view.sourcePort)) {
+        return FrameDirection::Outbound;
+    }
+    return FrameDirection::NotSmb;
+}
+
+ReplayEngine::~ReplayEngine() {
+    if (started_) {
+        EngineStop();
+    }
+}
+
+ControlStatusBlock ReplayEngine::Control(uint32_t code, std::vector<uint8_t>& buffer,
+                                         uint32_t inputLength, uint32_t outputLength) {
+    if (buffer.size() < outputLength) {
+        buffer.resize(outputLength);
+    }
+    ControlStatusBlock status{};
+    EngineDeviceControl(buffer.data(), inputLength, outputLength, code, &status);
+    return status;
+}
+
+bool ReplayEngine::Start(const Policy& policy, std::string* error) {
+    if (!EngineStart()) {
+        *error = "the engine could not start (out of memory)";
+        return false;
+    }
+    started_ = true;
+    policy_ = policy;
+    ControlCall call = [this](uint32_t code, std::vector<uint8_t>& buffer, uint32_t in,
+                              uint32_t out) { return Control(code, buffer, in, out); };
+    return ApplyPolicy(policy, call, error);
+}
+
+FrameOutcome ReplayEngine::Feed(std::vector<uint8_t>& frame) {
+    FrameOutcome outcome;
+    outcome.direction = ClassifyDirection(frame);
+    uint32_t length = uint32_t(frame.size());
+    if (outcome.direction == FrameDirection::Inbound) {
+        outcome.rewritten = InspectInbound(frame.data(), length, false);
+    } else if (outcome.direction == FrameDirection::Outbound) {
+        outcome.rewritten = InspectOutbound(frame.data(), length, false);
+        // Trees are learned from responses; assignments name the sessions of new trees.
+        std::string ignored;
+        ControlCall call = [this](uint32_t code, std::vector<uint8_t>& buffer, uint32_t in,
+                                  uint32_t out) { return Control(code, buffer, in, out); };
+        ApplyAssignments(policy_, call, &ignored);
+    }
+    std::vector<uint8_t> ring;
+    ControlStatusBlock events =
+        Control(IOCTL_ENGINE_READ_EVENTS, ring, 0, sizeof(FileEvent) * FileEventRingSlots);
+    outcome.events = Records<FileEvent>(ring, events.information);
+    ControlStatusBlock grants =
+        Control(IOCTL_ENGINE_READ_LEARNED, ring, 0, sizeof(LearnedGrant) * LearnedGrantRingSlots);
+    outcome.grants = Records<LearnedGrant>(ring, grants.information);
+    return outcome;
+}
+
+SmbTrafficStats ReplayEngine::Stats() {
+    std::vector<uint8_t> buffer;
+    Control(IOCTL_ENGINE_READ_STATS, buffer, 0, sizeof(SmbTrafficStats));
+    SmbTrafficStats stats;
+    std::memcpy(&stats, buffer.data(), sizeof stats);
+    return stats;
+}
+
+std::vector<SessionUser> ReplayEngine::Sessions() {
+    const uint32_t room = 1024;
+    std::vector<uint8_t> buffer;
+    ControlStatusBlock status =
+        Control(IOCTL_ENGINE_READ_SESSIONS, buffer, 0, room * sizeof(SessionUser));
+    return Records<SessionUser>(buffer, status.information);
+}

@@ -1,0 +1,43 @@
+// The engine as the replay tool runs it: started, configured through the control
+// protocol, fed one frame at a time, and drained after every frame so nothing is lost.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "policy_file.h"
+#include "records.h"
+
+enum class FrameDirection { NotSmb, Inbound, Outbound };
+
+struct FrameOutcome {
+    FrameDirection direction = FrameDirection::NotSmb;
+    bool rewritten = false;
+    std::vector<FileEvent> events;
+    std::vector<LearnedGrant> grants;
+};
+
+class ReplayEngine {
+  public:
+    ReplayEngine() = default;
+    ReplayEngine(const ReplayEngine&) = delete;
+    ReplayEngine& operator=(const ReplayEngine&) = delete;
+    ~ReplayEngine();
+
+    bool Start(const Policy& policy, std::string* error);
+    // Inspects one frame in place (the bytes may be rewritten).
+    FrameOutcome Feed(std::vector<uint8_t>& frame);
+    SmbTrafficStats Stats();
+    std::vector<SessionUser> Sessions();
+    // Any control request, as the service would send it.
+    ControlStatusBlock Control(uint32_t code, std::vector<uint8_t>& buffer, uint32_t inputLength,
+                               uint32_t outputLength);
+
+  private:
+    bool started_ = false;
+    Policy policy_;
+};
+
+// Which entry a frame goes to: TCP to port 445 or 139 inbound, from those ports outbound.
+FrameDirection ClassifyDirection(std::vector<uint8_t>& frame);

@@ -1,0 +1,147 @@
+#include "report_output.h"
+
+#include <cstring>
+#include <ctime>
+#include <iomanip>
+
+#include <nlohmann/json.hpp>
+
+#include "policy_file.h"
+
+namespace {
+
+std::string TimeOfDay(const CaptureFrame& frame) {
+    std::time_t seconds = std::time_t(frame.seconds);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%06lld", utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<long long>(frame.microseconds));
+    return text;
+}
+
+std::string Name(const Utf16Unit* field) { return Utf16ToUtf8(field, NameUnits); }
+
+} // namespace
+
+const char* EventKindName(uint8_t kind) {
+    switch (kind) {
+    case 1:
+        return "delete";
+    case 2:
+        return "modify";
+    case 3:
+        return "rename";
+    case 4:
+        return "read";
+    case 5:
+        return "create";
+    case 10:
+        return "unknown client";
+    case 12:
+        return "deny all";
+    default:
+        return "other";
+    }
+}
+
+std::string EventPath(const FileEvent& event) {
+    Utf16Unit units[sizeof event.Path / 2 + 1] = {};
+    std::memcpy(units, event.Path, sizeof event.Path);
+    return Utf16ToUtf8(units, sizeof event.Path / 2);
+}
+
+void ReplayPrinter::Begin(const std::string& capture) {
+    if (!json_) {
+        out_ << "Replaying " << capture << "\n\n";
+    }
+}
+
+void ReplayPrinter::Frame(const CaptureFrame& frame, const FrameOutcome& outcome) {
+    const char* direction = outcome.direction == FrameDirection::Inbound ? "inbound" : "outbound";
+    if (json_) {
+        for (const FileEvent& e : outcome.events) {
+            nlohmann::ordered_json line;
+            line["type"] = "event";
+            line["frame"] = frame.number;
+            line["kind"] = e.Kind;
+            line["blocked"] = e.Blocked;
+            line["user"] = Name(e.UserName);
+            line["workstation"] = Name(e.WorkstationName);
+            line["domain"] = Name(e.DomainName);
+            line["client"] = FormatIpv4(e.ClientAddress);
+            line["path"] = EventPath(e);
+            out_ << line.dump() << "\n";
+        }
+        for (const LearnedGrant& g : outcome.grants) {
+            nlohmann::ordered_json line;
+            line["type"] = "learned";
+            line["frame"] = frame.number;
+            line["user"] = Name(g.UserName);
+            line["share"] = Utf16ToUtf8(g.ShareName, SharePathUnits);
+            out_ << line.dump() << "\n";
+        }
+        if (outcome.rewritten) {
+            nlohmann::ordered_json line;
+            line["type"] = "rewrite";
+            line["frame"] = frame.number;
+            line["direction"] = direction;
+            out_ << line.dump() << "\n";
+        }
+        return;
+    }
+    if (!tableHeaderShown_ && (!outcome.events.empty() || !outcome.grants.empty() ||
+                               outcome.rewritten)) {
+        out_ << std::left << std::setw(16) << "time" << std::setw(7) << "frame" << std::setw(16)
+             << "client" << std::setw(12) << "user" << std::setw(15) << "operation"
+             << std::setw(9) << "outcome"
+             << "path\n";
+        tableHeaderShown_ = true;
+    }
+    for (const FileEvent& e : outcome.events) {
+        out_ << std::left << std::setw(16) << TimeOfDay(frame) << std::setw(7) << frame.number
+             << std::setw(16) << FormatIpv4(e.ClientAddress) << std::setw(12) << Name(e.UserName)
+             << std::setw(15) << EventKindName(e.Kind) << std::setw(9)
+             << (e.Blocked ? "DENIED" : "allowed") << EventPath(e) << "\n";
+    }
+    for (const LearnedGrant& g : outcome.grants) {
+        out_ << std::left << std::setw(16) << TimeOfDay(frame) << std::setw(7) << frame.number
+             << std::setw(16) << "" << std::setw(12) << Name(g.UserName) << std::setw(15)
+             << "learned grant" << std::setw(9) << ""
+             << Utf16ToUtf8(g.ShareName, SharePathUnits) << "\n";
+    }
+    if (outcome.rewritten) {
+        out_ << std::left << std::setw(16) << TimeOfDay(frame) << std::setw(7) << frame.number
+             << std::setw(16) << "" << std::setw(12) << "" << std::setw(15) << "rewrite"
+             << std::setw(9) << ""
+             << (outcome.direction == FrameDirection::Inbound ? "request spoiled"
+                                                               : "response status set to denied")
+             << "\n";
+    }
+}
+
+void ReplayPrinter::End(uint64_t frames, const SmbTrafficStats& stats,
+                        const std::vector<SessionUser>& sessions) {
+    if (json_) {
+        return;
+    }
+    if (!tableHeaderShown_) {
+        out_ << "No file operation was reported or denied.\n";
+    }
+    out_ << "\nFrames read: " << frames << "\n";
+    out_ << "SMB traffic:  inbound " << stats.InboundPackets << " packets, " << stats.InboundBytes
+         << " bytes; outbound " << stats.OutboundPackets << " packets, " << stats.OutboundBytes
+         << " bytes\n";
+    out_ << "\nSessions (" << sessions.size() << "):\n";
+    for (const SessionUser& s : sessions) {
+        char mac[18];
+        std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x",
+                      unsigned(s.ClientMac >> 40 & 0xFF), unsigned(s.ClientMac >> 32 & 0xFF),
+                      unsigned(s.ClientMac >> 24 & 0xFF), unsigned(s.ClientMac >> 16 & 0xFF),
+                      unsigned(s.ClientMac >> 8 & 0xFF), unsigned(s.ClientMac & 0xFF));
+        out_ << "  " << std::left << std::setw(12) << Name(s.UserName) << " workstation "
+             << std::setw(10) << Name(s.WorkstationName) << " domain " << std::setw(10)
+             << Name(s.DomainName) << " client " << FormatIpv4(s.ClientAddress) << " " << mac
+             << "\n";
+    }
+}

@@ -1,0 +1,29 @@
+// What the replay tool prints: one JSON object per line, or a readable table.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "capture.h"
+#include "records.h"
+#include "replay_engine.h"
+
+const char* EventKindName(uint8_t kind);
+
+class ReplayPrinter {
+  public:
+    ReplayPrinter(std::ostream& out, bool json) : out_(out), json_(json) {}
+    void Begin(const std::string& capture);
+    void Frame(const CaptureFrame& frame, const FrameOutcome& outcome);
+    void End(uint64_t frames, const SmbTrafficStats& stats,
+             const std::vector<SessionUser>& sessions);
+
+  private:
+    std::ostream& out_;
+    bool json_;
+    bool tableHeaderShown_ = false;
+};
+
+std::string EventPath(const FileEvent& event);
