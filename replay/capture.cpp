@@ -53,8 +53,7 @@ CaptureWriter::~CaptureWriter() {
     }
 }
 
-bool CaptureWriter::Open(const std::string& path, const CaptureReader& source,
-                         std::string* error) {
+bool CaptureWriter::Open(const std::string& path, const CaptureReader& source, std::string* error) {
     dumper_ = pcap_dump_open(source.handle(), path.c_str());
     if (dumper_ == nullptr) {
         *error = path + ": " + pcap_geterr(source.handle());

@@ -11,8 +11,8 @@ using nlohmann::json;
 
 namespace {
 
-const char* const FlagNames[] = {"report",    "deny-delete", "deny-modify", "deny-rename",
-                                 "deny-create", "deny-read", "deny-all",    "known-clients-only"};
+const char* const FlagNames[] = {"report",      "deny-delete", "deny-modify", "deny-rename",
+                                 "deny-create", "deny-read",   "deny-all",    "known-clients-only"};
 
 struct PolicyError {
     std::string message;
@@ -126,8 +126,7 @@ uint32_t ParseIpv4(const json& value, const std::string& where) {
     std::string piece;
     while (std::getline(in, piece, '.')) {
         if (count == 4 || piece.empty() || piece.size() > 3 ||
-            piece.find_first_not_of("0123456789") != std::string::npos ||
-            std::stoul(piece) > 255) {
+            piece.find_first_not_of("0123456789") != std::string::npos || std::stoul(piece) > 255) {
             Fail(where, "\"" + text + "\" is not an IPv4 address");
         }
         parts[count++] = uint32_t(std::stoul(piece));
@@ -218,8 +217,7 @@ void ParseNameList(const json& list, const std::string& where, Utf16Unit (*entri
         Fail(where, "holds more than 64 entries");
     }
     for (size_t i = 0; i < list.size(); ++i) {
-        StoreText(entries[i], NameUnits, list[i], where + "[" + std::to_string(i) + "]",
-                  lowerCase);
+        StoreText(entries[i], NameUnits, list[i], where + "[" + std::to_string(i) + "]", lowerCase);
     }
     *count = int32_t(list.size());
 }
@@ -281,8 +279,8 @@ void ParseKnownClients(const json& k, KnownClientLists* known) {
         known->MacCount = int32_t(macs.size());
     }
     if (k.contains("users")) {
-        ParseNameList(ArrayAt(k, "users", where), where + ".users", known->Users,
-                      &known->UserCount, true);
+        ParseNameList(ArrayAt(k, "users", where), where + ".users", known->Users, &known->UserCount,
+                      true);
     }
     if (k.contains("workstations")) {
         ParseNameList(ArrayAt(k, "workstations", where), where + ".workstations",
@@ -424,8 +422,7 @@ bool ApplyAssignments(const Policy& p, const ControlCall& call, std::string* err
     if (p.assignments.empty()) {
         return true;
     }
-    return Push(call, IOCTL_ENGINE_ASSIGN_USERS, BytesOf(p.assignments), "user assignments",
-                error);
+    return Push(call, IOCTL_ENGINE_ASSIGN_USERS, BytesOf(p.assignments), "user assignments", error);
 }
 
 std::string FormatIpv4(uint32_t a) {

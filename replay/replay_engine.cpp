@@ -17,7 +17,9 @@ template <typename T> std::vector<T> Records(const std::vector<uint8_t>& bytes, 
     return out;
 }
 
-bool IsSmbPort(uint16_t port) { return port == 445 || port == 139; }
+bool IsSmbPort(uint16_t port) {
+    return port == 445 || port == 139;
+}
 
 } // namespace
 

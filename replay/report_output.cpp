@@ -20,7 +20,9 @@ std::string TimeOfDay(const CaptureFrame& frame) {
     return text;
 }
 
-std::string Name(const Utf16Unit* field) { return Utf16ToUtf8(field, NameUnits); }
+std::string Name(const Utf16Unit* field) {
+    return Utf16ToUtf8(field, NameUnits);
+}
 
 } // namespace
 
@@ -90,11 +92,11 @@ void ReplayPrinter::Frame(const CaptureFrame& frame, const FrameOutcome& outcome
         }
         return;
     }
-    if (!tableHeaderShown_ && (!outcome.events.empty() || !outcome.grants.empty() ||
-                               outcome.rewritten)) {
+    if (!tableHeaderShown_ &&
+        (!outcome.events.empty() || !outcome.grants.empty() || outcome.rewritten)) {
         out_ << std::left << std::setw(16) << "time" << std::setw(7) << "frame" << std::setw(16)
-             << "client" << std::setw(12) << "user" << std::setw(15) << "operation"
-             << std::setw(9) << "outcome"
+             << "client" << std::setw(12) << "user" << std::setw(15) << "operation" << std::setw(9)
+             << "outcome"
              << "path\n";
         tableHeaderShown_ = true;
     }
@@ -107,15 +109,15 @@ void ReplayPrinter::Frame(const CaptureFrame& frame, const FrameOutcome& outcome
     for (const LearnedGrant& g : outcome.grants) {
         out_ << std::left << std::setw(16) << TimeOfDay(frame) << std::setw(7) << frame.number
              << std::setw(16) << "" << std::setw(12) << Name(g.UserName) << std::setw(15)
-             << "learned grant" << std::setw(9) << ""
-             << Utf16ToUtf8(g.ShareName, SharePathUnits) << "\n";
+             << "learned grant" << std::setw(9) << "" << Utf16ToUtf8(g.ShareName, SharePathUnits)
+             << "\n";
     }
     if (outcome.rewritten) {
         out_ << std::left << std::setw(16) << TimeOfDay(frame) << std::setw(7) << frame.number
              << std::setw(16) << "" << std::setw(12) << "" << std::setw(15) << "rewrite"
              << std::setw(9) << ""
              << (outcome.direction == FrameDirection::Inbound ? "request spoiled"
-                                                               : "response status set to denied")
+                                                              : "response status set to denied")
              << "\n";
     }
 }
