@@ -45,7 +45,7 @@ demo: build
 	@scripts/demo.sh $(BUILD)
 
 bench: build
-	$(BUILD)/bench/engine_bench
+	$(BUILD)/bench/engine_bench --benchmark_min_time=0.5
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -58,8 +58,8 @@ void SetRules(Request* r, bool templates) {
     }
     uint32_t count = r->inputLength / sizeof(AccessRule);
     auto* records = reinterpret_cast<const AccessRule*>(r->buffer);
-    int32_t result = templates ? ReplaceShareTemplates(records, count)
-                               : ReplaceAccessRules(records, count);
+    int32_t result =
+        templates ? ReplaceShareTemplates(records, count) : ReplaceAccessRules(records, count);
     ReplyResultWord(r, result == PolicyResultOk ? ControlResultOk : ControlResultNoMemory);
 }
 
@@ -126,8 +126,7 @@ void ReadEvents(Request* r) {
 }
 
 void ReadLearned(Request* r) {
-    if (r->buffer == nullptr ||
-        r->outputLength != sizeof(LearnedGrant) * LearnedGrantRingSlots) {
+    if (r->buffer == nullptr || r->outputLength != sizeof(LearnedGrant) * LearnedGrantRingSlots) {
         return Fail(r);
     }
     Succeed(r, DrainLearnedGrantRing(false, r->buffer));
@@ -140,9 +139,8 @@ void ReadSessions(Request* r) {
     }
     uint32_t capacity = r->outputLength / sizeof(SessionUser);
     uint32_t written =
-        capacity == 0
-            ? 0
-            : EnumerateSessionUsers(reinterpret_cast<SessionUser*>(r->buffer), capacity);
+        capacity == 0 ? 0
+                      : EnumerateSessionUsers(reinterpret_cast<SessionUser*>(r->buffer), capacity);
     Succeed(r, written * sizeof(SessionUser));
 }
 
@@ -161,8 +159,12 @@ struct ControlHandler {
     void (*handle)(Request* r);
 };
 
-void SetRuleList(Request* r) { SetRules(r, false); }
-void SetTemplateList(Request* r) { SetRules(r, true); }
+void SetRuleList(Request* r) {
+    SetRules(r, false);
+}
+void SetTemplateList(Request* r) {
+    SetRules(r, true);
+}
 
 const ControlHandler ControlHandlers[] = {
     {IOCTL_ENGINE_GET_VERSION, GetVersion},

@@ -31,6 +31,16 @@ bool ContainsRuleProbe(const Utf16Unit* path, uint32_t pathUnits, const Utf16Uni
     return false;
 }
 
+// True when a name field (compared as at most 63 units) equals `name` of `units` units.
+bool SameName(const Utf16Unit* field, const Utf16Unit* name, uint32_t units) {
+    for (uint32_t i = 0; i < units; ++i) {
+        if (field[i] != name[i]) {
+            return false;
+        }
+    }
+    return units == ListEntryUnits || field[units] == 0;
+}
+
 void SetAllFlags(AccessRule* rule, uint8_t value) {
     rule->Report = value;
     rule->DenyDelete = value;
@@ -126,12 +136,13 @@ bool MatchAccessRule(bool atDispatch, const Utf16Unit* path, const Utf16Unit* us
     EngineLockAcquire(&e.RuleListLock, atDispatch);
     for (uint32_t i = 0; i < e.RuleCount; ++i) {
         const AccessRule& candidate = e.RuleList[i];
-        uint32_t ruleUnits = Utf16Length(candidate.Path, RulePathUnits);
-        if (int32_t(ruleUnits) <= bestLength) {
+        // Most rules belong to other users: the user name is compared first, and a
+        // mismatch usually shows in the first unit.
+        if (!SameName(candidate.UserName, user, userUnits)) {
             continue;
         }
-        uint32_t ruleUserUnits = Utf16Length(candidate.UserName, ListEntryUnits);
-        if (!Utf16Equal(candidate.UserName, ruleUserUnits, user, userUnits)) {
+        uint32_t ruleUnits = Utf16Length(candidate.Path, RulePathUnits);
+        if (int32_t(ruleUnits) <= bestLength) {
             continue;
         }
         if (ContainsRuleProbe(path, pathUnits, candidate.Path, ruleUnits)) {

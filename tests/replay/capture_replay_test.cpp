@@ -77,7 +77,9 @@ INSTANTIATE_TEST_SUITE_P(
                                   "replay/ops-smb2.deny-delete-rename.expected.jsonl"},
                       Expectation{"ops-nt1.pcap", "replay/deny-delete-rename.policy.json",
                                   "replay/ops-nt1.deny-delete-rename.expected.jsonl"},
-                      Expectation{"second-user-smb2.pcap", "replay/learning.policy.json",
+                      Expectation{"ops-smb3.pcap", "replay/demo.policy.json",
+                    "replay/ops-smb3.demo.expected.jsonl"},
+        Expectation{"second-user-smb2.pcap", "replay/learning.policy.json",
                                   "replay/second-user-smb2.learning.expected.jsonl"}));
 
 TEST(CaptureReplayPlain, WithoutRulesNothingIsReportedOrRewritten) {

@@ -1,0 +1,235 @@
+// Costs of the engine's hot paths. Not a test: run with `make bench`; figures go to
+// bench/README.md.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <vector>
+
+#include "capture.h"
+#include "control_device.h"
+#include "engine_state.h"
+#include "frames.h"
+#include "inspect.h"
+#include "keyed_table.h"
+#include "policy.h"
+#include "policy_builders.h"
+#include "replay_engine.h"
+#include "pool.h"
+#include "session_state.h"
+#include "sim.h"
+#include "smb_builders.h"
+
+namespace {
+
+// ---- Keyed table ----
+
+void KeyedTableInsertN(benchmark::State& state) {
+    const uint32_t n = uint32_t(state.range(0));
+    uint8_t value[16] = {};
+    for (auto _ : state) {
+        state.PauseTiming();
+        KeyedTable* table = CreateKeyedTable();
+        state.ResumeTiming();
+        for (uint32_t i = 0; i < n; ++i) {
+            KeyedTableInsert(table, false, MakeTableKey(i * 2654435761u, i), value, 16);
+        }
+        state.PauseTiming();
+        if (n == 1000000) {
+            SimPoolUsage usage = SimPoolUsageForTag(EnginePoolTag);
+            state.counters["pool_bytes_per_entry"] = double(usage.bytes) / n;
+        }
+        DestroyKeyedTable(table, false);
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * n);
+}
+BENCHMARK(KeyedTableInsertN)->Arg(1000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+
+struct FilledTable {
+    explicit FilledTable(uint32_t n) : table(CreateKeyedTable()), count(n) {
+        uint8_t value[16] = {};
+        for (uint32_t i = 0; i < n; ++i) {
+            KeyedTableInsert(table, false, MakeTableKey(i * 2654435761u, i), value, 16);
+        }
+    }
+    ~FilledTable() { DestroyKeyedTable(table, false); }
+    KeyedTable* table;
+    uint32_t count;
+};
+
+void KeyedTableLookupN(benchmark::State& state) {
+    FilledTable filled(uint32_t(state.range(0)));
+    uint8_t out[16];
+    uint32_t i = 0;
+    for (auto _ : state) {
+        uint32_t length = sizeof out;
+        uint32_t k = i++ % filled.count;
+        benchmark::DoNotOptimize(
+            KeyedTableLookup(filled.table, false, MakeTableKey(k * 2654435761u, k), out, &length));
+    }
+}
+BENCHMARK(KeyedTableLookupN)->Arg(1000)->Arg(1000000);
+
+void KeyedTableDeleteInsertN(benchmark::State& state) {
+    FilledTable filled(uint32_t(state.range(0)));
+    uint8_t value[16] = {};
+    uint32_t i = 0;
+    for (auto _ : state) {
+        uint32_t k = i++ % filled.count;
+        TableKey key = MakeTableKey(k * 2654435761u, k);
+        KeyedTableDelete(filled.table, false, key);
+        KeyedTableInsert(filled.table, false, key, value, 16); // keeps the size steady
+    }
+}
+BENCHMARK(KeyedTableDeleteInsertN)->Arg(1000)->Arg(1000000);
+
+// ---- Frames through the entry ----
+
+struct StartedEngine {
+    StartedEngine() {
+        EngineStart();
+        SetInspectionEnabled(true);
+    }
+    ~StartedEngine() { EngineStop(); }
+};
+
+void InspectNonSmbFrame(benchmark::State& state) {
+    StartedEngine engine;
+    Bytes frame = BuildTcpFrame(TestClient(), TestServer(443), Bytes(1400, 0x17));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(InspectInbound(frame.data(), uint32_t(frame.size()), true));
+    }
+}
+BENCHMARK(InspectNonSmbFrame);
+
+void InspectSmbDataSegment(benchmark::State& state) {
+    StartedEngine engine;
+    // The middle of a large WRITE: counted, but no SMB header in it.
+    Bytes frame = BuildTcpFrame(TestClient(), TestServer(445), Bytes(1448, 0x61));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(InspectInbound(frame.data(), uint32_t(frame.size()), true));
+    }
+}
+BENCHMARK(InspectSmbDataSegment);
+
+// ---- Decisions ----
+
+const uint64_t BenchSession = 0x4242;
+const uint32_t BenchTree = 3;
+
+void AddSessions(uint32_t sessions) {
+    for (uint32_t s = 0; s < sessions; ++s) {
+        SessionUser user{};
+        SetField(user.UserName, NameUnits, "user" + std::to_string(s));
+        StoreSessionUser(false, 0x100000 + s, &user);
+    }
+    SessionUser alice{};
+    SetField(alice.UserName, NameUnits, "alice");
+    StoreSessionUser(false, BenchSession, &alice);
+    TreeRecord tree{};
+    SetField(tree.ShareName, SharePathUnits, "docs");
+    KeyedTableInsert(g_Engine.TreeTable, false, TreeKey(BenchSession, BenchTree), &tree,
+                     sizeof tree);
+}
+
+void SetRulesForBench(uint32_t count) {
+    std::vector<AccessRule> rules;
+    for (uint32_t r = 0; r + 1 < count; ++r) {
+        rules.push_back(Rule("share" + std::to_string(r) + "\\projects", "user" + std::to_string(r),
+                             "11000000"));
+    }
+    rules.push_back(Rule("docs", "alice", "10000000")); // the one that matches, reported
+    ReplaceAccessRules(rules.data(), uint32_t(rules.size()));
+}
+
+void DecideCreate(benchmark::State& state) {
+    StartedEngine engine;
+    AddSessions(10000);
+    SetRulesForBench(uint32_t(state.range(0)));
+    Smb2CreateFields fields;
+    fields.name = "finance\\2026\\plan.xlsx";
+    fields.desiredAccess = 0x80; // decided, allowed, no event
+    Bytes frame =
+        BuildTcpFrame(TestClient(), TestServer(),
+                      NetbiosWrap(Smb2CreateRequest({BenchSession, BenchTree, 1}, fields)));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(InspectInbound(frame.data(), uint32_t(frame.size()), true));
+        KeyedTableDelete(g_Engine.Smb2.PendingCreates, true, TableKey{1, BenchSession});
+    }
+}
+BENCHMARK(DecideCreate)->Arg(1)->Arg(100)->Arg(1000);
+
+void DecideWriteAmongOpenFiles(benchmark::State& state) {
+    StartedEngine engine;
+    AddSessions(10000);
+    SetRulesForBench(100);
+    const uint32_t files = uint32_t(state.range(0));
+    std::vector<Utf16Unit> name = U16("finance\\report.xlsx");
+    for (uint32_t f = 0; f < files; ++f) {
+        KeyedTableInsert(g_Engine.OpenFileTable, false, TableKey{f * 7919ull, f}, name.data(),
+                         uint32_t((name.size() - 1) * 2));
+    }
+    Bytes frame =
+        BuildTcpFrame(TestClient(), TestServer(),
+                      NetbiosWrap(Smb2WriteRequest({BenchSession, BenchTree, 9},
+                                                   {(files / 2) * 7919ull, files / 2}, 1024)));
+    Bytes events(28800);
+    uint64_t n = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(InspectInbound(frame.data(), uint32_t(frame.size()), true));
+        if (++n % 16 == 0) {
+            state.PauseTiming();
+            ControlStatusBlock status;
+            EngineDeviceControl(events.data(), 0, 28800, IOCTL_ENGINE_READ_EVENTS, &status);
+            state.ResumeTiming();
+        }
+    }
+}
+BENCHMARK(DecideWriteAmongOpenFiles)->Arg(100000);
+
+// ---- Whole real captures, already in memory ----
+
+void ReplayCapture(benchmark::State& state, const char* name) {
+    CaptureReader reader;
+    std::string error;
+    reader.Open(std::string(TEST_DATA_DIR) + "/" + name, &error);
+    std::vector<CaptureFrame> frames;
+    std::vector<bool> inbound;
+    CaptureFrame frame;
+    while (reader.Next(&frame, &error) == 1) {
+        frames.push_back(frame);
+        inbound.push_back(ClassifyDirection(frame.bytes) == FrameDirection::Inbound);
+    }
+    StartedEngine engine;
+    std::vector<AccessRule> rules = {Rule("docs", "alice", "11010000")};
+    ReplaceAccessRules(rules.data(), 1);
+    Bytes events(28800);
+    for (auto _ : state) {
+        for (size_t i = 0; i < frames.size(); ++i) {
+            std::vector<uint8_t> copy = frames[i].bytes; // the host's per-frame copy
+            if (inbound[i]) {
+                InspectInbound(copy.data(), uint32_t(copy.size()), true);
+            } else {
+                InspectOutbound(copy.data(), uint32_t(copy.size()), true);
+            }
+        }
+        ControlStatusBlock status;
+        EngineDeviceControl(events.data(), 0, 28800, IOCTL_ENGINE_READ_EVENTS, &status);
+    }
+    state.SetItemsProcessed(int64_t(state.iterations() * frames.size()));
+}
+BENCHMARK_CAPTURE(ReplayCapture, ops_smb3, "ops-smb3.pcap");
+BENCHMARK_CAPTURE(ReplayCapture, ops_nt1, "ops-nt1.pcap");
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // The benchmark runs at DISPATCH_LEVEL, as the send and receive paths do.
+    SimRaiseIrql(KmDispatchLevel);
+    SimSetSystemTime(134115264000000000ull);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    SimLowerIrql(KmPassiveLevel);
+    return 0;
+}
