@@ -5,13 +5,17 @@
 #   make kernel-check  the engine as x86 and x64 kernel code (mingw-w64 ddk headers)
 #   make windows       the Windows deliverables as PE files
 #   make bench         the benchmarks
+#   make fuzz          each libFuzzer target for FUZZ_SECONDS (default 60)
 
 BUILD       ?= build
 ASAN_BUILD  ?= build-asan
+TSAN_BUILD  ?= build-tsan
+FUZZ_SECONDS ?= 60
 JOBS        ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build test test-plain test-asan kernel-check windows test-windows demo bench clean
+.PHONY: all deps build test test-plain test-asan test-tsan test-fuzz fuzz kernel-check windows \
+        test-windows demo bench clean
 
 all: build
 
@@ -30,6 +34,20 @@ test-asan: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+# The concurrency tests under ThreadSanitizer.
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMERROWFALDINE_TSAN=ON \
+	      -DMERROWFALDINE_BENCH=OFF -DMERROWFALDINE_TOOL=OFF
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target engine_tests replay_tests
+	$(TSAN_BUILD)/tests/engine_tests --gtest_filter='*Concurrency*'
+	$(TSAN_BUILD)/tests/replay_tests --gtest_filter='*Stress*'
+
+fuzz: deps
+	scripts/fuzz.sh $(FUZZ_SECONDS)
+
+test-fuzz: deps
+	scripts/fuzz.sh 20
+
 kernel-check: deps
 	scripts/kernel-check.sh $(BUILD)/kernel-check
 
@@ -39,7 +57,7 @@ windows: deps
 test-windows: windows
 	@if [ -x tool/tests/wine/run.sh ]; then tool/tests/wine/run.sh $(CURDIR)/$(BUILD)/windows; fi
 
-test: test-plain test-asan kernel-check test-windows
+test: test-plain test-asan test-tsan test-fuzz kernel-check test-windows
 
 demo: build
 	@scripts/demo.sh $(BUILD)
@@ -48,4 +66,4 @@ bench: build
 	$(BUILD)/bench/engine_bench --benchmark_min_time=0.5
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-fuzz

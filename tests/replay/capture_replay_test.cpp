@@ -78,9 +78,17 @@ INSTANTIATE_TEST_SUITE_P(
                       Expectation{"ops-nt1.pcap", "replay/deny-delete-rename.policy.json",
                                   "replay/ops-nt1.deny-delete-rename.expected.jsonl"},
                       Expectation{"ops-smb3.pcap", "replay/demo.policy.json",
-                    "replay/ops-smb3.demo.expected.jsonl"},
-        Expectation{"second-user-smb2.pcap", "replay/learning.policy.json",
-                                  "replay/second-user-smb2.learning.expected.jsonl"}));
+                                  "replay/ops-smb3.demo.expected.jsonl"},
+                      Expectation{"second-user-smb2.pcap", "replay/learning.policy.json",
+                                  "replay/second-user-smb2.learning.expected.jsonl"}),
+    [](const ::testing::TestParamInfo<Expectation>& info) {
+        std::string name = std::string(info.param.expected).substr(7); // past "replay/"
+        name = name.substr(0, name.find(".expected"));
+        for (char& c : name) {
+            c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        }
+        return name;
+    });
 
 TEST(CaptureReplayPlain, WithoutRulesNothingIsReportedOrRewritten) {
     for (const char* capture : {"ntlm-smb3.pcap", "ops-smb3.pcap", "ops-nt1.pcap"}) {

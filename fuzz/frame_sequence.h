@@ -1,0 +1,37 @@
+// The fuzz input format of the frame target: frames one after another, each as a
+// direction byte (even: received by the server, odd: sent by it), a 16-bit little-endian
+// length, and that many bytes. Shared with the seed writer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+struct SequencedFrame {
+    bool inbound;
+    std::vector<uint8_t> bytes;
+};
+
+inline std::vector<SequencedFrame> SplitFrameSequence(const uint8_t* data, size_t size) {
+    std::vector<SequencedFrame> frames;
+    size_t at = 0;
+    while (at + 3 <= size) {
+        bool inbound = (data[at] & 1) == 0;
+        size_t length = size_t(data[at + 1]) | size_t(data[at + 2]) << 8;
+        at += 3;
+        if (length > size - at) {
+            length = size - at;
+        }
+        frames.push_back({inbound, std::vector<uint8_t>(data + at, data + at + length)});
+        at += length;
+    }
+    return frames;
+}
+
+inline void AppendToFrameSequence(std::vector<uint8_t>* out, bool inbound,
+                                  const std::vector<uint8_t>& frame) {
+    out->push_back(inbound ? 0 : 1);
+    out->push_back(uint8_t(frame.size()));
+    out->push_back(uint8_t(frame.size() >> 8));
+    out->insert(out->end(), frame.begin(), frame.end());
+}

@@ -1,0 +1,72 @@
+// A started engine with a policy that denies, reports and learns, for the fuzz targets.
+#pragma once
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "control_device.h"
+#include "engine_state.h"
+#include "records.h"
+
+inline void FuzzSetField(Utf16Unit* field, size_t units, const char* text) {
+    std::memset(field, 0, units * sizeof(Utf16Unit));
+    for (size_t i = 0; text[i] != 0 && i + 1 < units; ++i) {
+        field[i] = Utf16Unit(uint8_t(text[i]));
+    }
+}
+
+inline void FuzzPush(uint32_t code, const void* data, size_t bytes) {
+    std::vector<uint8_t> buffer(bytes + 4);
+    if (bytes != 0) {
+        std::memcpy(buffer.data(), data, bytes);
+    }
+    ControlStatusBlock status;
+    EngineDeviceControl(buffer.data(), uint32_t(bytes), 4, code, &status);
+}
+
+// Starts the engine and pushes rules for the users of the real captures, a template,
+// learning, exempt suffixes and known clients.
+inline bool FuzzStartEngine() {
+    if (!EngineStart()) {
+        return false;
+    }
+    AccessRule rules[3];
+    std::memset(rules, 0, sizeof rules);
+    FuzzSetField(rules[0].Path, SharePathUnits, "docs");
+    FuzzSetField(rules[0].UserName, NameUnits, "alice");
+    rules[0].Report = rules[0].DenyDelete = rules[0].DenyRename = rules[0].DenyModify = 1;
+    FuzzSetField(rules[1].Path, SharePathUnits, "docs\\folder1");
+    FuzzSetField(rules[1].UserName, NameUnits, "alice");
+    rules[1].DenyAll = rules[1].Report = 1;
+    FuzzSetField(rules[2].Path, SharePathUnits, "");
+    FuzzSetField(rules[2].UserName, NameUnits, "bob");
+    rules[2].KnownClientsOnly = rules[2].Report = rules[2].DenyCreate = 1;
+    FuzzPush(IOCTL_ENGINE_SET_RULES, rules, sizeof rules);
+    ShareTemplate templ;
+    std::memset(&templ, 0, sizeof templ);
+    FuzzSetField(templ.Path, SharePathUnits, "public");
+    templ.Report = templ.DenyRead = 1;
+    FuzzPush(IOCTL_ENGINE_SET_TEMPLATES, &templ, sizeof templ);
+    static EngineSettings settings;
+    std::memset(&settings, 0, sizeof settings);
+    settings.LearningEnabled = 1;
+    settings.SuffixCount = 1;
+    FuzzSetField(settings.ExemptSuffixList[0], NameUnits, ".log");
+    FuzzPush(IOCTL_ENGINE_SET_SETTINGS, &settings, sizeof settings);
+    static KnownClientLists known;
+    std::memset(&known, 0, sizeof known);
+    known.MacCount = 1;
+    known.Macs[0] = 0x020000000011ull;
+    FuzzPush(IOCTL_ENGINE_SET_KNOWN_CLIENTS, &known, sizeof known);
+    uint8_t on = 1;
+    FuzzPush(IOCTL_ENGINE_SET_INSPECTION, &on, 1);
+    return true;
+}
+
+inline void FuzzDrainRings() {
+    std::vector<uint8_t> buffer(28800);
+    ControlStatusBlock status;
+    EngineDeviceControl(buffer.data(), 0, 28800, IOCTL_ENGINE_READ_EVENTS, &status);
+    EngineDeviceControl(buffer.data(), 0, 12800, IOCTL_ENGINE_READ_LEARNED, &status);
+}

@@ -1,0 +1,53 @@
+// Writes seed inputs for the fuzz targets from the real captures: each capture as one
+// frame sequence, and each session set-up's security blob.
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "capture.h"
+#include "frame_sequence.h"
+#include "replay_engine.h"
+
+namespace {
+
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4) {
+        std::cerr << "usage: write_seeds FRAMES_DIR BLOBS_DIR CAPTURE...\n";
+        return 2;
+    }
+    std::string framesDir = argv[1];
+    std::string blobsDir = argv[2];
+    for (int i = 3; i < argc; ++i) {
+        CaptureReader reader;
+        std::string error;
+        if (!reader.Open(argv[i], &error)) {
+            std::cerr << error << "\n";
+            return 1;
+        }
+        std::vector<uint8_t> sequence;
+        CaptureFrame frame;
+        int blobs = 0;
+        while (reader.Next(&frame, &error) == 1) {
+            bool inbound = ClassifyDirection(frame.bytes) == FrameDirection::Inbound;
+            AppendToFrameSequence(&sequence, inbound, frame.bytes);
+            // Every NTLMSSP message in a frame, from its SPNEGO or raw start to the end.
+            for (size_t at = 0; at + 8 < frame.bytes.size(); ++at) {
+                if (std::memcmp(&frame.bytes[at], "NTLMSSP", 8) == 0) {
+                    std::vector<uint8_t> blob(frame.bytes.begin() + long(at), frame.bytes.end());
+                    WriteFile(blobsDir + "/" + std::to_string(i) + "-" + std::to_string(blobs++),
+                              blob);
+                }
+            }
+        }
+        WriteFile(framesDir + "/capture-" + std::to_string(i), sequence);
+    }
+    return 0;
+}
