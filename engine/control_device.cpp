@@ -1,5 +1,6 @@
 #include "control_device.h"
 
+#include "engine_limits.h"
 #include "engine_state.h"
 #include "policy.h"
 #include "pool.h"
@@ -70,7 +71,7 @@ void SetAdmissionList(Request* r) {
     EngineState& e = g_Engine;
     // The fresh table is built before the guard is taken (allocation and the entries),
     // then swapped in whole: lookups see the old list or the new one, never a partial one.
-    KeyedTable* fresh = CreateKeyedTable();
+    KeyedTable* fresh = CreateLimitedKeyedTable(AdmissionTableLimit, TableFullPolicy::Refuse, 0);
     uint32_t count = r->inputLength / sizeof(AdmissionEntry);
     for (uint32_t i = 0; i < count && fresh != nullptr; ++i) {
         const uint8_t* entry = r->buffer + i * sizeof(AdmissionEntry);

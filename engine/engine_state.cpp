@@ -1,5 +1,6 @@
 #include "engine_state.h"
 
+#include "engine_limits.h"
 #include "pool.h"
 
 EngineState g_Engine;
@@ -28,9 +29,21 @@ const DialectTableSlot DialectTableCatalogue[] = {
     {&DialectTables::QueryInfoMarks, false, true},
 };
 
-KeyedTable* EngineState::*const SharedTables[] = {
-    &EngineState::SessionUserTable, &EngineState::TreeTable,           &EngineState::IpcTreeTable,
-    &EngineState::OpenFileTable,    &EngineState::UnknownSessionMarks,
+// Long-lived state makes room for new sessions, trees and files by evicting its oldest
+// entries; request-keyed tables refuse new entries until stale ones are purged.
+struct SharedTableSlot {
+    KeyedTable* EngineState::*table;
+    uint32_t limit;
+    TableFullPolicy whenFull;
+    uint64_t maxAge;
+};
+
+const SharedTableSlot SharedTables[] = {
+    {&EngineState::SessionUserTable, SessionTableLimit, TableFullPolicy::EvictOldest, 0},
+    {&EngineState::TreeTable, TreeTableLimit, TableFullPolicy::EvictOldest, 0},
+    {&EngineState::IpcTreeTable, IpcTreeTableLimit, TableFullPolicy::EvictOldest, 0},
+    {&EngineState::OpenFileTable, OpenFileTableLimit, TableFullPolicy::EvictOldest, 0},
+    {&EngineState::UnknownSessionMarks, RequestTableLimit, TableFullPolicy::Refuse, EntryMaxAge},
 };
 
 bool CreateDialectTables(DialectTables* tables, bool smb1) {
@@ -38,7 +51,8 @@ bool CreateDialectTables(DialectTables* tables, bool smb1) {
         if (smb1 ? !slot.smb1 : !slot.smb2) {
             continue;
         }
-        tables->*slot.table = CreateKeyedTable();
+        tables->*slot.table =
+            CreateLimitedKeyedTable(RequestTableLimit, TableFullPolicy::Refuse, EntryMaxAge);
         if (tables->*slot.table == nullptr) {
             return false;
         }
@@ -58,25 +72,26 @@ template <typename T> bool AllocateBlock(T** block, size_t bytes) {
     return *block != nullptr;
 }
 
-template <typename T> void FreeBlock(T** block) {
+template <typename T> void FreeBlock(T** block, size_t bytes) {
     if (*block != nullptr) {
-        EngineFree(*block);
+        EngineFree(*block, bytes);
         *block = nullptr;
     }
 }
 
 bool StartAll() {
     EngineState& e = g_Engine;
-    for (KeyedTable* EngineState::*table : SharedTables) {
-        e.*table = CreateKeyedTable();
-        if (e.*table == nullptr) {
+    for (const SharedTableSlot& slot : SharedTables) {
+        e.*slot.table = CreateLimitedKeyedTable(slot.limit, slot.whenFull, slot.maxAge);
+        if (e.*slot.table == nullptr) {
             return false;
         }
     }
     EngineLockInit(&e.RuleListLock);
     EngineLockInit(&e.TemplateListLock);
     EngineLockInit(&e.AdmissionGuardLock);
-    e.ClientAdmissionTable = CreateKeyedTable();
+    e.ClientAdmissionTable =
+        CreateLimitedKeyedTable(AdmissionTableLimit, TableFullPolicy::Refuse, 0);
     if (e.ClientAdmissionTable == nullptr) {
         return false;
     }
@@ -122,23 +137,40 @@ void EngineStop() {
     SetInspectionEnabled(false);
     DestroyDialectTables(&e.Smb1);
     DestroyDialectTables(&e.Smb2);
-    FreeBlock(&e.TrafficStats);
-    FreeBlock(&e.LearnedGrantRing);
+    FreeBlock(&e.TrafficStats, sizeof(SmbTrafficStats));
+    FreeBlock(&e.LearnedGrantRing, sizeof(LearnedGrant) * LearnedGrantRingSlots);
     e.LearnedGrantCount = 0;
-    FreeBlock(&e.KnownClients);
-    FreeBlock(&e.Settings);
-    FreeBlock(&e.FileEventRing);
+    FreeBlock(&e.KnownClients, sizeof(KnownClientLists));
+    FreeBlock(&e.Settings, sizeof(EngineSettings));
+    FreeBlock(&e.FileEventRing, sizeof(FileEvent) * FileEventRingSlots);
     e.FileEventCount = 0;
     DestroyKeyedTable(e.ClientAdmissionTable, false);
     e.ClientAdmissionTable = nullptr;
-    FreeBlock(&e.TemplateList);
+    FreeBlock(&e.TemplateList, e.TemplateCount * sizeof(ShareTemplate));
     e.TemplateCount = 0;
-    FreeBlock(&e.RuleList);
+    FreeBlock(&e.RuleList, e.RuleCount * sizeof(AccessRule));
     e.RuleCount = 0;
-    for (KeyedTable* EngineState::*table : SharedTables) {
-        DestroyKeyedTable(e.*table, false);
-        e.*table = nullptr;
+    for (const SharedTableSlot& slot : SharedTables) {
+        DestroyKeyedTable(e.*slot.table, false);
+        e.*slot.table = nullptr;
     }
+}
+
+void PurgeStaleRequests(bool atDispatch, uint64_t now) {
+    // One table per call, in turn: the request-keyed tables of both dialects and the
+    // shared unknown-session marks.
+    const uint32_t tablesPerDialect =
+        sizeof DialectTableCatalogue / sizeof DialectTableCatalogue[0];
+    const uint32_t slots = 2 * tablesPerDialect + 1;
+    uint32_t turn = __atomic_fetch_add(&g_Engine.PurgeTurn, 1, __ATOMIC_RELAXED) % slots;
+    KeyedTable* table;
+    if (turn == 2 * tablesPerDialect) {
+        table = g_Engine.UnknownSessionMarks;
+    } else {
+        DialectTables& tables = turn < tablesPerDialect ? g_Engine.Smb1 : g_Engine.Smb2;
+        table = tables.*DialectTableCatalogue[turn % tablesPerDialect].table;
+    }
+    KeyedTablePurgeStep(table, atDispatch, now, PurgeStepEntries);
 }
 
 bool IsAdmittedClient(bool atDispatch, uint32_t clientAddress, uint8_t* value) {

@@ -76,6 +76,9 @@ struct EngineState {
 
     DialectTables Smb1;
     DialectTables Smb2;
+
+    // Which request table the next purge step looks at (atomic).
+    uint32_t PurgeTurn;
 };
 
 extern EngineState g_Engine;
@@ -85,6 +88,10 @@ extern EngineState g_Engine;
 bool EngineStart();
 // Releases everything; safe after a failed or partial start.
 void EngineStop();
+
+// One bounded step of purging pending requests and marks whose response never came:
+// a few entries of one request table, the tables taking turns.
+void PurgeStaleRequests(bool atDispatch, uint64_t now);
 
 // True when `clientAddress` is on the admission list; the byte stored with it is copied
 // to *value. Presence alone admits, whatever the byte.

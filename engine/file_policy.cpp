@@ -141,7 +141,7 @@ void ReportRename(const FileOperation* op, const SessionFacts* facts, bool block
     }
     joined[n] = 0;
     Report(op, facts, FileEventRename, blocked, joined);
-    EngineFree(joined);
+    EngineFree(joined, (RenameEventUnits + 1) * sizeof(Utf16Unit));
 }
 
 } // namespace

@@ -15,9 +15,9 @@ const uint64_t OneSecond = 10000000; // in 100-ns units
 
 // The last-interval counter of a direction holds the bytes counted between two refreshes
 // at least one second apart.
-void RefreshInterval(TrafficClock* clock, const uint64_t* byteTotal, uint64_t* intervalBytes) {
+void RefreshInterval(TrafficClock* clock, const uint64_t* byteTotal, uint64_t* intervalBytes,
+                     uint64_t now) {
     uint64_t total = KmAtomicLoad64(byteTotal);
-    uint64_t now = KmQuerySystemTime();
     uint64_t snapshot = KmAtomicLoad64(&clock->snapshot);
     if (snapshot == 0) {
         KmAtomicStore64(&clock->snapshot, total);
@@ -129,7 +129,8 @@ bool Inspect(const DirectionRules& rules, uint8_t* frame, uint32_t length, bool 
     if (stats == nullptr) {
         return false; // engine not started
     }
-    RefreshInterval(&(e.*rules.clock), &(stats->*rules.bytes), &(stats->*rules.intervalBytes));
+    uint64_t now = KmQuerySystemTime();
+    RefreshInterval(&(e.*rules.clock), &(stats->*rules.bytes), &(stats->*rules.intervalBytes), now);
 
     FrameView view{};
     ParseEthernet(frame, length, &view);
@@ -143,6 +144,7 @@ bool Inspect(const DirectionRules& rules, uint8_t* frame, uint32_t length, bool 
     }
     KmAtomicAdd64(&(stats->*rules.packets), 1);
     KmAtomicAdd64(&(stats->*rules.bytes), length);
+    PurgeStaleRequests(atDispatch, now);
 
     bool rewrote = DecodeSmbPayload(rules, &view, atDispatch);
     if (rewrote) {

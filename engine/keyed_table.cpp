@@ -7,6 +7,7 @@ struct TableNode {
     TableNode* right;
     uint64_t keyLow;
     uint64_t keyHigh;
+    uint64_t stamp; // system time of the insert
     uint32_t length;
     int32_t height;
     // `length` value bytes follow the node.
@@ -18,8 +19,19 @@ namespace {
 // than any table can reach in memory.
 const int MaxDepth = 64;
 
+// Entries sampled to choose one to evict from a full table.
+const uint32_t EvictionSample = 32;
+
 uint8_t* ValueOf(TableNode* node) {
     return reinterpret_cast<uint8_t*>(node + 1);
+}
+
+size_t NodeBytes(const TableNode* node) {
+    return sizeof(TableNode) + node->length;
+}
+
+TableKey KeyOf(const TableNode* node) {
+    return TableKey{node->keyLow, node->keyHigh};
 }
 
 // Ordered by KeyHigh first, so the entries of one session lie together.
@@ -127,6 +139,71 @@ TableNode* LinkNode(KeyedTable* table, TableNode* fresh, TableKey key, bool* lin
     return nullptr;
 }
 
+TableNode* UnlinkNode(KeyedTable* table, TableKey key);
+
+// Up to `room` keys of entries after `after` in key order (wrapping to the first entry
+// once), stopping before `after` comes round again. Returns how many were written.
+uint32_t KeysAfter(KeyedTable* table, TableKey after, TableKey* keys, TableNode** nodes,
+                   uint32_t room) {
+    uint32_t found = 0;
+    for (int pass = 0; pass < 2 && found < room; ++pass) {
+        // In-order walk of the keys greater than `after` (first pass) or of all keys
+        // not greater than it (second pass).
+        TableNode* stack[MaxDepth];
+        int depth = 0;
+        TableNode* node = table->root;
+        while ((node != nullptr || depth > 0) && found < room) {
+            while (node != nullptr && depth < MaxDepth) {
+                // Skip left subtrees that hold only keys at or before `after`.
+                if (pass == 0 && CompareKey(after, node) >= 0) {
+                    node = node->right;
+                    continue;
+                }
+                stack[depth++] = node;
+                node = node->left;
+            }
+            if (depth == 0) {
+                break;
+            }
+            node = stack[--depth];
+            if (pass == 1 && CompareKey(after, node) < 0) {
+                return found; // back where the first pass started
+            }
+            keys[found] = KeyOf(node);
+            nodes[found] = node;
+            ++found;
+            node = node->right;
+        }
+    }
+    return found;
+}
+
+bool IsStale(const KeyedTable* table, const TableNode* node, uint64_t now) {
+    return table->maxAge != 0 && now > node->stamp && now - node->stamp > table->maxAge;
+}
+
+// Makes room in a full table by removing the oldest of a few entries after the cursor,
+// if the table's policy lets it go.
+TableNode* EvictOne(KeyedTable* table, uint64_t now) {
+    TableKey keys[EvictionSample];
+    TableNode* nodes[EvictionSample];
+    uint32_t n = KeysAfter(table, table->cursor, keys, nodes, EvictionSample);
+    if (n == 0) {
+        return nullptr;
+    }
+    uint32_t oldest = 0;
+    for (uint32_t i = 1; i < n; ++i) {
+        if (nodes[i]->stamp < nodes[oldest]->stamp) {
+            oldest = i;
+        }
+    }
+    table->cursor = keys[n - 1];
+    if (table->whenFull == TableFullPolicy::Refuse && !IsStale(table, nodes[oldest], now)) {
+        return nullptr;
+    }
+    return UnlinkNode(table, keys[oldest]);
+}
+
 TableNode* UnlinkNode(KeyedTable* table, TableKey key) {
     TableNode** path[MaxDepth + 1];
     int depth = 0;
@@ -171,15 +248,23 @@ TableNode* UnlinkNode(KeyedTable* table, TableKey key) {
 
 } // namespace
 
-KeyedTable* CreateKeyedTable() {
+KeyedTable* CreateLimitedKeyedTable(uint32_t limit, TableFullPolicy whenFull, uint64_t maxAge) {
     auto* table = static_cast<KeyedTable*>(EngineAllocate(sizeof(KeyedTable)));
     if (table == nullptr) {
         return nullptr;
     }
     table->root = nullptr;
     table->count = 0;
+    table->limit = limit;
+    table->whenFull = whenFull;
+    table->maxAge = maxAge;
+    table->cursor = TableKey{0, 0};
     EngineLockInit(&table->lock);
     return table;
+}
+
+KeyedTable* CreateKeyedTable() {
+    return CreateLimitedKeyedTable(0, TableFullPolicy::Refuse, 0);
 }
 
 void DestroyKeyedTable(KeyedTable* table, bool atDispatch) {
@@ -198,14 +283,14 @@ void DestroyKeyedTable(KeyedTable* table, bool atDispatch) {
             node = pivot;
         } else {
             TableNode* next = node->right;
-            EngineFree(node);
+            EngineFree(node, NodeBytes(node));
             node = next;
         }
     }
     table->root = nullptr;
     table->count = 0;
     EngineLockRelease(&table->lock, atDispatch);
-    EngineFree(table);
+    EngineFree(table, sizeof(KeyedTable));
 }
 
 bool KeyedTableInsert(KeyedTable* table, bool atDispatch, TableKey key, const void* value,
@@ -227,20 +312,34 @@ bool KeyedTableInsert(KeyedTable* table, bool atDispatch, TableKey key, const vo
     fresh->keyHigh = key.KeyHigh;
     fresh->length = length;
     fresh->height = 1;
+    fresh->stamp = KmQuerySystemTime();
     if (value != nullptr) {
         KmCopyMemory(ValueOf(fresh), value, length);
     } else {
         KmZeroMemory(ValueOf(fresh), length);
     }
     bool linked = false;
+    TableNode* evicted = nullptr;
+    TableNode* replaced = nullptr;
     EngineLockAcquire(&table->lock, atDispatch);
-    TableNode* replaced = LinkNode(table, fresh, key, &linked);
+    bool full =
+        table->limit != 0 && table->count >= table->limit && FindNode(table, key) == nullptr;
+    if (full) {
+        evicted = EvictOne(table, fresh->stamp);
+        full = evicted == nullptr;
+    }
+    if (!full) {
+        replaced = LinkNode(table, fresh, key, &linked);
+    }
     EngineLockRelease(&table->lock, atDispatch);
     if (replaced != nullptr) {
-        EngineFree(replaced);
+        EngineFree(replaced, NodeBytes(replaced));
+    }
+    if (evicted != nullptr) {
+        EngineFree(evicted, NodeBytes(evicted));
     }
     if (!linked) {
-        EngineFree(fresh);
+        EngineFree(fresh, NodeBytes(fresh));
     }
     return linked;
 }
@@ -274,8 +373,48 @@ bool KeyedTableDelete(KeyedTable* table, bool atDispatch, TableKey key) {
     if (removed == nullptr) {
         return false;
     }
-    EngineFree(removed);
+    EngineFree(removed, NodeBytes(removed));
     return true;
+}
+
+uint32_t KeyedTablePurgeStep(KeyedTable* table, bool atDispatch, uint64_t now, uint32_t entries) {
+    if (table == nullptr || entries == 0 || table->maxAge == 0) {
+        return 0;
+    }
+    const uint32_t MaxStep = 32;
+    if (entries > MaxStep) {
+        entries = MaxStep;
+    }
+    TableKey keys[MaxStep];
+    TableNode* nodes[MaxStep];
+    TableNode* stale[MaxStep];
+    uint32_t removed = 0;
+    EngineLockAcquire(&table->lock, atDispatch);
+    if (table->count != 0) {
+        uint32_t n = KeysAfter(table, table->cursor, keys, nodes, entries);
+        // Decide first: unlinking rebalances the tree, which does not move nodes but
+        // may change what lies after the cursor.
+        uint32_t candidates = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            if (IsStale(table, nodes[i], now)) {
+                keys[candidates++] = keys[i];
+            }
+        }
+        if (n != 0) {
+            table->cursor = KeyOf(nodes[n - 1]);
+        }
+        for (uint32_t i = 0; i < candidates; ++i) {
+            TableNode* node = UnlinkNode(table, keys[i]);
+            if (node != nullptr) {
+                stale[removed++] = node;
+            }
+        }
+    }
+    EngineLockRelease(&table->lock, atDispatch);
+    for (uint32_t i = 0; i < removed; ++i) {
+        EngineFree(stale[i], NodeBytes(stale[i]));
+    }
+    return removed;
 }
 
 uint32_t KeyedTableCount(KeyedTable* table, bool atDispatch) {

@@ -1,9 +1,10 @@
 // The engine's ordered map from a 128-bit key to a value of at most 2048 bytes.
 //
 // A balanced (AVL) binary tree of our own. An entry costs one pool block holding a small
-// node header and exactly its value bytes; no operation allocates a temporary entry, and
-// only an insert allocates at all. Every operation runs under the table's spin lock and
-// copies values in and out: nobody keeps a pointer into a table after the lock is gone.
+// node header (with the time it was stored) and exactly its value bytes; no operation
+// allocates a temporary entry, and only an insert allocates at all. Every operation runs under the
+// table's spin lock and copies values in and out: nobody keeps a pointer into a table after the
+// lock is gone.
 #pragma once
 
 #include <stdint.h>
@@ -24,13 +25,27 @@ inline TableKey MakeTableKey(uint32_t w0, uint32_t w1, uint32_t w2 = 0, uint32_t
 
 struct TableNode;
 
+// What an insert of a new key does when the table holds its limit of entries. Either way a
+// few entries after the table's cursor are sampled and the oldest is the candidate.
+enum class TableFullPolicy : uint8_t {
+    Refuse,      // the candidate makes room only when it is stale (older than maxAge);
+                 // otherwise the insert fails, as if the pool were exhausted
+    EvictOldest, // the candidate always makes room
+};
+
 struct KeyedTable {
     TableNode* root;
     uint32_t count;
+    uint32_t limit; // 0: no limit
+    TableFullPolicy whenFull;
+    uint64_t maxAge; // 100-ns units; entries older than this are stale (0: never)
+    TableKey cursor; // where the next purge step or eviction sample starts
     EngineLock lock;
 };
 
+// A table without an entry limit.
 KeyedTable* CreateKeyedTable();
+KeyedTable* CreateLimitedKeyedTable(uint32_t limit, TableFullPolicy whenFull, uint64_t maxAge);
 // Removes every entry and frees the table. A null table is ignored.
 void DestroyKeyedTable(KeyedTable* table, bool atDispatch);
 
@@ -47,6 +62,11 @@ bool KeyedTableLookup(KeyedTable* table, bool atDispatch, TableKey key, void* de
 
 // True when an entry was removed.
 bool KeyedTableDelete(KeyedTable* table, bool atDispatch, TableKey key);
+
+// Looks at up to `entries` (at most 32) entries in key order after the table's cursor
+// (wrapping to the start), removes the stale ones, and moves the cursor on. Returns the
+// number removed. Bounded work: meant to run a step at a time on the data path.
+uint32_t KeyedTablePurgeStep(KeyedTable* table, bool atDispatch, uint64_t now, uint32_t entries);
 
 // Entries held now (0 for a null table).
 uint32_t KeyedTableCount(KeyedTable* table, bool atDispatch);

@@ -82,7 +82,7 @@ bool AppendRecord(EngineLock* lock, AccessRule** list, uint32_t* count, const Ac
     *count = n + 1;
     EngineLockRelease(lock, atDispatch);
     if (old != nullptr) {
-        EngineFree(old);
+        EngineFree(old, n * sizeof(AccessRule));
     }
     return true;
 }
@@ -105,11 +105,12 @@ int32_t ReplaceRecords(EngineLock* lock, AccessRule** list, uint32_t* count,
     }
     EngineLockAcquire(lock, false);
     AccessRule* old = *list;
+    uint32_t oldCount = *count;
     *list = fresh;
     *count = n;
     EngineLockRelease(lock, false);
     if (old != nullptr) {
-        EngineFree(old);
+        EngineFree(old, oldCount * sizeof(AccessRule));
     }
     return PolicyResultOk;
 }

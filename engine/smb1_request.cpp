@@ -252,7 +252,7 @@ bool DecodeRename(SmbMessage* m) {
     FullPath(m->atDispatch, session, tree, newPath, NewNameUnits);
     FileOperation op = OperationFor(m, session, tree);
     MarkKind mark = DecideRename(&op, WorkPath(m), newPath);
-    EngineFree(newPath);
+    EngineFree(newPath, NewNameBufferBytes);
     if (mark == MarkKind::None) {
         return false;
     }

@@ -231,7 +231,7 @@ bool DecideSetInfoRename(SmbMessage* m, const FileOperation* op) {
     CopyWireText(newPath, h + buffer + RenameName, copied, RenameNameMaxBytes);
     FullPath(m->atDispatch, op->session, op->treeId, newPath, NewPathUnits);
     MarkKind mark = DecideRename(op, WorkPath(m), newPath);
-    EngineFree(newPath);
+    EngineFree(newPath, NewNameBufferBytes);
     if (mark == MarkKind::None) {
         return false;
     }

@@ -84,6 +84,6 @@ bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbCom
         return false;
     }
     bool rewrote = decode(&message);
-    EngineFree(message.work);
+    EngineFree(message.work, WorkBufferBytes);
     return rewrote;
 }

@@ -1,0 +1,25 @@
+// Compile-time bounds on the engine's memory, sized for a large file server.
+//
+// Every table has an entry limit and the engine a total pool budget; past either, an
+// insert fails exactly as if the pool were exhausted. Requests whose responses never come
+// leave pending entries and marks behind; those older than EntryMaxAge are purged a few
+// at a time as traffic passes.
+#pragma once
+
+#include <stdint.h>
+
+// All engine pool allocations together (tables, rings, rule lists, work buffers).
+const uint64_t EnginePoolBudget = 256ull * 1024 * 1024;
+
+// Pending entries and marks older than this (100-ns units) are stale: 60 seconds.
+const uint64_t EntryMaxAge = 60ull * 10000000;
+// Entries looked at by one purge step, and SMB messages between two purge steps.
+const uint32_t PurgeStepEntries = 8;
+
+// Entry limits per table.
+const uint32_t SessionTableLimit = 65536; // ~30 MB of SessionUser records
+const uint32_t TreeTableLimit = 131072;   // ~77 MB of TreeRecords
+const uint32_t IpcTreeTableLimit = 65536;
+const uint32_t OpenFileTableLimit = 262144; // names of open files, ~40 MB at 100 bytes
+const uint32_t RequestTableLimit = 65536;   // each pending-request and mark table
+const uint32_t AdmissionTableLimit = 65536;
