@@ -149,6 +149,7 @@ void EngineStop() {
     FreeBlock(&e.TemplateList, e.TemplateCount * sizeof(ShareTemplate));
     e.TemplateCount = 0;
     FreeBlock(&e.RuleList, e.RuleCount * sizeof(AccessRule));
+    FreeBlock(&e.RuleOrder, e.RuleCount * sizeof(uint32_t));
     e.RuleCount = 0;
     for (const SharedTableSlot& slot : SharedTables) {
         DestroyKeyedTable(e.*slot.table, false);

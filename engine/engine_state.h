@@ -39,6 +39,7 @@ struct EngineState {
 
     AccessRule* RuleList;
     uint32_t RuleCount;
+    uint32_t* RuleOrder; // positions in RuleList, sorted by user name, then position
     EngineLock RuleListLock;
 
     ShareTemplate* TemplateList;

@@ -3,6 +3,7 @@
 #include "engine_state.h"
 #include "pool.h"
 #include "report_rings.h"
+#include "rule_order.h"
 #include "text.h"
 
 namespace {
@@ -31,16 +32,6 @@ bool ContainsRuleProbe(const Utf16Unit* path, uint32_t pathUnits, const Utf16Uni
     return false;
 }
 
-// True when a name field (compared as at most 63 units) equals `name` of `units` units.
-bool SameName(const Utf16Unit* field, const Utf16Unit* name, uint32_t units) {
-    for (uint32_t i = 0; i < units; ++i) {
-        if (field[i] != name[i]) {
-            return false;
-        }
-    }
-    return units == ListEntryUnits || field[units] == 0;
-}
-
 void SetAllFlags(AccessRule* rule, uint8_t value) {
     rule->Report = value;
     rule->DenyDelete = value;
@@ -63,38 +54,87 @@ void CopyFlags(AccessRule* to, const AccessRule* from) {
     to->KnownClientsOnly = from->KnownClientsOnly;
 }
 
-// Grows a record array by one record under its lock; the old array is freed.
-bool AppendRecord(EngineLock* lock, AccessRule** list, uint32_t* count, const AccessRule* record,
-                  bool atDispatch) {
-    EngineLockAcquire(lock, atDispatch);
-    uint32_t n = *count;
+// A record list with its lock; rules also keep their order by user.
+struct RecordList {
+    EngineLock* lock;
+    AccessRule** records;
+    uint32_t* count;
+    uint32_t** byUser; // null for templates
+};
+
+RecordList RuleRecords() {
+    EngineState& e = g_Engine;
+    return RecordList{&e.RuleListLock, &e.RuleList, &e.RuleCount, &e.RuleOrder};
+}
+
+RecordList TemplateRecords() {
+    EngineState& e = g_Engine;
+    return RecordList{&e.TemplateListLock, &e.TemplateList, &e.TemplateCount, nullptr};
+}
+
+void FreeRecords(AccessRule* records, uint32_t* byUser, uint32_t count) {
+    if (records != nullptr) {
+        EngineFree(records, count * sizeof(AccessRule));
+    }
+    if (byUser != nullptr) {
+        EngineFree(byUser, count * sizeof(uint32_t));
+    }
+}
+
+// Grows a record list by one record under its lock; the old arrays are freed.
+bool AppendRecord(const RecordList& list, const AccessRule* record, bool atDispatch) {
+    EngineLockAcquire(list.lock, atDispatch);
+    uint32_t n = *list.count;
     auto* grown = static_cast<AccessRule*>(EngineAllocate((n + 1) * sizeof(AccessRule)));
+    uint32_t* grownOrder = nullptr;
+    if (grown != nullptr && list.byUser != nullptr) {
+        grownOrder = static_cast<uint32_t*>(EngineAllocate((n + 1) * sizeof(uint32_t)));
+        if (grownOrder == nullptr) {
+            EngineFree(grown, (n + 1) * sizeof(AccessRule));
+            grown = nullptr;
+        }
+    }
     if (grown == nullptr) {
-        EngineLockRelease(lock, atDispatch);
+        EngineLockRelease(list.lock, atDispatch);
         return false;
     }
     if (n != 0) {
-        KmCopyMemory(grown, *list, n * sizeof(AccessRule));
+        KmCopyMemory(grown, *list.records, n * sizeof(AccessRule));
     }
     KmCopyMemory(&grown[n], record, sizeof(AccessRule));
-    AccessRule* old = *list;
-    *list = grown;
-    *count = n + 1;
-    EngineLockRelease(lock, atDispatch);
-    if (old != nullptr) {
-        EngineFree(old, n * sizeof(AccessRule));
+    uint32_t* oldOrder = nullptr;
+    if (grownOrder != nullptr) {
+        oldOrder = *list.byUser;
+        uint32_t slot = OrderSlotForAppended(grown, oldOrder, n, &grown[n]);
+        for (uint32_t i = 0, from = 0; i <= n; ++i) {
+            grownOrder[i] = i == slot ? n : oldOrder[from++];
+        }
+        *list.byUser = grownOrder;
     }
+    AccessRule* old = *list.records;
+    *list.records = grown;
+    *list.count = n + 1;
+    EngineLockRelease(list.lock, atDispatch);
+    FreeRecords(old, oldOrder, n);
     return true;
 }
 
-int32_t ReplaceRecords(EngineLock* lock, AccessRule** list, uint32_t* count,
-                       const AccessRule* records, uint32_t n, bool lowerUserNames) {
+int32_t ReplaceRecords(const RecordList& list, const AccessRule* records, uint32_t n,
+                       bool lowerUserNames) {
     if (n == 0) {
         return PolicyResultOk;
     }
     auto* fresh = static_cast<AccessRule*>(EngineAllocate(size_t(n) * sizeof(AccessRule)));
     if (fresh == nullptr) {
         return PolicyResultNoMemory;
+    }
+    uint32_t* order = nullptr;
+    if (list.byUser != nullptr) {
+        order = static_cast<uint32_t*>(EngineAllocate(size_t(n) * sizeof(uint32_t)));
+        if (order == nullptr) {
+            EngineFree(fresh, size_t(n) * sizeof(AccessRule));
+            return PolicyResultNoMemory;
+        }
     }
     KmCopyMemory(fresh, records, size_t(n) * sizeof(AccessRule));
     for (uint32_t i = 0; i < n; ++i) {
@@ -103,15 +143,20 @@ int32_t ReplaceRecords(EngineLock* lock, AccessRule** list, uint32_t* count,
             Utf16LowerCase(fresh[i].UserName, NameUnits);
         }
     }
-    EngineLockAcquire(lock, false);
-    AccessRule* old = *list;
-    uint32_t oldCount = *count;
-    *list = fresh;
-    *count = n;
-    EngineLockRelease(lock, false);
-    if (old != nullptr) {
-        EngineFree(old, oldCount * sizeof(AccessRule));
+    if (order != nullptr) {
+        SortRuleOrder(fresh, order, n);
     }
+    EngineLockAcquire(list.lock, false);
+    AccessRule* old = *list.records;
+    uint32_t* oldOrder = list.byUser != nullptr ? *list.byUser : nullptr;
+    uint32_t oldCount = *list.count;
+    *list.records = fresh;
+    if (list.byUser != nullptr) {
+        *list.byUser = order;
+    }
+    *list.count = n;
+    EngineLockRelease(list.lock, false);
+    FreeRecords(old, oldOrder, oldCount);
     return PolicyResultOk;
 }
 
@@ -135,12 +180,13 @@ bool MatchAccessRule(bool atDispatch, const Utf16Unit* path, const Utf16Unit* us
     uint32_t userUnits = Utf16Length(user, ListEntryUnits);
     int32_t bestLength = -1;
     EngineLockAcquire(&e.RuleListLock, atDispatch);
-    for (uint32_t i = 0; i < e.RuleCount; ++i) {
-        const AccessRule& candidate = e.RuleList[i];
-        // Most rules belong to other users: the user name is compared first, and a
-        // mismatch usually shows in the first unit.
-        if (!SameName(candidate.UserName, user, userUnits)) {
-            continue;
+    // Only the user's own rules, in list order: the longest path wins, the first of
+    // equal length.
+    uint32_t at = FirstRuleOfUser(e.RuleList, e.RuleOrder, e.RuleCount, user, userUnits);
+    for (; at < e.RuleCount; ++at) {
+        const AccessRule& candidate = e.RuleList[e.RuleOrder[at]];
+        if (CompareRuleUser(&candidate, user, userUnits) != 0) {
+            break;
         }
         uint32_t ruleUnits = Utf16Length(candidate.Path, RulePathUnits);
         if (int32_t(ruleUnits) <= bestLength) {
@@ -193,8 +239,7 @@ bool LearnGrant(bool atDispatch, const Utf16Unit* shareName, const Utf16Unit* us
         }
         // The share's first learned user also leaves a template behind, so later users
         // of the share get the same flags. A failed append leaves the list as it was.
-        AppendRecord(&e.TemplateListLock, &e.TemplateList, &e.TemplateCount, &candidate,
-                     atDispatch);
+        AppendRecord(TemplateRecords(), &candidate, atDispatch);
     }
 
     AccessRule rule;
@@ -202,7 +247,7 @@ bool LearnGrant(bool atDispatch, const Utf16Unit* shareName, const Utf16Unit* us
     KmCopyMemory(rule.Path, candidate.Path, sizeof rule.Path);
     KmCopyMemory(rule.UserName, candidate.UserName, sizeof rule.UserName);
     CopyFlags(&rule, &candidate);
-    if (AppendRecord(&e.RuleListLock, &e.RuleList, &e.RuleCount, &rule, atDispatch)) {
+    if (AppendRecord(RuleRecords(), &rule, atDispatch)) {
         AppendLearnedGrant(atDispatch, candidate.UserName, candidate.Path);
     }
     return true;
@@ -272,14 +317,11 @@ bool ReadAdmissionControl(bool atDispatch) {
 }
 
 int32_t ReplaceAccessRules(const AccessRule* rules, uint32_t count) {
-    EngineState& e = g_Engine;
-    return ReplaceRecords(&e.RuleListLock, &e.RuleList, &e.RuleCount, rules, count, true);
+    return ReplaceRecords(RuleRecords(), rules, count, true);
 }
 
 int32_t ReplaceShareTemplates(const ShareTemplate* templates, uint32_t count) {
-    EngineState& e = g_Engine;
-    return ReplaceRecords(&e.TemplateListLock, &e.TemplateList, &e.TemplateCount, templates, count,
-                          false);
+    return ReplaceRecords(TemplateRecords(), templates, count, false);
 }
 
 void ReplaceEngineSettings(const EngineSettings* settings) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <random>
 #include <vector>
 
 #include "engine_fixture.h"
@@ -57,6 +59,55 @@ TEST_F(PolicyTest, ProbeEndsInABackslash) {
     EXPECT_FALSE(Match("docs", "alice"));
     EXPECT_FALSE(Match("docs2\\d.txt", "alice"));
     EXPECT_FALSE(Match("docs\\a.txt", "alicex"));
+}
+
+// The lookup walks only the asking user's rules; whatever the list, it must agree with a
+// walk of the whole list in order, also after learning appended rules.
+TEST_F(PolicyTest, AgreesWithAWalkOfTheWholeList) {
+    const char* users[] = {"alice", "bob", "", "al", "alicea", "zed"};
+    const char* paths[] = {"docs", "docs\\sub", "", "pub", "docs\\sub\\deep", "s"};
+    const char* queries[] = {
+        "docs\\a", "docs\\sub\\x", "pub\\docs\\y", "docs\\sub\\deep\\z", "s\\docs\\sub\\q", "none"};
+    std::mt19937 random(7);
+    g_Engine.Settings->LearningEnabled = 1;
+    for (int round = 0; round < 40; ++round) {
+        std::vector<AccessRule> rules;
+        int n = 1 + int(random() % 60);
+        for (int i = 0; i < n; ++i) {
+            AccessRule r = Rule(paths[random() % 6], users[random() % 6], "00000000");
+            r.Reserved[0] = uint8_t(i); // the rule's list position, to tell equal rules apart
+            rules.push_back(r);
+        }
+        SetRules(rules);
+        for (int learned = 0; learned < int(random() % 4); ++learned) {
+            LearnGrant(false, U16(paths[random() % 6]).data(), U16(users[random() % 6]).data());
+        }
+        for (const char* user : users) {
+            for (const char* query : queries) {
+                // The reference: every rule in list order.
+                int best = -1;
+                int bestLength = -1;
+                std::string path = query;
+                for (uint32_t i = 0; i < g_Engine.RuleCount; ++i) {
+                    const AccessRule& r = g_Engine.RuleList[i];
+                    std::string rulePath = Ascii(r.Path, 255);
+                    if (Ascii(r.UserName, 63) == user &&
+                        path.find(rulePath + "\\") != std::string::npos &&
+                        int(rulePath.size()) > bestLength) {
+                        best = int(i);
+                        bestLength = int(rulePath.size());
+                    }
+                }
+                AccessRule found;
+                bool matched = MatchAccessRule(false, U16(query).data(), U16(user).data(), &found);
+                ASSERT_EQ(matched, best >= 0) << user << " " << query;
+                if (matched) {
+                    ASSERT_EQ(std::memcmp(&found, &g_Engine.RuleList[best], sizeof found), 0)
+                        << user << " " << query << ": not the first of the longest";
+                }
+            }
+        }
+    }
 }
 
 TEST_F(PolicyTest, EmptyRulePathMatchesEveryPathWithABackslash) {
