@@ -67,7 +67,7 @@ bool IsSmbPort(uint16_t port) {
     return port == SmbPortDirect || port == SmbPortNetbios;
 }
 
-bool DecodeSmbPayload(const DirectionRules& rules, FrameView* view, bool atDispatch) {
+bool DecodeSmbPayload(const DirectionRules& rules, FrameView* view, bool atDispatch, uint64_t now) {
     bool inbound = rules.direction == SmbDirection::Request;
     uint32_t payloadLength = view->payloadLength;
     if (payloadLength < NetbiosHeaderLength) {
@@ -87,6 +87,11 @@ bool DecodeSmbPayload(const DirectionRules& rules, FrameView* view, bool atDispa
     }
     uint8_t* header = netbios + NetbiosHeaderLength;
     uint32_t protocol = ReadU32Le(header);
+    if (protocol == Smb2ProtocolId || protocol == Smb1ProtocolId) {
+        // Every SMB message pays for a few entries of the purge of requests whose
+        // response never came; segments without a header pay nothing.
+        PurgeStaleRequests(atDispatch, now);
+    }
 
     if (protocol == Smb2ProtocolId) {
         if (available < Smb2HeaderLength) {
@@ -144,9 +149,8 @@ bool Inspect(const DirectionRules& rules, uint8_t* frame, uint32_t length, bool 
     }
     KmAtomicAdd64(&(stats->*rules.packets), 1);
     KmAtomicAdd64(&(stats->*rules.bytes), length);
-    PurgeStaleRequests(atDispatch, now);
 
-    bool rewrote = DecodeSmbPayload(rules, &view, atDispatch);
+    bool rewrote = DecodeSmbPayload(rules, &view, atDispatch, now);
     if (rewrote) {
         RecomputeChecksums(view.networkHeader, view.tcpHeader, view.tcpSegmentLength);
     }
