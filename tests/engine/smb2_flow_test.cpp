@@ -92,6 +92,35 @@ TEST_F(Smb2FlowTest, CreateChecksRunInOrderAndReportEach) {
     EXPECT_EQ(events[0].Blocked, 1);
 }
 
+// Each create denial leaves its own mark, and the response to the spoiled create carries
+// the denial whichever mark it is.
+TEST_F(Smb2FlowTest, EveryCreateMarkRewritesItsResponse) {
+    struct Case {
+        const char* flags;
+        uint32_t access, share, disposition;
+        KeyedTable* DialectTables::*marks;
+    } cases[] = {
+        {"00000100", 0x1, 7, 1, &DialectTables::CreateAccessMarks},  // deny read
+        {"00000010", 0x80, 7, 1, &DialectTables::CreateAccessMarks}, // deny all
+        {"01000000", 0x80, 4, 1, &DialectTables::CreateDeleteMarks}, // deny delete
+        {"00001000", 0x80, 7, 2, &DialectTables::CreateNewMarks},    // deny create
+        {"00000001", 0x80, 7, 1, &DialectTables::CreateClientMarks}, // known clients only
+    };
+    for (const Case& c : cases) {
+        Rules({Rule("docs", "alice", c.flags)});
+        Smb2Ids ids = Ids();
+        ASSERT_TRUE(Create(ids, "f.txt", c.access, c.share, c.disposition)) << c.flags;
+        uint32_t length = 0;
+        EXPECT_TRUE(KeyedTableLookup(g_Engine.Smb2.*c.marks, false,
+                                     TableKey{ids.messageId, ids.session}, nullptr, &length))
+            << c.flags;
+        ASSERT_TRUE(Response(Smb2ErrorResponse(5, ids, StatusInvalidParameter))) << c.flags;
+        EXPECT_EQ(ReadLe32(LastSmb(), Smb2StatusAt), StatusAccessDenied);
+        EXPECT_FALSE(KeyedTableLookup(g_Engine.Smb2.*c.marks, false,
+                                      TableKey{ids.messageId, ids.session}, nullptr, &length));
+    }
+}
+
 TEST_F(Smb2FlowTest, PlainOpenIsAllowedWithoutEvent) {
     Rules({Rule("docs", "alice", "11111100")});
     EXPECT_FALSE(Create(Ids(), "report.docx", 0x80, 7, 1));

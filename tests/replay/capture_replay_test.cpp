@@ -1,6 +1,7 @@
 // The real captures replayed through the engine, compared with what their policies imply.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -203,6 +204,70 @@ TEST(CaptureFiles, TruncatedCaptureReportsWhatItRead) {
     EXPECT_EQ(status, -1);
     EXPECT_EQ(frames, 61u);
     EXPECT_NE(error.find("after frame 61"), std::string::npos) << error;
+}
+
+// Writes the frames of a classic pcap as pcapng: a section header, one interface and an
+// enhanced packet block per frame.
+void ConvertToPcapng(const std::string& from, const std::string& to) {
+    std::string in = ReadFile(from);
+    std::string out;
+    auto put32 = [&](uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); };
+    auto put16 = [&](uint16_t v) { out.append(reinterpret_cast<const char*>(&v), 2); };
+    put32(0x0A0D0D0A);
+    put32(28);
+    put32(0x1A2B3C4D);
+    put16(1);
+    put16(0);
+    put32(0xFFFFFFFF);
+    put32(0xFFFFFFFF);
+    put32(28);
+    put32(1); // interface description
+    put32(20);
+    put16(1); // Ethernet
+    put16(0);
+    put32(262144);
+    put32(20);
+    for (size_t at = 24; at + 16 <= in.size();) {
+        uint32_t seconds, micros, caplen, len;
+        std::memcpy(&seconds, &in[at], 4);
+        std::memcpy(&micros, &in[at + 4], 4);
+        std::memcpy(&caplen, &in[at + 8], 4);
+        std::memcpy(&len, &in[at + 12], 4);
+        uint32_t padded = (caplen + 3) & ~3u;
+        uint64_t stamp = uint64_t(seconds) * 1000000 + micros;
+        put32(6); // enhanced packet
+        put32(32 + padded);
+        put32(0);
+        put32(uint32_t(stamp >> 32));
+        put32(uint32_t(stamp));
+        put32(caplen);
+        put32(len);
+        out.append(in, at + 16, caplen);
+        out.append(padded - caplen, '\0');
+        put32(32 + padded);
+        at += 16 + caplen;
+    }
+    std::ofstream(to, std::ios::binary) << out;
+}
+
+TEST(CaptureFiles, PcapngCapturesReplayLikeTheirPcapOriginals) {
+    std::string ng = ::testing::TempDir() + "/ops-nt1.pcapng";
+    ConvertToPcapng(DataPath("ops-nt1.pcap"), ng);
+    CaptureReader reader;
+    std::string error;
+    ASSERT_TRUE(reader.Open(ng, &error)) << error;
+    Policy policy;
+    ASSERT_TRUE(LoadPolicyFile(DataPath("replay/deny-delete-rename.policy.json"), &policy, &error));
+    ReplayEngine engine;
+    ASSERT_TRUE(engine.Start(policy, &error));
+    std::ostringstream out;
+    ReplayPrinter printer(out, true);
+    CaptureFrame frame;
+    while (reader.Next(&frame, &error) == 1) {
+        printer.Frame(frame, engine.Feed(frame.bytes));
+    }
+    EXPECT_EQ(frame.number, 62u);
+    EXPECT_EQ(out.str(), ReadFile(DataPath("replay/ops-nt1.deny-delete-rename.expected.jsonl")));
 }
 
 TEST(CaptureFiles, NonEthernetCapturesAreRefused) {
