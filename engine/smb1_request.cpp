@@ -157,9 +157,7 @@ bool DecodeTreeConnect(SmbMessage* m) {
 }
 
 bool DecodeTreeDisconnect(SmbMessage* m) {
-    TableKey tree = TreeKey(SessionOf(m->header), TreeOf(m->header));
-    KeyedTableDelete(g_Engine.TreeTable, m->atDispatch, tree);
-    KeyedTableDelete(g_Engine.IpcTreeTable, m->atDispatch, tree);
+    ForgetTree(m, SessionOf(m->header), TreeOf(m->header));
     return false;
 }
 

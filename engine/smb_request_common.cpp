@@ -1,6 +1,7 @@
 #include "smb_request_common.h"
 
 #include "../platform/km.h"
+#include "engine_state.h"
 #include "ntlm_identity.h"
 #include "session_state.h"
 
@@ -22,6 +23,12 @@ void LearnSessionUser(const SmbMessage* message, uint64_t session, const uint8_t
     user.ClientMac = message->clientMac;
     user.ClientAddress = message->clientAddress;
     StoreSessionUser(message->atDispatch, session, &user);
+}
+
+void ForgetTree(const SmbMessage* message, uint64_t session, uint32_t treeId) {
+    TableKey tree = TreeKey(session, treeId);
+    KeyedTableDelete(g_Engine.TreeTable, message->atDispatch, tree);
+    KeyedTableDelete(g_Engine.IpcTreeTable, message->atDispatch, tree);
 }
 
 void CopyWireText(Utf16Unit* to, const uint8_t* from, uint32_t bytes, uint32_t maxBytes) {

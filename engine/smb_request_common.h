@@ -22,6 +22,9 @@ inline Utf16Unit* WorkPath(SmbMessage* message) {
 void LearnSessionUser(const SmbMessage* message, uint64_t session, const uint8_t* blob,
                       uint32_t blobLength);
 
+// A tree disconnect: the tree leaves both tree tables, whether it was known or not.
+void ForgetTree(const SmbMessage* message, uint64_t session, uint32_t treeId);
+
 // Copies `bytes` wire bytes (at most `maxBytes`) into a zeroed buffer; the wire bytes may
 // lie at any alignment.
 void CopyWireText(Utf16Unit* to, const uint8_t* from, uint32_t bytes, uint32_t maxBytes);

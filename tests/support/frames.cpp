@@ -1,30 +1,11 @@
 #include "frames.h"
 
+#include "wire_bytes.h"
+
 #include <algorithm>
 #include <cstring>
 
 namespace {
-
-void PutBe16(Bytes& b, size_t at, uint16_t v) {
-    b[at] = uint8_t(v >> 8);
-    b[at + 1] = uint8_t(v);
-}
-void PutBe32(Bytes& b, size_t at, uint32_t v) {
-    PutBe16(b, at, uint16_t(v >> 16));
-    PutBe16(b, at + 2, uint16_t(v));
-}
-void PutLe16(Bytes& b, size_t at, uint16_t v) {
-    b[at] = uint8_t(v);
-    b[at + 1] = uint8_t(v >> 8);
-}
-void PutLe32(Bytes& b, size_t at, uint32_t v) {
-    PutLe16(b, at, uint16_t(v));
-    PutLe16(b, at + 2, uint16_t(v >> 16));
-}
-void PutLe64(Bytes& b, size_t at, uint64_t v) {
-    PutLe32(b, at, uint32_t(v));
-    PutLe32(b, at + 4, uint32_t(v >> 32));
-}
 
 size_t IpHeaderLength(const Bytes& frame) {
     return (frame[FrameIpv4] & 0x0F) * 4u;

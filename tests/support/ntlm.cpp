@@ -1,15 +1,8 @@
 #include "ntlm.h"
 
-namespace {
+#include "wire_bytes.h"
 
-void PutLe16(Bytes& b, size_t at, uint16_t v) {
-    b[at] = uint8_t(v);
-    b[at + 1] = uint8_t(v >> 8);
-}
-void PutLe32(Bytes& b, size_t at, uint32_t v) {
-    PutLe16(b, at, uint16_t(v));
-    PutLe16(b, at + 2, uint16_t(v >> 16));
-}
+namespace {
 
 Bytes Signature(uint32_t type, size_t size) {
     Bytes m(size, 0);

@@ -1,21 +1,10 @@
 #include "smb_builders.h"
 
 #include "ntlm.h"
+#include "wire_bytes.h"
 
 namespace {
 
-void PutLe16(Bytes& b, size_t at, uint16_t v) {
-    b[at] = uint8_t(v);
-    b[at + 1] = uint8_t(v >> 8);
-}
-void PutLe32(Bytes& b, size_t at, uint32_t v) {
-    PutLe16(b, at, uint16_t(v));
-    PutLe16(b, at + 2, uint16_t(v >> 16));
-}
-void PutLe64(Bytes& b, size_t at, uint64_t v) {
-    PutLe32(b, at, uint32_t(v));
-    PutLe32(b, at + 4, uint32_t(v >> 32));
-}
 void PutFileId(Bytes& b, size_t at, FileId f) {
     PutLe64(b, at, f.persistent);
     PutLe64(b, at + 8, f.volatileId);
