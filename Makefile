@@ -52,10 +52,10 @@ kernel-check: deps
 	scripts/kernel-check.sh $(BUILD)/kernel-check
 
 windows: deps
-	@if [ -f tool/windows.mk ]; then $(MAKE) -f tool/windows.mk OUT=$(CURDIR)/$(BUILD)/windows; fi
+	$(MAKE) -f tool/windows.mk OUT=$(CURDIR)/$(BUILD)/windows
 
 test-windows: windows
-	@if [ -x tool/tests/wine/run.sh ]; then tool/tests/wine/run.sh $(CURDIR)/$(BUILD)/windows; fi
+	tool/tests/wine/run.sh $(CURDIR)/$(BUILD)/windows
 
 test: test-plain test-asan test-tsan test-fuzz kernel-check test-windows
 
