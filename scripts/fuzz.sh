@@ -8,10 +8,10 @@ seconds=${1:-60}
 build=${2:-build-fuzz}
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DMERROWFALDINE_FUZZ=ON -DMERROWFALDINE_BENCH=OFF -DMERROWFALDINE_TOOL=OFF > /dev/null
-cmake --build "$build" -j "$(nproc)" --target fuzz_frames fuzz_identify fuzz_control write_seeds
+    -DMERROWFALDINE_FUZZ=ON -DMERROWFALDINE_BENCH=OFF > /dev/null
+cmake --build "$build" -j "$(nproc)" --target fuzz_frames fuzz_identify fuzz_control fuzz_list_reader write_seeds
 
-for target in fuzz_frames fuzz_identify fuzz_control; do
+for target in fuzz_frames fuzz_identify fuzz_control fuzz_list_reader; do
     mkdir -p "$build/corpus-$target"
 done
 mkdir -p "$build/artifacts"
@@ -19,9 +19,11 @@ mkdir -p "$build/artifacts"
     tests/data/*.pcap
 # Control requests start from a version query and a rule push.
 printf '\x00\x00\x00\x00\x00\x01\x00\x00\x00' > "$build/corpus-fuzz_control/version"
+printf 'D\tC:\\App\\bin\nF\tC:\\App\\bin\\x.dll\n  F\tC:\\App\\keep.txt\r\n' \
+    > "$build/corpus-fuzz_list_reader/list"
 
 status=0
-for target in fuzz_frames fuzz_identify fuzz_control; do
+for target in fuzz_frames fuzz_identify fuzz_control fuzz_list_reader; do
     echo "fuzzing $target for ${seconds}s"
     if ! "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=0 \
             -artifact_prefix="$build/artifacts/$target-" -max_len=65536 \
