@@ -2,7 +2,11 @@
 # Runs the real Quenthorpe.exe under Wine against real trees, INF files and the service
 # control manager, in a private Wine prefix. Usage: run.sh OUT (the windows.mk output).
 set -u
-out=$(cd "$1" && pwd)
+out=$(cd "${1:?usage: run.sh OUT}" && pwd) || exit 1
+if [ ! -f "$out/Quenthorpe.exe" ] || [ ! -f "$out/MerrowfaldineCore.dll" ]; then
+    echo "no Quenthorpe.exe or MerrowfaldineCore.dll in $out: build them with make windows" >&2
+    exit 1
+fi
 here=$(cd "$(dirname "$0")" && pwd)
 export WINEPREFIX=$out/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 unset DISPLAY
@@ -29,6 +33,18 @@ while read -r line; do
     esac
     echo "$line"
 done < <(python3 "$here/pe_check.py" "$out/Quenthorpe.exe")
+
+objdump=x86_64-w64-mingw32-objdump
+check "objdump: Windows GUI subsystem" \
+    bash -c "$objdump -p '$out/Quenthorpe.exe' | grep -q 'Subsystem.*(Windows GUI)'"
+check "objdump: a resource section (manifest, version, icon)" \
+    bash -c "$objdump -h '$out/Quenthorpe.exe' | grep -q '\.rsrc'"
+check "objdump: only system DLLs imported" \
+    bash -c "$objdump -p '$out/Quenthorpe.exe' | grep 'DLL Name' | grep -qi kernel32 &&
+             ! $objdump -p '$out/Quenthorpe.exe' | grep 'DLL Name' | grep -qi merrowfaldine"
+check "objdump: the service library exports both entries" \
+    bash -c "$objdump -p '$out/MerrowfaldineCore.dll' | grep -q 'InstallService' &&
+             $objdump -p '$out/MerrowfaldineCore.dll' | grep -q 'UnInstallService'"
 
 rm -rf "$WINEPREFIX"
 wineboot -i > "$out/wineboot.log" 2>&1
