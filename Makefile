@@ -52,7 +52,7 @@ kernel-check: deps
 	scripts/kernel-check.sh $(BUILD)/kernel-check
 
 windows: deps
-	$(MAKE) -f tool/windows.mk OUT=$(CURDIR)/$(BUILD)/windows
+	$(MAKE) -f windows.mk OUT=$(CURDIR)/$(BUILD)/windows
 
 test-windows: windows
 	tool/tests/wine/run.sh $(CURDIR)/$(BUILD)/windows
