@@ -50,6 +50,13 @@ bool RecordDenialMark(SmbDialect dialect, MarkKind kind, TableKey request, bool 
     return KeyedTableInsert(MarkTable(dialect, kind), atDispatch, request, nullptr, 0);
 }
 
+void ForgetDenialMarks(SmbDialect dialect, TableKey request, bool atDispatch) {
+    KeyedTableDelete(MarkTable(dialect, MarkKind::UnknownSession), atDispatch, request);
+    for (const MarkSlot& slot : DialectMarkTables) {
+        KeyedTableDelete(MarkTable(dialect, slot.kind), atDispatch, request);
+    }
+}
+
 bool RewriteStatusFromMarks(SmbDialect dialect, const MarkKind* kinds, uint32_t count,
                             TableKey request, uint8_t* header, bool atDispatch) {
     bool rewrote = false;
