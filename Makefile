@@ -56,6 +56,7 @@ windows: deps
 
 test-windows: windows
 	tool/tests/wine/run.sh $(CURDIR)/$(BUILD)/windows
+	tests/lwf/sys_check.sh $(CURDIR)/$(BUILD)/windows
 
 test: test-plain test-asan test-tsan test-fuzz kernel-check test-windows
 
