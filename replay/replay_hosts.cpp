@@ -5,6 +5,7 @@
 
 const ReplayHostEntry ReplayHosts[] = {
     {"engine", MakeEngineHost},
+    {"ndis6", MakeNdis6Host},
     {nullptr, nullptr},
 };
 
