@@ -300,8 +300,10 @@ void SimNblComesHome(SimNblBox* box, SimOwner owner, const char* how) {
         SimReportMisuse(message);
         return;
     }
+    // Home last: the owner may release the NBL as soon as it sees it.
+    SimModule* module = box->module;
+    module->outstanding.fetch_sub(1);
     box->home = true;
-    box->module->outstanding.fetch_sub(1);
 }
 
 SimChain* SimNdis6PrepareSends(SimModule* module, const std::vector<SimNblSpec>& nbls) {
