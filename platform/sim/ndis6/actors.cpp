@@ -280,15 +280,22 @@ void SimNblComesHome(SimNblBox* box, SimOwner owner, const char* how) {
             SimReportMisuse(message);
             return;
         }
-        SimNbRecord now = RecordOf(nb, box->module->options.checkBytes);
         const SimNbRecord& then = box->records[i];
-        if (now.mdlChain != then.mdlChain || now.currentMdl != then.currentMdl ||
-            now.currentMdlOffset != then.currentMdlOffset || now.dataLength != then.dataLength ||
-            now.dataOffset != then.dataOffset || now.mdls != then.mdls ||
-            now.digest != then.digest) {
+        bool same = nb->MdlChain == then.mdlChain && nb->CurrentMdl == then.currentMdl &&
+                    nb->CurrentMdlOffset == then.currentMdlOffset &&
+                    nb->DataLength == then.dataLength && nb->DataOffset == then.dataOffset;
+        size_t m = 0;
+        for (NdisMdl* mdl = nb->MdlChain; same && mdl != nullptr; mdl = mdl->Next, ++m) {
+            same = m < then.mdls.size() && then.mdls[m] == mdl;
+        }
+        same = same && m == then.mdls.size();
+        if (same && box->module->options.checkBytes) {
+            same = Digest(then.mdls) == then.digest;
+        }
+        if (!same) {
             std::snprintf(message, sizeof message,
-                          "model: NET_BUFFER serial %llu %s with its "
-                          "MDLs, offsets or bytes changed",
+                          "model: NET_BUFFER serial %llu %s with its MDLs, offsets or bytes "
+                          "changed",
                           static_cast<unsigned long long>(nbBox->serial), how);
             SimReportMisuse(message);
             return;
