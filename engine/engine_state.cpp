@@ -2,6 +2,7 @@
 
 #include "engine_limits.h"
 #include "pool.h"
+#include "smb_dispatch.h"
 
 EngineState g_Engine;
 
@@ -135,6 +136,7 @@ bool EngineStart() {
 void EngineStop() {
     EngineState& e = g_Engine;
     SetInspectionEnabled(false);
+    ReleaseKeptWorkBuffers();
     DestroyDialectTables(&e.Smb1);
     DestroyDialectTables(&e.Smb2);
     FreeBlock(&e.TrafficStats, sizeof(SmbTrafficStats));

@@ -1,7 +1,22 @@
 #include "text.h"
 
 uint32_t Utf16Length(const Utf16Unit* text, uint32_t maxUnits) {
+    // Four units a round with one bound check; no unit after the terminator is read.
     uint32_t n = 0;
+    for (; n + 4 <= maxUnits; n += 4) {
+        if (text[n] == 0) {
+            return n;
+        }
+        if (text[n + 1] == 0) {
+            return n + 1;
+        }
+        if (text[n + 2] == 0) {
+            return n + 2;
+        }
+        if (text[n + 3] == 0) {
+            return n + 3;
+        }
+    }
     while (n < maxUnits && text[n] != 0) {
         ++n;
     }
@@ -9,10 +24,11 @@ uint32_t Utf16Length(const Utf16Unit* text, uint32_t maxUnits) {
 }
 
 void Utf16LowerCase(Utf16Unit* text, uint32_t units) {
+    // Without a branch per unit: "A" to "Z" are the 26 units at or above "A".
     for (uint32_t i = 0; i < units; ++i) {
-        if (text[i] >= 'A' && text[i] <= 'Z') {
-            text[i] = Utf16Unit(text[i] + ('a' - 'A'));
-        }
+        Utf16Unit unit = text[i];
+        bool upper = Utf16Unit(unit - 'A') < 26;
+        text[i] = Utf16Unit(unit + (upper ? 'a' - 'A' : 0));
     }
 }
 
@@ -33,8 +49,15 @@ int32_t Utf16Find(const Utf16Unit* text, uint32_t textUnits, const Utf16Unit* ne
     if (needleUnits > textUnits) {
         return -1;
     }
-    for (uint32_t at = 0; at + needleUnits <= textUnits; ++at) {
-        if (Utf16Equal(text + at, needleUnits, needle, needleUnits)) {
+    if (needleUnits == 0) {
+        return 0;
+    }
+    // Only where the first unit matches is the rest compared.
+    Utf16Unit first = needle[0];
+    uint32_t last = textUnits - needleUnits;
+    for (uint32_t at = 0; at <= last; ++at) {
+        if (text[at] == first &&
+            Utf16Equal(text + at + 1, needleUnits - 1, needle + 1, needleUnits - 1)) {
             return int32_t(at);
         }
     }
