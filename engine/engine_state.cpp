@@ -105,6 +105,8 @@ bool StartAll() {
     if (!AllocateBlock(&e.Settings, sizeof(EngineSettings))) {
         return false;
     }
+    e.AdmissionMayBeOn = 1;
+    e.ExemptListsMayExist = 1;
     EngineLockInit(&e.KnownClientListsLock);
     if (!AllocateBlock(&e.KnownClients, sizeof(KnownClientLists))) {
         return false;
@@ -165,7 +167,11 @@ void PurgeStaleRequests(bool atDispatch, uint64_t now) {
     const uint32_t tablesPerDialect =
         sizeof DialectTableCatalogue / sizeof DialectTableCatalogue[0];
     const uint32_t slots = 2 * tablesPerDialect + 1;
-    uint32_t turn = __atomic_fetch_add(&g_Engine.PurgeTurn, 1, __ATOMIC_RELAXED) % slots;
+    // A plain load and store: processors that meet here may purge the same table twice,
+    // which costs nothing, where a locked add would cost every message.
+    uint32_t next = __atomic_load_n(&g_Engine.PurgeTurn, __ATOMIC_RELAXED);
+    __atomic_store_n(&g_Engine.PurgeTurn, next + 1, __ATOMIC_RELAXED);
+    uint32_t turn = next % slots;
     KeyedTable* table;
     if (turn == 2 * tablesPerDialect) {
         table = g_Engine.UnknownSessionMarks;

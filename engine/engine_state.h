@@ -48,6 +48,12 @@ struct EngineState {
 
     EngineSettings* Settings;
     EngineLock SettingsLock;
+    // Whether the per-message checks must look at the settings at all: 0 when the last
+    // settings pushed have admission control off, or every exempt list empty. Written with
+    // the settings under their lock, read without it (relaxed atomics); 1 until the first
+    // push, so that the settings block decides.
+    uint8_t AdmissionMayBeOn;
+    uint8_t ExemptListsMayExist;
 
     KnownClientLists* KnownClients;
     EngineLock KnownClientListsLock;

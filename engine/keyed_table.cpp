@@ -45,6 +45,17 @@ int CompareKey(TableKey key, const TableNode* node) {
     return 0;
 }
 
+// The count is written only under the table's lock, but read without it by the
+// operations that have nothing to do in an empty table: most request and mark tables
+// are empty most of the time, and a look at the count costs far less than the lock.
+void SetCount(KeyedTable* table, uint32_t count) {
+    __atomic_store_n(&table->count, count, __ATOMIC_RELEASE);
+}
+
+bool SurelyEmpty(const KeyedTable* table) {
+    return __atomic_load_n(&table->count, __ATOMIC_ACQUIRE) == 0;
+}
+
 int32_t HeightOf(const TableNode* node) {
     return node != nullptr ? node->height : 0;
 }
@@ -133,7 +144,7 @@ TableNode* LinkNode(KeyedTable* table, TableNode* fresh, TableKey key, bool* lin
         link = order < 0 ? &current->left : &current->right;
     }
     *link = fresh;
-    table->count += 1;
+    SetCount(table, table->count + 1);
     RebalancePath(path, depth);
     *linked = true;
     return nullptr;
@@ -241,7 +252,7 @@ TableNode* UnlinkNode(KeyedTable* table, TableKey key) {
             path[targetLevel + 1] = &successor->right; // was &target->right
         }
     }
-    table->count -= 1;
+    SetCount(table, table->count - 1);
     RebalancePath(path, depth);
     return target;
 }
@@ -288,7 +299,7 @@ void DestroyKeyedTable(KeyedTable* table, bool atDispatch) {
         }
     }
     table->root = nullptr;
-    table->count = 0;
+    SetCount(table, 0);
     EngineLockRelease(&table->lock, atDispatch);
     EngineFree(table, sizeof(KeyedTable));
 }
@@ -346,7 +357,7 @@ bool KeyedTableInsert(KeyedTable* table, bool atDispatch, TableKey key, const vo
 
 bool KeyedTableLookup(KeyedTable* table, bool atDispatch, TableKey key, void* destination,
                       uint32_t* length) {
-    if (table == nullptr) {
+    if (table == nullptr || SurelyEmpty(table)) {
         *length = 0;
         return false;
     }
@@ -364,7 +375,7 @@ bool KeyedTableLookup(KeyedTable* table, bool atDispatch, TableKey key, void* de
 }
 
 bool KeyedTableDelete(KeyedTable* table, bool atDispatch, TableKey key) {
-    if (table == nullptr) {
+    if (table == nullptr || SurelyEmpty(table)) {
         return false;
     }
     EngineLockAcquire(&table->lock, atDispatch);
@@ -378,7 +389,7 @@ bool KeyedTableDelete(KeyedTable* table, bool atDispatch, TableKey key) {
 }
 
 uint32_t KeyedTablePurgeStep(KeyedTable* table, bool atDispatch, uint64_t now, uint32_t entries) {
-    if (table == nullptr || entries == 0 || table->maxAge == 0) {
+    if (table == nullptr || entries == 0 || table->maxAge == 0 || SurelyEmpty(table)) {
         return 0;
     }
     const uint32_t MaxStep = 32;
