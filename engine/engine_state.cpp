@@ -161,6 +161,37 @@ void EngineStop() {
     }
 }
 
+void EngineReset() {
+    EngineState& e = g_Engine;
+    SetInspectionEnabled(false);
+    ReleaseKeptWorkBuffers();
+    for (const SharedTableSlot& slot : SharedTables) {
+        ClearKeyedTable(e.*slot.table, false);
+    }
+    ClearKeyedTable(e.ClientAdmissionTable, false);
+    for (const DialectTableSlot& slot : DialectTableCatalogue) {
+        ClearKeyedTable(e.Smb1.*slot.table, false);
+        ClearKeyedTable(e.Smb2.*slot.table, false);
+    }
+    FreeBlock(&e.RuleList, e.RuleCount * sizeof(AccessRule));
+    FreeBlock(&e.RuleOrder, e.RuleCount * sizeof(uint32_t));
+    e.RuleCount = 0;
+    FreeBlock(&e.TemplateList, e.TemplateCount * sizeof(ShareTemplate));
+    e.TemplateCount = 0;
+    KmZeroMemory(e.Settings, sizeof(EngineSettings));
+    e.AdmissionMayBeOn = 1;
+    e.ExemptListsMayExist = 1;
+    KmZeroMemory(e.KnownClients, sizeof(KnownClientLists));
+    KmZeroMemory(e.FileEventRing, sizeof(FileEvent) * FileEventRingSlots);
+    e.FileEventCount = 0;
+    KmZeroMemory(e.LearnedGrantRing, sizeof(LearnedGrant) * LearnedGrantRingSlots);
+    e.LearnedGrantCount = 0;
+    KmZeroMemory(e.TrafficStats, sizeof(SmbTrafficStats));
+    e.InboundClock = TrafficClock{0, 0};
+    e.OutboundClock = TrafficClock{0, 0};
+    e.PurgeTurn = 0;
+}
+
 void PurgeStaleRequests(bool atDispatch, uint64_t now) {
     // One table per call, in turn: the request-keyed tables of both dialects and the
     // shared unknown-session marks.

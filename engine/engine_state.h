@@ -95,6 +95,11 @@ extern EngineState g_Engine;
 bool EngineStart();
 // Releases everything; safe after a failed or partial start.
 void EngineStop();
+// Brings a started engine back to the state EngineStart leaves, keeping the tables,
+// rings and blocks it allocated: every entry, record, rule, template, setting, counter
+// and kept work buffer goes. For hosts that start afresh often (the fuzz targets); like
+// EngineStop, it runs while no frame or control request is in the engine.
+void EngineReset();
 
 // One bounded step of purging pending requests and marks whose response never came:
 // a few entries of one request table, the tables taking turns.

@@ -278,11 +278,10 @@ KeyedTable* CreateKeyedTable() {
     return CreateLimitedKeyedTable(0, TableFullPolicy::Refuse, 0);
 }
 
-void DestroyKeyedTable(KeyedTable* table, bool atDispatch) {
-    if (table == nullptr) {
-        return;
-    }
-    EngineLockAcquire(&table->lock, atDispatch);
+namespace {
+
+// Frees every node of a locked table and leaves it empty, its cursor at the start.
+void FreeAllNodes(KeyedTable* table) {
     // Rotating left children up turns the tree into a right-leaning list that can be
     // freed front to back without a stack.
     TableNode* node = table->root;
@@ -299,9 +298,29 @@ void DestroyKeyedTable(KeyedTable* table, bool atDispatch) {
         }
     }
     table->root = nullptr;
+    table->cursor = TableKey{0, 0};
     SetCount(table, 0);
+}
+
+} // namespace
+
+void DestroyKeyedTable(KeyedTable* table, bool atDispatch) {
+    if (table == nullptr) {
+        return;
+    }
+    EngineLockAcquire(&table->lock, atDispatch);
+    FreeAllNodes(table);
     EngineLockRelease(&table->lock, atDispatch);
     EngineFree(table, sizeof(KeyedTable));
+}
+
+void ClearKeyedTable(KeyedTable* table, bool atDispatch) {
+    if (table == nullptr) {
+        return;
+    }
+    EngineLockAcquire(&table->lock, atDispatch);
+    FreeAllNodes(table);
+    EngineLockRelease(&table->lock, atDispatch);
 }
 
 bool KeyedTableInsert(KeyedTable* table, bool atDispatch, TableKey key, const void* value,
