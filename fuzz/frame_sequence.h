@@ -7,13 +7,9 @@
 #include <cstdint>
 #include <vector>
 
-struct SequencedFrame {
-    bool inbound;
-    std::vector<uint8_t> bytes;
-};
-
-inline std::vector<SequencedFrame> SplitFrameSequence(const uint8_t* data, size_t size) {
-    std::vector<SequencedFrame> frames;
+// Calls visit(inbound, bytes, length) for each frame, in order, without copying.
+template <typename Visit>
+void ForEachSequencedFrame(const uint8_t* data, size_t size, Visit visit) {
     size_t at = 0;
     while (at + 3 <= size) {
         bool inbound = (data[at] & 1) == 0;
@@ -22,10 +18,9 @@ inline std::vector<SequencedFrame> SplitFrameSequence(const uint8_t* data, size_
         if (length > size - at) {
             length = size - at;
         }
-        frames.push_back({inbound, std::vector<uint8_t>(data + at, data + at + length)});
+        visit(inbound, data + at, length);
         at += length;
     }
-    return frames;
 }
 
 inline void AppendToFrameSequence(std::vector<uint8_t>* out, bool inbound,
