@@ -111,11 +111,12 @@ void RebalancePath(TableNode** path[], int depth) {
 TableNode* FindNode(KeyedTable* table, TableKey key) {
     TableNode* node = table->root;
     while (node != nullptr) {
-        int order = CompareKey(key, node);
-        if (order == 0) {
+        bool before =
+            key.KeyHigh != node->keyHigh ? key.KeyHigh < node->keyHigh : key.KeyLow < node->keyLow;
+        if (!before && key.KeyHigh == node->keyHigh && key.KeyLow == node->keyLow) {
             return node;
         }
-        node = order < 0 ? node->left : node->right;
+        node = before ? node->left : node->right;
     }
     return nullptr;
 }

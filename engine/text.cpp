@@ -4,25 +4,26 @@
 
 uint32_t Utf16Length(const Utf16Unit* text, uint32_t maxUnits) {
     // Four units a round with one bound check; no unit after the terminator is read.
-    uint32_t n = 0;
-    for (; n + 4 <= maxUnits; n += 4) {
-        if (text[n] == 0) {
-            return n;
+    const Utf16Unit* at = text;
+    const Utf16Unit* end = text + maxUnits;
+    for (; end - at >= 4; at += 4) {
+        if (at[0] == 0) {
+            return uint32_t(at - text);
         }
-        if (text[n + 1] == 0) {
-            return n + 1;
+        if (at[1] == 0) {
+            return uint32_t(at - text) + 1;
         }
-        if (text[n + 2] == 0) {
-            return n + 2;
+        if (at[2] == 0) {
+            return uint32_t(at - text) + 2;
         }
-        if (text[n + 3] == 0) {
-            return n + 3;
+        if (at[3] == 0) {
+            return uint32_t(at - text) + 3;
         }
     }
-    while (n < maxUnits && text[n] != 0) {
-        ++n;
+    while (at != end && *at != 0) {
+        ++at;
     }
-    return n;
+    return uint32_t(at - text);
 }
 
 namespace {
