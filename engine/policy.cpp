@@ -138,9 +138,11 @@ int32_t ReplaceRecords(const RecordList& list, const AccessRule* records, uint32
     }
     KmCopyMemory(fresh, records, size_t(n) * sizeof(AccessRule));
     for (uint32_t i = 0; i < n; ++i) {
-        Utf16LowerCase(fresh[i].Path, SharePathUnits);
+        // Nothing after a terminator is ever compared, so only the text before it is
+        // lower-cased.
+        Utf16LowerCase(fresh[i].Path, Utf16Length(fresh[i].Path, SharePathUnits));
         if (lowerUserNames) {
-            Utf16LowerCase(fresh[i].UserName, NameUnits);
+            Utf16LowerCase(fresh[i].UserName, Utf16Length(fresh[i].UserName, NameUnits));
         }
     }
     if (order != nullptr) {
