@@ -169,6 +169,12 @@ void WriteBuilderSeeds(const std::string& framesDir, const std::string& blobsDir
             ++n;
         }
     }
+    // Both clients under admission control: one listed, one not.
+    for (const char* user : {"alice", "bob"}) {
+        std::vector<uint8_t> gated = Smb2Conversation(user, "docs");
+        gated[0] |= SequenceAdmissionBit;
+        WriteFile(framesDir + "/built-admission-" + std::string(user), gated);
+    }
     WriteFile(blobsDir + "/built-negotiate", NtlmNegotiate());
     WriteFile(blobsDir + "/built-authenticate", NtlmAuthenticate("Alice", "CORP", "PC7"));
     WriteFile(blobsDir + "/built-spnego", AuthenticateBlob("bob"));

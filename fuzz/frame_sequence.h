@@ -1,11 +1,14 @@
 // The fuzz input format of the frame target: frames one after another, each as a
 // direction byte (even: received by the server, odd: sent by it), a 16-bit little-endian
-// length, and that many bytes. Shared with the seed writer.
+// length, and that many bytes. Shared with the seed writer. In the first direction byte,
+// bit 1 asks the frame target for admission control.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+const uint8_t SequenceAdmissionBit = 2;
 
 // Calls visit(inbound, bytes, length) for each frame, in order, without copying.
 template <typename Visit>

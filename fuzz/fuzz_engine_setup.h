@@ -34,8 +34,9 @@ inline void FuzzPush(uint32_t code, const void* data, size_t bytes) {
 }
 
 // Pushes rules for the users of the real captures, a template, learning, exempt suffixes
-// and known clients, and switches inspection on.
-inline void FuzzConfigureEngine() {
+// and known clients, and switches inspection on. With `admission`, admission control is on
+// and only 192.0.2.11 is on the admission list.
+inline void FuzzConfigureEngine(bool admission) {
     AccessRule rules[3];
     std::memset(rules, 0, sizeof rules);
     FuzzSetField(rules[0].Path, SharePathUnits, "docs");
@@ -56,9 +57,17 @@ inline void FuzzConfigureEngine() {
     static EngineSettings settings;
     std::memset(&settings, 0, sizeof settings);
     settings.LearningEnabled = 1;
+    settings.AdmissionControl = admission ? 1 : 0;
     settings.SuffixCount = 1;
     FuzzSetField(settings.ExemptSuffixList[0], NameUnits, ".log");
     FuzzPush(IOCTL_ENGINE_SET_SETTINGS, &settings, sizeof settings);
+    if (admission) {
+        AdmissionEntry entry;
+        std::memset(&entry, 0, sizeof entry);
+        const uint8_t listed[4] = {192, 0, 2, 11}; // in IPv4 header order
+        std::memcpy(&entry.ClientAddress, listed, sizeof listed);
+        FuzzPush(IOCTL_ENGINE_SET_ADMISSION_LIST, &entry, sizeof entry);
+    }
     static KnownClientLists known;
     std::memset(&known, 0, sizeof known);
     known.MacCount = 1;
@@ -78,7 +87,7 @@ inline SimPoolUsage& FuzzStartedPool() {
     return started;
 }
 
-inline bool FuzzBeginInput() {
+inline bool FuzzBeginInput(bool admission) {
     static bool started = false;
     if (!started) {
         if (!EngineStart()) {
@@ -87,7 +96,7 @@ inline bool FuzzBeginInput() {
         FuzzStartedPool() = SimPoolUsageForTag(EnginePoolTag);
         started = true;
     }
-    FuzzConfigureEngine();
+    FuzzConfigureEngine(admission);
     return true;
 }
 

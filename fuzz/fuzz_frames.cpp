@@ -26,7 +26,7 @@ bool IsSmbPort(uint16_t port) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (!FuzzBeginInput()) {
+    if (!FuzzBeginInput(size != 0 && (data[0] & SequenceAdmissionBit) != 0)) {
         return 0;
     }
     ForEachSequencedFrame(data, size, [](bool inbound, const uint8_t* bytes, size_t n) {
