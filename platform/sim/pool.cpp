@@ -101,8 +101,28 @@ int SlotOf(uint32_t tag) {
     return -1;
 }
 
+// A few tags a thread used last, with their slots (slots are never given back, so a
+// remembered slot stays right): a host's per-frame blocks skip the walk over the tags.
+struct RecentTag {
+    uint32_t tag;
+    int slot;
+};
+thread_local RecentTag t_recent[4];
+
+int CachedSlotOf(uint32_t tag) {
+    RecentTag& recent = t_recent[(tag ^ tag >> 8 ^ tag >> 16 ^ tag >> 24) & 3];
+    if (recent.tag != tag || tag == 0) {
+        int slot = SlotOf(tag);
+        if (slot < 0) {
+            return slot;
+        }
+        recent = RecentTag{tag, slot};
+    }
+    return recent.slot;
+}
+
 void Account(uint32_t tag, int64_t blocks, int64_t bytes) {
-    int slot = SlotOf(tag);
+    int slot = CachedSlotOf(tag);
     if (slot < 0) {
         return;
     }
