@@ -73,7 +73,7 @@ void Host(benchmark::State& state) {
     size_t chainLength = size_t(state.range(1));
     Bytes frame = MakeFrame(int(state.range(2)));
     SimModule* module = Module();
-    std::vector<SimNblSpec> nbls(chainLength, SimNblSpec{SimFrame{frame, {}}});
+    std::vector<SimNblFrames> nbls(chainLength, SimNblFrames{SimFrame{frame, {}}});
     SimChain* chain =
         receive ? SimNdis6PrepareReceives(module, nbls) : SimNdis6PrepareSends(module, nbls);
     for (auto _ : state) {

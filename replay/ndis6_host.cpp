@@ -111,10 +111,10 @@ class Ndis6Host : public ReplayHost, private InspectionObserver {
         if (held_.empty()) {
             return;
         }
-        std::vector<SimNblSpec> nbls;
+        std::vector<SimNblFrames> nbls;
         for (size_t i = 0; i < held_.size();) {
             size_t count = std::min<size_t>(Pick(1, 3), held_.size() - i);
-            SimNblSpec nbl;
+            SimNblFrames nbl;
             for (size_t j = 0; j < count; ++j, ++i) {
                 const std::vector<uint8_t>& bytes = held_[i].frame.bytes;
                 nbl.push_back(SimFrame{bytes, RandomLayout(bytes.size())});

@@ -28,7 +28,7 @@ TEST_F(LwfConcurrency, SendReceiveCompleteReturnAndControlOnTwoModules) {
                                             ? std::vector<Bytes>{DeleteOpen(id), Unrelated(7)}
                                             : std::vector<Bytes>{CreateFailed(id), Unrelated(8)};
             SimFrameLayout cut{{17}, 5, 2, 0, i % 2 == 0, false};
-            std::vector<SimNblSpec> nbls = {{Whole(frames[0], cut)}, {Whole(frames[1])}};
+            std::vector<SimNblFrames> nbls = {{Whole(frames[0], cut)}, {Whole(frames[1])}};
             SimChain* chain = inbound ? SimNdis6PrepareReceives(module, nbls)
                                       : SimNdis6PrepareSends(module, nbls);
             uint32_t flags = uint32_t(i % 2);

@@ -83,7 +83,7 @@ class LwfTest : public ::testing::Test {
 
     // Carries chains through `module` and back to their owners; returns the frames that
     // left the filter.
-    std::vector<Bytes> Receive(SimModule* module, const std::vector<SimNblSpec>& nbls,
+    std::vector<Bytes> Receive(SimModule* module, const std::vector<SimNblFrames>& nbls,
                                uint32_t flags = 0) {
         SimChain* chain = SimNdis6PrepareReceives(module, nbls);
         SimNdis6Indicate(module, chain, flags);
@@ -93,7 +93,7 @@ class LwfTest : public ::testing::Test {
         SimNdis6ReleaseChain(chain);
         return SimNdis6TakeIndicated(module);
     }
-    std::vector<Bytes> Send(SimModule* module, const std::vector<SimNblSpec>& nbls,
+    std::vector<Bytes> Send(SimModule* module, const std::vector<SimNblFrames>& nbls,
                             uint32_t flags = 0) {
         SimChain* chain = SimNdis6PrepareSends(module, nbls);
         SimNdis6Send(module, chain, flags);

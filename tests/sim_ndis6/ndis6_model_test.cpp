@@ -132,7 +132,7 @@ SimFrame Frame(uint32_t length, uint8_t seed, SimFrameLayout layout = {}) {
 }
 
 // Three NBLs of one to three frames, cut into MDLs in several ways.
-std::vector<SimNblSpec> Chain() {
+std::vector<SimNblFrames> Chain() {
     SimFrameLayout cut{{10, 20}, 6, 5, 0, true, false};
     SimFrameLayout unmapped{{30}, 2, 0, 0, false, false};
     return {{Frame(60, 1, cut)},
@@ -140,9 +140,9 @@ std::vector<SimNblSpec> Chain() {
             {Frame(42, 5), Frame(77, 6, cut)}};
 }
 
-std::vector<std::vector<uint8_t>> Bytes(const std::vector<SimNblSpec>& chain) {
+std::vector<std::vector<uint8_t>> Bytes(const std::vector<SimNblFrames>& chain) {
     std::vector<std::vector<uint8_t>> out;
-    for (const SimNblSpec& nbl : chain) {
+    for (const SimNblFrames& nbl : chain) {
         for (const SimFrame& f : nbl) {
             out.push_back(f.bytes);
         }

@@ -91,12 +91,12 @@ SimNbRecord RecordOf(NET_BUFFER* nb, bool digest) {
     return r;
 }
 
-SimChain* Prepare(SimModule* module, const std::vector<SimNblSpec>& nbls, SimOwner owner) {
+SimChain* Prepare(SimModule* module, const std::vector<SimNblFrames>& nbls, SimOwner owner) {
     auto* chain = new SimChain();
     chain->module = module;
     chain->owner = owner;
     SimNblBox* previous = nullptr;
-    for (const SimNblSpec& spec : nbls) {
+    for (const SimNblFrames& frames : nbls) {
         auto* box = new SimNblBox();
         box->magic = SimNblMagic;
         box->serial = g_serials.fetch_add(1);
@@ -104,7 +104,7 @@ SimChain* Prepare(SimModule* module, const std::vector<SimNblSpec>& nbls, SimOwn
         box->module = module;
         box->home = true;
         NET_BUFFER* last = nullptr;
-        for (const SimFrame& frame : spec) {
+        for (const SimFrame& frame : frames) {
             NET_BUFFER* nb = &BuildNetBuffer(chain, frame)->nb;
             if (last == nullptr) {
                 box->nbl.FirstNetBuffer = nb;
@@ -313,11 +313,11 @@ void SimNblComesHome(SimNblBox* box, SimOwner owner, const char* how) {
     box->home = true;
 }
 
-SimChain* SimNdis6PrepareSends(SimModule* module, const std::vector<SimNblSpec>& nbls) {
+SimChain* SimNdis6PrepareSends(SimModule* module, const std::vector<SimNblFrames>& nbls) {
     return Prepare(module, nbls, SimOwner::Protocol);
 }
 
-SimChain* SimNdis6PrepareReceives(SimModule* module, const std::vector<SimNblSpec>& nbls) {
+SimChain* SimNdis6PrepareReceives(SimModule* module, const std::vector<SimNblFrames>& nbls) {
     return Prepare(module, nbls, SimOwner::Miniport);
 }
 

@@ -118,13 +118,13 @@ struct SimFrame {
     SimFrameLayout layout;
 };
 // One NBL: its frames become its NET_BUFFERs, in order.
-using SimNblSpec = std::vector<SimFrame>;
+using SimNblFrames = std::vector<SimFrame>;
 
 // NBLs built by an actor (the protocol for sends, the miniport for receives). A chain can
 // be passed in again once all its NBLs are back home.
 struct SimChain;
-SimChain* SimNdis6PrepareSends(SimModule* module, const std::vector<SimNblSpec>& nbls);
-SimChain* SimNdis6PrepareReceives(SimModule* module, const std::vector<SimNblSpec>& nbls);
+SimChain* SimNdis6PrepareSends(SimModule* module, const std::vector<SimNblFrames>& nbls);
+SimChain* SimNdis6PrepareReceives(SimModule* module, const std::vector<SimNblFrames>& nbls);
 bool SimNdis6ChainHome(SimChain* chain);
 void SimNdis6ReleaseChain(SimChain* chain); // the chain must be home
 // Frees a chain whatever became of it (after a test of a filter that broke the rules).
