@@ -50,6 +50,23 @@ bool RecordDenialMark(SmbDialect dialect, MarkKind kind, TableKey request, bool 
     return KeyedTableInsert(MarkTable(dialect, kind), atDispatch, request, nullptr, 0);
 }
 
+namespace {
+
+void WriteStatus(SmbDialect dialect, uint8_t* header, uint32_t status) {
+    if (dialect == SmbDialect::Smb2) {
+        WriteU32Le(header + Smb2Status, status);
+    } else {
+        WriteU32Le(header + Smb1Status, status);
+        WriteU16Le(header + Smb1Flags2, ReadU16Le(header + Smb1Flags2) | Smb1Flags2NtStatus);
+    }
+}
+
+} // namespace
+
+void WriteAccessDenied(SmbDialect dialect, uint8_t* header) {
+    WriteStatus(dialect, header, StatusAccessDenied);
+}
+
 bool RewriteStatusFromMarks(SmbDialect dialect, const MarkKind* kinds, uint32_t count,
                             TableKey request, uint8_t* header, bool atDispatch) {
     bool rewrote = false;
@@ -57,14 +74,9 @@ bool RewriteStatusFromMarks(SmbDialect dialect, const MarkKind* kinds, uint32_t 
         if (!KeyedTableDelete(MarkTable(dialect, kinds[i]), atDispatch, request)) {
             continue;
         }
-        uint32_t status =
-            kinds[i] == MarkKind::UnknownSession ? StatusUserSessionDeleted : StatusAccessDenied;
-        if (dialect == SmbDialect::Smb2) {
-            WriteU32Le(header + Smb2Status, status);
-        } else {
-            WriteU32Le(header + Smb1Status, status);
-            WriteU16Le(header + Smb1Flags2, ReadU16Le(header + Smb1Flags2) | Smb1Flags2NtStatus);
-        }
+        WriteStatus(dialect, header,
+                    kinds[i] == MarkKind::UnknownSession ? StatusUserSessionDeleted
+                                                         : StatusAccessDenied);
         rewrote = true;
     }
     return rewrote;

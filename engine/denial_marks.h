@@ -19,5 +19,8 @@ bool RecordDenialMark(SmbDialect dialect, MarkKind kind, TableKey request, bool 
 // Looks the request key up in each mark table of `kinds`, in order; every mark found is
 // removed and its status written into the response header (SMB1 replies also get the
 // NT-status flag). True when the status was rewritten.
+// Writes STATUS_ACCESS_DENIED into a response header (SMB1: with the NT-status flag).
+void WriteAccessDenied(SmbDialect dialect, uint8_t* header);
+
 bool RewriteStatusFromMarks(SmbDialect dialect, const MarkKind* kinds, uint32_t count,
                             TableKey request, uint8_t* header, bool atDispatch);
