@@ -162,6 +162,7 @@ MarkKind NarrowDisposition(const FileOperation* op, const SessionFacts* facts,
                           : Deny(op, facts, rule, FileEventModify, MarkKind::Write, path);
     }
     outcome.report = rule->Report;
+    outcome.unsaidKind = MayCreate(narrowed) ? FileEventCreate : FileEventModify;
     verdict->disposition = narrowed;
     verdict->watch = narrowed != disposition || rule->Report;
     return MarkKind::None;
@@ -281,6 +282,8 @@ bool DecideCreateOutcome(const FileOperation* op, const CreateOutcome* outcome, 
         kind = FileEventCreate;
     } else if (status == 0 && (action == ActionSuperseded || action == ActionOverwritten)) {
         kind = FileEventModify;
+    } else if (status == 0 && action == ActionUnknown) {
+        kind = outcome->unsaidKind;
     }
     if (kind != 0 && outcome->report) {
         SessionFacts facts;

@@ -74,7 +74,8 @@ struct CreateOutcome {
     uint32_t refusedStatus; // the answer of a narrowed create that the rule would forbid
     uint8_t refusedKind;    // the event kind of that refusal
     uint8_t report;         // the rule asks for reports
-    uint8_t reserved[2];
+    uint8_t unsaidKind;     // reported for a success whose answer does not say what it did
+    uint8_t reserved;
 };
 
 // The create decision: a denial, or the disposition to send (narrowed, or as sent) and
