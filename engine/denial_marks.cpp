@@ -67,6 +67,16 @@ void WriteAccessDenied(SmbDialect dialect, uint8_t* header) {
     WriteStatus(dialect, header, StatusAccessDenied);
 }
 
+void ForgetDenialMarks(SmbDialect dialect, TableKey request, bool atDispatch) {
+    KeyedTableDelete(MarkTable(dialect, MarkKind::UnknownSession), atDispatch, request);
+    for (const MarkSlot& slot : DialectMarkTables) {
+        KeyedTableDelete(MarkTable(dialect, slot.kind), atDispatch, request);
+    }
+    // A narrowed create that travelled as it was sent is not settled by its answer.
+    DialectTables& tables = dialect == SmbDialect::Smb1 ? g_Engine.Smb1 : g_Engine.Smb2;
+    KeyedTableDelete(tables.CreateOutcomeMap, atDispatch, request);
+}
+
 bool RewriteStatusFromMarks(SmbDialect dialect, const MarkKind* kinds, uint32_t count,
                             TableKey request, uint8_t* header, bool atDispatch) {
     bool rewrote = false;

@@ -16,6 +16,10 @@ KeyedTable* MarkTable(SmbDialect dialect, MarkKind kind);
 
 bool RecordDenialMark(SmbDialect dialect, MarkKind kind, TableKey request, bool atDispatch);
 
+// Removes every mark the request left in the dialect's tables and the unknown-session
+// table, and the outcome a narrowed create left to its answer.
+void ForgetDenialMarks(SmbDialect dialect, TableKey request, bool atDispatch);
+
 // Looks the request key up in each mark table of `kinds`, in order; every mark found is
 // removed and its status written into the response header (SMB1 replies also get the
 // NT-status flag). True when the status was rewritten.

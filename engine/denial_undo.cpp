@@ -1,0 +1,64 @@
+// Taking back the denials of an inbound frame that travelled with its own bytes.
+#include "denial_marks.h"
+#include "frame_view.h"
+#include "inspect.h"
+#include "smb_protocol.h"
+#include "wire.h"
+
+namespace {
+
+// Request keys as the request handlers build them.
+const uint32_t Smb1UidOffset = 28;
+const uint32_t Smb1MidOffset = 30;
+
+TableKey Smb2Key(const uint8_t* header) {
+    return TableKey{ReadU64Le(header + Smb2MessageId), ReadU64Le(header + Smb2SessionId)};
+}
+
+TableKey Smb1Key(const uint8_t* header) {
+    return TableKey{ReadU16Le(header + Smb1MidOffset), ReadU16Le(header + Smb1UidOffset)};
+}
+
+// Every member of an SMB2 chain whose header is present, as far as valid NextCommand
+// offsets lead. A WRITE's message may run past the segment, so only present bytes count.
+void ForgetSmb2Chain(const uint8_t* message, uint32_t present, bool atDispatch) {
+    uint32_t offset = 0;
+    while (present - offset >= Smb2HeaderLength) {
+        const uint8_t* header = message + offset;
+        ForgetDenialMarks(SmbDialect::Smb2, Smb2Key(header), atDispatch);
+        uint32_t next = ReadU32Le(header + Smb2NextCommand);
+        if (next < Smb2HeaderLength || next % Smb2CompoundAlignment != 0 ||
+            next >= present - offset) {
+            return;
+        }
+        offset += next;
+    }
+}
+
+} // namespace
+
+void ForgetInboundDenials(const uint8_t* frame, uint32_t length, bool atDispatch) {
+    FrameView view{};
+    // The parser only reads; it takes a writable pointer because inspection rewrites.
+    ParseEthernet(const_cast<uint8_t*>(frame), length, &view);
+    bool toServer = view.destinationPort == SmbPortDirect || view.destinationPort == SmbPortNetbios;
+    if ((view.flags & FrameHasTcp) == 0 || !toServer || view.payloadLength < NetbiosHeaderLength ||
+        view.payload[NetbiosType] != NetbiosSessionMessage) {
+        return;
+    }
+    uint32_t declared = ReadU24Be(view.payload + NetbiosLength);
+    uint32_t present = view.payloadLength - NetbiosHeaderLength;
+    if (declared < present) {
+        present = declared;
+    }
+    const uint8_t* message = view.payload + NetbiosHeaderLength;
+    if (present < SmbProtocolIdLength) {
+        return;
+    }
+    uint32_t protocol = ReadU32Le(message);
+    if (protocol == Smb2ProtocolId) {
+        ForgetSmb2Chain(message, present, atDispatch);
+    } else if (protocol == Smb1ProtocolId && present >= Smb1HeaderLength) {
+        ForgetDenialMarks(SmbDialect::Smb1, Smb1Key(message), atDispatch);
+    }
+}
