@@ -19,14 +19,6 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 LAB = os.path.join(ROOT, "scripts", "live-lab.sh")
 PROTOCOLS = {"SMB3": "SMB3", "SMB2": "SMB2_10", "NT1": "NT1"}
 
-# Rules the engine cannot enforce yet: the case runs, and is expected to fail, so that it
-# turns green when the engine learns it.
-SMB1_DELETE = "SMB1 DELETE requests are not decided yet"
-PUT_NEW = "smbclient's put opens a new file with OVERWRITE_IF, which deny-create does not catch yet"
-PUT_OVER = ("smbclient's put opens an existing file with OVERWRITE_IF, which truncates it; "
-            "deny-modify does not catch that disposition yet")
-SMB1_MKDIR = "SMB1 CREATE_DIRECTORY requests are not decided yet"
-
 FILES = {"readme.txt": "readme\n", "old.txt": "old\n", "draft.txt": "draft\n",
          "report.docx": "report v1\n"}
 UPLOADS = {"new.txt": "new\n", "readme.txt": "readme, changed\n"}
@@ -71,30 +63,51 @@ CASES = [
                  (3, 0, "docs\\draft.txt => docs\\final.txt")]),
     dict(name="report-delete", policy=policy(rule("report")),
          steps=[("rm old.txt", "ok")], files=[absent("old.txt")],
-         events=[(1, 0, "docs\\old.txt")], xfail={"NT1": SMB1_DELETE}),
+         events=[(1, 0, "docs\\old.txt")]),
     dict(name="deny-delete", policy=policy(rule("report", "deny-delete")),
          steps=[("rm old.txt", "NT_STATUS_ACCESS_DENIED"), ("get readme.txt", "ok")],
-         files=[same("old.txt")], events=[(1, 1, "docs\\old.txt")],
-         xfail={"NT1": SMB1_DELETE}),
+         files=[same("old.txt")], events=[(1, 1, "docs\\old.txt")]),
     dict(name="deny-modify", policy=policy(rule("report", "deny-modify")),
          steps=[("reput readme.txt", "NT_STATUS_ACCESS_DENIED"), ("get old.txt", "ok")],
          files=[same("readme.txt")], events=[(2, 1, "docs\\readme.txt")]),
     dict(name="deny-modify-put", policy=policy(rule("report", "deny-modify")),
          steps=[("put readme.txt", "NT_STATUS_ACCESS_DENIED")],
-         files=[same("readme.txt")], events=[(2, 1, "docs\\readme.txt")],
-         xfail={p: PUT_OVER for p in PROTOCOLS}),
+         files=[same("readme.txt")], events=[(2, 1, "docs\\readme.txt")],),
     dict(name="deny-rename", policy=policy(rule("report", "deny-rename")),
          steps=[("rename draft.txt final.txt", "NT_STATUS_ACCESS_DENIED"),
                 ("get readme.txt", "ok")],
          files=[same("draft.txt"), absent("final.txt")], events=[(3, 1, "docs\\draft.txt => docs\\final.txt")]),
     dict(name="deny-create", policy=policy(rule("report", "deny-create")),
          steps=[("mkdir folder1", "NT_STATUS_ACCESS_DENIED"), ("get readme.txt", "ok")],
-         files=[absent("folder1")], events=[(5, 1, "docs\\folder1")],
-         xfail={"NT1": SMB1_MKDIR}),
+         files=[absent("folder1")], events=[(5, 1, "docs\\folder1")],),
     dict(name="deny-create-put", policy=policy(rule("report", "deny-create")),
          steps=[("put new.txt", "NT_STATUS_ACCESS_DENIED")],
-         files=[absent("new.txt")], events=[(5, 1, "docs\\new.txt")],
-         xfail={p: PUT_NEW for p in PROTOCOLS}),
+         files=[absent("new.txt")], events=[(5, 1, "docs\\new.txt")],),
+    # Creates that may also truncate, and what the server's answer says they did.
+    dict(name="report-put", policy=policy(rule("report")),
+         steps=[("put new.txt", "ok"), ("put readme.txt", "ok")],
+         files=[("new.txt", UPLOADS["new.txt"]), ("readme.txt", UPLOADS["readme.txt"])],
+         events=[(5, 0, "docs\\new.txt"), (2, 0, "docs\\readme.txt")]),
+    dict(name="deny-create-put-over", policy=policy(rule("report", "deny-create")),
+         steps=[("put readme.txt", "ok")], files=[("readme.txt", UPLOADS["readme.txt"])],
+         events=[(2, 0, "docs\\readme.txt")]),
+    dict(name="deny-delete-mask", policy=policy(rule("report", "deny-delete")),
+         steps=[("rm *.txt", "NT_STATUS_ACCESS_DENIED")],
+         files=[same("old.txt"), same("readme.txt"), same("draft.txt")],
+         events=[(1, 1, "docs\\old.txt")]),
+    dict(name="deny-delete-rmdir", policy=policy(rule("report", "deny-delete")),
+         steps=[("mkdir sub", "ok"), ("rmdir sub", "NT_STATUS_ACCESS_DENIED")],
+         files=[("sub", "<folder>")], events=[(5, 0, "docs\\sub"), (1, 1, "docs\\sub")]),
+    dict(name="report-hardlink", policy=policy(rule("report")),
+         steps=[("hardlink old.txt link.txt", "ok")], files=[same("old.txt"), ("link.txt", FILES["old.txt"])],
+         events=[(3, 0, "docs\\old.txt => docs\\link.txt"), (5, 0, "docs\\link.txt")]),
+    dict(name="deny-rename-hardlink", policy=policy(rule("report", "deny-rename")),
+         steps=[("hardlink old.txt link.txt", "NT_STATUS_ACCESS_DENIED")],
+         files=[same("old.txt"), absent("link.txt")],
+         events=[(3, 1, "docs\\old.txt => docs\\link.txt")]),
+    dict(name="deny-create-hardlink", policy=policy(rule("report", "deny-create")),
+         steps=[("hardlink old.txt link.txt", "NT_STATUS_ACCESS_DENIED")],
+         files=[same("old.txt"), absent("link.txt")], events=[(5, 1, "docs\\link.txt")]),
     dict(name="deny-read", policy=policy(rule("report", "deny-read")),
          steps=[("get readme.txt", "NT_STATUS_ACCESS_DENIED"), ("rm old.txt", "ok")],
          files=[same("readme.txt"), absent("old.txt")], events=[(4, 1, "docs\\readme.txt")]),
@@ -132,13 +145,56 @@ CASES = [
 ]
 
 
+# Requests built field by field (the SMB1 commands, and the SMB2 classes and controls, that
+# stock clients rarely send): operation, deny flag, the event kind it is decided as, and
+# what it does to docs under a report-only rule (None where Samba refuses it by itself:
+# masks in DELETE, links through SMB1 pass-through levels, raw writes without their data).
+RAW_CASES = [
+    ("delete", "deny-delete", 1, [absent("old.txt")]),
+    ("delete-mask", "deny-delete", 1, None),
+    ("rmdir", "deny-delete", 1, [absent("gone")]),
+    ("set-file-disposition", "deny-delete", 1, [absent("readme.txt")]),
+    ("mkdir", "deny-create", 5, [("sub", "<folder>")]),
+    ("trans2-mkdir", "deny-create", 5, [("sub", "<folder>")]),
+    ("create-new", "deny-create", 5, [("new.txt", "")]),
+    ("create", "deny-create", 5, [("new.txt", "")]),
+    ("open-andx-create", "deny-create", 5, [("new.txt", "")]),
+    ("open2-create", "deny-create", 5, [("new.txt", "")]),
+    ("nt-transact-create", "deny-create", 5, [("new.txt", "")]),
+    ("nt-link", "deny-create", 5, [("link.txt", FILES["old.txt"])]),
+    ("smb2-link", "deny-create", 5, [("link.txt", FILES["old.txt"])]),
+    # CREATE's answer does not say whether it created or emptied the file: a create.
+    ("create-over", "deny-modify", 2, [("readme.txt", "")], 5),
+    ("open-andx-truncate", "deny-modify", 2, [("readme.txt", "")]),
+    ("open2-truncate", "deny-modify", 2, [("readme.txt", "")]),
+    ("nt-transact-truncate", "deny-modify", 2, [("readme.txt", "")]),
+    ("write", "deny-modify", 2, [("readme.txt", CHANGED)]),
+    ("write-and-close", "deny-modify", 2, [("readme.txt", CHANGED)]),
+    ("write-raw", "deny-modify", 2, None),
+    ("set-file-eof", "deny-modify", 2, [("readme.txt", "")]),
+    ("set-file-eof-1020", "deny-modify", 2, [("readme.txt", "")]),
+    ("set-file-allocation", "deny-modify", 2, [("readme.txt", "")]),
+    ("set-path-eof", "deny-modify", 2, [("readme.txt", "")]),
+    ("smb2-eof", "deny-modify", 2, [("readme.txt", "")]),
+    ("smb2-allocation", "deny-modify", 2, [("readme.txt", "")]),
+    ("smb2-copychunk", "deny-modify", 2, [("old.txt", CHANGED)]),
+    ("smb2-zero-data", "deny-modify", 2, [("readme.txt", CHANGED)]),
+    ("nt-rename", "deny-rename", 3, [absent("draft.txt"), ("final.txt", FILES["draft.txt"])]),
+    ("nt-link", "deny-rename", 3, [("link.txt", FILES["old.txt"])]),
+    ("set-file-rename", "deny-rename", 3, [absent("draft.txt")]),
+    ("set-file-link", "deny-rename", 3, None),
+    ("smb2-link", "deny-rename", 3, [("link.txt", FILES["old.txt"])]),
+]
+RAW = os.path.join(ROOT, "tests", "live", "raw_requests.py")
+
+
 class Failure(Exception):
     pass
 
 
 class Lab:
     def __init__(self, build):
-        self.env = dict(os.environ, MF_LAB="mflive", MF_BUILD=build)
+        self.env = dict(os.environ, MF_LAB=os.environ.get("MF_LAB", "mflive"), MF_BUILD=build)
         self.vars = {}
         self.work = tempfile.mkdtemp(prefix="mf-live.")
 
@@ -274,6 +330,48 @@ def check_case(lab, case, protocol):
             problems.append("learned grant %s missing" % (g,))
     if problems:
         raise Failure("; ".join(problems))
+
+
+def docs_state(lab):
+    docs = os.path.join(lab.vars["LAB_SHARES"], "docs")
+    return {name: lab.docs_file(name) for name in sorted(os.listdir(docs))}
+
+
+def check_raw(lab, operation, flag, kind, effect, allowed_kind=None):
+    """Under the deny rule: refused, the session still answers, docs unchanged, the denial
+    reported. Under report-only: the request does what it asks."""
+    for deny in (True, False):
+        if not deny and effect is None:
+            continue
+        lab.reset_shares()
+        gone = os.path.join(lab.vars["LAB_SHARES"], "docs", "gone")
+        os.mkdir(gone)
+        os.chmod(gone, 0o777)
+        before = docs_state(lab)
+        lab.apply(policy(rule("report", flag) if deny else rule("report")))
+        mark = lab.event_mark()
+        r = lab.run("client", "/usr/bin/python3", RAW, lab.vars["LAB_SERVER_IP"], "alice",
+                    lab.vars["ALICE_PASS"], operation, timeout=60)
+        answer = r.stdout.split()
+        expected = ["STATUS_ACCESS_DENIED" if deny else "ok", "alive"]
+        if answer != expected:
+            raise Failure("%s: client saw %s, expected %s (%s)" % (
+                "denied" if deny else "allowed", answer, expected, r.stderr.strip()[-300:]))
+        events = {(e["kind"], e["blocked"]) for e in lab.events_since(mark)
+                  if e["type"] == "event"}
+        want = (kind, 1) if deny else (allowed_kind or kind, 0)
+        if want not in events:
+            raise Failure("event %s missing: %s" % (want, sorted(events)))
+        after = docs_state(lab)
+        if deny and after != before:
+            raise Failure("a denied %s changed docs: %s -> %s" % (operation, before, after))
+        for name, content in effect if not deny else []:
+            actual = after.get(name)
+            if content is CHANGED:
+                if actual is None or actual == FILES[name]:
+                    raise Failure("allowed: docs/%s was not changed" % name)
+            elif actual != content:
+                raise Failure("allowed: docs/%s is %r, expected %r" % (name, actual, content))
 
 
 def check_control(lab):
@@ -462,6 +560,9 @@ def main():
             tests.append(("%s over %s" % (case["name"], protocol),
                           lambda lab, c=case, p=protocol: check_case(lab, c, p),
                           case.get("xfail", {}).get(protocol)))
+    for raw in RAW_CASES:
+        tests.append(("%s under %s, built field by field" % raw[:2],
+                      lambda lab, r=raw: check_raw(lab, *r), None))
     tests.append(("control socket, policy loading and reload", check_control, None))
     tests.append(("interfaces down and up", check_link_flap, None))
     for protocol in ("SMB3", "NT1"):
