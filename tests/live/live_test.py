@@ -154,6 +154,9 @@ RAW_CASES = [
     ("delete-mask", "deny-delete", 1, None),
     ("rmdir", "deny-delete", 1, [absent("gone")]),
     ("set-file-disposition", "deny-delete", 1, [absent("readme.txt")]),
+    ("open-read", "deny-read", 4, []),
+    ("open-andx-read", "deny-read", 4, []),
+    ("open2-read", "deny-read", 4, []),
     ("mkdir", "deny-create", 5, [("sub", "<folder>")]),
     ("trans2-mkdir", "deny-create", 5, [("sub", "<folder>")]),
     ("create-new", "deny-create", 5, [("new.txt", "")]),
@@ -165,6 +168,9 @@ RAW_CASES = [
     ("smb2-link", "deny-create", 5, [("link.txt", FILES["old.txt"])]),
     # CREATE's answer does not say whether it created or emptied the file: a create.
     ("create-over", "deny-modify", 2, [("readme.txt", "")], 5),
+    # Refused whole where both rules apply: nothing is created either.
+    ("open-andx-overwrite-new", ("deny-create", "deny-modify"), 5, [("new.txt", "")]),
+    ("open2-overwrite-new", ("deny-create", "deny-modify"), 5, [("new.txt", "")]),
     ("open-andx-truncate", "deny-modify", 2, [("readme.txt", "")]),
     ("open2-truncate", "deny-modify", 2, [("readme.txt", "")]),
     ("nt-transact-truncate", "deny-modify", 2, [("readme.txt", "")]),
@@ -348,7 +354,8 @@ def check_raw(lab, operation, flag, kind, effect, allowed_kind=None):
         os.mkdir(gone)
         os.chmod(gone, 0o777)
         before = docs_state(lab)
-        lab.apply(policy(rule("report", flag) if deny else rule("report")))
+        flags = flag if isinstance(flag, tuple) else (flag,)
+        lab.apply(policy(rule("report", *flags) if deny else rule("report")))
         mark = lab.event_mark()
         r = lab.run("client", "/usr/bin/python3", RAW, lab.vars["LAB_SERVER_IP"], "alice",
                     lab.vars["ALICE_PASS"], operation, timeout=60)
@@ -561,7 +568,8 @@ def main():
                           lambda lab, c=case, p=protocol: check_case(lab, c, p),
                           case.get("xfail", {}).get(protocol)))
     for raw in RAW_CASES:
-        tests.append(("%s under %s, built field by field" % raw[:2],
+        tests.append(("%s under %s, built field by field" % (raw[0], "+".join(
+                          raw[1] if isinstance(raw[1], tuple) else (raw[1],))),
                       lambda lab, r=raw: check_raw(lab, *r), None))
     tests.append(("control socket, policy loading and reload", check_control, None))
     tests.append(("interfaces down and up", check_link_flap, None))

@@ -128,16 +128,16 @@ def smb1_ops():
             c.trans2(0x08, struct.pack("<HHH", fid, level, 0), data)
         return op
 
-    def open_andx(path, open_function):
+    def open_andx(path, open_function, access_mode=1):
         def op(c):
-            words = struct.pack("<BBHHHHHIHIII", 0xFF, 0, 0, 0, 1, 0x16, 0, 0, open_function, 0,
-                                0, 0)
+            words = struct.pack("<BBHHHHHIHIII", 0xFF, 0, 0, 0, access_mode, 0x16, 0, 0,
+                                open_function, 0, 0, 0)
             c.send(smb.SMB.SMB_COM_OPEN_ANDX, words, c.name(path, c.data_at(words)))
         return op
 
-    def open2(path, open_mode):
+    def open2(path, open_mode, access_mode=1):
         def op(c):
-            params = struct.pack("<HHHHIHI10s", 0, 1, 0, 0, 0, open_mode, 0, b"")
+            params = struct.pack("<HHHHIHI10s", 0, access_mode, 0, 0, 0, open_mode, 0, b"")
             c.trans2(0x00, params + c.trans2_name(path))
         return op
 
@@ -160,7 +160,12 @@ def smb1_ops():
         "create-over": lambda c: c.path_command(0x03, struct.pack("<HI", 0, 0), "\\readme.txt"),
         "create-new": lambda c: c.path_command(0x0F, struct.pack("<HI", 0, 0), "\\new.txt"),
         "create": lambda c: c.path_command(0x03, struct.pack("<HI", 0, 0), "\\new.txt"),
+        "open-read": lambda c: c.path_command(0x02, struct.pack("<HH", 0, 0x16), "\\readme.txt"),
+        "open-andx-read": open_andx("\\readme.txt", 0x01, 0),
+        "open2-read": open2("readme.txt", 0x01, 0),
         "open-andx-create": open_andx("\\new.txt", 0x11),
+        "open-andx-overwrite-new": open_andx("\\new.txt", 0x12),
+        "open2-overwrite-new": open2("new.txt", 0x12),
         "open-andx-truncate": open_andx("\\readme.txt", 0x12),
         "open2-create": open2("new.txt", 0x11),
         "open2-truncate": open2("readme.txt", 0x12),
