@@ -549,3 +549,25 @@ TEST_F(FileOperationsTest, LegacyOpensRecordTheirHandles) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(FileOperationsTest, Smb1WritesSpanningSegmentsAreDecidedOnTheirFirst) {
+    uint16_t fid = Open1(Alice1, Docs1, "big.bin");
+    Rules({Rule("docs", "alice", "00100000")});
+    for (uint8_t command : {0x0B, 0x14, 0x1D, 0x1E, 0x2C, 0x2F}) {
+        Bytes write = command == 0x2F ? Smb1WriteAndXRequest(Ids1(), fid)
+                                      : Smb1LegacyWriteRequest(command, Ids1(), fid);
+        // The message claims 4000 more bytes than this segment holds.
+        lastFrame = BuildTcpFrame(client, server, NetbiosWrap(write, int64_t(write.size()) + 4000));
+        EXPECT_TRUE(InspectInbound(lastFrame.data(), uint32_t(lastFrame.size()), false))
+            << int(command);
+    }
+    // Other incomplete messages are left alone.
+    Bytes rename = Smb1NtRenameRequest(Ids1(), 0x104, "\\a.txt", "\\b.txt");
+    Rules({Rule("docs", "alice", "00010000")});
+    lastFrame = BuildTcpFrame(client, server, NetbiosWrap(rename, int64_t(rename.size()) + 10));
+    EXPECT_FALSE(InspectInbound(lastFrame.data(), uint32_t(lastFrame.size()), false));
+}
+
+} // namespace
