@@ -148,9 +148,12 @@ bool DecodeWrite(SmbMessage* m) {
 }
 
 // The fields of a transaction reply's parameter block, when it holds a create's answer.
+// A reply without a parameter block holding both fields has neither.
 bool DecodeTransactionCreate(SmbMessage* m, uint32_t parameters, uint32_t fid, uint32_t action,
                              bool legacyAction) {
-    const CreateReplyFields at{parameters + fid, parameters + action, legacyAction};
+    bool present = parameters != 0 && SmbMessageHas(m, parameters, action + 4);
+    const CreateReplyFields at{present ? parameters + fid : 0, present ? parameters + action : 0,
+                               legacyAction};
     return AnswerCreate(m, &at);
 }
 
