@@ -571,3 +571,23 @@ TEST_F(FileOperationsTest, Smb1WritesSpanningSegmentsAreDecidedOnTheirFirst) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(FileOperationsTest, ANarrowedCreateThatTravelledAsSentIsNotSettledByItsAnswer) {
+    Rules({Rule("docs", "alice", "10001000")});
+    Smb2CreateFields f;
+    f.name = "a.txt";
+    f.desiredAccess = 0x2;
+    f.createDisposition = 3;
+    Smb2Ids ids = Ids2();
+    Bytes original = BuildTcpFrame(client, server, NetbiosWrap(Smb2CreateRequest(ids, f)));
+    ASSERT_TRUE(Request(Smb2CreateRequest(ids, f)));
+    // The host could not substitute the rewritten frame: the original OPEN_IF went out.
+    ForgetInboundDenials(original.data(), uint32_t(original.size()), false);
+    EXPECT_FALSE(Response(Smb2ErrorResponse(5, ids, NotFound)));
+    EXPECT_EQ(Status2(), NotFound);
+    EXPECT_TRUE(Reported().empty());
+}
+
+} // namespace
