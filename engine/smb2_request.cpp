@@ -175,8 +175,58 @@ bool DecodeClose(SmbMessage* m) {
     return false;
 }
 
+// A related member of a compound names the file that its chain's CREATE opened by a file
+// id of all ones, since the server has not assigned the id yet.
+bool NamesRelatedFile(const SmbMessage* m, uint32_t fileIdAt) {
+    if ((ReadU32Le(m->header + Smb2Flags) & Smb2FlagRelatedOperations) == 0) {
+        return false;
+    }
+    for (uint32_t i = 0; i < FileIdBytes; ++i) {
+        if (m->header[fileIdAt + i] != 0xFF) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Copies the name of the last CREATE before this member of the chain into the work
+// buffer. The members before this one lie whole in the frame, before its header.
+bool RelatedCreateName(SmbMessage* m) {
+    const uint8_t* member = m->netbios + NetbiosHeaderLength;
+    const uint8_t* name = nullptr;
+    uint32_t nameLength = 0;
+    while (member + Smb2HeaderLength <= m->header) {
+        uint32_t room = uint32_t(m->header - member);
+        if (ReadU16Le(member + Smb2Command) == Smb2Create && room >= CreateFixedEnd) {
+            uint32_t offset = ReadU16Le(member + CreateNameOffset);
+            uint32_t length = ReadU16Le(member + CreateNameLength);
+            if (offset <= room && length <= room - offset) {
+                name = member + offset;
+                nameLength = length;
+            }
+        }
+        uint32_t next = ReadU32Le(member + Smb2NextCommand);
+        if (next < Smb2HeaderLength || next % Smb2CompoundAlignment != 0 || next > room) {
+            break;
+        }
+        member += next;
+    }
+    if (name == nullptr) {
+        return false;
+    }
+    CopyWireText(WorkPath(m), name, nameLength, MaxCopiedBytes);
+    return true;
+}
+
 // Builds the full path of the open file at `fileIdAt` into the work buffer.
 void OpenFilePath(SmbMessage* m, uint32_t fileIdAt) {
+    if (NamesRelatedFile(m, fileIdAt)) {
+        if (RelatedCreateName(m)) {
+            FullPath(m->atDispatch, SessionOf(m->header), TreeOf(m->header), WorkPath(m),
+                     PathBufferUnits);
+        }
+        return;
+    }
     OpenFileFullPath(m->atDispatch, SessionOf(m->header), TreeOf(m->header),
                      FileKey(m->header + fileIdAt), WorkPath(m), PathBufferUnits);
 }
