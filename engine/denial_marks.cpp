@@ -50,11 +50,31 @@ bool RecordDenialMark(SmbDialect dialect, MarkKind kind, TableKey request, bool 
     return KeyedTableInsert(MarkTable(dialect, kind), atDispatch, request, nullptr, 0);
 }
 
+namespace {
+
+void WriteStatus(SmbDialect dialect, uint8_t* header, uint32_t status) {
+    if (dialect == SmbDialect::Smb2) {
+        WriteU32Le(header + Smb2Status, status);
+    } else {
+        WriteU32Le(header + Smb1Status, status);
+        WriteU16Le(header + Smb1Flags2, ReadU16Le(header + Smb1Flags2) | Smb1Flags2NtStatus);
+    }
+}
+
+} // namespace
+
+void WriteAccessDenied(SmbDialect dialect, uint8_t* header) {
+    WriteStatus(dialect, header, StatusAccessDenied);
+}
+
 void ForgetDenialMarks(SmbDialect dialect, TableKey request, bool atDispatch) {
     KeyedTableDelete(MarkTable(dialect, MarkKind::UnknownSession), atDispatch, request);
     for (const MarkSlot& slot : DialectMarkTables) {
         KeyedTableDelete(MarkTable(dialect, slot.kind), atDispatch, request);
     }
+    // A narrowed create that travelled as it was sent is not settled by its answer.
+    DialectTables& tables = dialect == SmbDialect::Smb1 ? g_Engine.Smb1 : g_Engine.Smb2;
+    KeyedTableDelete(tables.CreateOutcomeMap, atDispatch, request);
 }
 
 bool RewriteStatusFromMarks(SmbDialect dialect, const MarkKind* kinds, uint32_t count,
@@ -64,14 +84,9 @@ bool RewriteStatusFromMarks(SmbDialect dialect, const MarkKind* kinds, uint32_t 
         if (!KeyedTableDelete(MarkTable(dialect, kinds[i]), atDispatch, request)) {
             continue;
         }
-        uint32_t status =
-            kinds[i] == MarkKind::UnknownSession ? StatusUserSessionDeleted : StatusAccessDenied;
-        if (dialect == SmbDialect::Smb2) {
-            WriteU32Le(header + Smb2Status, status);
-        } else {
-            WriteU32Le(header + Smb1Status, status);
-            WriteU16Le(header + Smb1Flags2, ReadU16Le(header + Smb1Flags2) | Smb1Flags2NtStatus);
-        }
+        WriteStatus(dialect, header,
+                    kinds[i] == MarkKind::UnknownSession ? StatusUserSessionDeleted
+                                                         : StatusAccessDenied);
         rewrote = true;
     }
     return rewrote;

@@ -17,11 +17,14 @@ KeyedTable* MarkTable(SmbDialect dialect, MarkKind kind);
 bool RecordDenialMark(SmbDialect dialect, MarkKind kind, TableKey request, bool atDispatch);
 
 // Removes every mark the request left in the dialect's tables and the unknown-session
-// table.
+// table, and the outcome a narrowed create left to its answer.
 void ForgetDenialMarks(SmbDialect dialect, TableKey request, bool atDispatch);
 
 // Looks the request key up in each mark table of `kinds`, in order; every mark found is
 // removed and its status written into the response header (SMB1 replies also get the
 // NT-status flag). True when the status was rewritten.
+// Writes STATUS_ACCESS_DENIED into a response header (SMB1: with the NT-status flag).
+void WriteAccessDenied(SmbDialect dialect, uint8_t* header);
+
 bool RewriteStatusFromMarks(SmbDialect dialect, const MarkKind* kinds, uint32_t count,
                             TableKey request, uint8_t* header, bool atDispatch);

@@ -18,6 +18,7 @@ struct DialectTableSlot {
 const DialectTableSlot DialectTableCatalogue[] = {
     {&DialectTables::PendingTreeConnects, true, true},
     {&DialectTables::PendingCreates, true, true},
+    {&DialectTables::CreateOutcomeMap, true, true},
     {&DialectTables::WriteMarks, true, true},
     {&DialectTables::CreateClientMarks, true, true},
     {&DialectTables::CreateAccessMarks, true, true},

@@ -9,9 +9,11 @@
 
 namespace {
 
-const uint32_t FileReadData = 0x00000001;
+// Every access right that lets the handle read the file's data: read data, execute (a
+// server lets an execute-only handle read), and the generic and maximum rights.
+const uint32_t ReadingAccess =
+    0x00000001 | 0x00000020 | 0x80000000 | 0x20000000 | 0x10000000 | 0x02000000;
 const uint32_t ShareDeleteOnly = 0x00000004;   // FILE_SHARE_DELETE alone
-const uint32_t FileCreate = 2;                 // CreateDisposition
 const uint32_t FileDeleteOnClose = 0x00001000; // CreateOptions
 
 // The joined "old => new" text of a rename event, within 1023 units.
@@ -71,7 +73,7 @@ MarkKind CheckCreateAccess(const FileOperation* op, const SessionFacts* facts,
                            const AccessRule* rule, const CreateRequest* request,
                            const Utf16Unit* path) {
     bool temporary = IsTemporaryName(path);
-    if (request->desiredAccess & FileReadData) {
+    if (request->desiredAccess & ReadingAccess) {
         bool blocked = rule->DenyRead != 0;
         if (rule->Report) {
             Report(op, facts, FileEventRead, blocked, path);
@@ -92,7 +94,7 @@ MarkKind CheckCreateAccess(const FileOperation* op, const SessionFacts* facts,
             return MarkKind::CreateDelete;
         }
     }
-    if (request->createDisposition == FileCreate && !temporary) {
+    if (request->createDisposition == DispositionCreate && !temporary) {
         bool blocked = rule->DenyCreate != 0;
         if (rule->Report) {
             Report(op, facts, FileEventCreate, blocked, path);
@@ -101,6 +103,69 @@ MarkKind CheckCreateAccess(const FileOperation* op, const SessionFacts* facts,
             return MarkKind::CreateNew;
         }
     }
+    return MarkKind::None;
+}
+
+bool MayCreate(uint32_t disposition) {
+    return disposition == DispositionSupersede || disposition == DispositionOpenIf ||
+           disposition == DispositionOverwriteIf;
+}
+
+bool MayTruncate(uint32_t disposition) {
+    return disposition == DispositionSupersede || disposition == DispositionOverwrite ||
+           disposition == DispositionOverwriteIf;
+}
+
+MarkKind Deny(const FileOperation* op, const SessionFacts* facts, const AccessRule* rule,
+              uint8_t kind, MarkKind mark, const Utf16Unit* path) {
+    if (rule->Report) {
+        Report(op, facts, kind, true, path);
+    }
+    return mark;
+}
+
+// Dispositions that may create a file that does not exist (supersede, open-if,
+// overwrite-if) or empty one that does (supersede, overwrite, overwrite-if). Only the
+// server knows which of the two happens, so a rule that forbids one of them narrows the
+// disposition to the form without it, and the answer tells what happened: a create that
+// the narrowing turned into a failure reaches the client as an access denial.
+MarkKind NarrowDisposition(const FileOperation* op, const SessionFacts* facts,
+                           const AccessRule* rule, const CreateRequest* request,
+                           const Utf16Unit* path, CreateVerdict* verdict) {
+    uint32_t disposition = request->createDisposition;
+    bool mayCreate = MayCreate(disposition);
+    bool mayTruncate = MayTruncate(disposition);
+    if ((!mayCreate && !mayTruncate) || IsTemporaryName(path)) {
+        return MarkKind::None;
+    }
+    bool denyCreate = mayCreate && rule->DenyCreate;
+    bool denyModify = mayTruncate && rule->DenyModify;
+    if (denyCreate && denyModify) {
+        return Deny(op, facts, rule, FileEventCreate, MarkKind::CreateNew, path);
+    }
+    CreateOutcome& outcome = verdict->outcome;
+    uint32_t narrowed = disposition;
+    if (denyCreate) {
+        narrowed = disposition == DispositionOpenIf ? DispositionOpen : DispositionOverwrite;
+        outcome.refusedStatus = StatusObjectNameNotFound;
+        outcome.refusedKind = FileEventCreate;
+    } else if (denyModify) {
+        if (disposition == DispositionOverwrite) {
+            return Deny(op, facts, rule, FileEventModify, MarkKind::Write, path);
+        }
+        narrowed = DispositionCreate;
+        outcome.refusedStatus = StatusObjectNameCollision;
+        outcome.refusedKind = FileEventModify;
+    }
+    if (narrowed != disposition && (request->expressible & DispositionBit(narrowed)) == 0) {
+        // The command cannot carry the narrower form: refuse it whole.
+        return denyCreate ? Deny(op, facts, rule, FileEventCreate, MarkKind::CreateNew, path)
+                          : Deny(op, facts, rule, FileEventModify, MarkKind::Write, path);
+    }
+    outcome.report = rule->Report;
+    outcome.unsaidKind = MayCreate(narrowed) ? FileEventCreate : FileEventModify;
+    verdict->disposition = narrowed;
+    verdict->watch = narrowed != disposition || rule->Report;
     return MarkKind::None;
 }
 
@@ -159,7 +224,10 @@ bool IsTemporaryName(const Utf16Unit* path) {
     return Contains(path, units, ".tmp") || Contains(path, units, "~$");
 }
 
-MarkKind DecideCreate(const FileOperation* op, const CreateRequest* request, Utf16Unit* path) {
+namespace {
+
+MarkKind DecideCreateChecks(const FileOperation* op, const CreateRequest* request, Utf16Unit* path,
+                            CreateVerdict* verdict) {
     SessionFacts facts;
     ReadSession(op, &facts);
     bool treeKnown = FullPath(op->atDispatch, op->session, op->treeId, path, PathBufferUnits);
@@ -187,7 +255,46 @@ MarkKind DecideCreate(const FileOperation* op, const CreateRequest* request, Utf
         }
         return MarkKind::CreateClient;
     }
-    return CheckCreateAccess(op, &facts, &rule, request, path);
+    MarkKind mark = CheckCreateAccess(op, &facts, &rule, request, path);
+    if (mark != MarkKind::None) {
+        return mark;
+    }
+    return NarrowDisposition(op, &facts, &rule, request, path, verdict);
+}
+
+} // namespace
+
+MarkKind DecideCreate(const FileOperation* op, const CreateRequest* request, Utf16Unit* path,
+                      CreateVerdict* verdict) {
+    KmZeroMemory(verdict, sizeof *verdict);
+    verdict->disposition = request->createDisposition;
+    verdict->mark = DecideCreateChecks(op, request, path, verdict);
+    if (verdict->mark != MarkKind::None) {
+        verdict->watch = false;
+        verdict->disposition = request->createDisposition;
+    }
+    return verdict->mark;
+}
+
+bool DecideCreateOutcome(const FileOperation* op, const CreateOutcome* outcome, uint32_t status,
+                         uint32_t action, const Utf16Unit* path) {
+    bool refused = outcome->refusedStatus != 0 && status == outcome->refusedStatus;
+    uint8_t kind = 0;
+    if (refused) {
+        kind = outcome->refusedKind;
+    } else if (status == 0 && action == ActionCreated) {
+        kind = FileEventCreate;
+    } else if (status == 0 && (action == ActionSuperseded || action == ActionOverwritten)) {
+        kind = FileEventModify;
+    } else if (status == 0 && action == ActionUnknown) {
+        kind = outcome->unsaidKind;
+    }
+    if (kind != 0 && outcome->report) {
+        SessionFacts facts;
+        ReadSession(op, &facts);
+        Report(op, &facts, kind, refused, path);
+    }
+    return refused;
 }
 
 MarkKind DecideWrite(const FileOperation* op, const Utf16Unit* path) {
@@ -225,6 +332,15 @@ MarkKind DecideRename(const FileOperation* op, const Utf16Unit* oldPath, const U
         ReportRename(op, &facts, blocked, oldPath, newPath);
     }
     return blocked ? MarkKind::Rename : MarkKind::None;
+}
+
+MarkKind DecideLink(const FileOperation* op, const Utf16Unit* oldPath, const Utf16Unit* newPath) {
+    MarkKind mark = DecideRename(op, oldPath, newPath);
+    if (mark != MarkKind::None) {
+        return mark;
+    }
+    return DecideOnOpenFile(op, newPath, &AccessRule::DenyCreate, FileEventCreate,
+                            MarkKind::CreateNew);
 }
 
 MarkKind DecideQuery(const FileOperation* op, const Utf16Unit* path, MarkKind queryMark) {

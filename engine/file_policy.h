@@ -42,13 +42,62 @@ struct FileOperation {
     uint32_t clientAddress;
 };
 
+// Create dispositions, as NT create requests carry them.
+enum CreateDisposition : uint32_t {
+    DispositionSupersede = 0,
+    DispositionOpen = 1,
+    DispositionCreate = 2,
+    DispositionOpenIf = 3,
+    DispositionOverwrite = 4,
+    DispositionOverwriteIf = 5,
+};
+
+inline uint32_t DispositionBit(uint32_t disposition) {
+    return 1u << disposition;
+}
+// Every disposition: what NT create requests can carry.
+const uint32_t AllDispositions = 0x3F;
+
 struct CreateRequest {
     uint32_t desiredAccess;
     uint32_t shareAccess;
     uint32_t createDisposition;
     uint32_t createOptions;
     uint32_t nameBytes; // as sent; 0 opens the share's root
+    // The dispositions the request's command can be rewritten to (DispositionBit each).
+    uint32_t expressible;
 };
+
+// What the server's answer to an allowed create must settle: whether a create narrowed
+// by a rule was refused because it would have gone beyond the rule, and what it did.
+struct CreateOutcome {
+    uint32_t refusedStatus; // the answer of a narrowed create that the rule would forbid
+    uint8_t refusedKind;    // the event kind of that refusal
+    uint8_t report;         // the rule asks for reports
+    uint8_t unsaidKind;     // reported for a success whose answer does not say what it did
+    uint8_t reserved;
+};
+
+// The create decision: a denial, or the disposition to send (narrowed, or as sent) and
+// whether the answer is to be watched.
+struct CreateVerdict {
+    MarkKind mark;
+    uint32_t disposition;
+    bool watch;
+    CreateOutcome outcome;
+};
+
+// What an answer says the server did with a create (the NT CreateAction values).
+enum CreateAction : uint32_t {
+    ActionSuperseded = 0,
+    ActionOpened = 1,
+    ActionCreated = 2,
+    ActionOverwritten = 3,
+    ActionUnknown = 0xFFFFFFFF, // the answer does not say
+};
+
+const uint32_t StatusObjectNameNotFound = 0xC0000034;
+const uint32_t StatusObjectNameCollision = 0xC0000035;
 
 // Units of the path buffers the decoders pass in (the 2048-byte work buffer).
 const uint32_t PathBufferUnits = 1024;
@@ -57,11 +106,22 @@ bool IsOfficeDocument(const Utf16Unit* path);
 bool IsTemporaryName(const Utf16Unit* path);
 
 // `path` holds the name as sent (terminated) and becomes its full path. The caller has
-// already passed the IPC$ and shape tests.
-MarkKind DecideCreate(const FileOperation* op, const CreateRequest* request, Utf16Unit* path);
-// `path` is the full path of the open file (empty when the file is unknown).
+// already passed the IPC$ and shape tests. Returns `verdict->mark`.
+MarkKind DecideCreate(const FileOperation* op, const CreateRequest* request, Utf16Unit* path,
+                      CreateVerdict* verdict);
+// The answer to a watched create, with the full path of its name: true when the answer
+// must reach the client as an access denial. Reports what the answer shows.
+bool DecideCreateOutcome(const FileOperation* op, const CreateOutcome* outcome, uint32_t status,
+                         uint32_t action, const Utf16Unit* path);
+// `path` is the full path of the open file (empty when the file is unknown). Every change
+// of an open file's content or size is a write: end of file, allocation, server-side copies.
 MarkKind DecideWrite(const FileOperation* op, const Utf16Unit* path);
+// Deletes by disposition, and deletes by name (the path may hold a wildcard mask).
 MarkKind DecideDelete(const FileOperation* op, const Utf16Unit* path);
 MarkKind DecideRename(const FileOperation* op, const Utf16Unit* oldPath, const Utf16Unit* newPath);
+// A second name for a file (a hard link, or a copy made by name): decided as a rename of
+// the old path, then as a create of the new one.
+MarkKind DecideLink(const FileOperation* op, const Utf16Unit* oldPath, const Utf16Unit* newPath);
+
 // `queryMark` is the dialect's query mark (QueryInfo, QueryFile or QueryPath).
 MarkKind DecideQuery(const FileOperation* op, const Utf16Unit* path, MarkKind queryMark);

@@ -63,6 +63,18 @@ const DirectionRules OutboundRules = {
     HandleSmb1Response,
 };
 
+// Writes whose data runs into later segments: the first one holds all that is decided.
+bool IsSmb1WriteCommand(uint8_t command) {
+    const uint8_t writes[] = {Smb1Write,    Smb1WriteAndUnlock, Smb1WriteRaw,
+                              Smb1WriteMpx, Smb1WriteAndClose,  Smb1WriteAndX};
+    for (uint8_t write : writes) {
+        if (write == command) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool IsSmbPort(uint16_t port) {
     return port == SmbPortDirect || port == SmbPortNetbios;
 }
@@ -144,7 +156,7 @@ bool DecodeSmbPayload(const DirectionRules& rules, FrameView* view, bool atDispa
         if (reply == inbound) {
             return false;
         }
-        bool writeRequest = inbound && header[Smb1Command] == Smb1WriteAndX;
+        bool writeRequest = inbound && IsSmb1WriteCommand(header[Smb1Command]);
         if (!complete && !writeRequest) {
             return false;
         }

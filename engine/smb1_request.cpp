@@ -5,35 +5,21 @@
 #include "engine_state.h"
 #include "pool.h"
 #include "session_state.h"
+#include "smb1_fields.h"
 #include "smb_dispatch.h"
 #include "smb_handlers.h"
 #include "smb_protocol.h"
 #include "smb_request_common.h"
 #include "wire.h"
 
+using namespace smb1;
+
 namespace {
 
-const uint32_t Smb1Flags2 = 10;
-const uint16_t Smb1Flags2Unicode = 0x8000;
-const uint32_t Smb1Tid = 24;
-const uint32_t Smb1Uid = 28;
-const uint32_t Smb1Mid = 30;
-
-// Parameter and data fields, by offset from the WordCount byte.
-const uint32_t Words = Smb1HeaderLength;
 const uint32_t CloseFid = Words + 1;
 const uint32_t RenameOldName = Words + 6;
 const uint32_t WriteAndXFid = Words + 5;
 const uint32_t WriteAndXDataLength = Words + 21;
-const uint32_t Trans2ParameterCount = Words + 19;
-const uint32_t Trans2ParameterOffset = Words + 21;
-const uint32_t Trans2DataCount = Words + 23;
-const uint32_t Trans2DataOffset = Words + 25;
-const uint32_t Trans2SetupCount = Words + 27;
-const uint32_t Trans2Subcommand = Words + 29;
-const uint32_t Trans2ByteCount = Words + 31;
-const uint32_t Trans2CountsAndOffsets[] = {Trans2ParameterCount, Trans2ParameterOffset,
-                                           Trans2DataCount, Trans2DataOffset, Trans2ByteCount};
 const uint32_t TreeConnectPasswordLength = Words + 7;
 const uint32_t TreeConnectPassword = Words + 11;
 const uint32_t SessionSetupBlobLength = Words + 15;
@@ -47,83 +33,28 @@ const uint32_t CreateNameAnsi = Words + 51;    // after ByteCount
 const uint32_t CreateNameUnicode = Words + 52; // after ByteCount and one pad byte
 const uint32_t CreateOptionsSpoiled = 0x00000041;
 
-// TRANSACTION2 subcommands and their parameter blocks.
-const uint16_t Trans2QueryPathInformation = 5;
-const uint16_t Trans2QueryFileInformation = 7;
-const uint16_t Trans2SetFileInformation = 8;
-const uint16_t SetFileParameterBytes = 6;
-const uint16_t QueryFileParameterBytes = 4;
-const uint16_t LevelDispositionPassThrough = 1013;
-const uint32_t QueryPathName = 6;
+// The core commands' fields: the words, then ByteCount, a BufferFormat byte and the name.
+const uint32_t DirectoryName = Words + 4;  // CREATE_DIRECTORY, DELETE_DIRECTORY
+const uint32_t DeleteName = Words + 6;     // DELETE: SearchAttributes first
+const uint32_t OpenAccessMode = Words + 1; // OPEN: AccessMode, SearchAttributes
+const uint32_t OpenName = Words + 8;
+const uint32_t CreateFileName = Words + 10; // CREATE, CREATE_NEW: attributes, time
+const uint32_t WriteFid = Words + 1;        // every legacy write names its file first
+const uint32_t NtRenameLevel = Words + 3;
+const uint32_t NtRenameOldName = Words + 12;
+const uint16_t NtRenameRenameFile = 0x0104; // the other levels link or copy
+const uint32_t OpenAndXAccessMode = Words + 7;
+const uint32_t OpenAndXOpenFunction = Words + 17;
+const uint32_t OpenAndXName = Words + 33;
+
+const uint32_t FileWriteData = 0x00000002;
+const uint32_t FileDirectoryFile = 0x00000001;
 
 const uint32_t NameUnitsMax = PathBufferUnits; // names are copied within 1024 units
 const uint32_t OldNameUnits = 1024;
 const uint32_t NewNameUnits = 512;
 const uint32_t NewNameBufferBytes = 1024;
 const Utf16Unit Wildcard = '*';
-
-uint64_t SessionOf(const uint8_t* h) {
-    return ReadU16Le(h + Smb1Uid);
-}
-uint32_t TreeOf(const uint8_t* h) {
-    return ReadU16Le(h + Smb1Tid);
-}
-TableKey RequestKey(const uint8_t* h) {
-    return TableKey{ReadU16Le(h + Smb1Mid), ReadU16Le(h + Smb1Uid)};
-}
-TableKey FileKey(const uint8_t* h, uint16_t fid) {
-    return TableKey{fid, ReadU16Le(h + Smb1Uid)};
-}
-bool IsUnicode(const uint8_t* h) {
-    return (ReadU16Le(h + Smb1Flags2) & Smb1Flags2Unicode) != 0;
-}
-
-bool HasU16(const SmbMessage* m, uint32_t offset, uint16_t* value) {
-    if (!SmbMessageHas(m, offset, 2)) {
-        return false;
-    }
-    *value = ReadU16Le(m->header + offset);
-    return true;
-}
-
-// A name read from the message.
-struct WireName {
-    uint32_t start; // header-relative offset of its first byte
-    uint32_t bytes; // its bytes on the wire, terminator excluded
-    uint32_t next;  // offset after its terminator (or the message end)
-    uint32_t units; // units copied
-};
-
-// Reads a name at `offset` up to its terminator or the end of the message, copying at most
-// `capacity - 1` units into `out` (terminated). False when the name starts outside the
-// message.
-bool ReadName(const SmbMessage* m, uint32_t offset, bool unicode, Utf16Unit* out, uint32_t capacity,
-              WireName* name) {
-    if (offset > m->available) {
-        return false;
-    }
-    uint32_t width = unicode ? 2 : 1;
-    uint32_t at = offset;
-    uint32_t units = 0;
-    bool terminated = false;
-    while (at + width <= m->available) {
-        Utf16Unit unit = unicode ? ReadU16Le(m->header + at) : m->header[at];
-        at += width;
-        if (unit == 0) {
-            terminated = true;
-            break;
-        }
-        if (units + 1 < capacity) {
-            out[units++] = unit;
-        }
-    }
-    out[units] = 0;
-    name->start = offset;
-    name->bytes = at - offset - (terminated ? width : 0);
-    name->next = at;
-    name->units = units;
-    return true;
-}
 
 bool DecodeSessionSetup(SmbMessage* m) {
     uint16_t blobLength;
@@ -142,11 +73,7 @@ bool DecodeTreeConnect(SmbMessage* m) {
         return false;
     }
     bool unicode = IsUnicode(m->header);
-    uint32_t pathAt = TreeConnectPassword + passwordLength;
-    // UTF-16 strings are aligned to two bytes from the header; a pad byte may precede.
-    if (unicode && (pathAt & 1) != 0) {
-        ++pathAt;
-    }
+    uint32_t pathAt = AlignedName(0, TreeConnectPassword + passwordLength, unicode);
     WireName path;
     if (!ReadName(m, pathAt, unicode, WorkPath(m), NameUnitsMax, &path) || path.units == 0) {
         return false;
@@ -169,14 +96,13 @@ bool DecodeClose(SmbMessage* m) {
     return false;
 }
 
+bool InIpcTree(const SmbMessage* m) {
+    return IsIpcTree(m->atDispatch, SessionOf(m->header), TreeOf(m->header));
+}
+
 bool DecodeNtCreate(SmbMessage* m) {
     uint8_t* h = m->header;
-    if (!SmbMessageHas(m, Words, CreateOptions + 4 - Words)) {
-        return false;
-    }
-    uint64_t session = SessionOf(h);
-    uint32_t tree = TreeOf(h);
-    if (IsIpcTree(m->atDispatch, session, tree)) {
+    if (!SmbMessageHas(m, Words, CreateOptions + 4 - Words) || InIpcTree(m)) {
         return false;
     }
     bool unicode = IsUnicode(h);
@@ -188,22 +114,134 @@ bool DecodeNtCreate(SmbMessage* m) {
     uint32_t nameBytes = name.units * sizeof(Utf16Unit);
     KeyedTableInsert(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(h), m->work,
                      nameBytes);
-    CreateRequest request{ReadU32Le(h + CreateDesiredAccess), ReadU32Le(h + CreateShareAccess),
-                          ReadU32Le(h + CreateDisposition), ReadU32Le(h + CreateOptions),
-                          nameBytes};
-    FileOperation op = OperationFor(m, session, tree);
-    MarkKind mark = DecideCreate(&op, &request, WorkPath(m));
+    CreateRequest request{ReadU32Le(h + CreateDesiredAccess),
+                          ReadU32Le(h + CreateShareAccess),
+                          ReadU32Le(h + CreateDisposition),
+                          ReadU32Le(h + CreateOptions),
+                          nameBytes,
+                          AllDispositions};
+    FileOperation op = OperationFor(m, SessionOf(h), TreeOf(h));
+    CreateVerdict verdict;
+    MarkKind mark = DecideCreate(&op, &request, WorkPath(m), &verdict);
     if (mark == MarkKind::None) {
-        return false;
+        WatchCreateOutcome(m, SmbDialect::Smb1, RequestKey(h), &verdict);
+        if (verdict.disposition == request.createDisposition) {
+            return false;
+        }
+        WriteU32Le(h + CreateDisposition, verdict.disposition);
+        return true;
     }
     WriteU32Le(h + CreateOptions, request.createOptions | CreateOptionsSpoiled);
-    RecordDenialMark(SmbDialect::Smb1, mark, RequestKey(h), m->atDispatch);
+    return MarkDenied(m, mark);
+}
+
+// The legacy opens and creates that name their file at `nameAt`, decided as NT creates.
+// A denial makes the name "..".
+bool DecideNamedOpen(SmbMessage* m, uint32_t nameAt, const OpenRequest* open,
+                     CreateVerdict* verdict, WireName* name) {
+    *verdict = CreateVerdict{};
+    verdict->disposition = open->disposition;
+    bool unicode = IsUnicode(m->header);
+    if (InIpcTree(m) || !ReadName(m, nameAt, unicode, WorkPath(m), NameUnitsMax, name)) {
+        return false;
+    }
+    MarkKind mark = DecideOpen(m, name, open, verdict);
+    if (mark == MarkKind::None || !SpoilName(m, name, unicode)) {
+        return false;
+    }
+    return MarkDenied(m, mark);
+}
+
+bool DecodeCreateDirectory(SmbMessage* m) {
+    OpenRequest open{0, DispositionCreate, FileDirectoryFile, DispositionBit(DispositionCreate),
+                     false};
+    CreateVerdict verdict;
+    WireName name;
+    return DecideNamedOpen(m, DirectoryName, &open, &verdict, &name);
+}
+
+bool DecodeOpen(SmbMessage* m) {
+    uint16_t accessMode;
+    if (!HasU16(m, OpenAccessMode, &accessMode)) {
+        return false;
+    }
+    OpenRequest open{DesiredAccessFromAccessMode(accessMode), DispositionOpen, 0,
+                     DispositionBit(DispositionOpen), true};
+    CreateVerdict verdict;
+    WireName name;
+    return DecideNamedOpen(m, OpenName, &open, &verdict, &name);
+}
+
+// CREATE creates or truncates; CREATE_NEW only creates. A CREATE narrowed to creating
+// alone becomes a CREATE_NEW, whose fields are the same.
+bool DecodeCreate(SmbMessage* m) {
+    bool createNew = m->header[Smb1Command] == Smb1CreateNew;
+    uint32_t disposition = createNew ? DispositionCreate : DispositionOverwriteIf;
+    OpenRequest open{FileWriteData, disposition, 0,
+                     DispositionBit(disposition) | DispositionBit(DispositionCreate), true};
+    CreateVerdict verdict;
+    WireName name;
+    if (DecideNamedOpen(m, CreateFileName, &open, &verdict, &name)) {
+        return true;
+    }
+    if (verdict.disposition != DispositionCreate || createNew) {
+        return false;
+    }
+    m->header[Smb1Command] = Smb1CreateNew;
     return true;
 }
 
-void OpenFilePath(SmbMessage* m, uint16_t fid) {
-    OpenFileFullPath(m->atDispatch, SessionOf(m->header), TreeOf(m->header),
-                     FileKey(m->header, fid), WorkPath(m), PathBufferUnits);
+bool DecodeOpenAndX(SmbMessage* m) {
+    uint8_t* h = m->header;
+    uint16_t accessMode;
+    uint16_t openFunction;
+    if (!HasU16(m, OpenAndXAccessMode, &accessMode) ||
+        !HasU16(m, OpenAndXOpenFunction, &openFunction) || InIpcTree(m)) {
+        return false;
+    }
+    uint32_t disposition = DispositionFromOpenMode(openFunction);
+    bool unicode = IsUnicode(h);
+    WireName name;
+    if (disposition == NoDisposition || !ReadName(m, AlignedName(0, OpenAndXName, unicode), unicode,
+                                                  WorkPath(m), NameUnitsMax, &name)) {
+        return false;
+    }
+    OpenRequest open{DesiredAccessFromAccessMode(accessMode), disposition, 0, OpenModeDispositions,
+                     true};
+    CreateVerdict verdict;
+    MarkKind mark = DecideOpen(m, &name, &open, &verdict);
+    if (mark != MarkKind::None) {
+        WriteU16Le(h + OpenAndXOpenFunction, OpenModeRefuseAll);
+        return MarkDenied(m, mark);
+    }
+    if (verdict.disposition == disposition) {
+        return false;
+    }
+    WriteU16Le(h + OpenAndXOpenFunction, OpenModeFromDisposition(verdict.disposition));
+    return true;
+}
+
+// DELETE (the name may be a mask: every match goes) and DELETE_DIRECTORY.
+bool DecodeDeleteByName(SmbMessage* m, uint32_t nameAt) {
+    bool unicode = IsUnicode(m->header);
+    WireName name;
+    if (InIpcTree(m) || !ReadName(m, nameAt, unicode, WorkPath(m), NameUnitsMax, &name)) {
+        return false;
+    }
+    NamePath(m);
+    FileOperation op = OperationFor(m, SessionOf(m->header), TreeOf(m->header));
+    if (DecideDelete(&op, WorkPath(m)) == MarkKind::None || !SpoilName(m, &name, unicode)) {
+        return false;
+    }
+    return MarkDenied(m, MarkKind::Delete);
+}
+
+bool DecodeDelete(SmbMessage* m) {
+    return DecodeDeleteByName(m, DeleteName);
+}
+
+bool DecodeDeleteDirectory(SmbMessage* m) {
+    return DecodeDeleteByName(m, DirectoryName);
 }
 
 bool DecodeWriteAndX(SmbMessage* m) {
@@ -212,7 +250,7 @@ bool DecodeWriteAndX(SmbMessage* m) {
     if (!HasU16(m, WriteAndXFid, &fid) || !SmbMessageHas(m, WriteAndXDataLength, 2)) {
         return false;
     }
-    if (IsIpcTree(m->atDispatch, SessionOf(h), TreeOf(h))) {
+    if (InIpcTree(m)) {
         return false;
     }
     OpenFilePath(m, fid);
@@ -221,18 +259,34 @@ bool DecodeWriteAndX(SmbMessage* m) {
         return false;
     }
     WriteU16Le(h + WriteAndXDataLength, 0); // the server writes nothing
-    RecordDenialMark(SmbDialect::Smb1, MarkKind::Write, RequestKey(h), m->atDispatch);
-    return true;
+    return MarkDenied(m, MarkKind::Write);
 }
 
-bool DecodeRename(SmbMessage* m) {
+// WRITE, WRITE_AND_CLOSE, WRITE_AND_UNLOCK, WRITE_RAW and WRITE_MPX. Their byte counts
+// cannot be spoiled (a WRITE of no bytes truncates the file), so the file id is.
+bool DecodeLegacyWrite(SmbMessage* m) {
+    uint16_t fid;
+    if (!HasU16(m, WriteFid, &fid) || InIpcTree(m)) {
+        return false;
+    }
+    OpenFilePath(m, fid);
+    FileOperation op = OperationFor(m, SessionOf(m->header), TreeOf(m->header));
+    if (DecideWrite(&op, WorkPath(m)) == MarkKind::None) {
+        return false;
+    }
+    WriteU16Le(m->header + WriteFid, SpoiledFid);
+    return MarkDenied(m, MarkKind::Write);
+}
+
+// RENAME and NT_RENAME: the old name at `oldAt`, then a BufferFormat byte, a pad byte when
+// UTF-16, and the new name. `link` decides a second name rather than a move.
+bool DecodeRenameNames(SmbMessage* m, uint32_t oldAt, bool link, bool wildcardSpoil) {
     uint8_t* h = m->header;
     bool unicode = IsUnicode(h);
     WireName oldName;
-    if (!ReadName(m, RenameOldName, unicode, WorkPath(m), OldNameUnits, &oldName)) {
+    if (!ReadName(m, oldAt, unicode, WorkPath(m), OldNameUnits, &oldName)) {
         return false;
     }
-    // NewFileName follows its BufferFormat byte, and a pad byte when it is UTF-16.
     uint32_t newAt = oldName.next + (unicode ? 2 : 1);
     uint32_t width = unicode ? 2 : 1;
     if (!SmbMessageHas(m, newAt, width)) {
@@ -249,106 +303,61 @@ bool DecodeRename(SmbMessage* m) {
     FullPath(m->atDispatch, session, tree, WorkPath(m), OldNameUnits);
     FullPath(m->atDispatch, session, tree, newPath, NewNameUnits);
     FileOperation op = OperationFor(m, session, tree);
-    MarkKind mark = DecideRename(&op, WorkPath(m), newPath);
+    MarkKind mark =
+        link ? DecideLink(&op, WorkPath(m), newPath) : DecideRename(&op, WorkPath(m), newPath);
     EngineFree(newPath, NewNameBufferBytes);
     if (mark == MarkKind::None) {
         return false;
     }
-    // A wildcard target makes the server refuse the rename.
-    KmZeroMemory(h + newName.start, newName.bytes);
-    if (unicode) {
-        WriteU16Le(h + newName.start, Wildcard);
-    } else {
-        h[newName.start] = uint8_t(Wildcard);
-    }
-    RecordDenialMark(SmbDialect::Smb1, MarkKind::Rename, RequestKey(h), m->atDispatch);
-    return true;
-}
-
-bool IsQueryFileLevel(uint16_t level) {
-    return level == 1004 || level == 1005 || level == 1006 || level == 1022;
-}
-
-bool IsQueryPathLevel(uint16_t level) {
-    return level == 1004 || level == 1005;
-}
-
-bool DecodeTransaction2(SmbMessage* m) {
-    uint8_t* h = m->header;
-    if (!SmbMessageHas(m, Trans2ParameterCount, Trans2ByteCount + 2 - Trans2ParameterCount) ||
-        h[Trans2SetupCount] != 1) {
+    if (wildcardSpoil) {
+        // A wildcard target makes the server refuse the rename.
+        KmZeroMemory(h + newName.start, newName.bytes);
+        if (unicode) {
+            WriteU16Le(h + newName.start, Wildcard);
+        } else {
+            h[newName.start] = uint8_t(Wildcard);
+        }
+    } else if (!SpoilName(m, &newName, unicode)) {
         return false;
     }
-    uint64_t session = SessionOf(h);
-    uint32_t tree = TreeOf(h);
-    if (IsIpcTree(m->atDispatch, session, tree)) {
-        return false;
-    }
-    uint16_t parameterCount = ReadU16Le(h + Trans2ParameterCount);
-    uint32_t parameters = ReadU16Le(h + Trans2ParameterOffset);
-    FileOperation op = OperationFor(m, session, tree);
-    uint16_t fid;
+    return MarkDenied(m, mark);
+}
+
+bool DecodeRename(SmbMessage* m) {
+    return DecodeRenameNames(m, RenameOldName, false, true);
+}
+
+bool DecodeNtRename(SmbMessage* m) {
     uint16_t level;
-    switch (ReadU16Le(h + Trans2Subcommand)) {
-    case Trans2SetFileInformation:
-        if (parameterCount != SetFileParameterBytes || !HasU16(m, parameters, &fid) ||
-            !HasU16(m, parameters + 2, &level) || level != LevelDispositionPassThrough) {
-            return false;
-        }
-        OpenFilePath(m, fid);
-        if (DecideDelete(&op, WorkPath(m)) == MarkKind::None) {
-            return false;
-        }
-        // Without parameters or data the server cannot carry out the request.
-        for (uint32_t field : Trans2CountsAndOffsets) {
-            WriteU16Le(h + field, 0);
-        }
-        RecordDenialMark(SmbDialect::Smb1, MarkKind::Delete, RequestKey(h), m->atDispatch);
-        return true;
-    case Trans2QueryFileInformation:
-        if (parameterCount != QueryFileParameterBytes || !HasU16(m, parameters, &fid) ||
-            !HasU16(m, parameters + 2, &level) || !IsQueryFileLevel(level)) {
-            return false;
-        }
-        OpenFilePath(m, fid);
-        if (DecideQuery(&op, WorkPath(m), MarkKind::QueryFile) == MarkKind::None) {
-            return false;
-        }
-        WriteU16Le(h + parameters, 0); // no file has id 0
-        RecordDenialMark(SmbDialect::Smb1, MarkKind::QueryFile, RequestKey(h), m->atDispatch);
-        return true;
-    case Trans2QueryPathInformation: {
-        if (!HasU16(m, parameters, &level) || !IsQueryPathLevel(level) ||
-            !SmbMessageHas(m, parameters + 2, 4) || ReadU32Le(h + parameters + 2) != 0) {
-            return false;
-        }
-        WireName name;
-        if (!ReadName(m, parameters + QueryPathName, IsUnicode(h), WorkPath(m), NameUnitsMax,
-                      &name)) {
-            return false;
-        }
-        FullPath(m->atDispatch, session, tree, WorkPath(m), PathBufferUnits);
-        if (DecideQuery(&op, WorkPath(m), MarkKind::QueryPath) == MarkKind::None) {
-            return false;
-        }
-        WriteU16Le(h + parameters, 0); // no such information level
-        RecordDenialMark(SmbDialect::Smb1, MarkKind::QueryPath, RequestKey(h), m->atDispatch);
-        return true;
-    }
-    default:
+    if (!HasU16(m, NtRenameLevel, &level) || InIpcTree(m)) {
         return false;
     }
+    return DecodeRenameNames(m, NtRenameOldName, level != NtRenameRenameFile, false);
 }
 
 const SmbCommandEntry CommandTable[] = {
+    {Smb1CreateDirectory, DecodeCreateDirectory},
+    {Smb1DeleteDirectory, DecodeDeleteDirectory},
+    {Smb1Open, DecodeOpen},
+    {Smb1Create, DecodeCreate},
     {Smb1Close, DecodeClose},
+    {Smb1Delete, DecodeDelete},
     {Smb1Rename, DecodeRename},
+    {Smb1Write, DecodeLegacyWrite},
+    {Smb1CreateNew, DecodeCreate},
+    {Smb1WriteAndUnlock, DecodeLegacyWrite},
+    {Smb1WriteRaw, DecodeLegacyWrite},
+    {Smb1WriteMpx, DecodeLegacyWrite},
+    {Smb1WriteAndClose, DecodeLegacyWrite},
+    {Smb1OpenAndX, DecodeOpenAndX},
     {Smb1WriteAndX, DecodeWriteAndX},
     {Smb1Transaction2, DecodeTransaction2},
     {Smb1TreeDisconnect, DecodeTreeDisconnect},
     {Smb1SessionSetupAndX, DecodeSessionSetup},
     {Smb1TreeConnectAndX, DecodeTreeConnect},
+    {Smb1NtTransact, DecodeNtTransact},
     {Smb1NtCreateAndX, DecodeNtCreate},
+    {Smb1NtRename, DecodeNtRename},
 };
 
 } // namespace

@@ -1,5 +1,7 @@
 // SMB1 replies: what the file service answers. They complete tree connects and creates
-// and carry the denials of spoiled requests.
+// (learning the file id of every command that opens one) and carry the denials of spoiled
+// requests.
+#include "create_answer.h"
 #include "denial_marks.h"
 #include "engine_state.h"
 #include "session_state.h"
@@ -12,12 +14,35 @@
 namespace {
 
 const uint32_t Smb1Status = 5;
+const uint32_t Smb1Flags2 = 10;
+const uint16_t Smb1Flags2NtStatus = 0x4000;
 const uint32_t Smb1Tid = 24;
 const uint32_t Smb1Uid = 28;
 const uint32_t Smb1Mid = 30;
 const uint32_t Words = Smb1HeaderLength;
 const uint32_t NtCreateFid = Words + 6;
+const uint32_t NtCreateAction = Words + 8;
+const uint32_t OpenAndXFid = Words + 5;
+const uint32_t OpenAndXResults = Words + 23;
+const uint32_t CoreOpenFid = Words + 1; // OPEN, CREATE, CREATE_NEW
+const uint32_t Trans2ParameterOffset = Words + 9;
+const uint32_t Open2Fid = 0;
+const uint32_t Open2Action = 18;
+const uint32_t NtTransParameterOffset = Words + 16;
+const uint32_t NtTransCreateFid = 2;
+const uint32_t NtTransCreateAction = 4;
 const uint32_t MaxPendingNameBytes = 2046;
+const uint16_t OpenResultMask = 0x0003; // 1 opened, 2 created, 3 truncated
+// The DOS error forms (class ERRDOS, then the code) of the statuses a narrowed create
+// draws: ERRbadfile and ERRfilexists.
+const uint32_t DosBadFile = 0x00020001;
+const uint32_t DosFileExists = 0x00500001;
+
+// Every mark a reply to a create-like request may carry.
+const MarkKind CreateMarks[] = {MarkKind::UnknownSession, MarkKind::CreateAccess,
+                                MarkKind::CreateDelete,   MarkKind::CreateNew,
+                                MarkKind::CreateClient,   MarkKind::Write};
+const uint32_t CreateMarkCount = sizeof CreateMarks / sizeof CreateMarks[0];
 
 uint16_t UidOf(const uint8_t* h) {
     return ReadU16Le(h + Smb1Uid);
@@ -29,24 +54,129 @@ TableKey RequestKey(const uint8_t* h) {
     return TableKey{ReadU16Le(h + Smb1Mid), UidOf(h)};
 }
 
+// The status as an NT status; the DOS forms of "no such file" and "file exists" too.
+uint32_t NtStatusOf(const uint8_t* h) {
+    uint32_t status = StatusOf(h);
+    if ((ReadU16Le(h + Smb1Flags2) & Smb1Flags2NtStatus) != 0) {
+        return status;
+    }
+    if (status == DosBadFile) {
+        return StatusObjectNameNotFound;
+    }
+    return status == DosFileExists ? StatusObjectNameCollision : status;
+}
+
 bool Rewrite(SmbMessage* m, const MarkKind* kinds, uint32_t count) {
     return RewriteStatusFromMarks(SmbDialect::Smb1, kinds, count, RequestKey(m->header), m->header,
                                   m->atDispatch);
 }
 
-bool DecodeRename(SmbMessage* m) {
-    const MarkKind marks[] = {MarkKind::Rename};
+// Where a create reply carries what the server did.
+struct CreateReplyFields {
+    uint32_t fid;      // header-relative
+    uint32_t action;   // header-relative; 0 when the reply does not say
+    bool legacyAction; // OpenResults / ActionTaken (1 opened, 2 created, 3 truncated)
+};
+
+uint32_t ActionOf(const SmbMessage* m, const CreateReplyFields* at) {
+    if (at->action == 0 || StatusOf(m->header) != 0 ||
+        !SmbMessageHas(m, at->action, at->legacyAction ? 2 : 4)) {
+        return ActionUnknown;
+    }
+    if (!at->legacyAction) {
+        return ReadU32Le(m->header + at->action);
+    }
+    const uint32_t byResult[] = {ActionUnknown, ActionOpened, ActionCreated, ActionOverwritten};
+    return byResult[ReadU16Le(m->header + at->action) & OpenResultMask];
+}
+
+// A reply to a request that opens or creates: records the file id under the name the
+// request sent, carries the request's denial, and settles a watched outcome.
+bool AnswerCreate(SmbMessage* m, const CreateReplyFields* at) {
+    const uint8_t* h = m->header;
+    uint32_t length = MaxPendingNameBytes;
+    if (KeyedTableLookup(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(h), m->work,
+                         &length)) {
+        KeyedTableDelete(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(h));
+        if (StatusOf(h) == 0 && at->fid != 0 && SmbMessageHas(m, at->fid, 2)) {
+            TableKey file{ReadU16Le(h + at->fid), UidOf(h)};
+            KeyedTableInsert(g_Engine.OpenFileTable, m->atDispatch, file, m->work, length);
+        }
+    }
+    bool rewrote = Rewrite(m, CreateMarks, CreateMarkCount);
+    CreateAnswer answer{RequestKey(h), UidOf(h), ReadU16Le(h + Smb1Tid), NtStatusOf(h),
+                        ActionOf(m, at)};
+    return SettleCreateOutcome(m, SmbDialect::Smb1, &answer,
+                               reinterpret_cast<Utf16Unit*>(m->work)) ||
+           rewrote;
+}
+
+bool DecodeNtCreate(SmbMessage* m) {
+    const CreateReplyFields at{NtCreateFid, NtCreateAction, false};
+    return AnswerCreate(m, &at);
+}
+
+bool DecodeOpenAndX(SmbMessage* m) {
+    const CreateReplyFields at{OpenAndXFid, OpenAndXResults, true};
+    return AnswerCreate(m, &at);
+}
+
+bool DecodeCoreOpen(SmbMessage* m) {
+    const CreateReplyFields at{CoreOpenFid, 0, false};
+    return AnswerCreate(m, &at);
+}
+
+// Create marks only: a directory has no file id to learn.
+bool DecodeCreateDirectory(SmbMessage* m) {
+    return Rewrite(m, CreateMarks, CreateMarkCount);
+}
+
+bool DecodeDelete(SmbMessage* m) {
+    const MarkKind marks[] = {MarkKind::Delete};
     return Rewrite(m, marks, 1);
 }
 
-bool DecodeWriteAndX(SmbMessage* m) {
+// A rename, or a link: a link may be refused as a create of its new name.
+bool DecodeRename(SmbMessage* m) {
+    const MarkKind marks[] = {MarkKind::Rename, MarkKind::CreateNew};
+    return Rewrite(m, marks, 2);
+}
+
+bool DecodeWrite(SmbMessage* m) {
     const MarkKind marks[] = {MarkKind::Write};
     return Rewrite(m, marks, 1);
 }
 
+// The fields of a transaction reply's parameter block, when it holds a create's answer.
+// A reply without a parameter block holding both fields has neither.
+bool DecodeTransactionCreate(SmbMessage* m, uint32_t parameters, uint32_t fid, uint32_t action,
+                             bool legacyAction) {
+    bool present = parameters != 0 && SmbMessageHas(m, parameters, action + 4);
+    const CreateReplyFields at{present ? parameters + fid : 0, present ? parameters + action : 0,
+                               legacyAction};
+    return AnswerCreate(m, &at);
+}
+
 bool DecodeTransaction2(SmbMessage* m) {
-    const MarkKind marks[] = {MarkKind::Delete, MarkKind::QueryFile, MarkKind::QueryPath};
-    return Rewrite(m, marks, 3);
+    const MarkKind marks[] = {MarkKind::Delete, MarkKind::QueryFile, MarkKind::QueryPath,
+                              MarkKind::Rename, MarkKind::Write,     MarkKind::CreateNew};
+    bool rewrote = Rewrite(m, marks, 6);
+    // TRANS2_OPEN2 and TRANS2_CREATE_DIRECTORY answers: the file id and what was done
+    // stand in the parameter block (an error reply has none).
+    uint32_t parameters = SmbMessageHas(m, Trans2ParameterOffset, 2)
+                              ? ReadU16Le(m->header + Trans2ParameterOffset)
+                              : 0;
+    return DecodeTransactionCreate(m, parameters, Open2Fid, Open2Action, true) || rewrote;
+}
+
+bool DecodeNtTransact(SmbMessage* m) {
+    const MarkKind marks[] = {MarkKind::Write};
+    bool rewrote = Rewrite(m, marks, 1);
+    uint32_t parameters = SmbMessageHas(m, NtTransParameterOffset, 4)
+                              ? ReadU32Le(m->header + NtTransParameterOffset)
+                              : 0;
+    return DecodeTransactionCreate(m, parameters, NtTransCreateFid, NtTransCreateAction, false) ||
+           rewrote;
 }
 
 bool DecodeTreeConnect(SmbMessage* m) {
@@ -56,28 +186,26 @@ bool DecodeTreeConnect(SmbMessage* m) {
     return false;
 }
 
-bool DecodeNtCreate(SmbMessage* m) {
-    const uint8_t* h = m->header;
-    uint32_t length = MaxPendingNameBytes;
-    if (KeyedTableLookup(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(h), m->work,
-                         &length)) {
-        KeyedTableDelete(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(h));
-        if (StatusOf(h) == 0 && SmbMessageHas(m, NtCreateFid, 2)) {
-            TableKey file{ReadU16Le(h + NtCreateFid), UidOf(h)};
-            KeyedTableInsert(g_Engine.OpenFileTable, m->atDispatch, file, m->work, length);
-        }
-    }
-    const MarkKind marks[] = {MarkKind::UnknownSession, MarkKind::CreateAccess,
-                              MarkKind::CreateDelete, MarkKind::CreateNew, MarkKind::CreateClient};
-    return Rewrite(m, marks, 5);
-}
-
 const SmbCommandEntry CommandTable[] = {
+    {Smb1CreateDirectory, DecodeCreateDirectory},
+    {Smb1DeleteDirectory, DecodeDelete},
+    {Smb1Open, DecodeCoreOpen},
+    {Smb1Create, DecodeCoreOpen},
+    {Smb1Delete, DecodeDelete},
     {Smb1Rename, DecodeRename},
-    {Smb1WriteAndX, DecodeWriteAndX},
+    {Smb1Write, DecodeWrite},
+    {Smb1CreateNew, DecodeCoreOpen},
+    {Smb1WriteAndUnlock, DecodeWrite},
+    {Smb1WriteRaw, DecodeWrite},
+    {Smb1WriteMpx, DecodeWrite},
+    {Smb1WriteAndClose, DecodeWrite},
+    {Smb1OpenAndX, DecodeOpenAndX},
+    {Smb1WriteAndX, DecodeWrite},
     {Smb1Transaction2, DecodeTransaction2},
     {Smb1TreeConnectAndX, DecodeTreeConnect},
+    {Smb1NtTransact, DecodeNtTransact},
     {Smb1NtCreateAndX, DecodeNtCreate},
+    {Smb1NtRename, DecodeRename},
 };
 
 } // namespace

@@ -1,6 +1,7 @@
 // SMB2 requests: what clients ask of the file service. Each decoder reads only fields
 // that lie inside the message, decides through the file policy, and spoils exactly one
 // field of a denied request.
+#include "create_answer.h"
 #include "denial_marks.h"
 #include "engine_state.h"
 #include "pool.h"
@@ -40,14 +41,24 @@ const uint32_t QueryInfoFileId = Body + 24;
 const uint8_t InfoTypeFile = 1;
 const uint8_t InfoTypeSpoiled = 0x58; // no such info type
 
+const uint32_t SetInfoType = Body + 2;
 const uint32_t SetInfoClass = Body + 3;
 const uint32_t SetInfoBufferLength = Body + 4;
 const uint32_t SetInfoBufferOffset = Body + 8;
 const uint32_t SetInfoFileId = Body + 16;
+const uint8_t SetInfoTypeSpoiled = 0x58; // no such info type
 const uint8_t FileRenameInformation = 10;
+const uint8_t FileLinkInformation = 11;
 const uint8_t FileDispositionInformation = 13;
+const uint8_t FileAllocationInformation = 19;
+const uint8_t FileEndOfFileInformation = 20;
+const uint8_t FileValidDataLengthInformation = 39;
 const uint8_t FileDispositionInformationEx = 64;
 const uint8_t FileRenameInformationEx = 65;
+const uint8_t FileLinkInformationEx = 72;
+
+const uint32_t IoctlControlCode = Body + 4;
+const uint32_t IoctlFileId = Body + 8;
 // Inside a rename buffer.
 const uint32_t RenameNameLength = 16;
 const uint32_t RenameName = 20;
@@ -135,13 +146,22 @@ bool DecodeCreate(SmbMessage* m) {
     KeyedTableInsert(g_Engine.Smb2.PendingCreates, m->atDispatch, RequestKey(h), h + nameOffset,
                      nameLength);
     CopyWireText(WorkPath(m), h + nameOffset, nameLength, MaxCopiedBytes);
-    CreateRequest request{ReadU32Le(h + CreateDesiredAccess), ReadU32Le(h + CreateShareAccess),
-                          ReadU32Le(h + CreateDisposition), ReadU32Le(h + CreateOptions),
-                          nameLength};
+    CreateRequest request{ReadU32Le(h + CreateDesiredAccess),
+                          ReadU32Le(h + CreateShareAccess),
+                          ReadU32Le(h + CreateDisposition),
+                          ReadU32Le(h + CreateOptions),
+                          nameLength,
+                          AllDispositions};
     FileOperation op = OperationFor(m, session, tree);
-    MarkKind mark = DecideCreate(&op, &request, WorkPath(m));
+    CreateVerdict verdict;
+    MarkKind mark = DecideCreate(&op, &request, WorkPath(m), &verdict);
     if (mark == MarkKind::None) {
-        return false;
+        WatchCreateOutcome(m, SmbDialect::Smb2, RequestKey(h), &verdict);
+        if (verdict.disposition == request.createDisposition) {
+            return false;
+        }
+        WriteU32Le(h + CreateDisposition, verdict.disposition);
+        return true;
     }
     WriteU32Le(h + CreateOptions, request.createOptions | CreateOptionsSpoiled);
     RecordDenialMark(SmbDialect::Smb2, mark, RequestKey(h), m->atDispatch);
@@ -155,8 +175,58 @@ bool DecodeClose(SmbMessage* m) {
     return false;
 }
 
+// A related member of a compound names the file that its chain's CREATE opened by a file
+// id of all ones, since the server has not assigned the id yet.
+bool NamesRelatedFile(const SmbMessage* m, uint32_t fileIdAt) {
+    if ((ReadU32Le(m->header + Smb2Flags) & Smb2FlagRelatedOperations) == 0) {
+        return false;
+    }
+    for (uint32_t i = 0; i < FileIdBytes; ++i) {
+        if (m->header[fileIdAt + i] != 0xFF) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Copies the name of the last CREATE before this member of the chain into the work
+// buffer. The members before this one lie whole in the frame, before its header.
+bool RelatedCreateName(SmbMessage* m) {
+    const uint8_t* member = m->netbios + NetbiosHeaderLength;
+    const uint8_t* name = nullptr;
+    uint32_t nameLength = 0;
+    while (member + Smb2HeaderLength <= m->header) {
+        uint32_t room = uint32_t(m->header - member);
+        if (ReadU16Le(member + Smb2Command) == Smb2Create && room >= CreateFixedEnd) {
+            uint32_t offset = ReadU16Le(member + CreateNameOffset);
+            uint32_t length = ReadU16Le(member + CreateNameLength);
+            if (offset <= room && length <= room - offset) {
+                name = member + offset;
+                nameLength = length;
+            }
+        }
+        uint32_t next = ReadU32Le(member + Smb2NextCommand);
+        if (next < Smb2HeaderLength || next % Smb2CompoundAlignment != 0 || next > room) {
+            break;
+        }
+        member += next;
+    }
+    if (name == nullptr) {
+        return false;
+    }
+    CopyWireText(WorkPath(m), name, nameLength, MaxCopiedBytes);
+    return true;
+}
+
 // Builds the full path of the open file at `fileIdAt` into the work buffer.
 void OpenFilePath(SmbMessage* m, uint32_t fileIdAt) {
+    if (NamesRelatedFile(m, fileIdAt)) {
+        if (RelatedCreateName(m)) {
+            FullPath(m->atDispatch, SessionOf(m->header), TreeOf(m->header), WorkPath(m),
+                     PathBufferUnits);
+        }
+        return;
+    }
     OpenFileFullPath(m->atDispatch, SessionOf(m->header), TreeOf(m->header),
                      FileKey(m->header + fileIdAt), WorkPath(m), PathBufferUnits);
 }
@@ -208,7 +278,22 @@ bool DecideSetInfoDelete(SmbMessage* m, const FileOperation* op) {
     return true;
 }
 
-bool DecideSetInfoRename(SmbMessage* m, const FileOperation* op) {
+// Links and size changes are refused through an info type no server knows: the request
+// fails before any class is looked at.
+bool SpoilSetInfo(SmbMessage* m, MarkKind mark) {
+    m->header[SetInfoType] = SetInfoTypeSpoiled;
+    RecordDenialMark(SmbDialect::Smb2, mark, RequestKey(m->header), m->atDispatch);
+    return true;
+}
+
+bool DecideSetInfoResize(SmbMessage* m, const FileOperation* op) {
+    if (!HasRequestShape(m) || DecideWrite(op, WorkPath(m)) == MarkKind::None) {
+        return false;
+    }
+    return SpoilSetInfo(m, MarkKind::Write);
+}
+
+bool DecideSetInfoRename(SmbMessage* m, const FileOperation* op, bool link) {
     uint8_t* h = m->header;
     if (!HasRequestShape(m)) {
         return false;
@@ -228,10 +313,14 @@ bool DecideSetInfoRename(SmbMessage* m, const FileOperation* op) {
     }
     CopyWireText(newPath, h + buffer + RenameName, copied, RenameNameMaxBytes);
     FullPath(m->atDispatch, op->session, op->treeId, newPath, NewPathUnits);
-    MarkKind mark = DecideRename(op, WorkPath(m), newPath);
+    MarkKind mark =
+        link ? DecideLink(op, WorkPath(m), newPath) : DecideRename(op, WorkPath(m), newPath);
     EngineFree(newPath, NewNameBufferBytes);
     if (mark == MarkKind::None) {
         return false;
+    }
+    if (link) {
+        return SpoilSetInfo(m, mark);
     }
     // An empty target name is refused by the server.
     WriteU32Le(h + buffer + RenameNameLength, 0);
@@ -257,10 +346,38 @@ bool DecodeSetInfo(SmbMessage* m) {
         return DecideSetInfoDelete(m, &op);
     case FileRenameInformation:
     case FileRenameInformationEx:
-        return DecideSetInfoRename(m, &op);
+        return DecideSetInfoRename(m, &op, false);
+    case FileLinkInformation:
+    case FileLinkInformationEx:
+        return DecideSetInfoRename(m, &op, true);
+    case FileAllocationInformation:
+    case FileEndOfFileInformation:
+    case FileValidDataLengthInformation:
+        return DecideSetInfoResize(m, &op);
     default:
         return false;
     }
+}
+
+// File-system controls that change a file's content are writes to it.
+bool DecodeIoctl(SmbMessage* m) {
+    if (!SmbMessageHas(m, IoctlFileId, FileIdBytes)) {
+        return false;
+    }
+    uint8_t* h = m->header;
+    if (!IsContentChangingFsctl(ReadU32Le(h + IoctlControlCode)) ||
+        IsIpcTree(m->atDispatch, SessionOf(h), TreeOf(h)) || !HasRequestShape(m)) {
+        return false;
+    }
+    OpenFilePath(m, IoctlFileId);
+    FileOperation op = OperationFor(m, SessionOf(h), TreeOf(h));
+    if (DecideWrite(&op, WorkPath(m)) == MarkKind::None) {
+        return false;
+    }
+    // The server finds no open under a zero file id and fails the request.
+    KmZeroMemory(h + IoctlFileId, FileIdBytes);
+    RecordDenialMark(SmbDialect::Smb2, MarkKind::Write, RequestKey(h), m->atDispatch);
+    return true;
 }
 
 const SmbCommandEntry CommandTable[] = {
@@ -270,6 +387,7 @@ const SmbCommandEntry CommandTable[] = {
     {Smb2Create, DecodeCreate},
     {Smb2Close, DecodeClose},
     {Smb2Write, DecodeWrite},
+    {Smb2Ioctl, DecodeIoctl},
     {Smb2QueryInfo, DecodeQueryInfo},
     {Smb2SetInfo, DecodeSetInfo},
 };

@@ -1,5 +1,6 @@
 // SMB2 responses: what the file service answers. They complete what the requests began
 // (trees, open files, guest sessions) and carry the denials of spoiled requests.
+#include "create_answer.h"
 #include "denial_marks.h"
 #include "engine_state.h"
 #include "session_state.h"
@@ -16,6 +17,7 @@ const uint32_t Smb2Status = 8;
 const uint32_t Body = Smb2HeaderLength;
 const uint32_t SessionSetupFlags = Body + 2;
 const uint16_t SessionFlagIsGuest = 0x0001;
+const uint32_t CreateAction = Body + 4;
 const uint32_t CreateFileId = Body + 64;
 const uint32_t FileIdBytes = 16;
 const uint32_t MaxPendingNameBytes = 2046;
@@ -71,8 +73,17 @@ bool DecodeCreate(SmbMessage* m) {
         }
     }
     const MarkKind marks[] = {MarkKind::UnknownSession, MarkKind::CreateAccess,
-                              MarkKind::CreateDelete, MarkKind::CreateNew, MarkKind::CreateClient};
-    return Rewrite(m, marks, 5);
+                              MarkKind::CreateDelete,   MarkKind::CreateNew,
+                              MarkKind::CreateClient,   MarkKind::Write};
+    bool rewrote = Rewrite(m, marks, 6);
+    uint32_t status = StatusOf(h);
+    CreateAnswer answer{RequestKey(h), SessionOf(h), ReadU32Le(h + Smb2TreeId), status,
+                        status == 0 && SmbMessageHas(m, CreateAction, 4)
+                            ? ReadU32Le(h + CreateAction)
+                            : ActionUnknown};
+    return SettleCreateOutcome(m, SmbDialect::Smb2, &answer,
+                               reinterpret_cast<Utf16Unit*>(m->work)) ||
+           rewrote;
 }
 
 bool DecodeWrite(SmbMessage* m) {
@@ -86,8 +97,9 @@ bool DecodeQueryInfo(SmbMessage* m) {
 }
 
 bool DecodeSetInfo(SmbMessage* m) {
-    const MarkKind marks[] = {MarkKind::Rename, MarkKind::Delete};
-    return Rewrite(m, marks, 2);
+    const MarkKind marks[] = {MarkKind::Rename, MarkKind::Delete, MarkKind::Write,
+                              MarkKind::CreateNew};
+    return Rewrite(m, marks, 4);
 }
 
 const SmbCommandEntry CommandTable[] = {
@@ -95,6 +107,7 @@ const SmbCommandEntry CommandTable[] = {
     {Smb2TreeConnect, DecodeTreeConnect},
     {Smb2Create, DecodeCreate},
     {Smb2Write, DecodeWrite},
+    {Smb2Ioctl, DecodeWrite},
     {Smb2QueryInfo, DecodeQueryInfo},
     {Smb2SetInfo, DecodeSetInfo},
 };

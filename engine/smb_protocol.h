@@ -24,6 +24,7 @@ const uint32_t Smb2MessageId = 24;
 const uint32_t Smb2TreeId = 36;
 const uint32_t Smb2SessionId = 40;
 const uint32_t Smb2FlagServerToRedir = 0x00000001;
+const uint32_t Smb2FlagRelatedOperations = 0x00000004;
 // Compound members start on 8-byte boundaries.
 const uint32_t Smb2CompoundAlignment = 8;
 
@@ -57,8 +58,20 @@ const uint32_t Smb1Flags = 9;
 const uint8_t Smb1FlagReply = 0x80;
 
 enum Smb1CommandCode : uint8_t {
+    Smb1CreateDirectory = 0x00,
+    Smb1DeleteDirectory = 0x01,
+    Smb1Open = 0x02,
+    Smb1Create = 0x03,
     Smb1Close = 0x04,
+    Smb1Delete = 0x06,
     Smb1Rename = 0x07,
+    Smb1Write = 0x0B,
+    Smb1CreateNew = 0x0F,
+    Smb1WriteAndUnlock = 0x14,
+    Smb1WriteRaw = 0x1D,
+    Smb1WriteMpx = 0x1E,
+    Smb1WriteAndClose = 0x2C,
+    Smb1OpenAndX = 0x2D,
     Smb1WriteAndX = 0x2F,
     Smb1Transaction2 = 0x32,
     Smb1TreeDisconnect = 0x71,
@@ -66,5 +79,7 @@ enum Smb1CommandCode : uint8_t {
     Smb1SessionSetupAndX = 0x73,
     Smb1LogoffAndX = 0x74,
     Smb1TreeConnectAndX = 0x75,
+    Smb1NtTransact = 0xA0,
     Smb1NtCreateAndX = 0xA2,
+    Smb1NtRename = 0xA5,
 };

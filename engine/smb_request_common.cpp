@@ -8,7 +8,24 @@
 namespace {
 // Shorter blobs cannot hold an NTLM message.
 const uint32_t MinimumSecurityBlob = 8;
+
+const uint32_t ContentChangingFsctls[] = {
+    0x001440F2, // FSCTL_SRV_COPYCHUNK
+    0x001480F2, // FSCTL_SRV_COPYCHUNK_WRITE
+    0x000980C8, // FSCTL_SET_ZERO_DATA
+    0x00098344, // FSCTL_DUPLICATE_EXTENTS_TO_FILE
+    0x000983E8, // FSCTL_DUPLICATE_EXTENTS_TO_FILE_EX
+};
 } // namespace
+
+bool IsContentChangingFsctl(uint32_t controlCode) {
+    for (uint32_t code : ContentChangingFsctls) {
+        if (code == controlCode) {
+            return true;
+        }
+    }
+    return false;
+}
 
 void LearnSessionUser(const SmbMessage* message, uint64_t session, const uint8_t* blob,
                       uint32_t blobLength) {

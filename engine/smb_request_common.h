@@ -28,3 +28,7 @@ void ForgetTree(const SmbMessage* message, uint64_t session, uint32_t treeId);
 // Copies `bytes` wire bytes (at most `maxBytes`) into a zeroed buffer; the wire bytes may
 // lie at any alignment.
 void CopyWireText(Utf16Unit* to, const uint8_t* from, uint32_t bytes, uint32_t maxBytes);
+
+// Control codes that change a file's content: server-side copies into it, zeroing a range,
+// duplicating extents into it. Decided as writes to the file they are sent on.
+bool IsContentChangingFsctl(uint32_t controlCode);

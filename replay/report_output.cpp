@@ -4,8 +4,6 @@
 #include <ctime>
 #include <iomanip>
 
-#include <nlohmann/json.hpp>
-
 #include "policy_file.h"
 
 namespace {
@@ -53,6 +51,31 @@ std::string EventPath(const FileEvent& event) {
     return Utf16ToUtf8(units, sizeof event.Path / 2);
 }
 
+nlohmann::ordered_json EventJson(const FileEvent& e, const char* stampKey,
+                                 const nlohmann::ordered_json& stamp) {
+    nlohmann::ordered_json line;
+    line["type"] = "event";
+    line[stampKey] = stamp;
+    line["kind"] = e.Kind;
+    line["blocked"] = e.Blocked;
+    line["user"] = Name(e.UserName);
+    line["workstation"] = Name(e.WorkstationName);
+    line["domain"] = Name(e.DomainName);
+    line["client"] = FormatIpv4(e.ClientAddress);
+    line["path"] = EventPath(e);
+    return line;
+}
+
+nlohmann::ordered_json LearnedJson(const LearnedGrant& g, const char* stampKey,
+                                   const nlohmann::ordered_json& stamp) {
+    nlohmann::ordered_json line;
+    line["type"] = "learned";
+    line[stampKey] = stamp;
+    line["user"] = Name(g.UserName);
+    line["share"] = Utf16ToUtf8(g.ShareName, SharePathUnits);
+    return line;
+}
+
 void ReplayPrinter::Begin(const std::string& capture) {
     if (!json_) {
         out_ << "Replaying " << capture << "\n\n";
@@ -63,25 +86,10 @@ void ReplayPrinter::Frame(const CaptureFrame& frame, const FrameOutcome& outcome
     const char* direction = outcome.direction == FrameDirection::Inbound ? "inbound" : "outbound";
     if (json_) {
         for (const FileEvent& e : outcome.events) {
-            nlohmann::ordered_json line;
-            line["type"] = "event";
-            line["frame"] = frame.number;
-            line["kind"] = e.Kind;
-            line["blocked"] = e.Blocked;
-            line["user"] = Name(e.UserName);
-            line["workstation"] = Name(e.WorkstationName);
-            line["domain"] = Name(e.DomainName);
-            line["client"] = FormatIpv4(e.ClientAddress);
-            line["path"] = EventPath(e);
-            out_ << line.dump() << "\n";
+            out_ << EventJson(e, "frame", frame.number).dump() << "\n";
         }
         for (const LearnedGrant& g : outcome.grants) {
-            nlohmann::ordered_json line;
-            line["type"] = "learned";
-            line["frame"] = frame.number;
-            line["user"] = Name(g.UserName);
-            line["share"] = Utf16ToUtf8(g.ShareName, SharePathUnits);
-            out_ << line.dump() << "\n";
+            out_ << LearnedJson(g, "frame", frame.number).dump() << "\n";
         }
         if (outcome.rewritten) {
             nlohmann::ordered_json line;

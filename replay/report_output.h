@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "capture.h"
 #include "records.h"
 #include "replay_engine.h"
@@ -27,3 +29,10 @@ class ReplayPrinter {
 };
 
 std::string EventPath(const FileEvent& event);
+
+// The JSON lines of a file event and of a learned grant. `stampKey` and `stamp` follow
+// "type": the frame number in a replay, the time of day in a live guard.
+nlohmann::ordered_json EventJson(const FileEvent& event, const char* stampKey,
+                                 const nlohmann::ordered_json& stamp);
+nlohmann::ordered_json LearnedJson(const LearnedGrant& grant, const char* stampKey,
+                                   const nlohmann::ordered_json& stamp);

@@ -144,6 +144,20 @@ Bytes Smb2SetInfoBasic(const Smb2Ids& ids, FileId file) {
     return SetInfo(ids, file, 4, Bytes(40, 0));
 }
 
+Bytes Smb2SetInfoBuffer(const Smb2Ids& ids, FileId file, uint8_t infoClass, const Bytes& buffer) {
+    return SetInfo(ids, file, infoClass, buffer);
+}
+
+Bytes Smb2IoctlRequest(const Smb2Ids& ids, FileId file, uint32_t controlCode) {
+    Bytes body = Smb2Body(57, 56);
+    PutLe32(body, 4, controlCode);
+    PutFileId(body, 8, file);
+    PutLe32(body, 24, 64 + 56); // InputOffset
+    PutLe32(body, 28, 24);      // InputCount
+    PutLe32(body, 48, 1);       // SMB2_0_IOCTL_IS_FSCTL
+    return Request2(11, ids, Concat({body, Bytes(24, 0x42)}));
+}
+
 Bytes Smb2ErrorResponse(uint16_t command, const Smb2Ids& ids, uint32_t status) {
     return Response2(command, ids, status, Smb2Body(9, 8));
 }
@@ -163,8 +177,9 @@ Bytes Smb2TreeConnectResponse(const Smb2Ids& ids, uint32_t status) {
     return Response2(3, ids, 0, body);
 }
 
-Bytes Smb2CreateResponse(const Smb2Ids& ids, FileId file) {
+Bytes Smb2CreateResponse(const Smb2Ids& ids, FileId file, uint32_t createAction) {
     Bytes body = Smb2Body(89, 88);
+    PutLe32(body, 4, createAction);
     PutFileId(body, 64, file);
     return Response2(5, ids, 0, body);
 }
@@ -277,7 +292,7 @@ Bytes Smb1Reply(uint8_t command, const Smb1Ids& ids, uint32_t status) {
     return Smb1Message(Fields1(command, ids, true, status), {}, {});
 }
 
-Bytes Smb1NtCreateReply(const Smb1Ids& ids, uint16_t fid, uint32_t status) {
+Bytes Smb1NtCreateReply(const Smb1Ids& ids, uint16_t fid, uint32_t status, uint32_t createAction) {
     if (status != 0) {
         return Smb1Reply(0xA2, ids, status);
     }
@@ -287,5 +302,148 @@ Bytes Smb1NtCreateReply(const Smb1Ids& ids, uint16_t fid, uint32_t status) {
     // low byte of word 3 (after AndX and the one-byte OplockLevel).
     words[2] = uint16_t((fid & 0xFF) << 8);
     words[3] = uint16_t(fid >> 8);
+    // CreateAction at byte 8: the high byte of word 3, words 4 and the low byte of word 5.
+    words[3] |= uint16_t((createAction & 0xFF) << 8);
+    words[4] = uint16_t(createAction >> 8);
+    words[5] = uint16_t(createAction >> 24);
     return Smb1Message(Fields1(0xA2, ids, true), words, {});
+}
+
+Bytes Smb1PathRequest(uint8_t command, const Smb1Ids& ids, const std::vector<uint16_t>& words,
+                      const std::string& name) {
+    return Smb1Message(Fields1(command, ids, false), words,
+                       Concat({Bytes{0x04}, Text1(ids, name)}));
+}
+
+Bytes Smb1NtRenameRequest(const Smb1Ids& ids, uint16_t level, const std::string& oldName,
+                          const std::string& newName) {
+    Bytes bytes = Concat({Bytes{0x04}, Text1(ids, oldName), Bytes{0x04}});
+    if (ids.unicode) {
+        bytes.push_back(0); // pad
+    }
+    bytes = Concat({bytes, Text1(ids, newName)});
+    return Smb1Message(Fields1(0xA5, ids, false), {0x0016, level, 0, 0}, bytes);
+}
+
+Bytes Smb1OpenAndXRequest(const Smb1Ids& ids, const std::string& name, uint16_t accessMode,
+                          uint16_t openFunction) {
+    // AndX(2) Flags AccessMode SearchAttrs FileAttrs CreationTime(2) OpenFunction
+    // AllocationSize(2) Timeout(2) Reserved(2)
+    std::vector<uint16_t> words = {0x00FF,       0, 0, accessMode, 0x16, 0, 0, 0,
+                                   openFunction, 0, 0, 0,          0,    0, 0};
+    Bytes bytes = Text1(ids, name);
+    if (ids.unicode) {
+        bytes = Concat({Bytes{0}, bytes}); // the name starts at an even offset
+    }
+    return Smb1Message(Fields1(0x2D, ids, false), words, bytes);
+}
+
+Bytes Smb1LegacyWriteRequest(uint8_t command, const Smb1Ids& ids, uint16_t fid) {
+    std::vector<uint16_t> words = {fid, 8, 0, 0, 0};
+    return Smb1Message(Fields1(command, ids, false), words,
+                       Concat({Bytes{0x01, 8, 0}, Bytes(8, 0x63)}));
+}
+
+Bytes Smb1Trans2Request(const Smb1Ids& ids, uint16_t subcommand, const Bytes& parameters,
+                        const Bytes& data) {
+    std::vector<uint16_t> words(15, 0);
+    uint16_t parameterOffset = uint16_t(Smb1Trans2ParametersAt);
+    words[0] = uint16_t(parameters.size());
+    words[1] = uint16_t(data.size());
+    words[9] = uint16_t(parameters.size());
+    words[10] = parameterOffset;
+    words[11] = uint16_t(data.size());
+    words[12] = uint16_t(parameterOffset + parameters.size());
+    words[13] = 1;
+    words[14] = subcommand;
+    return Smb1Message(Fields1(0x32, ids, false), words, Concat({Bytes(3, 0), parameters, data}));
+}
+
+namespace {
+Bytes NtTransact(const Smb1Ids& ids, uint16_t function, const std::vector<uint16_t>& setup,
+                 const Bytes& parameters) {
+    // MaxSetupCount, Reserved1, then counts and offsets as 32-bit values, SetupCount,
+    // Function and the setup words: built as bytes, then cut into words. The parameter
+    // block starts at the next even offset after ByteCount.
+    Bytes w(38 + 2 * setup.size(), 0);
+    uint32_t offset = uint32_t(32 + 1 + w.size() + 2 + 1) & ~1u;
+    PutLe32(w, 3, uint32_t(parameters.size()));  // TotalParameterCount
+    PutLe32(w, 19, uint32_t(parameters.size())); // ParameterCount
+    PutLe32(w, 23, offset);
+    PutLe32(w, 31, uint32_t(offset + parameters.size())); // DataOffset
+    w[35] = uint8_t(setup.size());
+    PutLe16(w, 36, function);
+    for (size_t i = 0; i < setup.size(); ++i) {
+        PutLe16(w, 38 + 2 * i, setup[i]);
+    }
+    std::vector<uint16_t> words(w.size() / 2);
+    for (size_t i = 0; i < words.size(); ++i) {
+        words[i] = uint16_t(w[2 * i] | w[2 * i + 1] << 8);
+    }
+    size_t pad = offset - (32 + 1 + w.size() + 2);
+    return Smb1Message(Fields1(0xA0, ids, false), words, Concat({Bytes(pad, 0), parameters}));
+}
+} // namespace
+
+Bytes Smb1NtTransactCreate(const Smb1Ids& ids, const std::string& name, uint32_t desiredAccess,
+                           uint32_t disposition) {
+    Bytes p(54, 0); // the fixed part, and one pad byte that aligns the UTF-16 name
+    PutLe32(p, 8, desiredAccess);
+    PutLe32(p, 24, 7);
+    PutLe32(p, 28, disposition);
+    Bytes text = Utf16Le(name);
+    PutLe32(p, 44, uint32_t(text.size()));
+    return NtTransact(ids, 1, {}, Concat({p, text}));
+}
+
+Bytes Smb1NtTransactIoctl(const Smb1Ids& ids, uint16_t fid, uint32_t controlCode) {
+    return NtTransact(ids, 2, {uint16_t(controlCode), uint16_t(controlCode >> 16), fid, 1},
+                      Bytes(8, 0));
+}
+
+Bytes Smb1OpenAndXReply(const Smb1Ids& ids, uint16_t fid, uint16_t openResults) {
+    std::vector<uint16_t> words(15, 0);
+    words[0] = 0x00FF;
+    // FID at byte 5 and OpenResults at byte 23: each straddles two words.
+    Bytes raw(30, 0);
+    raw[0] = 0xFF;
+    PutLe16(raw, 4, fid);
+    PutLe16(raw, 22, openResults);
+    for (size_t i = 0; i < words.size(); ++i) {
+        words[i] = uint16_t(raw[2 * i] | raw[2 * i + 1] << 8);
+    }
+    return Smb1Message(Fields1(0x2D, ids, true), words, {});
+}
+
+Bytes Smb1CoreOpenReply(uint8_t command, const Smb1Ids& ids, uint16_t fid) {
+    return Smb1Message(Fields1(command, ids, true), {fid}, {});
+}
+
+Bytes Smb1Open2Reply(const Smb1Ids& ids, uint16_t fid, uint16_t actionTaken) {
+    Bytes p(30, 0);
+    PutLe16(p, 0, fid);
+    PutLe16(p, 18, actionTaken);
+    std::vector<uint16_t> words(10, 0);
+    uint16_t offset = uint16_t(32 + 1 + 20 + 2 + 1);
+    words[0] = uint16_t(p.size());
+    words[3] = uint16_t(p.size());
+    words[4] = offset;
+    words[7] = uint16_t(offset + p.size());
+    return Smb1Message(Fields1(0x32, ids, true), words, Concat({Bytes{0}, p}));
+}
+
+Bytes Smb1NtTransactCreateReply(const Smb1Ids& ids, uint16_t fid, uint32_t createAction) {
+    Bytes p(69, 0);
+    PutLe16(p, 2, fid);
+    PutLe32(p, 4, createAction);
+    Bytes w(36, 0);
+    uint32_t offset = 32 + 1 + 36 + 2 + 1;
+    PutLe32(w, 3, uint32_t(p.size()));
+    PutLe32(w, 11, uint32_t(p.size()));
+    PutLe32(w, 15, offset);
+    std::vector<uint16_t> words(18);
+    for (size_t i = 0; i < words.size(); ++i) {
+        words[i] = uint16_t(w[2 * i] | w[2 * i + 1] << 8);
+    }
+    return Smb1Message(Fields1(0xA0, ids, true), words, Concat({Bytes{0}, p}));
 }

@@ -38,12 +38,15 @@ Bytes Smb2SetInfoDisposition(const Smb2Ids& ids, FileId file, uint8_t infoClass 
 Bytes Smb2SetInfoRename(const Smb2Ids& ids, FileId file, const std::string& newName,
                         uint8_t infoClass = 10);
 Bytes Smb2SetInfoBasic(const Smb2Ids& ids, FileId file);
+// SET_INFO of any file class with the given buffer.
+Bytes Smb2SetInfoBuffer(const Smb2Ids& ids, FileId file, uint8_t infoClass, const Bytes& buffer);
+Bytes Smb2IoctlRequest(const Smb2Ids& ids, FileId file, uint32_t controlCode);
 
 // Responses: header with the response flag and `status`, then the body.
 Bytes Smb2ErrorResponse(uint16_t command, const Smb2Ids& ids, uint32_t status);
 Bytes Smb2SessionSetupResponse(const Smb2Ids& ids, uint16_t sessionFlags, uint32_t status = 0);
 Bytes Smb2TreeConnectResponse(const Smb2Ids& ids, uint32_t status = 0);
-Bytes Smb2CreateResponse(const Smb2Ids& ids, FileId file);
+Bytes Smb2CreateResponse(const Smb2Ids& ids, FileId file, uint32_t createAction = 1);
 Bytes Smb2SimpleResponse(uint16_t command, const Smb2Ids& ids, uint32_t status = 0);
 
 // Field offsets in built SMB2 messages (from the SMB2 header).
@@ -53,6 +56,9 @@ const size_t Smb2WriteFileIdAt = 64 + 16;
 const size_t Smb2QueryInfoTypeAt = 64 + 2;
 const size_t Smb2SetInfoBufferLengthAt = 64 + 4;
 const size_t Smb2SetInfoBufferAt = 64 + 32; // buffer right after the fixed part
+const size_t Smb2CreateDispositionAt = 64 + 36;
+const size_t Smb2InfoTypeAt = 64 + 2;
+const size_t Smb2IoctlFileIdAt = 64 + 8;
 
 // ---- SMB1 ----
 struct Smb1Ids {
@@ -81,8 +87,34 @@ Bytes Smb1Trans2SetDisposition(const Smb1Ids& ids, uint16_t fid, uint16_t setupC
 Bytes Smb1Trans2QueryFile(const Smb1Ids& ids, uint16_t fid, uint16_t level);
 Bytes Smb1Trans2QueryPath(const Smb1Ids& ids, const std::string& name, uint16_t level);
 
+// A core command that names its file: the words, then BufferFormat 0x04 and the name.
+Bytes Smb1PathRequest(uint8_t command, const Smb1Ids& ids, const std::vector<uint16_t>& words,
+                      const std::string& name);
+Bytes Smb1NtRenameRequest(const Smb1Ids& ids, uint16_t level, const std::string& oldName,
+                          const std::string& newName);
+Bytes Smb1OpenAndXRequest(const Smb1Ids& ids, const std::string& name, uint16_t accessMode,
+                          uint16_t openFunction);
+// WRITE, WRITE_AND_CLOSE, WRITE_AND_UNLOCK, WRITE_RAW, WRITE_MPX: the file id first.
+Bytes Smb1LegacyWriteRequest(uint8_t command, const Smb1Ids& ids, uint16_t fid);
+// TRANSACTION2 with one setup word, its parameter block and data block.
+Bytes Smb1Trans2Request(const Smb1Ids& ids, uint16_t subcommand, const Bytes& parameters,
+                        const Bytes& data = {});
+Bytes Smb1NtTransactCreate(const Smb1Ids& ids, const std::string& name, uint32_t desiredAccess,
+                           uint32_t disposition);
+Bytes Smb1NtTransactIoctl(const Smb1Ids& ids, uint16_t fid, uint32_t controlCode);
+
 Bytes Smb1Reply(uint8_t command, const Smb1Ids& ids, uint32_t status);
-Bytes Smb1NtCreateReply(const Smb1Ids& ids, uint16_t fid, uint32_t status = 0);
+Bytes Smb1NtCreateReply(const Smb1Ids& ids, uint16_t fid, uint32_t status = 0,
+                        uint32_t createAction = 1);
+// Successful replies that carry a file id: OPEN_ANDX (with OpenResults), the core opens
+// (OPEN, CREATE, CREATE_NEW), TRANS2_OPEN2 (ActionTaken) and NT_TRANSACT_CREATE.
+Bytes Smb1OpenAndXReply(const Smb1Ids& ids, uint16_t fid, uint16_t openResults);
+Bytes Smb1CoreOpenReply(uint8_t command, const Smb1Ids& ids, uint16_t fid);
+Bytes Smb1Open2Reply(const Smb1Ids& ids, uint16_t fid, uint16_t actionTaken);
+Bytes Smb1NtTransactCreateReply(const Smb1Ids& ids, uint16_t fid, uint32_t createAction);
+// Where built SMB1 requests keep their name and the fields the engine spoils.
+const size_t Smb1Trans2ParametersAt = 32 + 1 + 2 * 15 + 2 + 3;
+const size_t Smb1NtTransactParametersAt = 32 + 1 + 2 * 19 + 2 + 1;
 
 // Field offsets in built SMB1 messages (from the SMB1 header).
 const size_t Smb1StatusAt = 5;

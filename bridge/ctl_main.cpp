@@ -1,0 +1,182 @@
+// merrowfaldine-ctl: talks to a running merrowfaldine-guard through its control socket.
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "control_socket.h"
+#include "report_output.h"
+
+namespace {
+
+const char* const Usage =
+    "usage: merrowfaldine-ctl [--control PATH] [--json] COMMAND\n"
+    "\n"
+    "  policy FILE        apply a JSON policy file (the old one stays if it is refused)\n"
+    "  events [--follow]  the recent file events; with --follow, new ones as they come\n"
+    "  learned            the grants learned so far\n"
+    "  sessions           the users the engine knows, by client\n"
+    "  stats              SMB traffic counters and the guard's frame counters\n"
+    "\n"
+    "  --control PATH     the guard's control socket (default /run/merrowfaldine/guard.sock)\n"
+    "  --json             print the guard's JSON lines as they are\n";
+
+using nlohmann::json;
+
+int Fail(const std::string& message) {
+    std::cerr << "merrowfaldine-ctl: " << message << "\n";
+    return 1;
+}
+
+void PrintReadable(const json& j) {
+    std::string type = j.value("type", "");
+    if (type == "event") {
+        uint8_t kind = j.value("kind", 0);
+        std::cout << std::left << std::setw(28) << j.value("time", "") << std::setw(16)
+                  << j.value("client", "") << std::setw(12) << j.value("user", "") << std::setw(15)
+                  << EventKindName(kind) << std::setw(9)
+                  << (j.value("blocked", 0) != 0 ? "DENIED" : "allowed") << j.value("path", "")
+                  << "\n";
+    } else if (type == "learned") {
+        std::cout << std::left << std::setw(28) << j.value("time", "")
+                  << "learned grant: " << j.value("user", "") << " on " << j.value("share", "")
+                  << "\n";
+    } else if (type == "session") {
+        std::cout << std::left << std::setw(12) << j.value("user", "") << " workstation "
+                  << std::setw(10) << j.value("workstation", "") << " domain " << std::setw(10)
+                  << j.value("domain", "") << " client " << j.value("client", "") << " "
+                  << j.value("mac", "") << "\n";
+    } else if (type == "policy") {
+        std::cout << "policy applied: " << j.value("rules", 0) << " rules, "
+                  << j.value("templates", 0) << " templates, " << j.value("admission", 0)
+                  << " admitted clients, inspection "
+                  << (j.value("inspection", false) ? "on" : "off") << "\n";
+    } else if (type == "stats") {
+        std::cout << "SMB traffic: inbound " << j["smb_inbound_packets"] << " packets, "
+                  << j["smb_inbound_bytes"] << " bytes; outbound " << j["smb_outbound_packets"]
+                  << " packets, " << j["smb_outbound_bytes"] << " bytes\n";
+        for (const char* side : {"from_network", "from_server"}) {
+            const json& s = j[side];
+            std::cout << (std::string(side) == "from_network" ? "network -> server: "
+                                                              : "server -> network: ")
+                      << s["frames"] << " frames, " << s["bytes"] << " bytes, " << s["rewritten"]
+                      << " rewritten, " << s["checksums_completed"] << " checksums completed, "
+                      << s["vlan_tagged"] << " VLAN-tagged, " << s["oversize"] << " oversize, "
+                      << s["lost_link_down"] << " lost while the link was down\n";
+        }
+        std::cout << "policies applied: " << j["policy_loads"] << "\n";
+    } else {
+        std::cout << j.dump() << "\n";
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string control = DefaultControlPath;
+    bool jsonOutput = false;
+    bool follow = false;
+    std::string command;
+    std::string operand;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::cout << Usage;
+            return 0;
+        } else if (arg == "--control" && i + 1 < argc) {
+            control = argv[++i];
+        } else if (arg == "--json") {
+            jsonOutput = true;
+        } else if (arg == "--follow") {
+            follow = true;
+        } else if (command.empty() && arg[0] != '-') {
+            command = arg;
+        } else if (command == "policy" && operand.empty() && arg[0] != '-') {
+            operand = arg;
+        } else {
+            std::cerr << "merrowfaldine-ctl: unexpected argument " << arg << "\n\n" << Usage;
+            return 2;
+        }
+    }
+    bool known = command == "policy" || command == "events" || command == "learned" ||
+                 command == "sessions" || command == "stats";
+    if (!known || (command == "policy") != !operand.empty() || (follow && command != "events")) {
+        std::cerr << Usage;
+        return 2;
+    }
+    json request;
+    request["command"] = command;
+    if (command == "policy") {
+        std::ifstream in(operand, std::ios::binary);
+        if (!in) {
+            return Fail(operand + ": cannot be read");
+        }
+        std::stringstream text;
+        text << in.rdbuf();
+        request["text"] = text.str();
+    }
+    if (follow) {
+        request["follow"] = true;
+    }
+
+    sockaddr_un address{};
+    if (control.size() >= sizeof address.sun_path) {
+        return Fail("control socket path too long");
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, control.c_str(), control.size());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        return Fail("cannot reach the guard at " + control + ": " + std::strerror(errno));
+    }
+    std::string line = request.dump() + "\n";
+    for (size_t sent = 0; sent < line.size();) {
+        ssize_t n = send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+        if (n < 0) {
+            close(fd);
+            return Fail(std::string("sending the request: ") + std::strerror(errno));
+        }
+        sent += size_t(n);
+    }
+    std::string pending;
+    char buffer[65536];
+    for (;;) {
+        size_t end;
+        while ((end = pending.find('\n')) != std::string::npos) {
+            json reply = json::parse(pending.substr(0, end), nullptr, false);
+            pending.erase(0, end + 1);
+            std::string type = reply.is_object() ? reply.value("type", "") : "";
+            if (type == "end") {
+                close(fd);
+                return 0;
+            }
+            if (type == "error") {
+                close(fd);
+                return Fail(reply.value("message", "the guard refused the request"));
+            }
+            if (jsonOutput) {
+                std::cout << reply.dump() << "\n";
+            } else {
+                PrintReadable(reply);
+            }
+            std::cout.flush();
+        }
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            close(fd);
+            return follow ? 0 : Fail("the guard closed the connection before answering");
+        }
+        pending.append(buffer, size_t(n));
+    }
+}

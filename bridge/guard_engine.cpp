@@ -1,0 +1,124 @@
+#include "guard_engine.h"
+
+#include <cstring>
+
+#include "control_device.h"
+#include "engine_state.h"
+#include "inspect.h"
+
+namespace {
+
+const uint32_t EthHeader = 14;
+
+bool IsSmbPort(uint16_t port) {
+    return port == 445 || port == 139;
+}
+
+} // namespace
+
+bool IsSmbFrame(const uint8_t* f, uint32_t length) {
+    if (length < EthHeader + 20 + 20 || f[12] != 0x08 || f[13] != 0x00 || f[EthHeader + 9] != 6) {
+        return false;
+    }
+    uint32_t ipLength = uint32_t(f[EthHeader] & 0x0F) * 4;
+    if (EthHeader + ipLength + 4 > length) {
+        return false;
+    }
+    const uint8_t* tcp = f + EthHeader + ipLength;
+    return IsSmbPort(uint16_t(tcp[0] << 8 | tcp[1])) || IsSmbPort(uint16_t(tcp[2] << 8 | tcp[3]));
+}
+
+GuardEngine::GuardEngine()
+    : events_(sizeof(FileEvent) * FileEventRingSlots),
+      grants_(sizeof(LearnedGrant) * LearnedGrantRingSlots) {}
+
+GuardEngine::~GuardEngine() {
+    if (started_) {
+        EngineStop();
+    }
+}
+
+bool GuardEngine::Start(std::string* error) {
+    if (!EngineStart()) {
+        *error = "the engine could not start (out of memory)";
+        return false;
+    }
+    started_ = true;
+    return true;
+}
+
+ControlStatusBlock GuardEngine::Control(uint32_t code, std::vector<uint8_t>& buffer,
+                                        uint32_t inputLength, uint32_t outputLength) {
+    if (buffer.size() < outputLength) {
+        buffer.resize(outputLength);
+    }
+    ControlStatusBlock status{};
+    EngineDeviceControl(buffer.data(), inputLength, outputLength, code, &status);
+    return status;
+}
+
+bool GuardEngine::Apply(const Policy& policy, std::string* error) {
+    ControlCall call = [this](uint32_t code, std::vector<uint8_t>& buffer, uint32_t in,
+                              uint32_t out) { return Control(code, buffer, in, out); };
+    if (!ApplyPolicy(policy, call, error)) {
+        return false;
+    }
+    policy_ = policy;
+    return true;
+}
+
+bool GuardEngine::Inspect(uint8_t* frame, uint32_t length, bool fromNetwork) {
+    bool rewritten =
+        fromNetwork ? InspectInbound(frame, length, false) : InspectOutbound(frame, length, false);
+    if (!IsSmbFrame(frame, length)) {
+        return rewritten;
+    }
+    if (!fromNetwork && !policy_.assignments.empty()) {
+        // Trees are learned from responses; assignments name the sessions of new trees.
+        std::string ignored;
+        ControlCall call = [this](uint32_t code, std::vector<uint8_t>& buffer, uint32_t in,
+                                  uint32_t out) { return Control(code, buffer, in, out); };
+        ApplyAssignments(policy_, call, &ignored);
+    }
+    Drain();
+    return rewritten;
+}
+
+void GuardEngine::Drain() {
+    ControlStatusBlock s = Control(IOCTL_ENGINE_READ_EVENTS, events_, 0, uint32_t(events_.size()));
+    for (uintptr_t at = 0; at + sizeof(FileEvent) <= s.information; at += sizeof(FileEvent)) {
+        FileEvent e;
+        std::memcpy(&e, events_.data() + at, sizeof e);
+        if (onEvent) {
+            onEvent(e);
+        }
+    }
+    s = Control(IOCTL_ENGINE_READ_LEARNED, grants_, 0, uint32_t(grants_.size()));
+    for (uintptr_t at = 0; at + sizeof(LearnedGrant) <= s.information; at += sizeof(LearnedGrant)) {
+        LearnedGrant g;
+        std::memcpy(&g, grants_.data() + at, sizeof g);
+        if (onLearned) {
+            onLearned(g);
+        }
+    }
+}
+
+SmbTrafficStats GuardEngine::Stats() {
+    std::vector<uint8_t> buffer;
+    Control(IOCTL_ENGINE_READ_STATS, buffer, 0, sizeof(SmbTrafficStats));
+    SmbTrafficStats stats;
+    std::memcpy(&stats, buffer.data(), sizeof stats);
+    return stats;
+}
+
+std::vector<SessionUser> GuardEngine::Sessions() {
+    const uint32_t room = 1024;
+    std::vector<uint8_t> buffer;
+    ControlStatusBlock status =
+        Control(IOCTL_ENGINE_READ_SESSIONS, buffer, 0, room * sizeof(SessionUser));
+    std::vector<SessionUser> out(status.information / sizeof(SessionUser));
+    if (!out.empty()) {
+        std::memcpy(out.data(), buffer.data(), out.size() * sizeof(SessionUser));
+    }
+    return out;
+}

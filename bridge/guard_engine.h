@@ -1,0 +1,44 @@
+// The engine as the live guard hosts it: started once, configured only through the
+// control protocol, fed every forwarded frame, and drained after each SMB frame so that
+// no event or learned grant waits behind the twenty-record rings.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "policy_file.h"
+#include "port_pair.h"
+#include "records.h"
+
+class GuardEngine : public FrameInspector {
+  public:
+    GuardEngine();
+    GuardEngine(const GuardEngine&) = delete;
+    GuardEngine& operator=(const GuardEngine&) = delete;
+    ~GuardEngine() override;
+
+    bool Start(std::string* error);
+    // Pushes a whole policy; on a refused request the message says which.
+    bool Apply(const Policy& policy, std::string* error);
+    bool Inspect(uint8_t* frame, uint32_t length, bool fromNetwork) override;
+
+    std::function<void(const FileEvent&)> onEvent;
+    std::function<void(const LearnedGrant&)> onLearned;
+
+    SmbTrafficStats Stats();
+    std::vector<SessionUser> Sessions();
+    ControlStatusBlock Control(uint32_t code, std::vector<uint8_t>& buffer, uint32_t inputLength,
+                               uint32_t outputLength);
+
+  private:
+    void Drain();
+    bool started_ = false;
+    Policy policy_;
+    std::vector<uint8_t> events_;
+    std::vector<uint8_t> grants_;
+};
+
+// True for a frame that the engine may act on: TCP to or from port 445 or 139.
+bool IsSmbFrame(const uint8_t* frame, uint32_t length);

@@ -1,0 +1,383 @@
+// merrowfaldine-guard: the inspection engine as a bump in the wire between two Ethernet
+// interfaces, in front of a file server.
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include "control_socket.h"
+#include "guard_engine.h"
+#include "link_setup.h"
+#include "policy_file.h"
+#include "port_pair.h"
+#include "report_output.h"
+#include "ring.h"
+
+namespace {
+
+const char* const Usage =
+    "usage: merrowfaldine-guard --network IFACE --server IFACE [--policy FILE]\n"
+    "                           [--control PATH] [--events FILE|-]\n"
+    "\n"
+    "Forwards every frame between IFACE on the network side and IFACE on the file server's\n"
+    "side, each through the inspection engine, and applies the policy's access rules.\n"
+    "\n"
+    "  --network IFACE  interface toward the clients\n"
+    "  --server IFACE   interface toward the file server\n"
+    "  --policy FILE    JSON policy (default: inspection on, no rules); SIGHUP reloads it\n"
+    "  --control PATH   control socket for merrowfaldine-ctl (default "
+    "/run/merrowfaldine/guard.sock)\n"
+    "  --events FILE    append events and learned grants as JSON lines (- for stdout)\n";
+
+// Frames moved in one direction before the other gets its turn.
+const uint32_t Burst = 256;
+// Event and learned-grant lines the control socket can show afterwards.
+const size_t HistoryLines = 4096;
+// Room for a VLAN tag beyond the MTU and the Ethernet header.
+const uint32_t FrameOverhead = 14 + 4;
+
+struct Options {
+    std::string network;
+    std::string server;
+    std::string policy;
+    std::string control = DefaultControlPath;
+    std::string events;
+};
+
+void Say(const std::string& message) {
+    std::cerr << "merrowfaldine-guard: " << message << std::endl;
+}
+
+bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string* into = arg == "--network"   ? &o->network
+                            : arg == "--server"  ? &o->server
+                            : arg == "--policy"  ? &o->policy
+                            : arg == "--control" ? &o->control
+                            : arg == "--events"  ? &o->events
+                                                 : nullptr;
+        if (into == nullptr) {
+            *error = "unknown argument " + arg;
+            return false;
+        }
+        if (i + 1 >= argc) {
+            *error = arg + " needs a value";
+            return false;
+        }
+        *into = argv[++i];
+    }
+    if (o->network.empty() || o->server.empty()) {
+        *error = "--network and --server are required";
+        return false;
+    }
+    if (o->network == o->server) {
+        *error = "--network and --server must be different interfaces";
+        return false;
+    }
+    return true;
+}
+
+std::string Timestamp() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::tm utc{};
+    gmtime_r(&now.tv_sec, &utc);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  now.tv_nsec / 1000);
+    return text;
+}
+
+std::string MacText(uint64_t mac) {
+    char text[18];
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", unsigned(mac >> 40 & 0xFF),
+                  unsigned(mac >> 32 & 0xFF), unsigned(mac >> 24 & 0xFF),
+                  unsigned(mac >> 16 & 0xFF), unsigned(mac >> 8 & 0xFF), unsigned(mac & 0xFF));
+    return text;
+}
+
+class Guard {
+  public:
+    explicit Guard(const Options& options) : options_(options) {}
+    int Run();
+
+  private:
+    bool LoadPolicy(const std::string& path, std::string* error);
+    void Record(const std::string& line, std::deque<std::string>* history);
+    ControlReply Handle(const nlohmann::json& request);
+    nlohmann::ordered_json StatsJson();
+    void CheckLink(PacketRing& ring, short revents);
+
+    Options options_;
+    GuardEngine engine_;
+    ControlServer control_;
+    PacketRing network_;
+    PacketRing server_;
+    PortPair inbound_{};
+    PortPair outbound_{};
+    std::ofstream eventsFile_;
+    std::ostream* eventsOut_ = nullptr;
+    std::deque<std::string> events_;
+    std::deque<std::string> learned_;
+    uint64_t policyLoads_ = 0;
+};
+
+bool Guard::LoadPolicy(const std::string& path, std::string* error) {
+    Policy policy;
+    if (!LoadPolicyFile(path, &policy, error) || !engine_.Apply(policy, error)) {
+        return false;
+    }
+    ++policyLoads_;
+    return true;
+}
+
+void Guard::Record(const std::string& line, std::deque<std::string>* history) {
+    history->push_back(line);
+    if (history->size() > HistoryLines) {
+        history->pop_front();
+    }
+    if (eventsOut_ != nullptr) {
+        *eventsOut_ << line << "\n";
+        eventsOut_->flush();
+    }
+    control_.Broadcast(line);
+}
+
+nlohmann::ordered_json Guard::StatsJson() {
+    SmbTrafficStats s = engine_.Stats();
+    nlohmann::ordered_json j;
+    j["type"] = "stats";
+    j["smb_inbound_packets"] = s.InboundPackets;
+    j["smb_inbound_bytes"] = s.InboundBytes;
+    j["smb_outbound_packets"] = s.OutboundPackets;
+    j["smb_outbound_bytes"] = s.OutboundBytes;
+    for (const PortPair* p : {&inbound_, &outbound_}) {
+        const PortCounters& c = p->counters;
+        nlohmann::ordered_json side;
+        side["frames"] = c.frames;
+        side["bytes"] = c.bytes;
+        side["rewritten"] = c.rewritten;
+        side["checksums_completed"] = c.checksumsCompleted;
+        side["vlan_tagged"] = c.vlanTagged;
+        side["oversize"] = c.oversize;
+        side["lost_link_down"] = c.lostLinkDown;
+        j[p->fromNetwork ? "from_network" : "from_server"] = side;
+    }
+    j["policy_loads"] = policyLoads_;
+    return j;
+}
+
+ControlReply Guard::Handle(const nlohmann::json& request) {
+    ControlReply reply;
+    std::string command = request.value("command", "");
+    if (command == "policy") {
+        Policy policy;
+        std::string error;
+        if (!request.contains("text") || !request["text"].is_string()) {
+            reply.error = "policy: no policy text";
+        } else if (!ParsePolicy(request["text"].get<std::string>(), &policy, &error) ||
+                   !engine_.Apply(policy, &error)) {
+            reply.error = "policy not applied, the previous one stays in force: " + error;
+        } else {
+            ++policyLoads_;
+            nlohmann::ordered_json j;
+            j["type"] = "policy";
+            j["rules"] = policy.rules.size();
+            j["templates"] = policy.templates.size();
+            j["admission"] = policy.admission.size();
+            j["inspection"] = policy.inspection;
+            reply.lines.push_back(j.dump());
+            Say("policy applied through the control socket");
+        }
+    } else if (command == "events") {
+        reply.lines.assign(events_.begin(), events_.end());
+        reply.follow = request.value("follow", false);
+    } else if (command == "learned") {
+        reply.lines.assign(learned_.begin(), learned_.end());
+    } else if (command == "sessions") {
+        for (const SessionUser& s : engine_.Sessions()) {
+            nlohmann::ordered_json j;
+            j["type"] = "session";
+            j["user"] = Utf16ToUtf8(s.UserName, NameUnits);
+            j["workstation"] = Utf16ToUtf8(s.WorkstationName, NameUnits);
+            j["domain"] = Utf16ToUtf8(s.DomainName, NameUnits);
+            j["client"] = FormatIpv4(s.ClientAddress);
+            j["mac"] = MacText(s.ClientMac);
+            reply.lines.push_back(j.dump());
+        }
+    } else if (command == "stats") {
+        reply.lines.push_back(StatsJson().dump());
+    } else {
+        reply.error = "unknown command \"" + command + "\"";
+    }
+    return reply;
+}
+
+void Guard::CheckLink(PacketRing& ring, short revents) {
+    if (revents & POLLERR) {
+        int err = ring.TakeError();
+        if (err != 0) {
+            Say(ring.Name() + ": " + std::strerror(err) + "; forwarding resumes when it is back");
+        }
+    }
+}
+
+int Guard::Run() {
+    std::string error;
+    if (!engine_.Start(&error)) {
+        Say(error);
+        return 1;
+    }
+    if (!options_.policy.empty() && !LoadPolicy(options_.policy, &error)) {
+        Say("bad policy: " + error);
+        return 1;
+    }
+    if (options_.policy.empty() && !engine_.Apply(Policy{}, &error)) {
+        Say(error);
+        return 1;
+    }
+    for (const std::string* name : {&options_.network, &options_.server}) {
+        std::vector<std::string> off;
+        if (!TurnOffOffloads(*name, &off, &error)) {
+            Say(error);
+            return 1;
+        }
+        std::string list;
+        for (const std::string& o : off) {
+            list += (list.empty() ? "" : ", ") + o;
+        }
+        Say(*name + ": " +
+            (off.empty() ? "no receive or segmentation offload was on" : "turned off " + list));
+    }
+    uint32_t maxFrame = 0;
+    for (const std::string* name : {&options_.network, &options_.server}) {
+        uint32_t mtu = InterfaceMtu(*name);
+        if (mtu == 0) {
+            Say("cannot read the MTU of " + *name);
+            return 1;
+        }
+        maxFrame = std::max(maxFrame, mtu + FrameOverhead);
+    }
+    if (!network_.Open(options_.network, maxFrame, &error) ||
+        !server_.Open(options_.server, maxFrame, &error)) {
+        Say(error);
+        return 1;
+    }
+    inbound_ = PortPair{&network_, &server_, true, {}};
+    outbound_ = PortPair{&server_, &network_, false, {}};
+
+    if (options_.events == "-") {
+        eventsOut_ = &std::cout;
+    } else if (!options_.events.empty()) {
+        eventsFile_.open(options_.events, std::ios::app);
+        if (!eventsFile_) {
+            Say("cannot open " + options_.events + " for events");
+            return 1;
+        }
+        eventsOut_ = &eventsFile_;
+    }
+    engine_.onEvent = [this](const FileEvent& e) {
+        Record(EventJson(e, "time", Timestamp()).dump(), &events_);
+    };
+    engine_.onLearned = [this](const LearnedGrant& g) {
+        Record(LearnedJson(g, "time", Timestamp()).dump(), &learned_);
+    };
+
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGHUP);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    int signalFd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (signalFd < 0) {
+        Say(std::string("signalfd: ") + std::strerror(errno));
+        return 1;
+    }
+    if (!control_.Open(
+            options_.control, [this](const nlohmann::json& r) { return Handle(r); }, &error)) {
+        Say(error);
+        close(signalFd);
+        return 1;
+    }
+    Say("forwarding between " + options_.network + " (network) and " + options_.server +
+        " (server); control socket " + options_.control);
+
+    std::vector<pollfd> fds;
+    int exitCode = 0;
+    for (bool running = true; running;) {
+        // Move frames until both receive rings are empty, then wait.
+        while (ForwardBurst(&inbound_, &engine_, Burst) +
+                   ForwardBurst(&outbound_, &engine_, Burst) >
+               0) {
+        }
+        fds.clear();
+        fds.push_back({network_.Descriptor(), POLLIN, 0});
+        fds.push_back({server_.Descriptor(), POLLIN, 0});
+        fds.push_back({signalFd, POLLIN, 0});
+        control_.AddPollFds(&fds);
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            Say(std::string("poll: ") + std::strerror(errno));
+            exitCode = 1;
+            break;
+        }
+        CheckLink(network_, fds[0].revents);
+        CheckLink(server_, fds[1].revents);
+        if (fds[2].revents & POLLIN) {
+            signalfd_siginfo info{};
+            while (read(signalFd, &info, sizeof info) == sizeof info) {
+                if (info.ssi_signo != SIGHUP) {
+                    Say("stopping");
+                    running = false;
+                } else if (options_.policy.empty()) {
+                    Say("SIGHUP: no --policy file to reload");
+                } else if (!LoadPolicy(options_.policy, &error)) {
+                    Say("policy not reloaded, the previous one stays in force: " + error);
+                } else {
+                    Say("policy reloaded from " + options_.policy);
+                }
+            }
+        }
+        for (size_t i = 3; i < fds.size(); ++i) {
+            if (fds[i].revents != 0) {
+                control_.Service(fds[i]);
+            }
+        }
+    }
+    // Whatever arrived before the stop still goes through.
+    while (ForwardBurst(&inbound_, &engine_, Burst) + ForwardBurst(&outbound_, &engine_, Burst) >
+           0) {
+    }
+    close(signalFd);
+    return exitCode;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+            std::cout << Usage;
+            return 0;
+        }
+    }
+    Options options;
+    std::string error;
+    if (!ParseArguments(argc, argv, &options, &error)) {
+        std::cerr << "merrowfaldine-guard: " << error << "\n\n" << Usage;
+        return 2;
+    }
+    Guard guard(options);
+    return guard.Run();
+}

@@ -1,0 +1,29 @@
+// The two ends of a create whose outcome only the server's answer tells: the request
+// leaves what the answer must settle, the answer reports what the server did and turns
+// the refusal of a narrowed create into an access denial.
+#pragma once
+
+#include <stdint.h>
+
+#include "file_policy.h"
+#include "keyed_table.h"
+#include "smb_dispatch.h"
+#include "smb_message.h"
+
+// Called with an allowed create's verdict: remembers its outcome when it is watched.
+void WatchCreateOutcome(const SmbMessage* message, SmbDialect dialect, TableKey request,
+                        const CreateVerdict* verdict);
+
+// The fields of a create answer that settle its outcome.
+struct CreateAnswer {
+    TableKey request;
+    uint64_t session;
+    uint32_t treeId;
+    uint32_t status;
+    uint32_t action; // CreateAction, or ActionUnknown
+};
+
+// `name` holds the create's name as sent (terminated, PathBufferUnits of room) and is
+// turned into its full path. True when the answer's status was rewritten.
+bool SettleCreateOutcome(SmbMessage* message, SmbDialect dialect, const CreateAnswer* answer,
+                         Utf16Unit* name);

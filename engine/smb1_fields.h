@@ -1,0 +1,109 @@
+// What the SMB1 request decoders share: the header's keys, names on the wire, and the
+// spoils that make a server refuse a request without doing anything.
+#pragma once
+
+#include <stdint.h>
+
+#include "create_answer.h"
+#include "file_policy.h"
+#include "keyed_table.h"
+#include "smb_message.h"
+#include "smb_protocol.h"
+#include "wire.h"
+
+namespace smb1 {
+
+const uint32_t Flags2 = 10;
+const uint16_t Flags2Unicode = 0x8000;
+const uint32_t Tid = 24;
+const uint32_t Uid = 28;
+const uint32_t Mid = 30;
+// Parameter words and data bytes are counted from the WordCount byte.
+const uint32_t Words = Smb1HeaderLength;
+
+inline uint64_t SessionOf(const uint8_t* h) {
+    return ReadU16Le(h + Uid);
+}
+inline uint32_t TreeOf(const uint8_t* h) {
+    return ReadU16Le(h + Tid);
+}
+inline TableKey RequestKey(const uint8_t* h) {
+    return TableKey{ReadU16Le(h + Mid), ReadU16Le(h + Uid)};
+}
+inline TableKey FileKey(const uint8_t* h, uint16_t fid) {
+    return TableKey{fid, ReadU16Le(h + Uid)};
+}
+inline bool IsUnicode(const uint8_t* h) {
+    return (ReadU16Le(h + Flags2) & Flags2Unicode) != 0;
+}
+
+bool HasU16(const SmbMessage* m, uint32_t offset, uint16_t* value);
+
+// A name read from the message.
+struct WireName {
+    uint32_t start; // header-relative offset of its first byte
+    uint32_t bytes; // its bytes on the wire, terminator excluded
+    uint32_t next;  // offset after its terminator (or the message end)
+    uint32_t units; // units copied
+};
+
+// Reads a name at `offset` up to its terminator or the end of the message, copying at most
+// `capacity - 1` units into `out` (terminated). False when the name starts outside the
+// message.
+bool ReadName(const SmbMessage* m, uint32_t offset, bool unicode, Utf16Unit* out, uint32_t capacity,
+              WireName* name);
+
+// Where a UTF-16 name starts that follows `offset`: such names are aligned to two bytes
+// from `base` (the SMB header, or a transaction's parameter block).
+inline uint32_t AlignedName(uint32_t base, uint32_t offset, bool unicode) {
+    return unicode && ((offset - base) & 1) != 0 ? offset + 1 : offset;
+}
+
+// Makes the name ".." (the rest zeroed): a path that leaves the share, refused by the
+// server before it touches any file, and no wildcard, so commands that act on every
+// match of a mask match nothing. False when the name has no room for it.
+bool SpoilName(SmbMessage* m, const WireName* name, bool unicode);
+
+// No open has file id 0: a request naming it fails before it touches any file.
+const uint16_t SpoiledFid = 0;
+
+// The full path of the open file `fid` into the work buffer.
+void OpenFilePath(SmbMessage* m, uint16_t fid);
+
+// The name in the work buffer (`name` as read) as its full path in the message's tree.
+void NamePath(SmbMessage* m);
+
+// An SMB1 command that opens or creates, seen as an NT create.
+struct OpenRequest {
+    uint32_t desiredAccess;
+    uint32_t disposition;
+    uint32_t createOptions;
+    uint32_t expressible;
+    bool remembersFile; // the answer carries a file id worth recording
+};
+
+// Decides an open or create of the name in the work buffer (`name` as read); records the
+// pending create when the answer carries a file id, and the outcome to watch when allowed.
+MarkKind DecideOpen(SmbMessage* m, const WireName* name, const OpenRequest* open,
+                    CreateVerdict* verdict);
+
+// Records a denial of the request under its key; returns true (the request was spoiled).
+bool MarkDenied(SmbMessage* m, MarkKind mark);
+
+// Legacy open modes (OpenFunction, OpenMode): bits 0-1 what to do with an existing file,
+// bit 4 whether to create a missing one.
+const uint16_t OpenModeRefuseAll = 0x0000; // fail either way: a request that never opens
+const uint32_t NoDisposition = 0xFFFFFFFF; // an open mode that fails whatever exists
+uint32_t DispositionFromOpenMode(uint16_t openMode);
+uint16_t OpenModeFromDisposition(uint32_t disposition);
+const uint32_t OpenModeDispositions = (1u << DispositionOpen) | (1u << DispositionCreate) |
+                                      (1u << DispositionOpenIf) | (1u << DispositionOverwrite) |
+                                      (1u << DispositionOverwriteIf);
+// Legacy access modes: bits 0-2, 0 read, 1 write, 2 read and write, 3 execute.
+uint32_t DesiredAccessFromAccessMode(uint16_t accessMode);
+
+// The TRANSACTION2 and NT_TRANSACT decoders.
+bool DecodeTransaction2(SmbMessage* m);
+bool DecodeNtTransact(SmbMessage* m);
+
+} // namespace smb1

@@ -1,0 +1,643 @@
+// Every kind of request that creates, truncates, deletes, renames, links or writes a file,
+// in both dialects, with its deny and its allow case: what reaches the server, what the
+// client is answered, and what is reported.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "smb_engine_fixture.h"
+#include "wire_bytes.h"
+
+namespace {
+
+const uint64_t Alice2 = 0x200000000002ull;
+const uint32_t Docs2 = 9;
+const uint16_t Alice1 = 0x0802;
+const uint16_t Docs1 = 0x0004;
+const uint32_t Ok = 0;
+const uint32_t NotFound = 0xC0000034;
+const uint32_t Collision = 0xC0000035;
+const uint32_t PathNotFound = 0xC000003A;
+const uint32_t SyntaxBad = 0xC000003B;
+const uint32_t AccessDenied = 0xC0000022;
+
+using EventList = std::vector<std::pair<int, int>>; // kind, blocked
+
+class FileOperationsTest : public SmbEngineTest {
+  protected:
+    void SetUp() override {
+        SmbEngineTest::SetUp();
+        Login2(Alice2, "alice");
+        Connect2(Alice2, Docs2, "\\\\FILESRV\\docs");
+        Login1(Alice1, "alice");
+        Connect1(Alice1, Docs1, "\\\\FILESRV\\docs");
+    }
+    Smb2Ids Ids2() { return Smb2Ids{Alice2, Docs2, nextId++}; }
+    Smb1Ids Ids1() { return Smb1Ids{Alice1, Docs1, nextMid()}; }
+    EventList Reported() {
+        EventList out;
+        for (const FileEvent& e : SmbEngineTest::Events()) {
+            out.emplace_back(e.Kind, e.Blocked);
+        }
+        return out;
+    }
+    uint32_t Status2() { return ReadLe32(LastSmb(), Smb2StatusAt); }
+    uint32_t Status1() { return ReadLe32(LastSmb(), Smb1StatusAt); }
+};
+
+// ---- create dispositions ----
+
+// One way of opening a file by name, as the engine must see it in either dialect.
+struct CreateForm {
+    const char* name;
+    std::function<Bytes(FileOperationsTest&, uint64_t id, uint32_t disposition)> request;
+    // The disposition the spoiled request carries, or -1 when it is refused whole.
+    std::function<int64_t(const Bytes&)> sent;
+    std::function<Bytes(uint64_t id, uint32_t status, uint32_t action)> answer;
+    bool smb2;
+    bool supersede; // the form can ask for SUPERSEDE
+};
+
+uint16_t OpenFunctionOf(uint32_t disposition) {
+    const uint16_t byDisposition[] = {0, 0x01, 0x10, 0x11, 0x02, 0x12};
+    return byDisposition[disposition];
+}
+
+int64_t DispositionOfOpenFunction(uint16_t openFunction) {
+    for (uint32_t d = 1; d <= 5; ++d) {
+        if (OpenFunctionOf(d) == openFunction) {
+            return d;
+        }
+    }
+    return -1; // 0: refuses whatever exists
+}
+
+uint16_t OpenResultOf(uint32_t action) {
+    return action == 1 ? 1 : action == 2 ? 2 : 3;
+}
+
+Smb1Ids Ids1For(uint64_t id) {
+    return Smb1Ids{Alice1, Docs1, uint16_t(id)};
+}
+
+const CreateForm CreateForms[] = {
+    {"SMB2 CREATE",
+     [](FileOperationsTest&, uint64_t id, uint32_t d) {
+         Smb2CreateFields f;
+         f.name = "a.txt";
+         f.desiredAccess = 0x00130196; // write data and attributes: no reading
+         f.createDisposition = d;
+         return Smb2CreateRequest({Alice2, Docs2, id}, f);
+     },
+     [](const Bytes& m) -> int64_t {
+         return (ReadLe32(m, Smb2CreateOptionsAt) & 0x41) == 0x41
+                    ? -1
+                    : int64_t(ReadLe32(m, Smb2CreateDispositionAt));
+     },
+     [](uint64_t id, uint32_t status, uint32_t action) {
+         return status == 0 ? Smb2CreateResponse({Alice2, Docs2, id}, {7, 8}, action)
+                            : Smb2ErrorResponse(5, {Alice2, Docs2, id}, status);
+     },
+     true, true},
+    {"NT_CREATE_ANDX",
+     [](FileOperationsTest&, uint64_t id, uint32_t d) {
+         Smb1CreateFields f;
+         f.name = "a.txt";
+         f.desiredAccess = 0x00130196;
+         f.createDisposition = d;
+         return Smb1NtCreateRequest(Ids1For(id), f);
+     },
+     [](const Bytes& m) -> int64_t {
+         return (ReadLe32(m, Smb1CreateOptionsAt) & 0x41) == 0x41 ? -1
+                                                                  : int64_t(ReadLe32(m, 32 + 36));
+     },
+     [](uint64_t id, uint32_t status, uint32_t action) {
+         return Smb1NtCreateReply(Ids1For(id), 0x77, status, action);
+     },
+     false, true},
+    {"NT_TRANSACT_CREATE",
+     [](FileOperationsTest&, uint64_t id, uint32_t d) {
+         return Smb1NtTransactCreate(Ids1For(id), "a.txt", 0x00130196, d);
+     },
+     [](const Bytes& m) -> int64_t {
+         size_t p = Smb1NtTransactParametersAt;
+         return (ReadLe32(m, p + 32) & 0x41) == 0x41 ? -1 : int64_t(ReadLe32(m, p + 28));
+     },
+     [](uint64_t id, uint32_t status, uint32_t action) {
+         return status == 0 ? Smb1NtTransactCreateReply(Ids1For(id), 0x78, action)
+                            : Smb1Reply(0xA0, Ids1For(id), status);
+     },
+     false, true},
+    {"OPEN_ANDX",
+     [](FileOperationsTest&, uint64_t id, uint32_t d) {
+         return Smb1OpenAndXRequest(Ids1For(id), "a.txt", 1, OpenFunctionOf(d));
+     },
+     [](const Bytes& m) { return DispositionOfOpenFunction(ReadLe16(m, 32 + 17)); },
+     [](uint64_t id, uint32_t status, uint32_t action) {
+         return status == 0 ? Smb1OpenAndXReply(Ids1For(id), 0x79, OpenResultOf(action))
+                            : Smb1Reply(0x2D, Ids1For(id), status);
+     },
+     false, false},
+    {"TRANS2_OPEN2",
+     [](FileOperationsTest&, uint64_t id, uint32_t d) {
+         Bytes p(28, 0);
+         p[2] = 1; // write only
+         p[12] = uint8_t(OpenFunctionOf(d));
+         return Smb1Trans2Request(Ids1For(id), 0, Concat({p, Utf16Le("a.txt"), Bytes{0, 0}}));
+     },
+     [](const Bytes& m) {
+         return DispositionOfOpenFunction(ReadLe16(m, Smb1Trans2ParametersAt + 12));
+     },
+     [](uint64_t id, uint32_t status, uint32_t action) {
+         return status == 0 ? Smb1Open2Reply(Ids1For(id), 0x7A, OpenResultOf(action))
+                            : Smb1Reply(0x32, Ids1For(id), status);
+     },
+     false, false},
+};
+
+struct DispositionCase {
+    const char* flags;
+    uint32_t disposition;
+    int64_t sent; // -1: refused whole
+    uint32_t serverStatus;
+    uint32_t action;
+    uint32_t clientStatus;
+    EventList events;
+};
+
+// Flags: report, deny delete, modify, rename, create, read, all, known clients only.
+const DispositionCase DispositionCases[] = {
+    // Deny create: create-or-open narrows to open, create-or-truncate to truncate.
+    {"10001000", 3, 1, NotFound, 0, AccessDenied, {{5, 1}}},
+    {"10001000", 3, 1, Ok, 1, Ok, {}},
+    {"10001000", 5, 4, Ok, 3, Ok, {{2, 0}}},
+    {"10001000", 5, 4, NotFound, 0, AccessDenied, {{5, 1}}},
+    {"10001000", 0, 4, NotFound, 0, AccessDenied, {{5, 1}}},
+    {"10001000", 2, -1, 0xC000000D, 0, AccessDenied, {{5, 1}}},
+    {"10001000", 1, 1, Ok, 1, Ok, {}},
+    {"10001000", 4, 4, Ok, 3, Ok, {{2, 0}}},
+    {"10001000", 3, 1, PathNotFound, 0, PathNotFound, {}}, // other failures pass as they are
+    {"00001000", 3, 1, NotFound, 0, AccessDenied, {}},
+    // Deny modify: create-or-truncate narrows to create; a plain truncate is refused.
+    {"10100000", 5, 2, Collision, 0, AccessDenied, {{2, 1}}},
+    {"10100000", 5, 2, Ok, 2, Ok, {{5, 0}}},
+    {"10100000", 0, 2, Collision, 0, AccessDenied, {{2, 1}}},
+    {"10100000", 4, -1, 0xC000000D, 0, AccessDenied, {{2, 1}}},
+    {"10100000", 3, 3, Ok, 2, Ok, {{5, 0}}},
+    // Both: what may do either is refused; open-if still narrows.
+    {"10101000", 5, -1, 0xC000000D, 0, AccessDenied, {{5, 1}}},
+    {"10101000", 3, 1, NotFound, 0, AccessDenied, {{5, 1}}},
+    // Report only: the answer says what happened.
+    {"10000000", 5, 5, Ok, 2, Ok, {{5, 0}}},
+    {"10000000", 5, 5, Ok, 3, Ok, {{2, 0}}},
+    {"10000000", 0, 0, Ok, 0, Ok, {{2, 0}}},
+    {"10000000", 3, 3, Ok, 1, Ok, {}},
+};
+
+TEST_F(FileOperationsTest, CreateDispositionsAreNarrowedAndSettledByTheAnswer) {
+    for (const CreateForm& form : CreateForms) {
+        for (const DispositionCase& c : DispositionCases) {
+            bool refusedWhole = c.sent < 0;
+            if (c.disposition == 0 && !form.supersede) {
+                continue;
+            }
+            // Forms without SUPERSEDE ask for open-if/overwrite-if the same way; OPEN_ANDX
+            // cannot carry the spoiled CreateOptions, so its refusal is an open mode of 0.
+            SCOPED_TRACE(std::string(form.name) + " " + c.flags + " disposition " +
+                         std::to_string(c.disposition) + " status " +
+                         std::to_string(c.serverStatus));
+            Rules({Rule("docs", "alice", c.flags)});
+            uint64_t id = nextId++;
+            Bytes request = form.request(*this, id, c.disposition);
+            bool changed = c.sent != int64_t(c.disposition);
+            EXPECT_EQ(Request(request), changed);
+            EXPECT_EQ(form.sent(LastSmb()), c.sent);
+            Response(form.answer(id, refusedWhole ? c.serverStatus : c.serverStatus, c.action));
+            EXPECT_EQ(form.smb2 ? Status2() : Status1(), c.clientStatus);
+            EXPECT_EQ(Reported(), c.events);
+        }
+    }
+}
+
+TEST_F(FileOperationsTest, TemporaryNamesAndTheShareRootAreNeverNarrowed) {
+    Rules({Rule("docs", "alice", "10101000")});
+    Smb2CreateFields f;
+    f.desiredAccess = 0x2;
+    f.createDisposition = 5;
+    for (const char* name : {"~$a.docx", "a.tmp", ""}) {
+        f.name = name;
+        EXPECT_FALSE(Request(Smb2CreateRequest(Ids2(), f))) << name;
+    }
+    EXPECT_TRUE(Reported().empty());
+}
+
+TEST_F(FileOperationsTest, Smb1DosErrorsOfANarrowedCreateBecomeDenials) {
+    Rules({Rule("docs", "alice", "00001000")});
+    Smb1Ids ids = Ids1();
+    Smb1CreateFields f;
+    f.name = "a.txt";
+    f.createDisposition = 3;
+    ASSERT_TRUE(Request(Smb1NtCreateRequest(ids, f)));
+    Bytes reply = Smb1Reply(0xA2, ids, 0x00020001); // ERRDOS/ERRbadfile
+    reply[Smb1Flags2At + 1] &= 0xBF;
+    ASSERT_TRUE(Response(reply));
+    EXPECT_EQ(Status1(), AccessDenied);
+}
+
+// ---- requests that name a file (SMB1) ----
+
+struct NamedCase {
+    const char* what;
+    const char* denyFlags;
+    int kind; // reported when allowed, and (blocked) when denied
+    std::function<Bytes(const Smb1Ids&)> request;
+    uint8_t replyCommand;
+    size_t spoiledNameAt; // where ".." must stand, or 0 when another field is spoiled
+};
+
+Bytes Open2Create(const Smb1Ids& ids, const std::string& name) {
+    return Smb1Trans2Request(ids, 0x0D, Concat({Bytes(4, 0), Utf16Le(name), Bytes{0, 0}}));
+}
+
+const NamedCase NamedCases[] = {
+    {"DELETE", "11000000", 1,
+     [](const Smb1Ids& i) { return Smb1PathRequest(0x06, i, {0x16}, "\\old.txt"); }, 0x06, 38},
+    {"DELETE of a mask", "11000000", 1,
+     [](const Smb1Ids& i) { return Smb1PathRequest(0x06, i, {0x16}, "\\*.txt"); }, 0x06, 38},
+    {"DELETE of a one-letter name", "11000000", 1,
+     [](const Smb1Ids& i) { return Smb1PathRequest(0x06, i, {0x16}, "a"); }, 0x06, 38},
+    {"DELETE_DIRECTORY", "11000000", 1,
+     [](const Smb1Ids& i) { return Smb1PathRequest(0x01, i, {}, "\\dir"); }, 0x01, 36},
+    {"CREATE_DIRECTORY", "10001000", 5,
+     [](const Smb1Ids& i) { return Smb1PathRequest(0x00, i, {}, "\\dir"); }, 0x00, 36},
+    {"TRANS2_CREATE_DIRECTORY", "10001000", 5,
+     [](const Smb1Ids& i) { return Open2Create(i, "dir"); }, 0x32, Smb1Trans2ParametersAt + 4},
+    {"OPEN for reading", "10000100", 4,
+     [](const Smb1Ids& i) {
+         return Smb1PathRequest(0x02, i, {0, 0x16}, "\\a.txt");
+     },
+     0x02, 40},
+    {"CREATE_NEW", "10001000", 5,
+     [](const Smb1Ids& i) {
+         return Smb1PathRequest(0x0F, i, {0, 0, 0}, "\\a.txt");
+     },
+     0x0F, 42},
+    {"CREATE under deny create", "10001000", 5,
+     [](const Smb1Ids& i) {
+         return Smb1PathRequest(0x03, i, {0, 0, 0}, "\\a.txt");
+     },
+     0x03, 42},
+    {"NT_RENAME", "10010000", 3,
+     [](const Smb1Ids& i) { return Smb1NtRenameRequest(i, 0x104, "\\a.txt", "\\b.txt"); }, 0xA5,
+     44 + 14 + 2},
+    {"NT_RENAME link, old name", "10010000", 3,
+     [](const Smb1Ids& i) { return Smb1NtRenameRequest(i, 0x103, "\\a.txt", "\\b.txt"); }, 0xA5,
+     44 + 14 + 2},
+    {"NT_RENAME link, new name", "10001000", 5,
+     [](const Smb1Ids& i) { return Smb1NtRenameRequest(i, 0x103, "\\a.txt", "\\b.txt"); }, 0xA5,
+     44 + 14 + 2},
+};
+
+TEST_F(FileOperationsTest, Smb1RequestsByNameAreRefusedWithANameThatLeavesTheShare) {
+    for (const NamedCase& c : NamedCases) {
+        SCOPED_TRACE(c.what);
+        // Allowed: reported, untouched.
+        Rules({Rule("docs", "alice", "10000000")});
+        Smb1Ids allowed = Ids1();
+        EXPECT_FALSE(Request(c.request(allowed)));
+        EXPECT_FALSE(Response(Smb1Reply(c.replyCommand, allowed, Ok)));
+        EventList events = Reported();
+        EXPECT_NE(std::find(events.begin(), events.end(), std::make_pair(c.kind, 0)), events.end());
+        // Denied: the name becomes "..", the server's refusal reaches the client as a denial.
+        Rules({Rule("docs", "alice", c.denyFlags)});
+        Smb1Ids denied = Ids1();
+        ASSERT_TRUE(Request(c.request(denied)));
+        Bytes spoiled = LastSmb();
+        EXPECT_EQ(ReadLe16(spoiled, c.spoiledNameAt), '.');
+        EXPECT_EQ(ReadLe16(spoiled, c.spoiledNameAt + 2), '.');
+        for (uint8_t wildcard : {'*', '?', '<', '>', '"'}) {
+            EXPECT_EQ(std::count(spoiled.begin() + c.spoiledNameAt, spoiled.end(), wildcard), 0);
+        }
+        // A link is a rename of its old name, then a create of its new one.
+        EventList expected{{c.kind, 1}};
+        if (c.kind == 5 && c.replyCommand == 0xA5) {
+            expected.insert(expected.begin(), {3, 0});
+        }
+        EXPECT_EQ(Reported(), expected);
+        ASSERT_TRUE(Response(Smb1Reply(c.replyCommand, denied, SyntaxBad)));
+        EXPECT_EQ(Status1(), AccessDenied);
+    }
+}
+
+TEST_F(FileOperationsTest, Smb1CreateUnderDenyModifyBecomesCreateNew) {
+    Rules({Rule("docs", "alice", "10100000")});
+    Smb1Ids ids = Ids1();
+    ASSERT_TRUE(Request(Smb1PathRequest(0x03, ids, {0, 0, 0}, "\\a.txt")));
+    EXPECT_EQ(LastSmb()[4], 0x0F);
+    ASSERT_TRUE(Response(Smb1Reply(0x0F, ids, Collision)));
+    EXPECT_EQ(Status1(), AccessDenied);
+    EXPECT_EQ(Reported(), (EventList{{2, 1}}));
+}
+
+// ---- requests on an open file ----
+
+struct HandleCase {
+    const char* what;
+    const char* denyFlags;
+    int kind;
+    bool smb2;
+    std::function<Bytes(FileOperationsTest&, uint64_t id, uint16_t fid, FileId file)> request;
+    uint16_t replyCommand;
+    // The spoiled field: its offset and the value it must hold (bytes from there on).
+    std::function<bool(const Bytes&)> spoiled;
+};
+
+Bytes SetFile(const Smb1Ids& ids, uint16_t fid, uint16_t level, const Bytes& data) {
+    Bytes p(6, 0);
+    PutLe16(p, 0, fid);
+    PutLe16(p, 2, level);
+    return Smb1Trans2Request(ids, 8, p, data);
+}
+
+Bytes RenameData1(const std::string& name) {
+    Bytes d(12, 0);
+    Bytes text = Utf16Le(name);
+    PutLe32(d, 8, uint32_t(text.size()));
+    return Concat({d, text});
+}
+
+bool LevelSpoiled(const Bytes& m) {
+    return ReadLe16(m, Smb1Trans2ParametersAt + 2) == 0;
+}
+
+bool FidZero(const Bytes& m) {
+    return ReadLe16(m, 33) == 0;
+}
+
+bool InfoTypeSpoiled(const Bytes& m) {
+    return m[Smb2InfoTypeAt] == 0x58;
+}
+
+bool FileIdZero(const Bytes& m) {
+    return std::count(m.begin() + Smb2IoctlFileIdAt, m.begin() + Smb2IoctlFileIdAt + 16, 0) == 16;
+}
+
+std::function<Bytes(FileOperationsTest&, uint64_t, uint16_t, FileId)> Legacy(uint8_t command) {
+    return [command](FileOperationsTest&, uint64_t id, uint16_t fid, FileId) {
+        return Smb1LegacyWriteRequest(command, Ids1For(id), fid);
+    };
+}
+
+std::function<Bytes(FileOperationsTest&, uint64_t, uint16_t, FileId)>
+Level(uint16_t level, Bytes data = Bytes(8, 0)) {
+    return [level, data](FileOperationsTest&, uint64_t id, uint16_t fid, FileId) {
+        return SetFile(Ids1For(id), fid, level, data);
+    };
+}
+
+std::function<Bytes(FileOperationsTest&, uint64_t, uint16_t, FileId)>
+Class(uint8_t infoClass, Bytes buffer = Bytes(8, 0)) {
+    return [infoClass, buffer](FileOperationsTest&, uint64_t id, uint16_t, FileId file) {
+        return Smb2SetInfoBuffer({Alice2, Docs2, id}, file, infoClass, buffer);
+    };
+}
+
+std::function<Bytes(FileOperationsTest&, uint64_t, uint16_t, FileId)> Fsctl(uint32_t code) {
+    return [code](FileOperationsTest&, uint64_t id, uint16_t, FileId file) {
+        return Smb2IoctlRequest({Alice2, Docs2, id}, file, code);
+    };
+}
+
+Bytes RenameBuffer2(const std::string& name) {
+    Bytes b(20, 0);
+    Bytes text = Utf16Le(name);
+    PutLe32(b, 16, uint32_t(text.size()));
+    return Concat({b, text});
+}
+
+const HandleCase HandleCases[] = {
+    {"WRITE", "10100000", 2, false, Legacy(0x0B), 0x0B, FidZero},
+    {"WRITE_AND_CLOSE", "10100000", 2, false, Legacy(0x2C), 0x2C, FidZero},
+    {"WRITE_AND_UNLOCK", "10100000", 2, false, Legacy(0x14), 0x14, FidZero},
+    {"WRITE_RAW", "10100000", 2, false, Legacy(0x1D), 0x1D, FidZero},
+    {"WRITE_MPX", "10100000", 2, false, Legacy(0x1E), 0x1E, FidZero},
+    {"end of file", "10100000", 2, false, Level(0x104), 0x32, LevelSpoiled},
+    {"allocation", "10100000", 2, false, Level(0x103), 0x32, LevelSpoiled},
+    {"end of file, pass-through", "10100000", 2, false, Level(1020), 0x32, LevelSpoiled},
+    {"allocation, pass-through", "10100000", 2, false, Level(1019), 0x32, LevelSpoiled},
+    {"disposition", "11000000", 1, false, Level(0x102, Bytes{1}), 0x32, LevelSpoiled},
+    {"rename, pass-through", "10010000", 3, false, Level(1010, RenameData1("b.txt")), 0x32,
+     LevelSpoiled},
+    {"link, pass-through", "10010000", 3, false, Level(1011, RenameData1("b.txt")), 0x32,
+     LevelSpoiled},
+    {"NT_TRANSACT_IOCTL copy", "10100000", 2, false,
+     [](FileOperationsTest&, uint64_t id, uint16_t fid, FileId) {
+         return Smb1NtTransactIoctl(Ids1For(id), fid, 0x001440F2);
+     },
+     0xA0, [](const Bytes& m) { return ReadLe16(m, 32 + 43) == 0; }},
+    {"SET_INFO end of file", "10100000", 2, true, Class(20), 17, InfoTypeSpoiled},
+    {"SET_INFO allocation", "10100000", 2, true, Class(19), 17, InfoTypeSpoiled},
+    {"SET_INFO valid data length", "10100000", 2, true, Class(39), 17, InfoTypeSpoiled},
+    {"SET_INFO link", "10010000", 3, true, Class(11, RenameBuffer2("b.txt")), 17, InfoTypeSpoiled},
+    {"SET_INFO link, new name", "10001000", 5, true, Class(11, RenameBuffer2("b.txt")), 17,
+     InfoTypeSpoiled},
+    {"COPYCHUNK_WRITE", "10100000", 2, true, Fsctl(0x001480F2), 11, FileIdZero},
+    {"COPYCHUNK", "10100000", 2, true, Fsctl(0x001440F2), 11, FileIdZero},
+    {"SET_ZERO_DATA", "10100000", 2, true, Fsctl(0x000980C8), 11, FileIdZero},
+};
+
+TEST_F(FileOperationsTest, RequestsOnAnOpenFileAreRefusedThroughOneField) {
+    uint16_t fid = Open1(Alice1, Docs1, "a.txt");
+    FileId file = Open2(Alice2, Docs2, "a.txt");
+    for (const HandleCase& c : HandleCases) {
+        SCOPED_TRACE(c.what);
+        Rules({Rule("docs", "alice", "10000000")});
+        uint64_t allowed = nextId++;
+        EXPECT_FALSE(Request(c.request(*this, allowed, fid, file)));
+        EventList events = Reported();
+        EXPECT_NE(std::find(events.begin(), events.end(), std::make_pair(c.kind, 0)), events.end());
+
+        Rules({Rule("docs", "alice", c.denyFlags)});
+        uint64_t denied = nextId++;
+        ASSERT_TRUE(Request(c.request(*this, denied, fid, file)));
+        EXPECT_TRUE(c.spoiled(LastSmb()));
+        EventList expected{{c.kind, 1}};
+        if (c.kind == 5) {
+            expected.insert(expected.begin(), {3, 0}); // the link's old name, allowed
+        }
+        EXPECT_EQ(Reported(), expected);
+        if (c.smb2) {
+            ASSERT_TRUE(
+                Response(Smb2ErrorResponse(c.replyCommand, {Alice2, Docs2, denied}, 0xC0000128)));
+            EXPECT_EQ(Status2(), AccessDenied);
+        } else {
+            ASSERT_TRUE(Response(Smb1Reply(uint8_t(c.replyCommand), Ids1For(denied), 0xC0000008)));
+            EXPECT_EQ(Status1(), AccessDenied);
+        }
+    }
+    // Other controls and classes pass undecided.
+    Rules({Rule("docs", "alice", "11111100")});
+    EXPECT_FALSE(
+        Request(Smb2IoctlRequest(Ids2(), file, 0x00140078))); // FSCTL_SRV_REQUEST_RESUME_KEY
+    EXPECT_FALSE(Request(Smb2SetInfoBuffer(Ids2(), file, 14, Bytes(8, 0)))); // position
+    EXPECT_FALSE(Request(SetFile(Ids1(), fid, 0x101, Bytes(40, 0))));        // basic
+}
+
+TEST_F(FileOperationsTest, SetPathLevelsAreDecidedByTheirName) {
+    Rules({Rule("docs", "alice", "10100000")});
+    Bytes p(6, 0);
+    PutLe16(p, 0, 1020);
+    Smb1Ids ids = Ids1();
+    ASSERT_TRUE(Request(
+        Smb1Trans2Request(ids, 6, Concat({p, Utf16Le("a.txt"), Bytes{0, 0}}), Bytes(8, 0))));
+    EXPECT_EQ(ReadLe16(LastSmb(), Smb1Trans2ParametersAt), 0);
+    std::vector<FileEvent> events = SmbEngineTest::Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(EventPath(events[0]), "docs\\a.txt");
+    ASSERT_TRUE(Response(Smb1Reply(0x32, ids, 0xC0000003)));
+    EXPECT_EQ(Status1(), AccessDenied);
+}
+
+// ---- handles of the legacy opens ----
+
+struct LegacyOpen {
+    const char* what;
+    std::function<Bytes(const Smb1Ids&)> request;
+    std::function<Bytes(const Smb1Ids&, uint16_t fid)> reply;
+};
+
+const LegacyOpen LegacyOpens[] = {
+    {"OPEN_ANDX", [](const Smb1Ids& i) { return Smb1OpenAndXRequest(i, "h.txt", 2, 0x01); },
+     [](const Smb1Ids& i, uint16_t fid) { return Smb1OpenAndXReply(i, fid, 1); }},
+    {"OPEN",
+     [](const Smb1Ids& i) {
+         return Smb1PathRequest(0x02, i, {2, 0x16}, "h.txt");
+     },
+     [](const Smb1Ids& i, uint16_t fid) { return Smb1CoreOpenReply(0x02, i, fid); }},
+    {"CREATE_NEW",
+     [](const Smb1Ids& i) {
+         return Smb1PathRequest(0x0F, i, {0, 0, 0}, "h.txt");
+     },
+     [](const Smb1Ids& i, uint16_t fid) { return Smb1CoreOpenReply(0x0F, i, fid); }},
+    {"TRANS2_OPEN2",
+     [](const Smb1Ids& i) {
+         Bytes p(28, 0);
+         p[2] = 2;
+         p[12] = 0x01;
+         return Smb1Trans2Request(i, 0, Concat({p, Utf16Le("h.txt"), Bytes{0, 0}}));
+     },
+     [](const Smb1Ids& i, uint16_t fid) { return Smb1Open2Reply(i, fid, 1); }},
+    {"NT_TRANSACT_CREATE",
+     [](const Smb1Ids& i) { return Smb1NtTransactCreate(i, "h.txt", 0x2, 1); },
+     [](const Smb1Ids& i, uint16_t fid) { return Smb1NtTransactCreateReply(i, fid, 1); }},
+};
+
+TEST_F(FileOperationsTest, LegacyOpensRecordTheirHandles) {
+    uint16_t fid = 0x500;
+    for (const LegacyOpen& open : LegacyOpens) {
+        SCOPED_TRACE(open.what);
+        Rules({Rule("public", "alice", "11111100")});
+        Smb1Ids ids = Ids1();
+        EXPECT_FALSE(Request(open.request(ids)));
+        EXPECT_FALSE(Response(open.reply(ids, ++fid)));
+        Rules({Rule("docs", "alice", "10100000")});
+        ASSERT_TRUE(Request(Smb1WriteAndXRequest(Ids1(), fid)));
+        std::vector<FileEvent> events = SmbEngineTest::Events();
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(EventPath(events[0]), "docs\\h.txt");
+    }
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(FileOperationsTest, Smb1WritesSpanningSegmentsAreDecidedOnTheirFirst) {
+    uint16_t fid = Open1(Alice1, Docs1, "big.bin");
+    Rules({Rule("docs", "alice", "00100000")});
+    for (uint8_t command : {0x0B, 0x14, 0x1D, 0x1E, 0x2C, 0x2F}) {
+        Bytes write = command == 0x2F ? Smb1WriteAndXRequest(Ids1(), fid)
+                                      : Smb1LegacyWriteRequest(command, Ids1(), fid);
+        // The message claims 4000 more bytes than this segment holds.
+        lastFrame = BuildTcpFrame(client, server, NetbiosWrap(write, int64_t(write.size()) + 4000));
+        EXPECT_TRUE(InspectInbound(lastFrame.data(), uint32_t(lastFrame.size()), false))
+            << int(command);
+    }
+    // Other incomplete messages are left alone.
+    Bytes rename = Smb1NtRenameRequest(Ids1(), 0x104, "\\a.txt", "\\b.txt");
+    Rules({Rule("docs", "alice", "00010000")});
+    lastFrame = BuildTcpFrame(client, server, NetbiosWrap(rename, int64_t(rename.size()) + 10));
+    EXPECT_FALSE(InspectInbound(lastFrame.data(), uint32_t(lastFrame.size()), false));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(FileOperationsTest, ANarrowedCreateThatTravelledAsSentIsNotSettledByItsAnswer) {
+    Rules({Rule("docs", "alice", "10001000")});
+    Smb2CreateFields f;
+    f.name = "a.txt";
+    f.desiredAccess = 0x2;
+    f.createDisposition = 3;
+    Smb2Ids ids = Ids2();
+    Bytes original = BuildTcpFrame(client, server, NetbiosWrap(Smb2CreateRequest(ids, f)));
+    ASSERT_TRUE(Request(Smb2CreateRequest(ids, f)));
+    // The host could not substitute the rewritten frame: the original OPEN_IF went out.
+    ForgetInboundDenials(original.data(), uint32_t(original.size()), false);
+    EXPECT_FALSE(Response(Smb2ErrorResponse(5, ids, NotFound)));
+    EXPECT_EQ(Status2(), NotFound);
+    EXPECT_TRUE(Reported().empty());
+}
+
+} // namespace
+
+namespace {
+
+// The related members of a compound name the file of the chain's CREATE by a file id of
+// all ones; they are decided by that CREATE's name.
+TEST_F(FileOperationsTest, RelatedCompoundMembersAreDecidedByTheirCreatesName) {
+    const FileId related{~0ull, ~0ull};
+    auto relatedFlag = [](Bytes member) {
+        member[16] |= 0x04; // SMB2_FLAGS_RELATED_OPERATIONS
+        return member;
+    };
+    Smb2CreateFields f;
+    f.name = "Plan.txt";
+    f.desiredAccess = 0x2;
+    struct Case {
+        const char* what;
+        std::function<Bytes(const Smb2Ids&)> member;
+        std::function<bool(const Bytes&, size_t)> spoiled; // the member at its offset
+    } cases[] = {
+        {"write", [&](const Smb2Ids& i) { return Smb2WriteRequest(i, related); },
+         [](const Bytes& m, size_t at) {
+             return std::count(m.begin() + at + Smb2WriteFileIdAt,
+                               m.begin() + at + Smb2WriteFileIdAt + 16, 0) == 16;
+         }},
+        {"end of file",
+         [&](const Smb2Ids& i) { return Smb2SetInfoBuffer(i, related, 20, Bytes(8, 0)); },
+         [](const Bytes& m, size_t at) { return m[at + Smb2InfoTypeAt] == 0x58; }},
+        {"copy into it", [&](const Smb2Ids& i) { return Smb2IoctlRequest(i, related, 0x001480F2); },
+         [](const Bytes& m, size_t at) {
+             return std::count(m.begin() + at + Smb2IoctlFileIdAt,
+                               m.begin() + at + Smb2IoctlFileIdAt + 16, 0) == 16;
+         }},
+    };
+    Rules({Rule("docs", "alice", "10100000")});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes create = Smb2CreateRequest(Ids2(), f);
+        Bytes member = relatedFlag(c.member(Ids2()));
+        size_t at = (create.size() + 7) / 8 * 8;
+        ASSERT_TRUE(Request(Smb2Compound({create, member})));
+        EXPECT_TRUE(c.spoiled(LastSmb(), at));
+        std::vector<FileEvent> events = SmbEngineTest::Events();
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(EventPath(events[0]), "docs\\plan.txt");
+        // Without the related flag, a file id of all ones is no file the engine knows.
+        EXPECT_FALSE(Request(Smb2Compound({Smb2CreateRequest(Ids2(), f), c.member(Ids2())})));
+    }
+}
+
+} // namespace
