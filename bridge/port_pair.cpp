@@ -105,8 +105,9 @@ uint32_t ForwardBurst(PortPair* pair, FrameInspector* inspector, uint32_t budget
         ++c.frames;
         c.bytes += length;
     }
-    if (moved > 0 && !pair->to->Flush()) {
-        // The link is down: what is queued goes out when it is back, or never.
+    if (moved > 0) {
+        // Refused while the link is down: what is queued goes out when it is back.
+        pair->to->Flush();
     }
     return moved;
 }
