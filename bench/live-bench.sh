@@ -11,7 +11,8 @@ build=${1:-build}
 FILE_MB=${FILE_MB:-512}
 ROUNDS=${ROUNDS:-3}
 IPERF_SECONDS=${IPERF_SECONDS:-5}
-export MF_LAB=mfbench MF_BUILD=$PWD/$build
+[[ $build = /* ]] || build=$PWD/$build
+export MF_LAB=mfbench MF_BUILD=$build
 lab=$PWD/scripts/live-lab.sh
 
 if [ "$(id -u)" -ne 0 ] || ! unshare --net true 2>/dev/null; then
