@@ -9,6 +9,7 @@ usage: live_test.py BUILD_DIR [--only SUBSTRING] [--no-torture]
 """
 import json
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -281,8 +282,18 @@ def check_control(lab):
     refused policy leaves the old one in force; SIGHUP reloads the policy file."""
     lab.reset_shares()
     lab.apply(policy(rule("report", "deny-read")))
-    if lab.smb("SMB3", "get readme.txt") != "NT_STATUS_ACCESS_DENIED":
-        raise Failure("deny-read policy not in force")
+    # A follower sees the event: as history if it asked after the event, else as it came.
+    follower = subprocess.Popen([lab.vars["LAB_CTL"], "--control", lab.vars["LAB_CONTROL"],
+                                 "--json", "events", "--follow"], stdout=subprocess.PIPE)
+    try:
+        if lab.smb("SMB3", "get readme.txt") != "NT_STATUS_ACCESS_DENIED":
+            raise Failure("deny-read policy not in force")
+        if not any((e.get("kind"), e.get("blocked")) == (4, 1)
+                   for e in read_lines(follower.stdout.fileno(), 30)):
+            raise Failure("merrowfaldine-ctl events --follow did not show the denied read")
+    finally:
+        follower.kill()
+        follower.wait()
     shown = [json.loads(l) for l in lab.ctl("--json", "events").stdout.splitlines()]
     logged = lab.events_since(0)
     if [e for e in logged if e["type"] == "event"][-len(shown):] != shown[-len(logged):]:
@@ -334,6 +345,22 @@ def check_control(lab):
         raise Failure("bad policy at start: exit %d, %s" % (r.returncode, r.stderr))
     lab.run("guard-stop")
     lab.run("guard-start")
+
+
+def read_lines(fd, seconds):
+    """JSON lines from a pipe as they come, for at most `seconds`."""
+    pending = b""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if not select.select([fd], [], [], 0.2)[0]:
+            continue
+        chunk = os.read(fd, 65536)
+        if not chunk:
+            return
+        pending += chunk
+        *lines, pending = pending.split(b"\n")
+        for line in lines:
+            yield json.loads(line)
 
 
 def stats_value(lab, key):
