@@ -457,6 +457,12 @@ def check_mid_session(lab, protocol):
 TORTURE_SMB2 = ["smb2.connect", "smb2.read", "smb2.create", "smb2.dir", "smb2.rename",
                 "smb2.delete-on-close-perms"]
 TORTURE_NT1 = ["base.unlink", "base.attr", "base.chkpath", "base.rename", "base.dir1"]
+# Tests whose result varies on a plain path too, left out of the comparison.
+TORTURE_UNSTEADY = {
+    # Compares creation times that smbd derives from the inode's times when it stores no
+    # DOS attributes; a listing that straddles a second fails it now and then.
+    "smb2.dir.find",
+}
 
 
 def torture(lab, suites, protocol):
@@ -495,7 +501,8 @@ def check_transparency(lab):
         lab.run("bridge-off")
         lab.run("guard-start")
     differ = {t: (direct.get(t), through_guard.get(t))
-              for t in set(direct) | set(through_guard) if direct.get(t) != through_guard.get(t)}
+              for t in set(direct) | set(through_guard)
+              if direct.get(t) != through_guard.get(t) and t not in TORTURE_UNSTEADY}
     if differ:
         raise Failure("results differ (direct, guarded): %s" % differ)
     passed = sum(1 for v in direct.values() if v == "success")
