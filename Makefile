@@ -4,7 +4,7 @@
 #   make demo          the main job on a bundled default
 #   make kernel-check  the engine as x86 and x64 kernel code (mingw-w64 ddk headers)
 #   make windows       the Windows deliverables as PE files
-#   make bench         the benchmarks
+#   make bench         the benchmarks (the engine's, then throughput through the live guard)
 #   make fuzz          each libFuzzer target for FUZZ_SECONDS (default 60)
 #   make fuzz-coverage line coverage of each engine file under the corpora of the last fuzz run
 
@@ -77,6 +77,7 @@ demo: deps
 bench: build
 	$(BUILD)/bench/engine_bench --benchmark_min_time=0.5
 	$(BUILD)/bench/lwf_bench --benchmark_min_time=0.5
+	bench/live-bench.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-fuzz build-fuzz-coverage

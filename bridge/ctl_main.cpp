@@ -70,7 +70,7 @@ void PrintReadable(const json& j) {
                       << s["frames"] << " frames, " << s["bytes"] << " bytes, " << s["rewritten"]
                       << " rewritten, " << s["checksums_completed"] << " checksums completed, "
                       << s["vlan_tagged"] << " VLAN-tagged, " << s["oversize"] << " oversize, "
-                      << s["lost_link_down"] << " lost while the link was down\n";
+                      << s["lost"] << " lost (link down or full)\n";
         }
         std::cout << "policies applied: " << j["policy_loads"] << "\n";
     } else {

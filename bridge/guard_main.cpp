@@ -168,7 +168,7 @@ nlohmann::ordered_json Guard::StatsJson() {
         side["checksums_completed"] = c.checksumsCompleted;
         side["vlan_tagged"] = c.vlanTagged;
         side["oversize"] = c.oversize;
-        side["lost_link_down"] = c.lostLinkDown;
+        side["lost"] = c.lost;
         j[p->fromNetwork ? "from_network" : "from_server"] = side;
     }
     j["policy_loads"] = policyLoads_;

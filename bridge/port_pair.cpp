@@ -76,18 +76,7 @@ uint32_t ForwardBurst(PortPair* pair, FrameInspector* inspector, uint32_t budget
             pair->from->Release(rx);
             continue;
         }
-        uint8_t* out = pair->to->TransmitSlot();
-        while (out == nullptr) {
-            if (!pair->to->WaitForTransmitRoom()) {
-                break;
-            }
-            out = pair->to->TransmitSlot();
-        }
-        if (out == nullptr) {
-            ++c.lostLinkDown;
-            pair->from->Release(rx);
-            continue;
-        }
+        uint8_t* out = pair->to->TransmitSlot(&c.lost);
         std::memcpy(out, rx.data, rx.length);
         pair->from->Release(rx);
         uint32_t length = rx.length;
@@ -105,8 +94,8 @@ uint32_t ForwardBurst(PortPair* pair, FrameInspector* inspector, uint32_t budget
         ++c.frames;
         c.bytes += length;
     }
-    if (moved > 0 && !pair->to->Flush()) {
-        // The link is down: what is queued goes out when it is back, or never.
+    if (moved > 0) {
+        pair->to->Flush(&c.lost);
     }
     return moved;
 }

@@ -20,8 +20,8 @@ struct PortCounters {
     uint64_t rewritten = 0;
     uint64_t checksumsCompleted = 0;
     uint64_t vlanTagged = 0;
-    uint64_t oversize = 0;     // larger than a slot: cannot be passed on whole
-    uint64_t lostLinkDown = 0; // the outgoing link refused them
+    uint64_t oversize = 0; // larger than a slot: cannot be passed on whole
+    uint64_t lost = 0;     // the outgoing link was down, or stayed full
 };
 
 struct PortPair {

@@ -13,10 +13,12 @@
 
 namespace {
 
-// Slots per ring: enough for a burst of a few hundred full-size frames in each direction.
+// Receive slots: enough for a burst of a few hundred full-size frames.
 const uint32_t RingFrames = 1024;
-// Where the frame bytes of a transmit slot begin (TPACKET_V2 without PACKET_TX_HAS_OFF).
-const uint32_t TxDataOffset = TPACKET_ALIGN(sizeof(tpacket2_hdr));
+// Outgoing frames sent with one call.
+const uint32_t BatchFrames = 64;
+// Tries for a frame the device has no room for, each after waiting up to a millisecond.
+const int BusyRetries = 1000;
 // Room a receive slot needs before the frame: its header, the link address and the
 // alignment the kernel applies.
 const uint32_t RxHeadroom = TPACKET_ALIGN(TPACKET2_HDRLEN) + 16 + 64;
@@ -70,7 +72,8 @@ bool PacketRing::Open(const std::string& interface, uint32_t maxFrame, std::stri
 #ifdef PACKET_IGNORE_OUTGOING
     setsockopt(fd_, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
 #endif
-    // Frames leave exactly as written: no queueing discipline reorders or drops them.
+    // Frames go straight to the device: no queueing discipline drops them; a full device
+    // queue is reported to us and the frame tried again.
     setsockopt(fd_, SOL_PACKET, PACKET_QDISC_BYPASS, &one, sizeof one);
     maxFrame_ = maxFrame;
     frameSize_ = SlotSize(maxFrame);
@@ -80,12 +83,13 @@ bool PacketRing::Open(const std::string& interface, uint32_t maxFrame, std::stri
     req.tp_frame_size = frameSize_;
     req.tp_block_nr = frameCount_ / 16;
     req.tp_frame_nr = frameCount_;
-    if (setsockopt(fd_, SOL_PACKET, PACKET_RX_RING, &req, sizeof req) != 0 ||
-        setsockopt(fd_, SOL_PACKET, PACKET_TX_RING, &req, sizeof req) != 0) {
-        *error = Errno("packet rings on " + interface);
+    if (setsockopt(fd_, SOL_PACKET, PACKET_RX_RING, &req, sizeof req) != 0) {
+        *error = Errno("packet ring on " + interface);
         return false;
     }
-    mapLength_ = size_t(2) * frameCount_ * frameSize_;
+    mapLength_ = size_t(frameCount_) * frameSize_;
+    batch_.resize(size_t(BatchFrames) * maxFrame_);
+    lengths_.resize(BatchFrames);
     void* map = mmap(nullptr, mapLength_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
     if (map == MAP_FAILED) {
         *error = Errno("mapping the rings of " + interface);
@@ -141,45 +145,49 @@ void PacketRing::Release(const ReceivedFrame& frame) {
     __atomic_store_n(&Header(frame.slot)->tp_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
 }
 
-uint8_t* PacketRing::TransmitSlot() {
-    tpacket2_hdr* h = Header(TxFrame(txNext_));
-    uint32_t status = __atomic_load_n(&h->tp_status, __ATOMIC_ACQUIRE);
-    if (status == TP_STATUS_WRONG_FORMAT) {
-        // The kernel refused the frame in this slot; the slot is free again.
-        status = TP_STATUS_AVAILABLE;
+uint8_t* PacketRing::TransmitSlot(uint64_t* lost) {
+    if (queued_ == BatchFrames) {
+        Flush(lost);
     }
-    if (status != TP_STATUS_AVAILABLE) {
-        return nullptr;
-    }
-    return TxFrame(txNext_) + TxDataOffset;
+    return batch_.data() + size_t(queued_) * maxFrame_;
 }
 
 void PacketRing::Queue(uint32_t length) {
-    tpacket2_hdr* h = Header(TxFrame(txNext_));
-    h->tp_len = length;
-    __atomic_store_n(&h->tp_status, TP_STATUS_SEND_REQUEST, __ATOMIC_RELEASE);
-    txNext_ = (txNext_ + 1) % frameCount_;
-    ++queued_;
+    lengths_[queued_++] = length;
 }
 
-bool PacketRing::Flush() {
-    if (queued_ == 0) {
-        return true;
+void PacketRing::Flush(uint64_t* lost) {
+    iovec iov[BatchFrames];
+    mmsghdr messages[BatchFrames];
+    for (uint32_t i = 0; i < queued_; ++i) {
+        iov[i] = {batch_.data() + size_t(i) * maxFrame_, lengths_[i]};
+        messages[i] = {};
+        messages[i].msg_hdr.msg_iov = &iov[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
     }
-    if (send(fd_, nullptr, 0, MSG_DONTWAIT) < 0 && errno != EAGAIN && errno != ENOBUFS) {
-        return false;
+    uint32_t sent = 0;
+    int busy = 0;
+    while (sent < queued_) {
+        int n = sendmmsg(fd_, messages + sent, queued_ - sent, 0);
+        if (n > 0) {
+            sent += uint32_t(n);
+            busy = 0;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == ENOBUFS || errno == EAGAIN) && ++busy < BusyRetries) {
+            pollfd p{fd_, POLLOUT, 0};
+            poll(&p, 1, 1);
+            continue;
+        }
+        // The link is down (or stayed busy): this frame is lost, the next ones are tried.
+        ++*lost;
+        ++sent;
+        busy = 0;
     }
     queued_ = 0;
-    return true;
-}
-
-bool PacketRing::WaitForTransmitRoom() {
-    // A blocking send returns once the kernel has handed every queued frame to the device.
-    if (send(fd_, nullptr, 0, 0) < 0 && errno != EAGAIN && errno != ENOBUFS) {
-        return false;
-    }
-    queued_ = 0;
-    return TransmitSlot() != nullptr;
 }
 
 int PacketRing::TakeError() {

@@ -1,11 +1,13 @@
-// One interface's memory-mapped AF_PACKET rings (TPACKET_V2): a receive ring the kernel
-// fills and a transmit ring the guard fills. Frames are read and written in place, so a
-// forwarded frame is copied once, from one interface's receive slot to the other's
-// transmit slot.
+// One interface's AF_PACKET socket: a memory-mapped receive ring (TPACKET_V2) the kernel
+// fills, and a batch of outgoing frames sent with one sendmmsg call. Sending copies each
+// frame into a buffer of the kernel's own: a transmit ring would lend its pages to the
+// frames it sends, and a receiver on the same machine (a veth peer) may still hold those
+// pages in a socket queue when the ring slot is reused.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct ReceivedFrame {
     uint8_t* data;   // the frame as the kernel delivered it (a VLAN tag lifted out)
@@ -36,15 +38,14 @@ class PacketRing {
     // Returns a receive slot to the kernel.
     void Release(const ReceivedFrame& frame);
 
-    // A free transmit slot of MaxFrame() bytes, or null while every slot is queued.
-    uint8_t* TransmitSlot();
-    // Queues the slot last returned by TransmitSlot with `length` bytes.
+    // The buffer (MaxFrame() bytes) for the next outgoing frame; sends the batch first
+    // when it is full. `lost` counts frames the link refused.
+    uint8_t* TransmitSlot(uint64_t* lost);
+    // Adds the buffer last returned by TransmitSlot, with `length` bytes, to the batch.
     void Queue(uint32_t length);
-    // Asks the kernel to send every queued slot. False with errno when it refused (for
-    // example while the link is down); the slots stay queued.
-    bool Flush();
-    // Blocks until the kernel has taken at least one queued slot, or the link failed.
-    bool WaitForTransmitRoom();
+    // Sends the batch in order. A frame the device has no room for is tried again; the
+    // frames a link that is down refuses are counted in `lost`.
+    void Flush(uint64_t* lost);
     // Clears a pending socket error (link went down); returns it, 0 if none.
     int TakeError();
 
@@ -57,8 +58,8 @@ class PacketRing {
     uint32_t frameCount_ = 0;
     uint32_t maxFrame_ = 0;
     uint32_t rxNext_ = 0;
-    uint32_t txNext_ = 0;
+    std::vector<uint8_t> batch_;
+    std::vector<uint32_t> lengths_;
     uint32_t queued_ = 0;
     uint8_t* RxSlot(uint32_t i) const { return map_ + size_t(i) * frameSize_; }
-    uint8_t* TxFrame(uint32_t i) const { return map_ + size_t(frameCount_ + i) * frameSize_; }
 };

@@ -9,6 +9,7 @@ usage: live_test.py BUILD_DIR [--only SUBSTRING] [--no-torture]
 """
 import json
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -386,8 +387,18 @@ def check_control(lab):
     refused policy leaves the old one in force; SIGHUP reloads the policy file."""
     lab.reset_shares()
     lab.apply(policy(rule("report", "deny-read")))
-    if lab.smb("SMB3", "get readme.txt") != "NT_STATUS_ACCESS_DENIED":
-        raise Failure("deny-read policy not in force")
+    # A follower sees the event: as history if it asked after the event, else as it came.
+    follower = subprocess.Popen([lab.vars["LAB_CTL"], "--control", lab.vars["LAB_CONTROL"],
+                                 "--json", "events", "--follow"], stdout=subprocess.PIPE)
+    try:
+        if lab.smb("SMB3", "get readme.txt") != "NT_STATUS_ACCESS_DENIED":
+            raise Failure("deny-read policy not in force")
+        if not any((e.get("kind"), e.get("blocked")) == (4, 1)
+                   for e in read_lines(follower.stdout.fileno(), 30)):
+            raise Failure("merrowfaldine-ctl events --follow did not show the denied read")
+    finally:
+        follower.kill()
+        follower.wait()
     shown = [json.loads(l) for l in lab.ctl("--json", "events").stdout.splitlines()]
     logged = lab.events_since(0)
     if [e for e in logged if e["type"] == "event"][-len(shown):] != shown[-len(logged):]:
@@ -441,25 +452,70 @@ def check_control(lab):
     lab.run("guard-start")
 
 
+def read_lines(fd, seconds):
+    """JSON lines from a pipe as they come, for at most `seconds`."""
+    pending = b""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if not select.select([fd], [], [], 0.2)[0]:
+            continue
+        chunk = os.read(fd, 65536)
+        if not chunk:
+            return
+        pending += chunk
+        *lines, pending = pending.split(b"\n")
+        for line in lines:
+            yield json.loads(line)
+
+
 def stats_value(lab, key):
     return json.loads(lab.ctl("--json", "stats").stdout)[key]
 
 
-def check_link_flap(lab):
-    """The guard keeps forwarding after its interfaces go down and come back."""
+def ip(namespace, *args):
+    subprocess.run(["ip", "-n", namespace, *args], check=True)
+
+
+def check_wire(lab):
+    """The guard completes offloaded checksums, keeps forwarding after its interfaces go
+    down and come back, and passes VLAN-tagged frames on with their tags."""
     lab.reset_shares()
     lab.apply(policy(rule("report", "deny-read")))
-    ns = lab.vars["LAB_GUARD_NS"]
+    cli, grd, srv = (lab.vars[k] for k in ("LAB_CLIENT_NS", "LAB_GUARD_NS", "LAB_SERVER_NS"))
     for dev in ("net0", "srv0"):
-        subprocess.run(["ip", "-n", ns, "link", "set", dev, "down"], check=True)
-        subprocess.run(["ip", "-n", ns, "link", "set", dev, "up"], check=True)
-    poll(lambda: b"state UP" in subprocess.run(
-        ["ip", "-n", lab.vars["LAB_CLIENT_NS"], "link", "show", "eth0"],
-        capture_output=True).stdout, "the client link")
+        ip(grd, "link", "set", dev, "down")
+        ip(grd, "link", "set", dev, "up")
+    poll(lambda: b"state UP" in subprocess.run(["ip", "-n", cli, "link", "show", "eth0"],
+                                               capture_output=True).stdout, "the client link")
     for protocol in ("SMB3", "NT1"):
         seen = lab.smb(protocol, "get readme.txt")
         if seen != "NT_STATUS_ACCESS_DENIED":
             raise Failure("%s after the link came back: %s" % (protocol, seen))
+    before = json.loads(lab.ctl("--json", "stats").stdout)
+    # The hosts leave their checksums to the "hardware" (veth checksum offload is on).
+    if before["from_network"]["checksums_completed"] == 0:
+        raise Failure("no offloaded checksum was completed: %s" % before)
+    # A frame tagged for VLAN 7 each way arrives with its tag.
+    tool = os.path.join(ROOT, "tests", "live", "vlan_frame.py")
+    for sender, receiver, mac in ((cli, srv, "02:00:00:00:01:01"), (srv, cli, "02:00:00:00:00:10")):
+        marker = "vlan-%s-%d" % (sender, time.monotonic_ns())
+        rx = subprocess.Popen(["ip", "netns", "exec", receiver, sys.executable, tool, "receive",
+                               "eth0", marker, "10"], stdout=subprocess.PIPE, text=True)
+        try:
+            if rx.stdout.readline().strip() != "ready":
+                raise Failure("the VLAN receiver did not start")
+            subprocess.run(["ip", "netns", "exec", sender, sys.executable, tool, "send", "eth0",
+                            mac, marker, "7"], check=True)
+            arrived = rx.stdout.readline().strip()
+        finally:
+            rx.kill()
+            rx.wait()
+        if arrived != "7":
+            raise Failure("a frame tagged 7 from %s arrived as %s" % (sender, arrived))
+    after = json.loads(lab.ctl("--json", "stats").stdout)
+    for side in ("from_network", "from_server"):
+        if after[side]["vlan_tagged"] <= before[side]["vlan_tagged"]:
+            raise Failure("no VLAN-tagged frame passed %s: %s" % (side, after))
 
 
 def check_mid_session(lab, protocol):
@@ -506,6 +562,12 @@ def check_mid_session(lab, protocol):
 TORTURE_SMB2 = ["smb2.connect", "smb2.read", "smb2.create", "smb2.dir", "smb2.rename",
                 "smb2.delete-on-close-perms"]
 TORTURE_NT1 = ["base.unlink", "base.attr", "base.chkpath", "base.rename", "base.dir1"]
+# Tests whose result varies on a plain path too, left out of the comparison.
+TORTURE_UNSTEADY = {
+    # Compares creation times that smbd derives from the inode's times when it stores no
+    # DOS attributes; a listing that straddles a second fails it now and then.
+    "smb2.dir.find",
+}
 
 
 def torture(lab, suites, protocol):
@@ -544,7 +606,8 @@ def check_transparency(lab):
         lab.run("bridge-off")
         lab.run("guard-start")
     differ = {t: (direct.get(t), through_guard.get(t))
-              for t in set(direct) | set(through_guard) if direct.get(t) != through_guard.get(t)}
+              for t in set(direct) | set(through_guard)
+              if direct.get(t) != through_guard.get(t) and t not in TORTURE_UNSTEADY}
     if differ:
         raise Failure("results differ (direct, guarded): %s" % differ)
     passed = sum(1 for v in direct.values() if v == "success")
@@ -572,7 +635,7 @@ def main():
                           raw[1] if isinstance(raw[1], tuple) else (raw[1],))),
                       lambda lab, r=raw: check_raw(lab, *r), None))
     tests.append(("control socket, policy loading and reload", check_control, None))
-    tests.append(("interfaces down and up", check_link_flap, None))
+    tests.append(("checksums, link down and up, VLAN tags", check_wire, None))
     for protocol in ("SMB3", "NT1"):
         tests.append(("guard started mid-session over %s" % protocol,
                       lambda lab, p=protocol: check_mid_session(lab, p), None))
@@ -593,7 +656,7 @@ def main():
                 else:
                     print("PASS  %s" % name)
                 passed += 1
-            except (Failure, subprocess.TimeoutExpired) as e:
+            except Exception as e:  # one broken case must not stop the others
                 if xfail:
                     print("XFAIL %s: %s" % (name, xfail))
                     passed += 1
@@ -601,7 +664,7 @@ def main():
                     print("FAIL  %s: %s" % (name, e))
                     failed += 1
             sys.stdout.flush()
-    except Failure as e:
+    except Exception as e:
         print("FAIL  lab: %s" % e)
         failed += 1
     finally:

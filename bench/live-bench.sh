@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Throughput through the live guard beside the same path without it, in one run on the lab:
+# the guard between client and server, then a plain kernel bridge joining the same two
+# veth pairs with the same offload settings. Prints MB/s (and Gbit/s for bulk TCP) and the
+# ratio guarded / direct.
+#
+# Usage: bench/live-bench.sh [BUILD_DIR]      (root; FILE_MB, ROUNDS and IPERF_SECONDS tune it)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+FILE_MB=${FILE_MB:-512}
+ROUNDS=${ROUNDS:-3}
+IPERF_SECONDS=${IPERF_SECONDS:-5}
+[[ $build = /* ]] || build=$PWD/$build
+export MF_LAB=mfbench MF_BUILD=$build
+lab=$PWD/scripts/live-lab.sh
+
+if [ "$(id -u)" -ne 0 ] || ! unshare --net true 2>/dev/null; then
+    echo "live-bench: skipped, it needs root and network namespaces"
+    exit 0
+fi
+work=$(mktemp -d /run/mf-bench.XXXXXX)
+trap '$lab down; rm -rf "$work"' EXIT
+$lab down
+$lab up 2>/dev/null
+eval "$($lab env)"
+head -c $((FILE_MB << 20)) /dev/urandom >"$work/big.bin"
+cp "$work/big.bin" "$LAB_SHARES/docs/big.bin"
+chmod 0666 "$LAB_SHARES/docs/big.bin"
+
+now() { date +%s.%N; }
+
+# Best of ROUNDS smbclient runs of one command, in MB/s.
+smb_rate() {
+    local command=$1 best=0 start end rate
+    for _ in $(seq "$ROUNDS"); do
+        start=$(now)
+        (cd "$work" && $lab client smbclient -s "$LAB_CLIENT_CONF" "//$LAB_SERVER_IP/docs" \
+            -U "alice%$ALICE_PASS" -m SMB3 --use-kerberos=off -c "$command" >/dev/null 2>&1)
+        end=$(now)
+        rate=$(echo "$FILE_MB $start $end" | awk '{printf "%.1f", $1 / ($3 - $2)}')
+        best=$(echo "$best $rate" | awk '{print ($2 > $1) ? $2 : $1}')
+    done
+    echo "$best"
+}
+
+# Bulk TCP with iperf3, in Gbit/s.
+tcp_rate() {
+    $lab server iperf3 -s -1 -B "$LAB_SERVER_IP" >/dev/null 2>&1 &
+    local server=$!
+    for _ in $(seq 100); do
+        $lab server ss -Hltn "sport = :5201" | grep -q LISTEN && break
+        sleep 0.1
+    done
+    $lab client iperf3 -c "$LAB_SERVER_IP" -t "$IPERF_SECONDS" -J 2>/dev/null |
+        python3 -c 'import json,sys; print("%.2f" % (json.load(sys.stdin)["end"]["sum_received"]["bits_per_second"] / 1e9))'
+    wait "$server" || true
+}
+
+measure() {
+    get=$(smb_rate "get big.bin /dev/null")
+    put=$(smb_rate "put big.bin up.bin")
+    tcp=$(tcp_rate)
+    echo "$get $put $tcp"
+}
+
+echo "measuring through the guard (report-only policy)..."
+read -r g_get g_put g_tcp < <(measure)
+$lab guard-stop
+$lab bridge-on
+echo "measuring through a plain bridge..."
+read -r d_get d_put d_tcp < <(measure)
+
+ratio() { echo "$1 $2" | awk '{printf "%.2f", $1 / $2}'; }
+printf '\n%-34s %12s %12s %7s\n' "path" "guard" "direct" "ratio"
+printf '%-34s %12s %12s %7s\n' "smbclient get, ${FILE_MB} MB (MB/s)" "$g_get" "$d_get" "$(ratio "$g_get" "$d_get")"
+printf '%-34s %12s %12s %7s\n' "smbclient put, ${FILE_MB} MB (MB/s)" "$g_put" "$d_put" "$(ratio "$g_put" "$d_put")"
+printf '%-34s %12s %12s %7s\n' "iperf3 bulk TCP (Gbit/s)" "$g_tcp" "$d_tcp" "$(ratio "$g_tcp" "$d_tcp")"
