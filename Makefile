@@ -52,14 +52,19 @@ kernel-check: deps
 	scripts/kernel-check.sh $(BUILD)/kernel-check
 
 windows: deps
-	$(MAKE) -f tool/windows.mk OUT=$(CURDIR)/$(BUILD)/windows
+	$(MAKE) -f windows.mk OUT=$(CURDIR)/$(BUILD)/windows
 
 test-windows: windows
 	tool/tests/wine/run.sh $(CURDIR)/$(BUILD)/windows
 
 test: test-plain test-asan test-tsan test-fuzz kernel-check test-windows
 
-demo: build
+# The build runs quietly; its whole output is shown only when it fails.
+demo: deps
+	@mkdir -p $(BUILD)
+	@{ cmake -S . -B $(BUILD) $(CMAKE_FLAGS) && cmake --build $(BUILD) -j $(JOBS) \
+	     --target merrowfaldine-replay; } > $(BUILD)/demo-build.log 2>&1 || \
+	 { cat $(BUILD)/demo-build.log; echo "demo: the build failed" >&2; exit 1; }
 	@scripts/demo.sh $(BUILD)
 
 bench: build

@@ -44,14 +44,36 @@ ReplayEngine::~ReplayEngine() {
     }
 }
 
-ControlStatusBlock ReplayEngine::Control(uint32_t code, std::vector<uint8_t>& buffer,
-                                         uint32_t inputLength, uint32_t outputLength) {
+ControlStatusBlock EngineControl(uint32_t code, std::vector<uint8_t>& buffer, uint32_t inputLength,
+                                 uint32_t outputLength) {
     if (buffer.size() < outputLength) {
         buffer.resize(outputLength);
     }
     ControlStatusBlock status{};
     EngineDeviceControl(buffer.data(), inputLength, outputLength, code, &status);
     return status;
+}
+
+void CollectAfterInspection(const Policy& policy, const ControlCall& engineControl,
+                            FrameDirection direction, FrameOutcome* outcome) {
+    if (direction == FrameDirection::Outbound) {
+        std::string ignored;
+        ApplyAssignments(policy, engineControl, &ignored);
+    }
+    std::vector<uint8_t> ring;
+    ControlStatusBlock events =
+        engineControl(IOCTL_ENGINE_READ_EVENTS, ring, 0, sizeof(FileEvent) * FileEventRingSlots);
+    std::vector<FileEvent> newEvents = Records<FileEvent>(ring, events.information);
+    outcome->events.insert(outcome->events.end(), newEvents.begin(), newEvents.end());
+    ControlStatusBlock grants = engineControl(IOCTL_ENGINE_READ_LEARNED, ring, 0,
+                                              sizeof(LearnedGrant) * LearnedGrantRingSlots);
+    std::vector<LearnedGrant> newGrants = Records<LearnedGrant>(ring, grants.information);
+    outcome->grants.insert(outcome->grants.end(), newGrants.begin(), newGrants.end());
+}
+
+ControlStatusBlock ReplayEngine::Control(uint32_t code, std::vector<uint8_t>& buffer,
+                                         uint32_t inputLength, uint32_t outputLength) {
+    return EngineControl(code, buffer, inputLength, outputLength);
 }
 
 bool ReplayEngine::Start(const Policy& policy, std::string* error) {
@@ -74,19 +96,8 @@ FrameOutcome ReplayEngine::Feed(std::vector<uint8_t>& frame) {
         outcome.rewritten = InspectInbound(frame.data(), length, false);
     } else if (outcome.direction == FrameDirection::Outbound) {
         outcome.rewritten = InspectOutbound(frame.data(), length, false);
-        // Trees are learned from responses; assignments name the sessions of new trees.
-        std::string ignored;
-        ControlCall call = [this](uint32_t code, std::vector<uint8_t>& buffer, uint32_t in,
-                                  uint32_t out) { return Control(code, buffer, in, out); };
-        ApplyAssignments(policy_, call, &ignored);
     }
-    std::vector<uint8_t> ring;
-    ControlStatusBlock events =
-        Control(IOCTL_ENGINE_READ_EVENTS, ring, 0, sizeof(FileEvent) * FileEventRingSlots);
-    outcome.events = Records<FileEvent>(ring, events.information);
-    ControlStatusBlock grants =
-        Control(IOCTL_ENGINE_READ_LEARNED, ring, 0, sizeof(LearnedGrant) * LearnedGrantRingSlots);
-    outcome.grants = Records<LearnedGrant>(ring, grants.information);
+    CollectAfterInspection(policy_, EngineControl, outcome.direction, &outcome);
     return outcome;
 }
 

@@ -41,3 +41,13 @@ class ReplayEngine {
 
 // Which entry a frame goes to: TCP to port 445 or 139 inbound, from those ports outbound.
 FrameDirection ClassifyDirection(std::vector<uint8_t>& frame);
+
+// What the replay tool does after every inspection, whichever host made it: drains the
+// events and grants the frame produced into *outcome and, after an outbound frame,
+// applies the policy's user assignments again (trees are learned from responses).
+void CollectAfterInspection(const Policy& policy, const ControlCall& engineControl,
+                            FrameDirection direction, FrameOutcome* outcome);
+
+// The engine's control protocol called directly.
+ControlStatusBlock EngineControl(uint32_t code, std::vector<uint8_t>& buffer, uint32_t inputLength,
+                                 uint32_t outputLength);

@@ -1,19 +1,22 @@
 // Tagged pool with per-tag accounting and fault injection.
+//
+// The accounts are lock-free (a fixed array of atomic slots), so that hosts measured on
+// the simulation are not serialised by it: concurrent allocations meet only on the
+// atomic counters of their own tag.
 #include <atomic>
 #include <cstdlib>
-#include <mutex>
 
 #include "misuse.h"
 #include "sim.h"
 
 namespace {
 
-const int MaxTags = 32;
+const int MaxTags = 64;
 
 struct TagAccount {
-    uint32_t tag;
-    uint64_t blocks;
-    uint64_t bytes;
+    std::atomic<uint32_t> tag{0}; // 0: slot not yet claimed
+    std::atomic<uint64_t> blocks{0};
+    std::atomic<uint64_t> bytes{0};
 };
 
 // Each block carries its size and tag in front of the caller's bytes, so a free can
@@ -27,31 +30,41 @@ static_assert(sizeof(BlockHeader) == 16, "block header keeps 16-byte alignment")
 const uint32_t LiveMagic = 0x4B4D5053;  // "SPMK"
 const uint32_t FreedMagic = 0x44455246; // "FRED"
 
-std::mutex g_lock;
 TagAccount g_accounts[MaxTags];
-int g_accountCount;
 std::atomic<uint64_t> g_allocations{0};
 std::atomic<uint64_t> g_failAt{0};
 
-TagAccount* AccountFor(uint32_t tag) {
-    for (int i = 0; i < g_accountCount; ++i) {
-        if (g_accounts[i].tag == tag) {
-            return &g_accounts[i];
+// The slot of `tag`, claimed on first use; null when every slot is taken (or, with
+// `claim` false, when the tag has never been seen).
+TagAccount* AccountFor(uint32_t tag, bool claim) {
+    for (TagAccount& account : g_accounts) {
+        uint32_t seen = account.tag.load(std::memory_order_acquire);
+        if (seen == tag) {
+            return &account;
+        }
+        if (seen == 0) {
+            if (!claim) {
+                return nullptr;
+            }
+            uint32_t expected = 0;
+            if (account.tag.compare_exchange_strong(expected, tag) || expected == tag) {
+                return &account;
+            }
         }
     }
-    if (g_accountCount == MaxTags) {
-        return nullptr;
-    }
-    g_accounts[g_accountCount] = {tag, 0, 0};
-    return &g_accounts[g_accountCount++];
+    return nullptr;
 }
 
 } // namespace
 
+bool SimAllocationAllowed() {
+    uint64_t serial = g_allocations.fetch_add(1, std::memory_order_relaxed) + 1;
+    uint64_t failAt = g_failAt.load(std::memory_order_relaxed);
+    return failAt == 0 || serial != failAt;
+}
+
 void* KmAllocatePool(size_t bytes, uint32_t tag) {
-    uint64_t serial = g_allocations.fetch_add(1) + 1;
-    uint64_t failAt = g_failAt.load();
-    if (failAt != 0 && serial == failAt) {
+    if (!SimAllocationAllowed()) {
         return nullptr;
     }
     if (KmGetCurrentIrql() > KmDispatchLevel) {
@@ -64,13 +77,9 @@ void* KmAllocatePool(size_t bytes, uint32_t tag) {
     header->bytes = bytes;
     header->tag = tag;
     header->magic = LiveMagic;
-    {
-        std::lock_guard<std::mutex> hold(g_lock);
-        TagAccount* account = AccountFor(tag);
-        if (account != nullptr) {
-            account->blocks += 1;
-            account->bytes += bytes;
-        }
+    if (TagAccount* account = AccountFor(tag, true)) {
+        account->blocks.fetch_add(1, std::memory_order_relaxed);
+        account->bytes.fetch_add(bytes, std::memory_order_relaxed);
     }
     return header + 1;
 }
@@ -88,26 +97,20 @@ void KmFreePool(void* block, uint32_t tag) {
     if (header->tag != tag) {
         SimReportMisuse("pool block freed with a tag other than its own");
     }
-    {
-        std::lock_guard<std::mutex> hold(g_lock);
-        TagAccount* account = AccountFor(header->tag);
-        if (account != nullptr) {
-            account->blocks -= 1;
-            account->bytes -= header->bytes;
-        }
+    if (TagAccount* account = AccountFor(header->tag, false)) {
+        account->blocks.fetch_sub(1, std::memory_order_relaxed);
+        account->bytes.fetch_sub(header->bytes, std::memory_order_relaxed);
     }
     header->magic = FreedMagic;
     std::free(header);
 }
 
 SimPoolUsage SimPoolUsageForTag(uint32_t tag) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    for (int i = 0; i < g_accountCount; ++i) {
-        if (g_accounts[i].tag == tag) {
-            return {g_accounts[i].blocks, g_accounts[i].bytes};
-        }
+    TagAccount* account = AccountFor(tag, false);
+    if (account == nullptr) {
+        return {0, 0};
     }
-    return {0, 0};
+    return {account->blocks.load(), account->bytes.load()};
 }
 
 uint64_t SimPoolAllocationCount() {

@@ -16,6 +16,10 @@ SimPoolUsage SimPoolUsageForTag(uint32_t tag);
 uint64_t SimPoolAllocationCount();
 // Make the Nth allocation from now fail (1 = the next one); 0 switches injection off.
 void SimPoolFailAllocation(uint64_t nth);
+// Counts one allocation attempt that is not pool (an object of an NDIS model: an MDL, a
+// NET_BUFFER, a pool, a cloned request) and says whether it may succeed. Pool and these
+// share one counter, so the fail-the-Nth switch reaches every kind of allocation.
+bool SimAllocationAllowed();
 
 // ---- IRQL and spin locks ----
 // Misuse (an at-DPC-level acquire below DISPATCH_LEVEL, a release of a lock that is not

@@ -59,17 +59,18 @@ tool() {
     (cd "$c" && wine 'C:\Tools\Quenthorpe.exe' "$@" > /dev/null 2>&1)
 }
 service_present() { (cd "$c" && wine sc query MerrowfaldineCore 2> /dev/null | grep -q SERVICE_NAME); }
-# Wine's service manager settles a change a moment after the call that made it returns, so
-# the state is polled for a few seconds before a check gives up.
+# Wine's service manager settles a change a moment after the call that made it returns,
+# later still on a loaded machine, so the state is polled for up to a minute before a
+# check gives up.
 service_exists() {
-    for _ in 1 2 3 4 5 6 7 8 9 10; do
+    for _ in $(seq 1 120); do
         service_present && return 0
         sleep 0.5
     done
     return 1
 }
 service_missing() {
-    for _ in 1 2 3 4 5 6 7 8 9 10; do
+    for _ in $(seq 1 120); do
         service_present || return 0
         sleep 0.5
     done

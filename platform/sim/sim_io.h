@@ -1,0 +1,20 @@
+// The simulation's driver object and I/O requests (km_io.h), for the NDIS models and the
+// tests that play the I/O manager.
+#pragma once
+
+#include "../km_io.h"
+
+struct KmDriverObject {
+    KmDriverUnload DriverUnload;
+};
+
+struct KmIrp {
+    KmDeviceControl request;
+    int32_t status;
+    uintptr_t information;
+    int completions; // a request must be completed exactly once
+};
+
+// A request as the I/O manager builds it for a handle opened on a device.
+KmIrp SimMakeRequest(uint32_t majorFunction, uint32_t controlCode, void* systemBuffer,
+                     uint32_t inputLength, uint32_t outputLength, bool withFileObject = true);
