@@ -6,32 +6,17 @@
 
 namespace {
 
-NdisWchar g_deviceName[] = u"\\Device\\Merrowfaldine";
-NdisWchar g_linkName[] = u"\\DosDevices\\Merrowfaldine";
-
-NDIS_STRING Name(NdisWchar* text, size_t bytesWithTerminator) {
-    NDIS_STRING s;
-    s.Buffer = text;
-    s.Length = uint16_t(bytesWithTerminator - sizeof(NdisWchar));
-    s.MaximumLength = uint16_t(bytesWithTerminator);
-    return s;
-}
-
 // One routine for every major function; only device-control requests reach the engine.
-NTSTATUS ImDeviceDispatch(DEVICE_OBJECT*, IRP* irp) {
-    IO_STACK_LOCATION* stack = irp->CurrentStackLocation;
-    NTSTATUS status = STATUS_SUCCESS;
-    irp->IoStatus.Information = 0;
-    if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
-        ControlStatusBlock block = {STATUS_SUCCESS_CODE, 0};
-        EngineDeviceControl(irp->SystemBuffer, stack->DeviceIoControl.InputBufferLength,
-                            stack->DeviceIoControl.OutputBufferLength,
-                            stack->DeviceIoControl.IoControlCode, &block);
-        status = NTSTATUS(block.status);
-        irp->IoStatus.Information = block.information;
+int32_t ImDeviceDispatch(KmDeviceObject*, KmIrp* irp) {
+    KmDeviceControl request;
+    KmReadRequest(irp, &request);
+    ControlStatusBlock block = {STATUS_SUCCESS_CODE, 0};
+    if (request.majorFunction == KmIrpMjDeviceControl) {
+        EngineDeviceControl(request.systemBuffer, request.inputLength, request.outputLength,
+                            request.controlCode, &block);
     }
-    irp->IoStatus.Status = status;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    int32_t status = int32_t(block.status);
+    KmCompleteRequest(irp, status, block.information);
     return status;
 }
 
@@ -48,13 +33,13 @@ void ImRegisterControlDevice() {
         g_Im.ControlDeviceState = ControlDeviceCreating;
         EngineLockRelease(&g_Im.GlobalLock, false);
 
-        DRIVER_DISPATCH functions[IRP_MJ_FUNCTION_COUNT] = {};
-        functions[IRP_MJ_CREATE] = ImDeviceDispatch;
-        functions[IRP_MJ_CLOSE] = ImDeviceDispatch;
-        functions[IRP_MJ_CLEANUP] = ImDeviceDispatch;
-        functions[IRP_MJ_DEVICE_CONTROL] = ImDeviceDispatch;
-        NDIS_STRING device = Name(g_deviceName, sizeof(g_deviceName));
-        NDIS_STRING link = Name(g_linkName, sizeof(g_linkName));
+        KmDispatchRoutine functions[KmIrpMjMaximumFunction + 1] = {};
+        functions[KmIrpMjCreate] = ImDeviceDispatch;
+        functions[KmIrpMjClose] = ImDeviceDispatch;
+        functions[KmIrpMjCleanup] = ImDeviceDispatch;
+        functions[KmIrpMjDeviceControl] = ImDeviceDispatch;
+        NDIS_STRING device = NdisConstantString(u"\\Device\\Merrowfaldine");
+        NDIS_STRING link = NdisConstantString(u"\\DosDevices\\Merrowfaldine");
         // The driver works without the device, so its status is not checked.
         NdisMRegisterDevice(g_Im.WrapperHandle, &device, &link, functions,
                             &g_Im.ControlDeviceObject, &g_Im.ControlDeviceHandle);

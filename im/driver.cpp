@@ -7,8 +7,6 @@ ImDriver g_Im;
 
 namespace {
 
-NdisWchar g_protocolName[] = u"Merrowfaldine";
-
 void FillMiniportCharacteristics(NDIS_MINIPORT_CHARACTERISTICS* c) {
     KmZeroMemory(c, sizeof(*c));
     c->MajorNdisVersion = 5;
@@ -29,9 +27,7 @@ void FillProtocolCharacteristics(NDIS_PROTOCOL_CHARACTERISTICS* c) {
     KmZeroMemory(c, sizeof(*c));
     c->MajorNdisVersion = 5;
     c->MinorNdisVersion = 0;
-    c->Name.Buffer = g_protocolName;
-    c->Name.Length = sizeof(g_protocolName) - sizeof(NdisWchar);
-    c->Name.MaximumLength = sizeof(g_protocolName);
+    c->Name = NdisConstantString(u"Merrowfaldine");
     c->OpenAdapterCompleteHandler = PtOpenAdapterComplete;
     c->CloseAdapterCompleteHandler = PtCloseAdapterComplete;
     c->SendCompleteHandler = PtSendComplete;
@@ -51,7 +47,7 @@ void FillProtocolCharacteristics(NDIS_PROTOCOL_CHARACTERISTICS* c) {
 
 } // namespace
 
-extern "C" NTSTATUS DriverEntry(DRIVER_OBJECT* driverObject, NDIS_STRING* registryPath) {
+extern "C" int32_t DriverEntry(KmDriverObject* driverObject, NDIS_STRING* registryPath) {
     KmZeroMemory(&g_Im, sizeof(g_Im));
     EngineLockInit(&g_Im.GlobalLock);
     if (!EngineStart()) {

@@ -57,7 +57,7 @@ struct ImDriver {
     EngineLock GlobalLock;  // the list, the miniport count, the control-device state
     int32_t MiniportCount;
     uint32_t ControlDeviceState;
-    DEVICE_OBJECT* ControlDeviceObject;
+    KmDeviceObject* ControlDeviceObject;
     NDIS_HANDLE ControlDeviceHandle;
     uint32_t NdisVersion; // "NdisVersion" of the first binding
 };
@@ -126,7 +126,7 @@ void ImRegisterControlDevice();
 void ImDeregisterControlDevice();
 
 // ---- Handlers ----
-extern "C" NTSTATUS DriverEntry(DRIVER_OBJECT* driverObject, NDIS_STRING* registryPath);
+extern "C" int32_t DriverEntry(KmDriverObject* driverObject, NDIS_STRING* registryPath);
 void ImUnload(void* driverObject);
 void PtUnload();
 

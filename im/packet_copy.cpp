@@ -11,14 +11,6 @@ namespace {
 const uint32_t FrameBlockSpare = 10;
 const int64_t AnyPhysicalAddress = -1;
 
-void* BufferSystemAddress(NDIS_BUFFER* buffer) {
-    if (buffer->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
-        return buffer->MappedSystemVa;
-    }
-    return MmMapLockedPagesSpecifyCache(buffer, KernelMode, MmCached, nullptr, 0,
-                                        NormalPagePriority);
-}
-
 void FreeFrameBlock(void* block, uint32_t frameLength) {
     NdisFreeMemory(block, frameLength + FrameBlockSpare, NDIS_MEMORY_CONTIGUOUS);
 }
@@ -31,7 +23,7 @@ bool CopyChain(NDIS_BUFFER* first, uint8_t* block, uint32_t total) {
         if (take == 0) {
             continue;
         }
-        void* source = BufferSystemAddress(buffer);
+        void* source = NdisMdlSystemAddress(buffer);
         if (source == nullptr) {
             return false;
         }

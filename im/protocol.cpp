@@ -9,17 +9,6 @@ const uint32_t MediumCount = sizeof(g_mediumArray) / sizeof(g_mediumArray[0]);
 const uint32_t PoolDescriptors = 255;
 const uint32_t PoolOverflowDescriptors = 65280;
 
-NdisWchar g_ndisVersionName[] = u"NdisVersion";
-NdisWchar g_upperBindingsName[] = u"UpperBindings";
-
-NDIS_STRING ConstantString(NdisWchar* text, size_t bytesWithTerminator) {
-    NDIS_STRING s;
-    s.Buffer = text;
-    s.Length = uint16_t(bytesWithTerminator - sizeof(NdisWchar));
-    s.MaximumLength = uint16_t(bytesWithTerminator);
-    return s;
-}
-
 // Frees the pools and the record; the binding must be closed.
 void FreeAdapter(ImAdapter* adapter) {
     if (adapter->ReceivePacketPool != nullptr) {
@@ -36,14 +25,14 @@ NDIS_STATUS CreateAdapter(NDIS_HANDLE configuration, ImAdapter** created) {
     NDIS_STATUS status;
     NDIS_CONFIGURATION_PARAMETER* value;
     if (g_Im.NdisVersion == 0) {
-        NDIS_STRING name = ConstantString(g_ndisVersionName, sizeof(g_ndisVersionName));
+        NDIS_STRING name = NdisConstantString(u"NdisVersion");
         NdisReadConfiguration(&status, &value, configuration, &name, NdisParameterInteger);
         if (status != NDIS_STATUS_SUCCESS) {
             return status;
         }
         g_Im.NdisVersion = value->ParameterData.IntegerData;
     }
-    NDIS_STRING name = ConstantString(g_upperBindingsName, sizeof(g_upperBindingsName));
+    NDIS_STRING name = NdisConstantString(u"UpperBindings");
     NdisReadConfiguration(&status, &value, configuration, &name, NdisParameterString);
     if (status != NDIS_STATUS_SUCCESS) {
         return status;
@@ -58,7 +47,7 @@ NDIS_STATUS CreateAdapter(NDIS_HANDLE configuration, ImAdapter** created) {
     KmZeroMemory(adapter, size);
     adapter->DeviceName.Length = upper.Length;
     adapter->DeviceName.MaximumLength = upper.MaximumLength;
-    adapter->DeviceName.Buffer = reinterpret_cast<NdisWchar*>(adapter + 1);
+    adapter->DeviceName.Buffer = reinterpret_cast<decltype(upper.Buffer)>(adapter + 1);
     KmCopyMemory(adapter->DeviceName.Buffer, upper.Buffer,
                  upper.Length < upper.MaximumLength ? upper.Length : upper.MaximumLength);
     NdisInitializeEvent(&adapter->CompletionEvent);

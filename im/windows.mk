@@ -1,47 +1,38 @@
-# The NDIS 5 intermediate driver as an x64 kernel driver, with its two INF files:
-#   make -f im/windows.mk OUT=/abs/dir
-# gives OUT/driver/v1/MerrowfaldineIm.sys, Merrowfaldine.inf and Merrowfaldine_m.inf.
+# Fragment of windows.mk: the NDIS 5 intermediate driver as an x64 kernel driver (PE32+,
+# native subsystem, DriverEntry as entry, no C runtime) with its two INF files, in
+# $(PACKAGE)/driver/v1/.
 
-OUT     ?= $(CURDIR)/build/windows
-DIR     := $(OUT)/driver/v1
-OBJ     := $(OUT)/obj/im
-CXX     := x86_64-w64-mingw32-g++
-FLAGS   := -std=c++17 -O2 -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics \
-           -fno-asynchronous-unwind-tables -fno-stack-protector -mno-red-zone -nostdlib \
-           -Wall -Wextra -Werror -Wno-multichar -Wframe-larger-than=2048 \
-           -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet \
-           -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset
-DDK     := -isystem /usr/x86_64-w64-mingw32/include/ddk
-LDFLAGS := -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,DriverEntry \
-           -Wl,--image-base,0x10000 -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000 \
-           -Wl,--dynamicbase -Wl,--nxcompat
-LIBS    := -lndis -lntoskrnl -lhal
+IM_CXX   := x86_64-w64-mingw32-g++
+IM_OBJ   := $(OUT)/obj/im
+IM_FLAGS := -std=c++17 -O2 -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics \
+            -fno-asynchronous-unwind-tables -fno-stack-protector -mno-red-zone -nostdlib \
+            -Wall -Wextra -Werror -Wno-multichar -Wframe-larger-than=2048 \
+            -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet \
+            -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset \
+            -isystem /usr/x86_64-w64-mingw32/include/ddk -Iplatform
+IM_LDFLAGS := -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,DriverEntry \
+              -Wl,--image-base,0x10000 -Wl,--file-alignment,0x200 \
+              -Wl,--section-alignment,0x1000 -Wl,--dynamicbase -Wl,--nxcompat
+IM_LIBS  := -lndis -lntoskrnl -lhal
 
-HOST_SOURCES   := $(wildcard im/*.cpp)
-ENGINE_SOURCES := $(wildcard engine/*.cpp)
-HEADERS        := $(wildcard im/*.h engine/*.h platform/*.h)
-OBJECTS := $(patsubst im/%.cpp,$(OBJ)/im_%.o,$(HOST_SOURCES)) \
-           $(patsubst engine/%.cpp,$(OBJ)/engine_%.o,$(ENGINE_SOURCES)) $(OBJ)/km_win.o
+IM_SOURCES := $(wildcard im/*.cpp) $(wildcard engine/*.cpp) platform/win/km_win.cpp \
+              platform/win/km_io_win.cpp
+IM_HEADERS := $(wildcard im/*.h engine/*.h platform/*.h)
+IM_OBJECTS := $(patsubst %.cpp,$(IM_OBJ)/%.o,$(IM_SOURCES))
+IM_PACKAGE := $(PACKAGE)/driver/v1
 
-.PHONY: all
-all: $(DIR)/MerrowfaldineIm.sys $(DIR)/Merrowfaldine.inf $(DIR)/Merrowfaldine_m.inf
+PACKAGE_FILES += $(IM_PACKAGE)/MerrowfaldineIm.sys $(IM_PACKAGE)/Merrowfaldine.inf \
+                 $(IM_PACKAGE)/Merrowfaldine_m.inf
 
-$(OBJ)/im_%.o: im/%.cpp $(HEADERS)
-	@mkdir -p $(OBJ)
-	$(CXX) $(FLAGS) -c $< -o $@
+$(IM_OBJ)/%.o: %.cpp $(IM_HEADERS)
+	@mkdir -p $(@D)
+	$(IM_CXX) $(IM_FLAGS) -c $< -o $@
 
-$(OBJ)/engine_%.o: engine/%.cpp $(HEADERS)
-	@mkdir -p $(OBJ)
-	$(CXX) $(FLAGS) -c $< -o $@
+$(OUT)/MerrowfaldineIm.sys: $(IM_OBJECTS)
+	$(IM_CXX) $(IM_FLAGS) $(IM_LDFLAGS) -o $@ $(IM_OBJECTS) $(IM_LIBS)
 
-$(OBJ)/km_win.o: platform/win/km_win.cpp platform/km.h
-	@mkdir -p $(OBJ)
-	$(CXX) $(FLAGS) $(DDK) -c $< -o $@
+$(IM_PACKAGE)/MerrowfaldineIm.sys: $(OUT)/MerrowfaldineIm.sys
+	$(PACKAGE_COPY)
 
-$(DIR)/MerrowfaldineIm.sys: $(OBJECTS)
-	@mkdir -p $(DIR)
-	$(CXX) $(FLAGS) $(LDFLAGS) -o $@ $(OBJECTS) $(LIBS)
-
-$(DIR)/%.inf: im/inf/%.inf
-	@mkdir -p $(DIR)
-	cp $< $@
+$(IM_PACKAGE)/%.inf: im/inf/%.inf
+	$(PACKAGE_COPY)

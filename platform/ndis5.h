@@ -14,44 +14,24 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "km_io.h"
+#include "ndis_common.h"
+
 #if !defined(__x86_64__) && !defined(_M_X64)
 #error "the NDIS 5 intermediate driver is built for x64 only"
 #endif
 
-// ---- Scalars ----
-typedef int32_t NDIS_STATUS;
-typedef void* NDIS_HANDLE;
-typedef uint32_t NDIS_OID;
-typedef char16_t NdisWchar; // UTF-16 code unit (WCHAR)
+// ---- Scalars beyond the shared ones ----
+typedef char16_t NdisWchar; // UTF-16 code unit, as the string literals of the host are
+typedef NdisMediumValue NDIS_MEDIUM;
+typedef NdisRequestTypeValue NDIS_REQUEST_TYPE;
+typedef NdisMdl NDIS_BUFFER;
 
-const NDIS_STATUS NDIS_STATUS_SUCCESS = 0x00000000;
-const NDIS_STATUS NDIS_STATUS_PENDING = 0x00000103;
-const NDIS_STATUS NDIS_STATUS_MEDIA_CONNECT = 0x4001000B;
-const NDIS_STATUS NDIS_STATUS_MEDIA_DISCONNECT = 0x4001000C;
-const NDIS_STATUS NDIS_STATUS_FAILURE = int32_t(0xC0000001);
-const NDIS_STATUS NDIS_STATUS_RESOURCES = int32_t(0xC000009A);
-const NDIS_STATUS NDIS_STATUS_NOT_SUPPORTED = int32_t(0xC00000BB);
 const NDIS_STATUS NDIS_STATUS_INVALID_LENGTH = int32_t(0xC0010014);
 const NDIS_STATUS NDIS_STATUS_UNSUPPORTED_MEDIA = int32_t(0xC0010019);
-const NDIS_STATUS NDIS_STATUS_ADAPTER_NOT_FOUND = int32_t(0xC0010006);
-
-// NTSTATUS values of the control device.
-typedef int32_t NTSTATUS;
-const NTSTATUS STATUS_SUCCESS = 0;
 
 const NDIS_OID OID_GEN_MAC_OPTIONS = 0x00010113;
-const NDIS_OID OID_GEN_SUPPORTED_GUIDS = 0x00010117;
-const NDIS_OID OID_PNP_CAPABILITIES = 0xFD010100;
-const NDIS_OID OID_PNP_SET_POWER = 0xFD010101;
-const NDIS_OID OID_PNP_QUERY_POWER = 0xFD010102;
 const uint32_t NDIS_MAC_OPTION_NO_LOOPBACK = 0x00000008;
-
-enum NDIS_MEDIUM : uint32_t {
-    NdisMedium802_3 = 0,
-    NdisMedium802_5 = 1,
-    NdisMediumFddi = 2,
-    NdisMediumWan = 3,
-};
 
 enum NDIS_DEVICE_POWER_STATE : uint32_t {
     NdisDeviceStateUnspecified = 0,
@@ -59,11 +39,6 @@ enum NDIS_DEVICE_POWER_STATE : uint32_t {
     NdisDeviceStateD1 = 2,
     NdisDeviceStateD2 = 3,
     NdisDeviceStateD3 = 4,
-};
-
-enum NDIS_REQUEST_TYPE : uint32_t {
-    NdisRequestQueryInformation = 0,
-    NdisRequestSetInformation = 1,
 };
 
 enum NET_PNP_EVENT_CODE : uint32_t {
@@ -95,38 +70,23 @@ const uint32_t NDIS_ATTRIBUTE_NO_HALT_ON_SUSPEND = 0x40;
 
 const uint32_t NDIS_MEMORY_CONTIGUOUS = 0x1;
 
-// ---- Strings ----
-struct NDIS_STRING { // UNICODE_STRING
-    uint16_t Length;
-    uint16_t MaximumLength;
-    NdisWchar* Buffer;
-};
-static_assert(sizeof(NDIS_STRING) == 16 && offsetof(NDIS_STRING, Buffer) == 8, "NDIS_STRING");
+// ---- Strings and buffers (shared declarations, checked for this build) ----
+static_assert(sizeof(NDIS_STRING) == 16, "NDIS_STRING size");
+static_assert(sizeof(NDIS_BUFFER) == 48, "MDL size");
+static_assert(offsetof(NDIS_BUFFER, MdlFlags) == 10, "MDL layout");
+static_assert(offsetof(NDIS_BUFFER, MappedSystemVa) == 24, "MDL layout");
+static_assert(offsetof(NDIS_BUFFER, StartVa) == 32, "MDL layout");
+static_assert(offsetof(NDIS_BUFFER, ByteCount) == 40 && offsetof(NDIS_BUFFER, ByteOffset) == 44,
+              "MDL layout");
 
-// ---- NDIS_BUFFER: the MDL ----
-struct MDL {
-    MDL* Next;
-    int16_t Size;
-    int16_t MdlFlags;
-    void* Process;
-    void* MappedSystemVa;
-    void* StartVa; // page-aligned start; the data begins ByteOffset bytes further
-    uint32_t ByteCount;
-    uint32_t ByteOffset;
-};
-typedef MDL NDIS_BUFFER;
-static_assert(sizeof(MDL) == 48, "MDL size");
-static_assert(offsetof(MDL, MdlFlags) == 10, "MDL layout");
-static_assert(offsetof(MDL, MappedSystemVa) == 24, "MDL layout");
-static_assert(offsetof(MDL, StartVa) == 32, "MDL layout");
-static_assert(offsetof(MDL, ByteCount) == 40 && offsetof(MDL, ByteOffset) == 44, "MDL layout");
-
-const int16_t MDL_MAPPED_TO_SYSTEM_VA = 0x0001;
-const int16_t MDL_SOURCE_IS_NONPAGED_POOL = 0x0004;
-
-enum MEMORY_CACHING_TYPE : int32_t { MmNonCached = 0, MmCached = 1 };
-enum MM_PAGE_PRIORITY : int32_t { LowPagePriority = 0, NormalPagePriority = 16 };
-const int8_t KernelMode = 0;
+// Points a counted string at a zero-terminated UTF-16 literal.
+template <size_t N> NDIS_STRING NdisConstantString(const char16_t (&text)[N]) {
+    NDIS_STRING s;
+    s.Length = uint16_t((N - 1) * sizeof(char16_t));
+    s.MaximumLength = uint16_t(N * sizeof(char16_t));
+    s.Buffer = reinterpret_cast<decltype(s.Buffer)>(const_cast<char16_t*>(text));
+    return s;
+}
 
 // ---- Packets ----
 struct NDIS_PACKET_POOL_BLOCK; // opaque
@@ -261,59 +221,6 @@ struct NDIS_CONFIGURATION_PARAMETER {
 static_assert(sizeof(NDIS_CONFIGURATION_PARAMETER) == 24, "NDIS_CONFIGURATION_PARAMETER size");
 static_assert(offsetof(NDIS_CONFIGURATION_PARAMETER, ParameterData) == 8,
               "NDIS_CONFIGURATION_PARAMETER layout");
-
-// ---- I/O requests of the control device ----
-struct IO_STATUS_BLOCK {
-    NTSTATUS Status;
-    uintptr_t Information;
-};
-
-struct IO_STACK_LOCATION {
-    uint8_t MajorFunction;
-    uint8_t MinorFunction;
-    uint8_t Flags;
-    uint8_t Control;
-    struct {
-        alignas(8) uint32_t OutputBufferLength;
-        alignas(8) uint32_t InputBufferLength;
-        alignas(8) uint32_t IoControlCode;
-        void* Type3InputBuffer;
-    } DeviceIoControl;
-    uint8_t Rest[32];
-};
-static_assert(sizeof(IO_STACK_LOCATION) == 72, "IO_STACK_LOCATION size");
-static_assert(offsetof(IO_STACK_LOCATION, DeviceIoControl.OutputBufferLength) == 8,
-              "IO_STACK_LOCATION layout");
-static_assert(offsetof(IO_STACK_LOCATION, DeviceIoControl.InputBufferLength) == 16,
-              "IO_STACK_LOCATION layout");
-static_assert(offsetof(IO_STACK_LOCATION, DeviceIoControl.IoControlCode) == 24,
-              "IO_STACK_LOCATION layout");
-
-// The IRP, with only the fields the control device touches named.
-struct IRP {
-    uint8_t Header[24];
-    void* SystemBuffer; // AssociatedIrp.SystemBuffer
-    uint8_t Fields1[16];
-    IO_STATUS_BLOCK IoStatus;
-    uint8_t Fields2[120];
-    IO_STACK_LOCATION* CurrentStackLocation; // Tail.Overlay.CurrentStackLocation
-    uint8_t Fields3[16];
-};
-static_assert(sizeof(IRP) == 208, "IRP size");
-static_assert(offsetof(IRP, SystemBuffer) == 24, "IRP layout");
-static_assert(offsetof(IRP, IoStatus) == 48, "IRP layout");
-static_assert(offsetof(IRP, CurrentStackLocation) == 184, "IRP layout");
-
-struct DEVICE_OBJECT; // opaque
-struct DRIVER_OBJECT; // opaque
-typedef NTSTATUS (*DRIVER_DISPATCH)(DEVICE_OBJECT* device, IRP* irp);
-
-const uint8_t IRP_MJ_CREATE = 0x00;
-const uint8_t IRP_MJ_CLOSE = 0x02;
-const uint8_t IRP_MJ_DEVICE_CONTROL = 0x0E;
-const uint8_t IRP_MJ_CLEANUP = 0x12;
-const uint32_t IRP_MJ_FUNCTION_COUNT = 28;
-const int8_t IO_NO_INCREMENT = 0;
 
 // ---- Handlers: the miniport edge ----
 typedef NDIS_STATUS (*MINIPORT_INITIALIZE)(NDIS_STATUS* OpenErrorStatus,
@@ -568,8 +475,8 @@ void NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE Minipor
                           uint32_t CheckForHangTimeInSeconds, uint32_t AttributeFlags,
                           NDIS_INTERFACE_TYPE AdapterType);
 NDIS_STATUS NdisMRegisterDevice(NDIS_HANDLE NdisWrapperHandle, NDIS_STRING* DeviceName,
-                                NDIS_STRING* SymbolicName, DRIVER_DISPATCH* MajorFunctions,
-                                DEVICE_OBJECT** DeviceObject, NDIS_HANDLE* NdisDeviceHandle);
+                                NDIS_STRING* SymbolicName, KmDispatchRoutine* MajorFunctions,
+                                KmDeviceObject** DeviceObject, NDIS_HANDLE* NdisDeviceHandle);
 NDIS_STATUS NdisMDeregisterDevice(NDIS_HANDLE NdisDeviceHandle);
 
 void NdisSend(NDIS_STATUS* Status, NDIS_HANDLE NdisBindingHandle, NDIS_PACKET* Packet);
@@ -584,11 +491,6 @@ void NdisIMCopySendPerPacketInfo(NDIS_PACKET* DstPacket, NDIS_PACKET* SrcPacket)
 void NdisIMCopySendCompletePerPacketInfo(NDIS_PACKET* DstPacket, NDIS_PACKET* SrcPacket);
 NDIS_STATUS NdisIMNotifyPnPEvent(NDIS_HANDLE MiniportHandle, NET_PNP_EVENT* NetPnPEvent);
 void NdisReEnumerateProtocolBindings(NDIS_HANDLE NdisProtocolHandle);
-
-void* MmMapLockedPagesSpecifyCache(MDL* Mdl, int8_t AccessMode, MEMORY_CACHING_TYPE CacheType,
-                                   void* BaseAddress, uint32_t BugCheckOnFailure,
-                                   MM_PAGE_PRIORITY Priority);
-void IofCompleteRequest(IRP* Irp, int8_t PriorityBoost);
 }
 
 // ---- The macros of ndis.h, as inline functions ----
