@@ -121,6 +121,12 @@ Binding* FromFilter(void* filter) {
     return static_cast<SimMiniport*>(filter)->binding;
 }
 
+// One buffer of the driver's: the packet carries the driver's copy of the frame.
+bool IsCopy(NDIS_PACKET* p) {
+    return p->Private.Head != nullptr && p->Private.Head->Next == nullptr &&
+           IsDriverBuffer(p->Private.Head);
+}
+
 void RequireDispatch(const char* what) {
     if (KmGetCurrentIrql() != KmDispatchLevel) {
         SimReportMisuse(what);
@@ -139,11 +145,12 @@ void PacketIndicate(NDIS_HANDLE miniport, NDIS_PACKET** packets, uint32_t count)
             continue;
         }
         NDIS_STATUS status = NdisOobDataFromPacket(p)->Status;
+        std::lock_guard<std::mutex> hold(b->state->lock);
         b->received.push_back(PacketBytes(p));
+        b->receivedCopy.push_back(IsCopy(p));
         b->receivedStatus.push_back(status);
         b->receivedHeaderSize.push_back(NdisOobDataFromPacket(p)->HeaderSize);
         if (status != NDIS_STATUS_RESOURCES && b->state->options.upperRetainsPackets) {
-            std::lock_guard<std::mutex> hold(b->state->lock);
             b->state->retained.push_back(p);
         }
     }
@@ -738,6 +745,7 @@ void NdisSend(NDIS_STATUS* status, NDIS_HANDLE handle, NDIS_PACKET* packet) {
         SimReportMisuse("send on a closed binding");
     }
     b->sent.push_back(PacketBytes(packet));
+    b->sentCopy.push_back(IsCopy(packet));
     if (s->options.sendsPend) {
         s->pendingSends.push_back(packet);
         *status = NDIS_STATUS_PENDING;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,8 @@ bool DeviceControl(uint32_t code, std::vector<uint8_t>& buffer, uint32_t inputLe
 // Global PnP event (no binding): NetEventReconfigure and the like.
 NDIS_STATUS GlobalPnPEvent(NET_PNP_EVENT_CODE code);
 int ReEnumerations();
+// Runs `hook` (once) inside the next NdisMSleep of the driver, on its thread.
+void OnNextSleep(std::function<void()> hook);
 // Joins the threads of pending completions and forgets every binding (between tests).
 void Reset();
 
@@ -112,6 +115,7 @@ class Binding {
     std::vector<NDIS_STATUS> sendCompletions;
     // Frames the protocol above received (packets and lookahead data), in order.
     std::vector<std::vector<uint8_t>> received;
+    std::vector<bool> receivedCopy; // carried by one buffer of the driver's (a rewritten copy)
     std::vector<NDIS_STATUS> receivedStatus; // the packet status of each indicated packet
     std::vector<uint32_t> receivedHeaderSize;
     // Returns up to `count` retained packets (all when 0) through MiniportReturnPacket.
@@ -146,6 +150,7 @@ class Binding {
     std::vector<uint8_t> transferredBytes;
     // Frames the adapter below was given to send, in order.
     std::vector<std::vector<uint8_t>> sent;
+    std::vector<bool> sentCopy; // carried by one buffer of the driver's (a rewritten copy)
     // Completes up to `count` pending sends (all when 0), in an order drawn from `seed`.
     void CompleteSends(size_t count = 0, uint64_t seed = 0);
     size_t PendingSends() const;

@@ -338,9 +338,27 @@ uint8_t NdisWaitEvent(NDIS_EVENT* event, uint32_t) {
     return 1;
 }
 
+namespace {
+std::mutex g_hookLock;
+std::function<void()> g_sleepHook;
+} // namespace
+
+void sim5::OnNextSleep(std::function<void()> hook) {
+    std::lock_guard<std::mutex> hold(g_hookLock);
+    g_sleepHook = std::move(hook);
+}
+
 void NdisMSleep(uint32_t microseconds) {
     if (KmGetCurrentIrql() != KmPassiveLevel) {
         SimReportMisuse("NdisMSleep above PASSIVE_LEVEL");
+    }
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> hold(g_hookLock);
+        hook.swap(g_sleepHook);
+    }
+    if (hook) {
+        hook();
     }
     std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
 }
