@@ -321,11 +321,14 @@ Binding* Bind(const AdapterOptions& options, NDIS_STATUS* status) {
     return b;
 }
 
-NDIS_STATUS Unbind(Binding* b) {
+NDIS_STATUS Unbind(Binding* b, Request* lastRequest) {
     Binding::State* s = b->state;
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     if (s->context != nullptr) {
         TheModel().protocol.UnbindAdapterHandler(&status, s->context, nullptr);
+    }
+    if (lastRequest != nullptr) {
+        *lastRequest = s->last;
     }
     Reset(); // joins completion threads
     if (s->open || s->miniport != nullptr || s->initPending) {

@@ -82,8 +82,9 @@ class Binding;
 
 // Binds a new lower adapter: calls the driver's BindAdapterHandler at PASSIVE_LEVEL.
 Binding* Bind(const AdapterOptions& options, NDIS_STATUS* status);
-// Calls the driver's UnbindAdapterHandler; the binding is gone afterwards.
-NDIS_STATUS Unbind(Binding* binding);
+// Calls the driver's UnbindAdapterHandler; the binding is gone afterwards (its last
+// request is copied to *lastRequest first, when asked).
+NDIS_STATUS Unbind(Binding* binding, Request* lastRequest = nullptr);
 // The control device the driver registered, if any.
 bool ControlDeviceExists();
 int ControlDeviceRegistrations();
