@@ -56,6 +56,7 @@ windows: deps
 
 test-windows: windows
 	tool/tests/wine/run.sh $(CURDIR)/$(BUILD)/windows
+	im/tests/package_check.sh $(CURDIR)/$(BUILD)/windows/package/driver/v1
 
 test: test-plain test-asan test-tsan test-fuzz kernel-check test-windows
 
