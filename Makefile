@@ -57,6 +57,7 @@ windows: deps
 test-windows: windows
 	tool/tests/wine/run.sh $(CURDIR)/$(BUILD)/windows
 	im/tests/package_check.sh $(CURDIR)/$(BUILD)/windows/package/driver/v1
+	tests/lwf/sys_check.sh $(CURDIR)/$(BUILD)/windows
 
 test: test-plain test-asan test-tsan test-fuzz kernel-check test-windows
 

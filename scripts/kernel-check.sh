@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Compiles the engine and the Windows platform layer as kernel code for x86 and x64
+# Compiles the engine, the Windows platform layer and the NDIS 6 filter host as kernel code
+# for x86 and x64
 # (freestanding, no exceptions, no RTTI, no C runtime) against the mingw-w64 ddk headers,
 # then checks that the objects need nothing but kernel exports and each other.
 set -euo pipefail
@@ -12,7 +13,10 @@ flags=(-std=c++17 -O2 -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-s
        -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet
        -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset)
 # What the kernel itself exports to the engine (memset and friends come from ntoskrnl).
-allowed='^(memset|memcpy|memcmp|memmove|_?_?imp_[_@A-Za-z0-9]*|_?_?chkstk.*|___chkstk_ms)$'
+# NDIS.SYS exports its functions to the filter host. The layout checks of our NDIS and
+# kernel declarations (platform/ndis6.h, platform/win/ndis_layout_check.cpp) run as part of
+# the compile.
+allowed='^(memset|memcpy|memcmp|memmove|_?_?imp_[_@A-Za-z0-9]*|_?_?chkstk.*|___chkstk_ms|Ndis[A-Za-z]*(@[0-9]+)?)$'
 
 status=0
 for arch in i686 x86_64; do
@@ -20,7 +24,7 @@ for arch in i686 x86_64; do
     dir=$out/$arch
     mkdir -p "$dir"
     objects=()
-    for src in engine/*.cpp platform/win/*.cpp; do
+    for src in engine/*.cpp platform/win/*.cpp lwf/*.cpp; do
         obj=$dir/$(basename "${src%.cpp}").o
         $cc "${flags[@]}" -isystem "/usr/$arch-w64-mingw32/include/ddk" -c "$src" -o "$obj"
         objects+=("$obj")

@@ -120,3 +120,12 @@ uint64_t SimPoolAllocationCount() {
 void SimPoolFailAllocation(uint64_t nth) {
     g_failAt.store(nth == 0 ? 0 : g_allocations.load() + nth);
 }
+
+uint32_t SimPoolBlockTag(const void* block) {
+    const BlockHeader* header = static_cast<const BlockHeader*>(block) - 1;
+    if (header->magic != LiveMagic) {
+        SimReportMisuse("free of a block that is not live pool (double free?)");
+        return 0;
+    }
+    return header->tag;
+}

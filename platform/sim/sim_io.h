@@ -8,6 +8,12 @@ struct KmDriverObject {
     KmDriverUnload DriverUnload;
 };
 
+// A device object as the models register it; the device's extension follows it.
+struct KmDeviceObject {
+    uint32_t magic;
+    uint32_t extensionSize;
+};
+
 struct KmIrp {
     KmDeviceControl request;
     int32_t status;

@@ -1,0 +1,257 @@
+// The NDIS 6 model alone, under a trivial pass-through filter of the test's own, so that
+// a fault of the model cannot hide behind the host: chains come back to their owners
+// intact, and the model catches each way a filter can break NDIS's rules.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "ndis6_sim.h"
+#include "sim.h"
+
+namespace {
+
+// What the pass-through filter does wrong, if anything.
+enum class Fault { None, KeepOwnNetBuffer, CompleteTwice, HoldLock };
+
+struct PassThrough {
+    Fault fault = Fault::None;
+    NDIS_HANDLE driverHandle = nullptr;
+    NDIS_HANDLE filterHandle = nullptr;
+    NDIS_HANDLE pool = nullptr;
+    KmSpinLock lock = 0;
+    NdisMdl* ownMdl = nullptr;
+    NET_BUFFER* ownNetBuffer = nullptr;
+} g_filter;
+
+NDIS_STATUS NDIS_API PtSetOptions(NDIS_HANDLE, NDIS_HANDLE) {
+    return NDIS_STATUS_SUCCESS;
+}
+// Per module: its handle and pool.
+struct PtModule {
+    NDIS_HANDLE handle;
+    NDIS_HANDLE pool;
+};
+
+NDIS_STATUS NDIS_API PtAttach(NDIS_HANDLE handle, NDIS_HANDLE, NDIS_FILTER_ATTACH_PARAMETERS*) {
+    auto* module = new PtModule{handle, nullptr};
+    NDIS_FILTER_ATTRIBUTES a{{NDIS_OBJECT_TYPE_FILTER_ATTRIBUTES, 1, sizeof a}, 0};
+    NDIS_STATUS status = NdisFSetAttributes(handle, module, &a);
+    NET_BUFFER_POOL_PARAMETERS p{{NDIS_OBJECT_TYPE_DEFAULT, 1, sizeof p}, KmPoolTag("Test"), 0};
+    if (status == NDIS_STATUS_SUCCESS) {
+        module->pool = NdisAllocateNetBufferPool(handle, &p);
+        status = module->pool == nullptr ? NDIS_STATUS_RESOURCES : NDIS_STATUS_SUCCESS;
+    }
+    if (status != NDIS_STATUS_SUCCESS) {
+        delete module;
+    } else if (g_filter.filterHandle == nullptr) {
+        g_filter.filterHandle = handle;
+        g_filter.pool = module->pool;
+    }
+    return status;
+}
+void NDIS_API PtDetach(NDIS_HANDLE context) {
+    auto* module = static_cast<PtModule*>(context);
+    NdisFreeNetBufferPool(module->pool);
+    delete module;
+}
+NDIS_STATUS NDIS_API PtRestart(NDIS_HANDLE, NDIS_FILTER_RESTART_PARAMETERS*) {
+    return NDIS_STATUS_SUCCESS;
+}
+NDIS_STATUS NDIS_API PtPause(NDIS_HANDLE, NDIS_FILTER_PAUSE_PARAMETERS*) {
+    return NDIS_STATUS_SUCCESS;
+}
+void NDIS_API PtSend(NDIS_HANDLE context, NET_BUFFER_LIST* chain, NDIS_PORT_NUMBER port,
+                     uint32_t flags) {
+    if (g_filter.fault == Fault::KeepOwnNetBuffer) {
+        // Puts a NET_BUFFER of its own in front and never takes it out again.
+        g_filter.ownMdl = NdisAllocateMdl(g_filter.filterHandle, chain, 8);
+        g_filter.ownNetBuffer = NdisAllocateNetBuffer(g_filter.pool, g_filter.ownMdl, 0, 8);
+        g_filter.ownNetBuffer->Next = chain->FirstNetBuffer;
+        chain->FirstNetBuffer = g_filter.ownNetBuffer;
+    }
+    if (g_filter.fault == Fault::HoldLock) {
+        KmIrql old;
+        KmAcquireSpinLock(&g_filter.lock, &old); // returns with it held
+    }
+    NdisFSendNetBufferLists(static_cast<PtModule*>(context)->handle, chain, port, flags);
+}
+void NDIS_API PtSendComplete(NDIS_HANDLE context, NET_BUFFER_LIST* chain, uint32_t flags) {
+    NDIS_HANDLE handle = static_cast<PtModule*>(context)->handle;
+    if (g_filter.fault == Fault::CompleteTwice) {
+        NET_BUFFER_LIST* first = chain;
+        NET_BUFFER_LIST* rest = chain->Next;
+        first->Next = nullptr;
+        NdisFSendNetBufferListsComplete(handle, first, flags);
+        first->Next = rest;
+    }
+    NdisFSendNetBufferListsComplete(handle, chain, flags);
+}
+void NDIS_API PtReceive(NDIS_HANDLE context, NET_BUFFER_LIST* chain, NDIS_PORT_NUMBER port,
+                        uint32_t count, uint32_t flags) {
+    NdisFIndicateReceiveNetBufferLists(static_cast<PtModule*>(context)->handle, chain, port, count,
+                                       flags);
+}
+void NDIS_API PtReturn(NDIS_HANDLE context, NET_BUFFER_LIST* chain, uint32_t flags) {
+    NdisFReturnNetBufferLists(static_cast<PtModule*>(context)->handle, chain, flags);
+}
+
+void NDIS_API PtUnload(KmDriverObject*) {
+    NdisFDeregisterFilterDriver(g_filter.driverHandle);
+}
+
+int32_t NDIS_API PtEntry(KmDriverObject* driver, void*) {
+    static char16_t name[] = u"PassThrough";
+    NDIS_STRING s{uint16_t(sizeof name - 2), uint16_t(sizeof name),
+                  reinterpret_cast<decltype(s.Buffer)>(name)};
+    NDIS_FILTER_DRIVER_CHARACTERISTICS c{};
+    c.Header = {NDIS_OBJECT_TYPE_FILTER_DRIVER_CHARACTERISTICS, 1,
+                NDIS_SIZEOF_FILTER_DRIVER_CHARACTERISTICS_REVISION_1};
+    c.MajorNdisVersion = 6;
+    c.FriendlyName = c.UniqueName = c.ServiceName = s;
+    c.SetOptionsHandler = PtSetOptions;
+    c.AttachHandler = PtAttach;
+    c.DetachHandler = PtDetach;
+    c.RestartHandler = PtRestart;
+    c.PauseHandler = PtPause;
+    c.SendNetBufferListsHandler = PtSend;
+    c.SendNetBufferListsCompleteHandler = PtSendComplete;
+    c.ReceiveNetBufferListsHandler = PtReceive;
+    c.ReturnNetBufferListsHandler = PtReturn;
+    KmSetDriverUnload(driver, PtUnload);
+    return NdisFRegisterFilterDriver(driver, driver, &c, &g_filter.driverHandle);
+}
+
+SimFrame Frame(uint32_t length, uint8_t seed, SimFrameLayout layout = {}) {
+    SimFrame f;
+    f.bytes.resize(length);
+    for (uint32_t i = 0; i < length; ++i) {
+        f.bytes[i] = uint8_t(seed + i * 7);
+    }
+    f.layout = layout;
+    return f;
+}
+
+// Three NBLs of one to three frames, cut into MDLs in several ways.
+std::vector<SimNblSpec> Chain() {
+    SimFrameLayout cut{{10, 20}, 6, 5, 0, true, false};
+    SimFrameLayout unmapped{{30}, 2, 0, 0, false, false};
+    return {{Frame(60, 1, cut)},
+            {Frame(100, 2), Frame(64, 3, unmapped), Frame(1514, 4, cut)},
+            {Frame(42, 5), Frame(77, 6, cut)}};
+}
+
+std::vector<std::vector<uint8_t>> Bytes(const std::vector<SimNblSpec>& chain) {
+    std::vector<std::vector<uint8_t>> out;
+    for (const SimNblSpec& nbl : chain) {
+        for (const SimFrame& f : nbl) {
+            out.push_back(f.bytes);
+        }
+    }
+    return out;
+}
+
+class Ndis6Model : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        g_filter = PassThrough{};
+        ASSERT_EQ(SimNdis6LoadDriver(PtEntry), NDIS_STATUS_SUCCESS);
+        NDIS_STATUS status;
+        SimModuleOptions options;
+        options.seed = 7;
+        module =
+            SimNdis6Attach(SimAdapter{u"{module}", u"Adapter", u"\\DEVICE\\{a}"}, options, &status);
+        ASSERT_NE(module, nullptr);
+        ASSERT_EQ(SimNdis6Restart(module, false, nullptr), NDIS_STATUS_SUCCESS);
+    }
+    void TearDown() override {
+        SimNdis6UnloadDriver();
+        EXPECT_EQ(SimNdis6BlocksHeld(), 0u);
+        EXPECT_EQ(SimPoolUsageForTag(KmPoolTag("Test")).blocks, 0u);
+    }
+    SimModule* module = nullptr;
+};
+
+// Every flag combination and completion pattern: the frames pass through byte-exact in
+// order, and every NBL comes home (the model checks each on its way back).
+TEST_F(Ndis6Model, ChainsPassThroughAndComeHomeIntact) {
+    struct Case {
+        uint32_t flags;
+        size_t batch;
+    };
+    for (Case c : {Case{0, 1}, Case{1, 2}, Case{0, 16}, Case{1, 16}}) {
+        SimChain* sends = SimNdis6PrepareSends(module, Chain());
+        SimChain* receives = SimNdis6PrepareReceives(module, Chain());
+        SimNdis6Send(module, sends, c.flags);
+        SimNdis6Indicate(module, receives, c.flags);
+        EXPECT_EQ(SimNdis6Outstanding(module), 6u);
+        EXPECT_EQ(SimNdis6TakeTransmitted(module), Bytes(Chain()));
+        EXPECT_EQ(SimNdis6TakeIndicated(module), Bytes(Chain()));
+        while (SimNdis6CompleteSends(module, c.batch, c.flags) != 0) {
+        }
+        while (SimNdis6ReturnReceives(module, c.batch, c.flags) != 0) {
+        }
+        EXPECT_TRUE(SimNdis6ChainHome(sends) && SimNdis6ChainHome(receives));
+        EXPECT_EQ(SimNdis6Outstanding(module), 0u);
+        SimNdis6ReleaseChain(sends);
+        SimNdis6ReleaseChain(receives);
+    }
+    // With RESOURCES the indication is home when the handler returns.
+    SimChain* receives = SimNdis6PrepareReceives(module, Chain());
+    SimNdis6Indicate(module, receives, NDIS_RECEIVE_FLAGS_RESOURCES);
+    EXPECT_TRUE(SimNdis6ChainHome(receives));
+    SimNdis6ReleaseChain(receives);
+}
+
+// Each fault of a filter is caught and named.
+TEST_F(Ndis6Model, BrokenRulesAreCaught) {
+    struct Case {
+        Fault fault;
+        const char* message;
+    };
+    SimSetMisuseMode(SimMisuseMode::Record);
+    for (Case c : {Case{Fault::KeepOwnNetBuffer, "of the filter came back to the protocol"},
+                   Case{Fault::CompleteTwice, "came back to the protocol twice"},
+                   Case{Fault::HoldLock, "FilterSendNetBufferLists returned with a lock held"}}) {
+        SimClearMisuse();
+        g_filter.fault = c.fault;
+        SimChain* sends = SimNdis6PrepareSends(module, Chain());
+        SimNdis6Send(module, sends, 0);
+        if (c.fault == Fault::HoldLock) {
+            SimRaiseIrql(KmDispatchLevel);
+            KmReleaseSpinLock(&g_filter.lock, KmPassiveLevel);
+        }
+        SimNdis6CompleteSends(module, 16, 0);
+        EXPECT_NE(std::strstr(SimLastMisuse(), c.message), nullptr)
+            << "fault " << int(c.fault) << ": " << SimLastMisuse();
+        if (g_filter.ownNetBuffer != nullptr) {
+            NdisFreeNetBuffer(g_filter.ownNetBuffer);
+            NdisFreeMdl(g_filter.ownMdl);
+            g_filter.ownNetBuffer = nullptr;
+        }
+        SimNdis6DiscardChain(sends);
+    }
+    g_filter.fault = Fault::None;
+    SimClearMisuse();
+}
+
+// One allocation counter covers the model's objects: failing each allocation of an attach
+// in turn makes it fail cleanly until none is left to fail.
+TEST_F(Ndis6Model, FailTheNthReachesEveryPool) {
+    uint64_t n = 1;
+    for (;; ++n) {
+        SimPoolFailAllocation(n);
+        NDIS_STATUS status;
+        SimModule* second =
+            SimNdis6Attach(SimAdapter{u"{second}", u"B", u"\\DEVICE\\{b}"}, {}, &status);
+        SimPoolFailAllocation(0);
+        if (second != nullptr) {
+            SimNdis6Detach(second);
+            break;
+        }
+        EXPECT_EQ(status, NDIS_STATUS_RESOURCES);
+        EXPECT_EQ(SimPoolUsageForTag(SimNdisModuleTag).blocks, 1u) << "only the first module's";
+    }
+    EXPECT_EQ(n, 3u); // the attributes block, then the pool
+}
+
+} // namespace
