@@ -44,6 +44,7 @@ struct Binding::State {
     NDIS_CONFIGURATION_PARAMETER upper{};
     SimMiniport* miniport = nullptr;
     bool initPending = false;
+    std::atomic<bool> initRunning{false}; // MiniportInitialize has not returned yet
     PacketPool* below = nullptr;
     PacketPool* above = nullptr;
     std::mutex lock; // guards the collections below
@@ -249,15 +250,23 @@ SimMiniport* NewMiniport(Binding* binding, void* context) {
     return mp;
 }
 
-// Runs MiniportInitialize for the binding's instance at PASSIVE_LEVEL.
+// Runs MiniportInitialize for the binding's instance at PASSIVE_LEVEL. The driver may go
+// on (and halt the miniport) as soon as its handler has signalled that it ran, so what is
+// recorded afterwards is recorded under the binding's lock, for this miniport only.
 NDIS_STATUS RunInitialize(Binding* b) {
     Binding::State* s = b->state;
     SimMiniport* mp = s->miniport;
     std::vector<NDIS_MEDIUM> media = s->options.offeredMedia;
     NDIS_STATUS openError = 0;
     uint32_t index = UINT32_MAX;
+    s->initRunning = true;
     NDIS_STATUS status = TheModel().miniport.InitializeHandler(&openError, &index, media.data(),
                                                                uint32_t(media.size()), mp, nullptr);
+    std::lock_guard<std::mutex> hold(s->lock);
+    s->initRunning = false;
+    if (s->miniport != mp) {
+        return status; // halted already
+    }
     s->initPending = false;
     if (status != NDIS_STATUS_SUCCESS) {
         s->miniport = nullptr;
@@ -712,15 +721,22 @@ NDIS_STATUS NdisIMDeInitializeDeviceInstance(NDIS_HANDLE miniport) {
     }
     Binding* b = FromHandle(miniport);
     auto* mp = static_cast<SimMiniport*>(miniport);
+    // NDIS halts a miniport only after its MiniportInitialize has returned.
+    while (b->state->initRunning) {
+        std::this_thread::yield();
+    }
+    void* context;
     {
         std::lock_guard<std::mutex> hold(b->state->lock);
         if (!b->state->aboveSends.empty() || !b->state->retained.empty()) {
             SimReportMisuse("miniport halted with sends or indicated packets outstanding");
         }
+        context = mp->adapterContext;
+        b->state->miniport = nullptr;
+        b->state->initPending = false;
     }
-    TheModel().miniport.HaltHandler(mp->adapterContext);
+    TheModel().miniport.HaltHandler(context);
     b->halted = true;
-    b->state->miniport = nullptr;
     delete mp;
     return NDIS_STATUS_SUCCESS;
 }
