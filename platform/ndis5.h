@@ -438,7 +438,6 @@ void NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle);
 NDIS_STATUS NdisAllocateMemoryWithTag(void** VirtualAddress, uint32_t Length, uint32_t Tag);
 NDIS_STATUS NdisAllocateMemory(void** VirtualAddress, uint32_t Length, uint32_t MemoryFlags,
                                int64_t HighestAcceptableAddress);
-void NdisFreeMemory(void* VirtualAddress, uint32_t Length, uint32_t MemoryFlags);
 
 void NdisAllocatePacketPoolEx(NDIS_STATUS* Status, NDIS_HANDLE* PoolHandle,
                               uint32_t NumberOfDescriptors, uint32_t NumberOfOverflowDescriptors,
