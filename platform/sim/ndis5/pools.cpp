@@ -36,6 +36,24 @@ BufferRecord* RecordOf(NDIS_BUFFER* buffer) {
                                            offsetof(BufferRecord, mdl));
 }
 
+// Live packets and buffers: a freed one is found missing here, never read after its free.
+std::mutex g_liveLock;
+std::set<const void*> g_live;
+
+bool Live(const void* object) {
+    std::lock_guard<std::mutex> hold(g_liveLock);
+    return g_live.count(object) != 0;
+}
+
+void SetLive(const void* object, bool live) {
+    std::lock_guard<std::mutex> hold(g_liveLock);
+    if (live) {
+        g_live.insert(object);
+    } else {
+        g_live.erase(object);
+    }
+}
+
 uint32_t OobOffset(uint32_t reservedLength) {
     return uint32_t(offsetof(NDIS_PACKET, ProtocolReserved)) + ((reservedLength + 7) & ~7u);
 }
@@ -63,6 +81,7 @@ void DeletePool(PacketPool* pool) {
     }
     if (pool->inUse.load() != 0) {
         SimReportMisuse("packet pool freed with packets still allocated");
+        return; // kept, so that its packets can still be freed
     }
     pool->magic = DeadMagic;
     delete pool;
@@ -87,6 +106,7 @@ NDIS_PACKET* NewPacket(PacketPool* pool, bool countForDriver) {
     packet->Private.NdisPacketFlags = fPACKET_ALLOCATED_BY_NDIS;
     packet->Private.NdisPacketOobOffset = uint16_t(oob);
     pool->inUse += 1;
+    SetLive(packet, true);
     if (countForDriver) {
         TheModel().packets += 1;
     }
@@ -94,7 +114,7 @@ NDIS_PACKET* NewPacket(PacketPool* pool, bool countForDriver) {
 }
 
 PacketPool* PoolOf(NDIS_PACKET* packet) {
-    if (packet == nullptr) {
+    if (packet == nullptr || !Live(packet)) {
         return nullptr;
     }
     PacketHeader* header = HeaderOf(packet);
@@ -111,6 +131,7 @@ void DeletePacket(NDIS_PACKET* packet) {
         TheModel().packets -= 1;
     }
     pool->inUse -= 1;
+    SetLive(packet, false);
     HeaderOf(packet)->magic = DeadMagic;
     std::free(HeaderOf(packet));
 }
@@ -132,18 +153,20 @@ NDIS_BUFFER* NewBuffer(Owner owner, void* data, uint32_t length, bool mapped) {
     if (owner == Owner::Driver) {
         TheModel().buffers += 1;
     }
+    SetLive(&record->mdl, true);
     return &record->mdl;
 }
 
 void DeleteBuffer(NDIS_BUFFER* buffer) {
     BufferRecord* record = RecordOf(buffer);
-    if (record->magic != BufferMagic) {
+    if (!Live(buffer) || record->magic != BufferMagic) {
         SimReportMisuse("buffer freed twice or not a buffer");
         return;
     }
     if (record->owner == Owner::Driver) {
         TheModel().buffers -= 1;
     }
+    SetLive(buffer, false);
     record->magic = DeadMagic;
     delete record;
 }
@@ -156,6 +179,9 @@ void MakeUnmappable(NDIS_BUFFER* buffer) {
 }
 
 bool IsDriverBuffer(NDIS_BUFFER* buffer) {
+    if (!Live(buffer)) {
+        return false;
+    }
     BufferRecord* record = RecordOf(buffer);
     return record->magic == BufferMagic && record->owner == Owner::Driver;
 }
@@ -245,8 +271,11 @@ void NdisFreePacketPool(NDIS_HANDLE handle) {
     auto* pool = static_cast<PacketPool*>(handle);
     if (pool->owner != Owner::Driver) {
         SimReportMisuse("the driver freed a packet pool that is not its own");
+        return;
     }
-    TheModel().pools -= 1;
+    if (pool->inUse.load() == 0) {
+        TheModel().pools -= 1;
+    }
     DeletePool(pool);
 }
 
