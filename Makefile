@@ -38,10 +38,11 @@ test-asan: deps
 test-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMERROWFALDINE_TSAN=ON \
 	      -DMERROWFALDINE_BENCH=OFF -DMERROWFALDINE_TOOL=OFF
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target engine_tests replay_tests im_tests
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target engine_tests replay_tests im_tests lwf_tests
 	$(TSAN_BUILD)/tests/engine_tests --gtest_filter='*Concurrency*'
 	$(TSAN_BUILD)/tests/replay_tests --gtest_filter='*Stress*'
 	$(TSAN_BUILD)/tests/im_tests --gtest_filter='*Concurrency*'
+	$(TSAN_BUILD)/tests/lwf_tests --gtest_filter='*Concurrency*'
 
 fuzz: deps
 	scripts/fuzz.sh $(FUZZ_SECONDS)
@@ -73,6 +74,7 @@ demo: deps
 bench: build
 	$(BUILD)/bench/engine_bench --benchmark_min_time=0.5
 	$(BUILD)/bench/im_bench --benchmark_min_time=0.5
+	$(BUILD)/bench/lwf_bench --benchmark_min_time=0.5
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-fuzz

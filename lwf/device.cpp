@@ -23,22 +23,22 @@ FilterModule* ModuleOf(ModuleLink* link) {
     return reinterpret_cast<FilterModule*>(link); // Link is the record's first field
 }
 
-// The first module whose whole name equals the start of `name`; its filter handle, or
-// null. Read under the list lock; NDIS is asked to restart outside it.
-NDIS_HANDLE FindModuleHandle(const uint8_t* name, uint32_t nameLength) {
-    NDIS_HANDLE found = nullptr;
+// Asks NDIS to restart the first module whose whole name equals the start of `name`.
+// NDIS is called under the list lock: the module cannot be detached (and its filter handle
+// go stale) between finding it and the call, and NdisFRestartFilter only schedules the
+// restart, as callable at DISPATCH_LEVEL.
+void RestartModuleNamed(const uint8_t* name, uint32_t nameLength) {
     EngineLockAcquire(&AttachedModuleListLock, false);
     for (ModuleLink* link = AttachedModuleList.Flink; link != &AttachedModuleList;
          link = link->Flink) {
         FilterModule* module = ModuleOf(link);
         uint32_t length = module->ModuleName.Length;
         if (length <= nameLength && KmEqualMemory(module->ModuleName.Buffer, name, length)) {
-            found = module->FilterHandle;
+            NdisFRestartFilter(module->FilterHandle);
             break;
         }
     }
     EngineLockRelease(&AttachedModuleListLock, false);
-    return found;
 }
 
 // Writes the entries that fit while the running total stays within the output; returns
@@ -124,14 +124,11 @@ int32_t NDIS_API FilterDeviceIoControl(KmDeviceObject*, KmIrp* irp) {
     switch (request.controlCode) {
     case IOCTL_HOST_RESTART_ALL:
         break;
-    case IOCTL_HOST_RESTART_MODULE: {
-        NDIS_HANDLE handle =
-            buffer == nullptr ? nullptr : FindModuleHandle(buffer, request.inputLength);
-        if (handle != nullptr) {
-            NdisFRestartFilter(handle);
+    case IOCTL_HOST_RESTART_MODULE:
+        if (buffer != nullptr) {
+            RestartModuleNamed(buffer, request.inputLength);
         }
         break;
-    }
     case IOCTL_HOST_LIST_MODULES: {
         uint32_t total = ListModules(buffer, buffer == nullptr ? 0 : request.outputLength);
         information = total;

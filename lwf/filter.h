@@ -66,6 +66,7 @@ struct ControlDeviceExtension {
     NDIS_HANDLE Handle; // FilterDriverHandle
 };
 const uint32_t ControlDeviceSignature = 0x46544452;
+static_assert(sizeof(void*) != 4 || sizeof(ControlDeviceExtension) == 8, "x86 extension size");
 
 // Codes of the filter's own attachments, answered before the engine's.
 const uint32_t IOCTL_HOST_RESTART_ALL = 0x00170000;

@@ -57,3 +57,4 @@ std::string ReplayHostNames();
 
 std::unique_ptr<ReplayHost> MakeEngineHost();
 std::unique_ptr<ReplayHost> MakeNdis5Host();
+std::unique_ptr<ReplayHost> MakeNdis6Host();

@@ -168,10 +168,10 @@ std::vector<SimNblBox*> TakeDelivery(SimModule* module, NET_BUFFER_LIST* chain, 
                 continue;
             }
             if (module->options.record) {
+                // What can be read of it: a NET_BUFFER whose MDLs fall short of its
+                // DataLength (or cannot be mapped) is the sender's fault, passed on as it is.
                 std::vector<uint8_t> bytes;
-                if (!SimReadNetBuffer(nb, &bytes)) {
-                    SimReportMisuse("model: a NET_BUFFER passed on cannot be read");
-                }
+                SimReadNetBuffer(nb, &bytes);
                 record->push_back(std::move(bytes));
             }
         }
@@ -280,15 +280,22 @@ void SimNblComesHome(SimNblBox* box, SimOwner owner, const char* how) {
             SimReportMisuse(message);
             return;
         }
-        SimNbRecord now = RecordOf(nb, box->module->options.checkBytes);
         const SimNbRecord& then = box->records[i];
-        if (now.mdlChain != then.mdlChain || now.currentMdl != then.currentMdl ||
-            now.currentMdlOffset != then.currentMdlOffset || now.dataLength != then.dataLength ||
-            now.dataOffset != then.dataOffset || now.mdls != then.mdls ||
-            now.digest != then.digest) {
+        bool same = nb->MdlChain == then.mdlChain && nb->CurrentMdl == then.currentMdl &&
+                    nb->CurrentMdlOffset == then.currentMdlOffset &&
+                    nb->DataLength == then.dataLength && nb->DataOffset == then.dataOffset;
+        size_t m = 0;
+        for (NdisMdl* mdl = nb->MdlChain; same && mdl != nullptr; mdl = mdl->Next, ++m) {
+            same = m < then.mdls.size() && then.mdls[m] == mdl;
+        }
+        same = same && m == then.mdls.size();
+        if (same && box->module->options.checkBytes) {
+            same = Digest(then.mdls) == then.digest;
+        }
+        if (!same) {
             std::snprintf(message, sizeof message,
-                          "model: NET_BUFFER serial %llu %s with its "
-                          "MDLs, offsets or bytes changed",
+                          "model: NET_BUFFER serial %llu %s with its MDLs, offsets or bytes "
+                          "changed",
                           static_cast<unsigned long long>(nbBox->serial), how);
             SimReportMisuse(message);
             return;
@@ -300,8 +307,10 @@ void SimNblComesHome(SimNblBox* box, SimOwner owner, const char* how) {
         SimReportMisuse(message);
         return;
     }
+    // Home last: the owner may release the NBL as soon as it sees it.
+    SimModule* module = box->module;
+    module->outstanding.fetch_sub(1);
     box->home = true;
-    box->module->outstanding.fetch_sub(1);
 }
 
 SimChain* SimNdis6PrepareSends(SimModule* module, const std::vector<SimNblSpec>& nbls) {

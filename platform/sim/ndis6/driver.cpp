@@ -274,6 +274,7 @@ NDIS_STATUS NdisFSetAttributes(NDIS_HANDLE NdisFilterHandle, NDIS_HANDLE FilterM
 
 NDIS_STATUS NdisFRestartFilter(NDIS_HANDLE NdisFilterHandle) {
     SimModule* module = SimModuleOf(NdisFilterHandle, "NdisFRestartFilter of an unknown module");
+    SimCheckCallerIrql(0, "NdisFRestartFilter above DISPATCH_LEVEL");
     if (module == nullptr) {
         return NDIS_STATUS_FAILURE;
     }

@@ -62,7 +62,7 @@ struct SimNblBox {
     uint64_t serial;
     SimOwner owner;
     SimModule* module;
-    bool home;
+    std::atomic<bool> home; // read by the owner's thread, set by the thread that hands it back
     std::vector<SimNbRecord> records;
 };
 
