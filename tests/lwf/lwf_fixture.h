@@ -75,7 +75,9 @@ class LwfTest : public ::testing::Test {
         std::vector<uint8_t> buffer;
         ControlStatusBlock block = Ioctl(IOCTL_ENGINE_READ_EVENTS, buffer, 0, 28800);
         std::vector<FileEvent> events(block.information / sizeof(FileEvent));
-        std::memcpy(events.data(), buffer.data(), events.size() * sizeof(FileEvent));
+        if (!events.empty()) {
+            std::memcpy(events.data(), buffer.data(), events.size() * sizeof(FileEvent));
+        }
         return events;
     }
 

@@ -31,6 +31,9 @@ check "PE32 magic" test "$(field Magic)" = 010b
 check "native subsystem" test "$(field Subsystem)" = 00000001
 entry=$(printf '%08x' $((0x$(field ImageBase) + 0x$(field AddressOfEntryPoint))))
 check "entry point is DriverEntry" grep -qi "^$entry T _DriverEntry@8$" <<< "$symbols"
+check "image checksum matches its bytes" \
+    test "$(python3 "$(dirname "$0")/pe_checksum.py" "$sys")" = ok
+check "no C runtime linked in" bash -c "! grep -qiE ' (T|I) _*(malloc|printf|_?_?initterm|atexit)' <<< \"\$0\"" "$symbols"
 
 dlls=$(grep "DLL Name:" <<< "$header" | awk '{print $3}' | sort | tr '\n' ' ')
 check "imports only HAL.dll, NDIS.SYS and ntoskrnl.exe (got: $dlls)" \

@@ -86,6 +86,9 @@ void SimNdis6UnloadDriver() {
     if (g_simDriver.block != nullptr || g_simDriver.device != nullptr) {
         SimReportMisuse("model: the driver unloaded with its filter or device still registered");
     }
+    if (SimNdis6BlocksHeld() != 0) {
+        SimReportMisuse("model: the driver unloaded with pool still allocated");
+    }
     g_simDriver.loaded = false;
 }
 
