@@ -11,6 +11,7 @@ IM_FLAGS := -std=c++17 -O2 -ffreestanding -fno-exceptions -fno-rtti -fno-threads
             -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset \
             -isystem /usr/x86_64-w64-mingw32/include/ddk -Iplatform
 IM_LDFLAGS := -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,DriverEntry \
+              -Wl,--exclude-all-symbols \
               -Wl,--image-base,0x10000 -Wl,--file-alignment,0x200 \
               -Wl,--section-alignment,0x1000 -Wl,--dynamicbase -Wl,--nxcompat
 IM_LIBS  := -lndis -lntoskrnl -lhal

@@ -36,6 +36,14 @@ driver_entry=$(x86_64-w64-mingw32-nm "$sys" | awk '$3 == "DriverEntry" {print $1
 check "DriverEntry is the entry point" \
     test -n "$driver_entry" -a "$((16#${driver_entry:-0} - 16#$base))" -eq "$((16#$entry))"
 
+check "image checksum matches its bytes" \
+    test "$(python3 "$(dirname "$0")/../../tests/lwf/pe_checksum.py" "$sys")" = ok
+symbols=$(x86_64-w64-mingw32-nm "$sys")
+check "no C runtime linked in" \
+    bash -c "! grep -qiE ' (T|I) _*(malloc|printf|_?_?initterm|atexit)\$' <<< \"\$0\"" "$symbols"
+exports=$($objdump -p "$sys" | sed -n '/^Export Address Table --/,/^$/p' | grep -c 'Export RVA')
+check "exports nothing (got $exports)" test "$exports" -eq 0
+
 dlls=$(awk '/DLL Name:/ {print tolower($3)}' <<< "$headers" | sort -u | tr '\n' ' ')
 check "imports only ntoskrnl.exe, NDIS.SYS and HAL.dll (got: $dlls)" \
     bash -c "[ -z \"\$(tr ' ' '\n' <<< '$dlls' | grep -v -x -e '' -e ntoskrnl.exe -e ndis.sys -e hal.dll)\" ]"
