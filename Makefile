@@ -6,6 +6,7 @@
 #   make windows       the Windows deliverables as PE files
 #   make bench         the benchmarks
 #   make fuzz          each libFuzzer target for FUZZ_SECONDS (default 60)
+#   make fuzz-coverage line coverage of each engine file under the corpora of the last fuzz run
 
 BUILD       ?= build
 ASAN_BUILD  ?= build-asan
@@ -14,7 +15,8 @@ FUZZ_SECONDS ?= 60
 JOBS        ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build test test-plain test-asan test-tsan test-fuzz fuzz kernel-check windows \
+.PHONY: all deps build test test-plain test-asan test-tsan test-fuzz fuzz fuzz-coverage \
+        kernel-check windows \
         test-windows demo bench clean
 
 all: build
@@ -47,6 +49,9 @@ test-tsan: deps
 fuzz: deps
 	scripts/fuzz.sh $(FUZZ_SECONDS)
 
+fuzz-coverage: deps
+	scripts/fuzz-coverage.sh
+
 test-fuzz: deps
 	scripts/fuzz.sh 20
 
@@ -77,4 +82,4 @@ bench: build
 	$(BUILD)/bench/lwf_bench --benchmark_min_time=0.5
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-fuzz
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-fuzz build-fuzz-coverage

@@ -2,6 +2,7 @@
 
 #include "engine_limits.h"
 #include "pool.h"
+#include "smb_dispatch.h"
 
 EngineState g_Engine;
 
@@ -104,6 +105,8 @@ bool StartAll() {
     if (!AllocateBlock(&e.Settings, sizeof(EngineSettings))) {
         return false;
     }
+    e.AdmissionMayBeOn = 1;
+    e.ExemptListsMayExist = 1;
     EngineLockInit(&e.KnownClientListsLock);
     if (!AllocateBlock(&e.KnownClients, sizeof(KnownClientLists))) {
         return false;
@@ -135,6 +138,7 @@ bool EngineStart() {
 void EngineStop() {
     EngineState& e = g_Engine;
     SetInspectionEnabled(false);
+    ReleaseKeptWorkBuffers();
     DestroyDialectTables(&e.Smb1);
     DestroyDialectTables(&e.Smb2);
     FreeBlock(&e.TrafficStats, sizeof(SmbTrafficStats));
@@ -157,13 +161,48 @@ void EngineStop() {
     }
 }
 
+void EngineReset() {
+    EngineState& e = g_Engine;
+    SetInspectionEnabled(false);
+    ReleaseKeptWorkBuffers();
+    for (const SharedTableSlot& slot : SharedTables) {
+        ClearKeyedTable(e.*slot.table, false);
+    }
+    ClearKeyedTable(e.ClientAdmissionTable, false);
+    for (const DialectTableSlot& slot : DialectTableCatalogue) {
+        ClearKeyedTable(e.Smb1.*slot.table, false);
+        ClearKeyedTable(e.Smb2.*slot.table, false);
+    }
+    FreeBlock(&e.RuleList, e.RuleCount * sizeof(AccessRule));
+    FreeBlock(&e.RuleOrder, e.RuleCount * sizeof(uint32_t));
+    e.RuleCount = 0;
+    FreeBlock(&e.TemplateList, e.TemplateCount * sizeof(ShareTemplate));
+    e.TemplateCount = 0;
+    KmZeroMemory(e.Settings, sizeof(EngineSettings));
+    e.AdmissionMayBeOn = 1;
+    e.ExemptListsMayExist = 1;
+    KmZeroMemory(e.KnownClients, sizeof(KnownClientLists));
+    KmZeroMemory(e.FileEventRing, sizeof(FileEvent) * FileEventRingSlots);
+    e.FileEventCount = 0;
+    KmZeroMemory(e.LearnedGrantRing, sizeof(LearnedGrant) * LearnedGrantRingSlots);
+    e.LearnedGrantCount = 0;
+    KmZeroMemory(e.TrafficStats, sizeof(SmbTrafficStats));
+    e.InboundClock = TrafficClock{0, 0};
+    e.OutboundClock = TrafficClock{0, 0};
+    e.PurgeTurn = 0;
+}
+
 void PurgeStaleRequests(bool atDispatch, uint64_t now) {
     // One table per call, in turn: the request-keyed tables of both dialects and the
     // shared unknown-session marks.
     const uint32_t tablesPerDialect =
         sizeof DialectTableCatalogue / sizeof DialectTableCatalogue[0];
     const uint32_t slots = 2 * tablesPerDialect + 1;
-    uint32_t turn = __atomic_fetch_add(&g_Engine.PurgeTurn, 1, __ATOMIC_RELAXED) % slots;
+    // A plain load and store: processors that meet here may purge the same table twice,
+    // which costs nothing, where a locked add would cost every message.
+    uint32_t next = __atomic_load_n(&g_Engine.PurgeTurn, __ATOMIC_RELAXED);
+    __atomic_store_n(&g_Engine.PurgeTurn, next + 1, __ATOMIC_RELAXED);
+    uint32_t turn = next % slots;
     KeyedTable* table;
     if (turn == 2 * tablesPerDialect) {
         table = g_Engine.UnknownSessionMarks;

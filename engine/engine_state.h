@@ -48,6 +48,12 @@ struct EngineState {
 
     EngineSettings* Settings;
     EngineLock SettingsLock;
+    // Whether the per-message checks must look at the settings at all: 0 when the last
+    // settings pushed have admission control off, or every exempt list empty. Written with
+    // the settings under their lock, read without it (relaxed atomics); 1 until the first
+    // push, so that the settings block decides.
+    uint8_t AdmissionMayBeOn;
+    uint8_t ExemptListsMayExist;
 
     KnownClientLists* KnownClients;
     EngineLock KnownClientListsLock;
@@ -89,6 +95,11 @@ extern EngineState g_Engine;
 bool EngineStart();
 // Releases everything; safe after a failed or partial start.
 void EngineStop();
+// Brings a started engine back to the state EngineStart leaves, keeping the tables,
+// rings and blocks it allocated: every entry, record, rule, template, setting, counter
+// and kept work buffer goes. For hosts that start afresh often (the fuzz targets); like
+// EngineStop, it runs while no frame or control request is in the engine.
+void EngineReset();
 
 // One bounded step of purging pending requests and marks whose response never came:
 // a few entries of one request table, the tables taking turns.

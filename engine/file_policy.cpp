@@ -18,14 +18,15 @@ const uint32_t FileDeleteOnClose = 0x00001000; // CreateOptions
 const uint32_t RenameEventUnits = 1023;
 const Utf16Unit RenameArrow[] = {' ', '=', '>', ' '};
 
-bool Contains(const Utf16Unit* path, const char* ascii) {
+// `pathUnits` is the path's length, measured once by the caller for all its probes.
+bool Contains(const Utf16Unit* path, uint32_t pathUnits, const char* ascii) {
     Utf16Unit needle[8];
     uint32_t n = 0;
     while (ascii[n] != 0 && n < 8) {
         needle[n] = Utf16Unit(ascii[n]);
         ++n;
     }
-    return Utf16Find(path, Utf16Length(path, FullPathScanUnits), needle, n) >= 0;
+    return Utf16Find(path, pathUnits, needle, n) >= 0;
 }
 
 // Everything a decision needs to know about the session.
@@ -148,11 +149,14 @@ void ReportRename(const FileOperation* op, const SessionFacts* facts, bool block
 
 bool IsOfficeDocument(const Utf16Unit* path) {
     // ".docx", ".xlsx" and ".pptx" contain their shorter forms.
-    return Contains(path, ".doc") || Contains(path, ".xls") || Contains(path, ".ppt");
+    uint32_t units = Utf16Length(path, FullPathScanUnits);
+    return Contains(path, units, ".doc") || Contains(path, units, ".xls") ||
+           Contains(path, units, ".ppt");
 }
 
 bool IsTemporaryName(const Utf16Unit* path) {
-    return Contains(path, ".tmp") || Contains(path, "~$");
+    uint32_t units = Utf16Length(path, FullPathScanUnits);
+    return Contains(path, units, ".tmp") || Contains(path, units, "~$");
 }
 
 MarkKind DecideCreate(const FileOperation* op, const CreateRequest* request, Utf16Unit* path) {

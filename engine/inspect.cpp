@@ -67,6 +67,31 @@ bool IsSmbPort(uint16_t port) {
     return port == SmbPortDirect || port == SmbPortNetbios;
 }
 
+// Most frames a server handles are not SMB. Their verdict comes from a direct look at
+// three header fields: a frame that is not IPv4, or IPv4 but not TCP, or TCP to (or from)
+// another port is one the full classification would turn away too. Whatever the look
+// cannot settle (a short frame, an odd header length) goes to the full classification.
+bool PlainlyNotSmb(const uint8_t* frame, uint32_t length, bool inbound) {
+    const uint32_t quickLookBytes = EthernetHeaderLength + Ipv4MinHeaderLength;
+    if (length < quickLookBytes) {
+        return false;
+    }
+    if (ReadU16Be(frame + EthType) != EtherTypeIpv4) {
+        return true;
+    }
+    const uint8_t* ip = frame + EthernetHeaderLength;
+    if (ip[Ipv4Protocol] != IpProtocolTcp) {
+        return true;
+    }
+    uint32_t ipHeaderLength = (ip[Ipv4VersionAndLength] & 0x0F) * 4u;
+    uint32_t portOffset = inbound ? TcpDestinationPort : TcpSourcePort;
+    if (ipHeaderLength < Ipv4MinHeaderLength ||
+        EthernetHeaderLength + ipHeaderLength + portOffset + 2 > length) {
+        return false;
+    }
+    return !IsSmbPort(ReadU16Be(ip + ipHeaderLength + portOffset));
+}
+
 bool DecodeSmbPayload(const DirectionRules& rules, FrameView* view, bool atDispatch, uint64_t now) {
     bool inbound = rules.direction == SmbDirection::Request;
     uint32_t payloadLength = view->payloadLength;
@@ -136,13 +161,16 @@ bool Inspect(const DirectionRules& rules, uint8_t* frame, uint32_t length, bool 
     }
     uint64_t now = KmQuerySystemTime();
     RefreshInterval(&(e.*rules.clock), &(stats->*rules.bytes), &(stats->*rules.intervalBytes), now);
+    bool inbound = rules.direction == SmbDirection::Request;
+    if (!InspectionEnabled() || PlainlyNotSmb(frame, length, inbound)) {
+        return false; // classification alone changes nothing
+    }
 
     FrameView view{};
     ParseEthernet(frame, length, &view);
     if ((view.flags & FrameHasTcp) == 0) {
         return false;
     }
-    bool inbound = rules.direction == SmbDirection::Request;
     uint16_t port = inbound ? view.destinationPort : view.sourcePort;
     if (!IsSmbPort(port) || !InspectionEnabled()) {
         return false;

@@ -45,6 +45,17 @@ int CompareKey(TableKey key, const TableNode* node) {
     return 0;
 }
 
+// The count is written only under the table's lock, but read without it by the
+// operations that have nothing to do in an empty table: most request and mark tables
+// are empty most of the time, and a look at the count costs far less than the lock.
+void SetCount(KeyedTable* table, uint32_t count) {
+    __atomic_store_n(&table->count, count, __ATOMIC_RELEASE);
+}
+
+bool SurelyEmpty(const KeyedTable* table) {
+    return __atomic_load_n(&table->count, __ATOMIC_ACQUIRE) == 0;
+}
+
 int32_t HeightOf(const TableNode* node) {
     return node != nullptr ? node->height : 0;
 }
@@ -100,11 +111,12 @@ void RebalancePath(TableNode** path[], int depth) {
 TableNode* FindNode(KeyedTable* table, TableKey key) {
     TableNode* node = table->root;
     while (node != nullptr) {
-        int order = CompareKey(key, node);
-        if (order == 0) {
+        bool before =
+            key.KeyHigh != node->keyHigh ? key.KeyHigh < node->keyHigh : key.KeyLow < node->keyLow;
+        if (!before && key.KeyHigh == node->keyHigh && key.KeyLow == node->keyLow) {
             return node;
         }
-        node = order < 0 ? node->left : node->right;
+        node = before ? node->left : node->right;
     }
     return nullptr;
 }
@@ -133,7 +145,7 @@ TableNode* LinkNode(KeyedTable* table, TableNode* fresh, TableKey key, bool* lin
         link = order < 0 ? &current->left : &current->right;
     }
     *link = fresh;
-    table->count += 1;
+    SetCount(table, table->count + 1);
     RebalancePath(path, depth);
     *linked = true;
     return nullptr;
@@ -241,7 +253,7 @@ TableNode* UnlinkNode(KeyedTable* table, TableKey key) {
             path[targetLevel + 1] = &successor->right; // was &target->right
         }
     }
-    table->count -= 1;
+    SetCount(table, table->count - 1);
     RebalancePath(path, depth);
     return target;
 }
@@ -267,11 +279,10 @@ KeyedTable* CreateKeyedTable() {
     return CreateLimitedKeyedTable(0, TableFullPolicy::Refuse, 0);
 }
 
-void DestroyKeyedTable(KeyedTable* table, bool atDispatch) {
-    if (table == nullptr) {
-        return;
-    }
-    EngineLockAcquire(&table->lock, atDispatch);
+namespace {
+
+// Frees every node of a locked table and leaves it empty, its cursor at the start.
+void FreeAllNodes(KeyedTable* table) {
     // Rotating left children up turns the tree into a right-leaning list that can be
     // freed front to back without a stack.
     TableNode* node = table->root;
@@ -288,9 +299,29 @@ void DestroyKeyedTable(KeyedTable* table, bool atDispatch) {
         }
     }
     table->root = nullptr;
-    table->count = 0;
+    table->cursor = TableKey{0, 0};
+    SetCount(table, 0);
+}
+
+} // namespace
+
+void DestroyKeyedTable(KeyedTable* table, bool atDispatch) {
+    if (table == nullptr) {
+        return;
+    }
+    EngineLockAcquire(&table->lock, atDispatch);
+    FreeAllNodes(table);
     EngineLockRelease(&table->lock, atDispatch);
     EngineFree(table, sizeof(KeyedTable));
+}
+
+void ClearKeyedTable(KeyedTable* table, bool atDispatch) {
+    if (table == nullptr) {
+        return;
+    }
+    EngineLockAcquire(&table->lock, atDispatch);
+    FreeAllNodes(table);
+    EngineLockRelease(&table->lock, atDispatch);
 }
 
 bool KeyedTableInsert(KeyedTable* table, bool atDispatch, TableKey key, const void* value,
@@ -346,7 +377,7 @@ bool KeyedTableInsert(KeyedTable* table, bool atDispatch, TableKey key, const vo
 
 bool KeyedTableLookup(KeyedTable* table, bool atDispatch, TableKey key, void* destination,
                       uint32_t* length) {
-    if (table == nullptr) {
+    if (table == nullptr || SurelyEmpty(table)) {
         *length = 0;
         return false;
     }
@@ -364,7 +395,7 @@ bool KeyedTableLookup(KeyedTable* table, bool atDispatch, TableKey key, void* de
 }
 
 bool KeyedTableDelete(KeyedTable* table, bool atDispatch, TableKey key) {
-    if (table == nullptr) {
+    if (table == nullptr || SurelyEmpty(table)) {
         return false;
     }
     EngineLockAcquire(&table->lock, atDispatch);
@@ -378,7 +409,7 @@ bool KeyedTableDelete(KeyedTable* table, bool atDispatch, TableKey key) {
 }
 
 uint32_t KeyedTablePurgeStep(KeyedTable* table, bool atDispatch, uint64_t now, uint32_t entries) {
-    if (table == nullptr || entries == 0 || table->maxAge == 0) {
+    if (table == nullptr || entries == 0 || table->maxAge == 0 || SurelyEmpty(table)) {
         return 0;
     }
     const uint32_t MaxStep = 32;

@@ -49,6 +49,9 @@ KeyedTable* CreateLimitedKeyedTable(uint32_t limit, TableFullPolicy whenFull, ui
 // Removes every entry and frees the table. A null table is ignored.
 void DestroyKeyedTable(KeyedTable* table, bool atDispatch);
 
+// Removes every entry; the table stays, with its limit, policy and age, as created.
+void ClearKeyedTable(KeyedTable* table, bool atDispatch);
+
 // Stores `length` bytes of `value` under `key` (a null value stores that many zero
 // bytes); the length is clamped to 2048. An existing entry with the key is replaced.
 // True when an entry with the key now holds the value.

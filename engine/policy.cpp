@@ -138,9 +138,11 @@ int32_t ReplaceRecords(const RecordList& list, const AccessRule* records, uint32
     }
     KmCopyMemory(fresh, records, size_t(n) * sizeof(AccessRule));
     for (uint32_t i = 0; i < n; ++i) {
-        Utf16LowerCase(fresh[i].Path, SharePathUnits);
+        // Nothing after a terminator is ever compared, so only the text before it is
+        // lower-cased.
+        Utf16LowerCase(fresh[i].Path, Utf16Length(fresh[i].Path, SharePathUnits));
         if (lowerUserNames) {
-            Utf16LowerCase(fresh[i].UserName, NameUnits);
+            Utf16LowerCase(fresh[i].UserName, Utf16Length(fresh[i].UserName, NameUnits));
         }
     }
     if (order != nullptr) {
@@ -255,6 +257,9 @@ bool LearnGrant(bool atDispatch, const Utf16Unit* shareName, const Utf16Unit* us
 
 bool IsExemptPath(bool atDispatch, const Utf16Unit* path) {
     EngineState& e = g_Engine;
+    if (KmAtomicLoad8(&e.ExemptListsMayExist) == 0) {
+        return false;
+    }
     uint32_t pathUnits = Utf16Length(path, FullPathScanUnits);
     bool exempt = false;
     EngineLockAcquire(&e.SettingsLock, atDispatch);
@@ -310,6 +315,9 @@ bool IsKnownClient(bool atDispatch, uint64_t clientMac, uint32_t clientAddress,
 
 bool ReadAdmissionControl(bool atDispatch) {
     EngineState& e = g_Engine;
+    if (KmAtomicLoad8(&e.AdmissionMayBeOn) == 0) {
+        return false;
+    }
     EngineLockAcquire(&e.SettingsLock, atDispatch);
     bool on = e.Settings != nullptr && e.Settings->AdmissionControl != 0;
     EngineLockRelease(&e.SettingsLock, atDispatch);
@@ -329,6 +337,12 @@ void ReplaceEngineSettings(const EngineSettings* settings) {
     EngineLockAcquire(&e.SettingsLock, false);
     if (e.Settings != nullptr) {
         KmCopyMemory(e.Settings, settings, sizeof *settings);
+        const EngineSettings* s = e.Settings;
+        bool lists = ClampCount(s->PrefixCount, ExemptListEntries) != 0 ||
+                     ClampCount(s->SuffixCount, ExemptListEntries) != 0 ||
+                     ClampCount(s->SubstringCount, ExemptListEntries) != 0;
+        KmAtomicStore8(&e.ExemptListsMayExist, lists ? 1 : 0);
+        KmAtomicStore8(&e.AdmissionMayBeOn, s->AdmissionControl != 0 ? 1 : 0);
     }
     EngineLockRelease(&e.SettingsLock, false);
 }

@@ -72,9 +72,16 @@ uint32_t FirstRuleOfUser(const AccessRule* rules, const uint32_t* order, uint32_
                          const Utf16Unit* user, uint32_t userUnits) {
     uint32_t low = 0;
     uint32_t high = n;
+    // Most names already differ in their first unit; only equal first units need the
+    // whole comparison.
+    Utf16Unit first = userUnits != 0 ? user[0] : 0;
     while (low < high) {
         uint32_t middle = low + (high - low) / 2;
-        if (CompareRuleUser(&rules[order[middle]], user, userUnits) < 0) {
+        const AccessRule* rule = &rules[order[middle]];
+        Utf16Unit ruleFirst = rule->UserName[0];
+        bool before =
+            ruleFirst != first ? ruleFirst < first : CompareRuleUser(rule, user, userUnits) < 0;
+        if (before) {
             low = middle + 1;
         } else {
             high = middle;

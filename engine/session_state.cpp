@@ -64,32 +64,39 @@ bool FullPath(bool atDispatch, uint64_t session, uint32_t treeId, Utf16Unit* pat
     if (capacity == 0) {
         return false;
     }
+    // The share name is the record's first field; only it is copied out.
     TreeRecord tree;
-    KmZeroMemory(&tree, sizeof tree);
-    uint32_t length = sizeof tree;
-    if (!KeyedTableLookup(g_Engine.TreeTable, atDispatch, TreeKey(session, treeId), &tree,
+    uint32_t length = sizeof tree.ShareName;
+    if (!KeyedTableLookup(g_Engine.TreeTable, atDispatch, TreeKey(session, treeId), tree.ShareName,
                           &length)) {
         return false;
+    }
+    if (length < sizeof tree.ShareName) {
+        KmZeroMemory(reinterpret_cast<uint8_t*>(tree.ShareName) + length,
+                     sizeof tree.ShareName - length);
     }
     uint32_t shareUnits = Utf16Length(tree.ShareName, SharePathUnits - 1);
     uint32_t nameUnits = Utf16Length(path, capacity);
 
-    Utf16Unit joined[FullPathMaxUnits + 1];
-    uint32_t n = 0;
-    for (uint32_t i = 0; i < shareUnits && n < FullPathMaxUnits; ++i) {
-        joined[n++] = tree.ShareName[i];
-    }
+    // share, a backslash between unless one side has it, then the name: at most
+    // FullPathMaxUnits units, and at most capacity - 1 of them kept. The share (under 256
+    // units) and the backslash always fit in FullPathMaxUnits.
     bool shareEndsInBackslash = shareUnits != 0 && tree.ShareName[shareUnits - 1] == Backslash;
     bool nameStartsWithBackslash = nameUnits != 0 && path[0] == Backslash;
-    if (shareUnits != 0 && !shareEndsInBackslash && !nameStartsWithBackslash &&
-        n < FullPathMaxUnits) {
-        joined[n++] = Backslash;
+    uint32_t separator =
+        shareUnits != 0 && !shareEndsInBackslash && !nameStartsWithBackslash ? 1 : 0;
+    uint32_t prefix = shareUnits + separator;
+    uint32_t joined = prefix + nameUnits < FullPathMaxUnits ? prefix + nameUnits : FullPathMaxUnits;
+    uint32_t kept = joined < capacity ? joined : capacity - 1;
+    // The name moves right in place, then the share and backslash go in front of it.
+    if (kept > prefix) {
+        KmMoveMemory(path + prefix, path, (kept - prefix) * sizeof(Utf16Unit));
     }
-    for (uint32_t i = 0; i < nameUnits && n < FullPathMaxUnits; ++i) {
-        joined[n++] = path[i];
+    uint32_t shareKept = kept < shareUnits ? kept : shareUnits;
+    KmCopyMemory(path, tree.ShareName, shareKept * sizeof(Utf16Unit));
+    if (separator != 0 && kept > shareUnits) {
+        path[shareUnits] = Backslash;
     }
-    uint32_t kept = n < capacity ? n : capacity - 1;
-    KmCopyMemory(path, joined, kept * sizeof(Utf16Unit));
     path[kept] = 0;
     Utf16LowerCase(path, kept);
     return true;

@@ -24,6 +24,38 @@ AdmissionVerdict ApplyAdmissionGate(const SmbMessage* message) {
     return AdmissionVerdict::Refused;
 }
 
+// Work buffers kept between messages, as a lookaside list keeps blocks: a message takes
+// one from a slot with one exchange and puts it back with one compare-exchange, and goes
+// to the pool only when every slot is empty (or full, on the way back). Slots are words
+// updated with atomics, so processors never wait on each other here.
+const uint32_t KeptWorkBuffers = 4;
+uint8_t* g_KeptWork[KeptWorkBuffers];
+
+uint8_t* TakeWorkBuffer() {
+    for (uint8_t*& slot : g_KeptWork) {
+        if (__atomic_load_n(&slot, __ATOMIC_RELAXED) == nullptr) {
+            continue;
+        }
+        uint8_t* kept = __atomic_exchange_n(&slot, nullptr, __ATOMIC_ACQUIRE);
+        if (kept != nullptr) {
+            KmZeroMemory(kept, WorkBufferBytes);
+            return kept;
+        }
+    }
+    return static_cast<uint8_t*>(EngineAllocateZeroed(WorkBufferBytes));
+}
+
+void GiveBackWorkBuffer(uint8_t* work) {
+    for (uint8_t*& slot : g_KeptWork) {
+        uint8_t* empty = nullptr;
+        if (__atomic_compare_exchange_n(&slot, &empty, work, false, __ATOMIC_RELEASE,
+                                        __ATOMIC_RELAXED)) {
+            return;
+        }
+    }
+    EngineFree(work, WorkBufferBytes);
+}
+
 uint16_t CommandOf(SmbDialect dialect, const uint8_t* header) {
     return dialect == SmbDialect::Smb2 ? ReadU16Le(header + Smb2Command) : header[Smb1Command];
 }
@@ -79,11 +111,20 @@ bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbCom
     }
     // Only messages that are decoded pay for the work buffer. Without one the message
     // passes undecoded.
-    message.work = static_cast<uint8_t*>(EngineAllocateZeroed(WorkBufferBytes));
+    message.work = TakeWorkBuffer();
     if (message.work == nullptr) {
         return false;
     }
     bool rewrote = decode(&message);
-    EngineFree(message.work, WorkBufferBytes);
+    GiveBackWorkBuffer(message.work);
     return rewrote;
+}
+
+void ReleaseKeptWorkBuffers() {
+    for (uint8_t*& slot : g_KeptWork) {
+        uint8_t* kept = __atomic_exchange_n(&slot, nullptr, __ATOMIC_ACQUIRE);
+        if (kept != nullptr) {
+            EngineFree(kept, WorkBufferBytes);
+        }
+    }
 }

@@ -13,3 +13,7 @@ bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbCom
 
 // Session establishment is always decoded; every other request passes the admission gate.
 bool IsSessionEstablishmentCommand(SmbDialect dialect, uint16_t command);
+
+// Frees the work buffers kept between messages; engine stop calls it once no message is
+// being decoded.
+void ReleaseKeptWorkBuffers();

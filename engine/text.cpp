@@ -1,15 +1,55 @@
 #include "text.h"
 
+#include "../platform/km.h"
+
 uint32_t Utf16Length(const Utf16Unit* text, uint32_t maxUnits) {
-    uint32_t n = 0;
-    while (n < maxUnits && text[n] != 0) {
-        ++n;
+    // Four units a round with one bound check; no unit after the terminator is read.
+    const Utf16Unit* at = text;
+    const Utf16Unit* end = text + maxUnits;
+    for (; end - at >= 4; at += 4) {
+        if (at[0] == 0) {
+            return uint32_t(at - text);
+        }
+        if (at[1] == 0) {
+            return uint32_t(at - text) + 1;
+        }
+        if (at[2] == 0) {
+            return uint32_t(at - text) + 2;
+        }
+        if (at[3] == 0) {
+            return uint32_t(at - text) + 3;
+        }
     }
-    return n;
+    while (at != end && *at != 0) {
+        ++at;
+    }
+    return uint32_t(at - text);
 }
 
+namespace {
+// Four units in one 64-bit word, one per 16-bit lane.
+const uint64_t EachLane = 0x0001000100010001ull;
+const uint64_t LaneTopBits = 0x8000800080008000ull;
+const uint32_t UnitsPerWord = 4;
+} // namespace
+
 void Utf16LowerCase(Utf16Unit* text, uint32_t units) {
-    for (uint32_t i = 0; i < units; ++i) {
+    // Four units at a time: with each lane's top bit cleared, adding 0x8000 - "A" sets the
+    // top bit of the lanes at or above "A", and adding 0x8000 - "Z" - 1 that of the lanes
+    // above "Z"; no sum carries into the next lane. The lanes from "A" to "Z" (that had no
+    // top bit of their own) get 0x20 added.
+    uint32_t i = 0;
+    for (; i + UnitsPerWord <= units; i += UnitsPerWord) {
+        uint64_t word;
+        KmCopyMemory(&word, text + i, sizeof word);
+        uint64_t low = word & ~LaneTopBits;
+        uint64_t atLeastA = low + (0x8000 - 'A') * EachLane;
+        uint64_t aboveZ = low + (0x8000 - 'Z' - 1) * EachLane;
+        uint64_t upper = atLeastA & ~aboveZ & ~word & LaneTopBits;
+        word += upper >> 10; // 0x8000 >> 10 == 'a' - 'A'
+        KmCopyMemory(text + i, &word, sizeof word);
+    }
+    for (; i < units; ++i) {
         if (text[i] >= 'A' && text[i] <= 'Z') {
             text[i] = Utf16Unit(text[i] + ('a' - 'A'));
         }
@@ -33,9 +73,15 @@ int32_t Utf16Find(const Utf16Unit* text, uint32_t textUnits, const Utf16Unit* ne
     if (needleUnits > textUnits) {
         return -1;
     }
-    for (uint32_t at = 0; at + needleUnits <= textUnits; ++at) {
-        if (Utf16Equal(text + at, needleUnits, needle, needleUnits)) {
-            return int32_t(at);
+    if (needleUnits == 0) {
+        return 0;
+    }
+    // Only where the first unit matches is the rest compared.
+    Utf16Unit first = needle[0];
+    const Utf16Unit* end = text + (textUnits - needleUnits) + 1;
+    for (const Utf16Unit* at = text; at != end; ++at) {
+        if (*at == first && Utf16Equal(at + 1, needleUnits - 1, needle + 1, needleUnits - 1)) {
+            return int32_t(at - text);
         }
     }
     return -1;

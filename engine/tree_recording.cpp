@@ -45,12 +45,14 @@ void RecordTreeConnect(SmbMessage* m, KeyedTable* pending, TableKey request, uin
     }
     KeyedTableDelete(pending, m->atDispatch, request);
     const uint32_t capacity = MaxPendingPathBytes / sizeof(Utf16Unit) + 1;
-    Utf16LowerCase(path, capacity);
+    // Nothing after the first terminator is read again, so only the text before it is
+    // lower-cased.
+    Utf16LowerCase(path, Utf16Length(path, capacity));
     if (path[0] == 0 || status != 0) {
         return;
     }
     ShareNameFromUnc(path, capacity);
-    Utf16LowerCase(path, capacity);
+    Utf16LowerCase(path, Utf16Length(path, capacity));
     TableKey tree = TreeKey(session, treeId);
     uint32_t units = Utf16Length(path, capacity);
     if (Utf16Equal(path, units, IpcShare, 4)) {

@@ -1,19 +1,18 @@
 // The fuzz input format of the frame target: frames one after another, each as a
 // direction byte (even: received by the server, odd: sent by it), a 16-bit little-endian
-// length, and that many bytes. Shared with the seed writer.
+// length, and that many bytes. Shared with the seed writer. In the first direction byte,
+// bit 1 asks the frame target for admission control.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-struct SequencedFrame {
-    bool inbound;
-    std::vector<uint8_t> bytes;
-};
+const uint8_t SequenceAdmissionBit = 2;
 
-inline std::vector<SequencedFrame> SplitFrameSequence(const uint8_t* data, size_t size) {
-    std::vector<SequencedFrame> frames;
+// Calls visit(inbound, bytes, length) for each frame, in order, without copying.
+template <typename Visit>
+void ForEachSequencedFrame(const uint8_t* data, size_t size, Visit visit) {
     size_t at = 0;
     while (at + 3 <= size) {
         bool inbound = (data[at] & 1) == 0;
@@ -22,10 +21,9 @@ inline std::vector<SequencedFrame> SplitFrameSequence(const uint8_t* data, size_
         if (length > size - at) {
             length = size - at;
         }
-        frames.push_back({inbound, std::vector<uint8_t>(data + at, data + at + length)});
+        visit(inbound, data + at, length);
         at += length;
     }
-    return frames;
 }
 
 inline void AppendToFrameSequence(std::vector<uint8_t>* out, bool inbound,

@@ -20,7 +20,7 @@ uint32_t PickCode(uint8_t selector, uint32_t raw) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 9 || !FuzzStartEngine()) {
+    if (size < 9 || !FuzzBeginInput(false)) {
         return 0;
     }
     size_t at = 0;
@@ -51,9 +51,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::abort(); // more returned than the caller has room for
         }
     }
-    EngineStop();
-    if (SimPoolUsageForTag(EnginePoolTag).blocks != 0) {
-        std::abort();
-    }
+    FuzzEndInput();
     return 0;
 }

@@ -1,10 +1,11 @@
-// Writes seed inputs for the fuzz targets from the real captures: each capture as one
-// frame sequence, and each session set-up's security blob.
+// Writes seed inputs for the fuzz targets from the real captures (each capture as one
+// frame sequence, and each session set-up's security blob) and from the test builders.
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <string>
 
+#include "builder_seeds.h"
 #include "capture.h"
 #include "frame_sequence.h"
 #include "replay_engine.h"
@@ -49,5 +50,6 @@ int main(int argc, char** argv) {
         }
         WriteFile(framesDir + "/capture-" + std::to_string(i), sequence);
     }
+    WriteBuilderSeeds(framesDir, blobsDir);
     return 0;
 }

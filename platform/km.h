@@ -41,13 +41,17 @@ uint32_t KmGetCurrentProcessorNumber();
 // System time: UTC in 100-nanosecond units since 1 January 1601.
 uint64_t KmQuerySystemTime();
 
-// Memory helpers. The compiler lowers these to memset/memcpy/memcmp, which the
+// Memory helpers. The compiler lowers these to memset/memcpy/memmove/memcmp, which the
 // kernel exports as well.
 inline void KmZeroMemory(void* block, size_t bytes) {
     __builtin_memset(block, 0, bytes);
 }
 inline void KmCopyMemory(void* to, const void* from, size_t bytes) {
     __builtin_memcpy(to, from, bytes);
+}
+// The ranges may overlap.
+inline void KmMoveMemory(void* to, const void* from, size_t bytes) {
+    __builtin_memmove(to, from, bytes);
 }
 inline bool KmEqualMemory(const void* a, const void* b, size_t bytes) {
     return __builtin_memcmp(a, b, bytes) == 0;

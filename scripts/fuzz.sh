@@ -1,38 +1,42 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan and UBSan) and runs each for a bounded
-# time, seeded from the real captures. Exits non-zero when a target finds a crash; the
-# input that caused it is left in BUILD/artifacts.
+# time. Corpora start from seeds written from the real captures and the test builders,
+# and from the inputs kept in fuzz/corpus/ (earlier findings among them). Exits non-zero
+# when a target finds a crash; the input that caused it is left in BUILD/artifacts.
+#   scripts/fuzz.sh [SECONDS] [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=${2:-build-fuzz}
+targets=(fuzz_frames fuzz_identify fuzz_control fuzz_list_reader)
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DMERROWFALDINE_FUZZ=ON -DMERROWFALDINE_BENCH=OFF > /dev/null
-cmake --build "$build" -j "$(nproc)" --target fuzz_frames fuzz_identify fuzz_control fuzz_list_reader write_seeds
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" write_seeds
 
-for target in fuzz_frames fuzz_identify fuzz_control fuzz_list_reader; do
-    mkdir -p "$build/corpus-$target"
-done
+scripts/fuzz-seeds.sh "$build"
 mkdir -p "$build/artifacts"
-"$build/fuzz/write_seeds" "$build/corpus-fuzz_frames" "$build/corpus-fuzz_identify" \
-    tests/data/*.pcap
-# Control requests start from a version query and a rule push.
-printf '\x00\x00\x00\x00\x00\x01\x00\x00\x00' > "$build/corpus-fuzz_control/version"
-printf 'D\tC:\\App\\bin\nF\tC:\\App\\bin\\x.dll\n  F\tC:\\App\\keep.txt\r\n' \
-    > "$build/corpus-fuzz_list_reader/list"
+
+# Dictionaries of the protocol fields, where a target reads them.
+declare -A dictionary=([fuzz_frames]=fuzz/smb.dict [fuzz_identify]=fuzz/ntlm.dict)
 
 status=0
-for target in fuzz_frames fuzz_identify fuzz_control fuzz_list_reader; do
+for target in "${targets[@]}"; do
     echo "fuzzing $target for ${seconds}s"
-    if ! "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=0 \
-            -artifact_prefix="$build/artifacts/$target-" -max_len=65536 \
-            "$build/corpus-$target" > "$build/$target.log" 2>&1; then
+    options=(-max_total_time="$seconds" -print_final_stats=1 -max_len=65536
+             -artifact_prefix="$build/artifacts/$target-")
+    if [[ -n "${dictionary[$target]:-}" ]]; then
+        options+=(-dict="${dictionary[$target]}")
+    fi
+    if ! "$build/fuzz/$target" "${options[@]}" "$build/corpus-$target" \
+            > "$build/$target.log" 2>&1; then
         echo "$target found a crash:"
         tail -n 40 "$build/$target.log"
         status=1
     else
-        grep -E "^#[0-9]+.*DONE" "$build/$target.log" | tail -n 1 || true
+        runs=$(awk '/stat::number_of_executed_units/ {print $2}' "$build/$target.log")
+        rate=$(awk '/stat::average_exec_per_sec/ {print $2}' "$build/$target.log")
+        echo "$target: $runs inputs, $rate per second, no finding"
     fi
 done
 exit $status

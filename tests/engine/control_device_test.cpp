@@ -129,6 +129,20 @@ TEST_F(ControlDeviceTest, SettingsAndKnownClientsNeedTheirExactSize) {
     EXPECT_EQ(g_Engine.Settings->LearningEnabled, 1);
     EXPECT_TRUE(ReadAdmissionControl(false));
     EXPECT_TRUE(IsExemptPath(false, U16("temp\\x").data()));
+    // Each push decides alone: everything off, then only a suffix list (beside a
+    // negative count, which counts as empty).
+    EngineSettings off{};
+    EngineSettings suffixOnly{};
+    suffixOnly.PrefixCount = -5;
+    suffixOnly.SuffixCount = 1;
+    SetField(suffixOnly.ExemptSuffixList[0], NameUnits, ".log");
+    for (const EngineSettings* pushed : {&off, &suffixOnly}) {
+        std::memcpy(buffer.data(), pushed, sizeof *pushed);
+        EXPECT_EQ(Call(IOCTL_ENGINE_SET_SETTINGS, buffer, 32788, 4).status, STATUS_SUCCESS_CODE);
+        EXPECT_FALSE(ReadAdmissionControl(false));
+        EXPECT_FALSE(IsExemptPath(false, U16("temp\\x").data()));
+        EXPECT_EQ(IsExemptPath(false, U16("temp\\x.log").data()), pushed == &suffixOnly);
+    }
 
     KnownClientLists known{};
     known.UserCount = 200;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <vector>
 
@@ -61,6 +62,24 @@ TEST_F(SessionStateTest, FullPathIsBoundedTo256Units) {
     std::string path = Full(std::string(250, 's'), std::string(20, 'n'));
     EXPECT_EQ(path, std::string(250, 's') + "\\" + std::string(5, 'n'));
     EXPECT_EQ(Full("docs", "ab", 6), "docs\\"); // capacity 6: five units and the end
+}
+
+TEST_F(SessionStateTest, FullPathKeepsWhatFitsAtEveryCapacity) {
+    for (std::string share : {"", "Ab", "ab\\"}) {
+        for (std::string name : {"", "X", "\\y", "xYz"}) {
+            bool separator =
+                !share.empty() && share.back() != '\\' && (name.empty() || name[0] != '\\');
+            std::string joined = share + (separator ? "\\" : "") + name;
+            for (char& c : joined) {
+                c = char(std::tolower(c));
+            }
+            // The name itself always lies inside the buffer with its terminator.
+            for (uint32_t capacity = uint32_t(name.size()) + 1; capacity <= 8; ++capacity) {
+                EXPECT_EQ(Full(share, name, capacity), joined.substr(0, capacity - 1))
+                    << share << " + " << name << " in " << capacity;
+            }
+        }
+    }
 }
 
 TEST_F(SessionStateTest, FullPathOfUnknownTreeLeavesTheBufferAlone) {

@@ -1,0 +1,182 @@
+// Seed inputs built with the test builders: whole conversations of both dialects that
+// reach every decoder the engine has, under the users and shares of the fuzz policy.
+#include "builder_seeds.h"
+
+#include <fstream>
+
+#include "frame_sequence.h"
+#include "ntlm.h"
+#include "smb_builders.h"
+
+namespace {
+
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// Frames of one client's conversation, in order.
+class Conversation {
+  public:
+    explicit Conversation(uint8_t client) : client_(TestClient(client)) {}
+    void Request(const Bytes& smb) { Add(true, BuildTcpFrame(client_, server_, NetbiosWrap(smb))); }
+    void Response(const Bytes& smb) {
+        Add(false, BuildTcpFrame(server_, client_, NetbiosWrap(smb)));
+    }
+    const std::vector<uint8_t>& Sequence() const { return sequence_; }
+
+  private:
+    void Add(bool inbound, const Bytes& frame) {
+        AppendToFrameSequence(&sequence_, inbound, frame);
+    }
+    Endpoint client_;
+    Endpoint server_ = TestServer();
+    std::vector<uint8_t> sequence_;
+};
+
+Bytes AuthenticateBlob(const std::string& user) {
+    return SpnegoResponse(NtlmAuthenticate(user, "corp", "pc7"));
+}
+
+// Opens, writes, queries, renames, deletes and closes in "docs", as the fuzz policy's
+// rules for alice and bob decide them.
+std::vector<uint8_t> Smb2Conversation(const std::string& user, const std::string& share) {
+    Conversation c(user == "alice" ? 10 : 11);
+    const uint64_t session = 0x1000000000000041ull;
+    const uint32_t tree = 7;
+    uint64_t mid = 1;
+    c.Request(Smb2SessionSetupRequest({0, 0, mid}, SpnegoResponse(NtlmNegotiate())));
+    c.Response(Smb2SessionSetupResponse({session, 0, mid++}, 0, 0xC0000016));
+    c.Request(Smb2SessionSetupRequest({session, 0, mid}, AuthenticateBlob(user)));
+    c.Response(Smb2SessionSetupResponse({session, 0, mid++}, 0));
+    c.Request(Smb2TreeConnectRequest({session, 0, mid}, "\\\\srv\\" + share));
+    c.Response(Smb2TreeConnectResponse({session, tree, mid++}));
+    c.Request(Smb2TreeConnectRequest({session, 0, mid}, "\\\\srv\\IPC$"));
+    c.Response(Smb2TreeConnectResponse({session, tree + 1, mid++}));
+
+    Smb2CreateFields plain;
+    plain.name = "folder1\\Plan.xlsx";
+    Smb2CreateFields deleting = plain;
+    deleting.name = "old.txt";
+    deleting.shareAccess = 4;
+    deleting.createOptions = 0x1000;
+    Smb2CreateFields creating = plain;
+    creating.name = "new.docx";
+    creating.createDisposition = 2;
+    creating.desiredAccess = 0x2;
+    Smb2CreateFields temporary = plain;
+    temporary.name = "~$plan.tmp";
+    temporary.createDisposition = 2;
+    Smb2CreateFields exempt = plain;
+    exempt.name = "trace.log";
+    FileId file{0x51, 0x52};
+    for (const Smb2CreateFields* fields : {&plain, &deleting, &creating, &temporary, &exempt}) {
+        c.Request(Smb2CreateRequest({session, tree, mid}, *fields));
+        c.Response(Smb2CreateResponse({session, tree, mid++}, file));
+        file.volatileId += 1;
+    }
+    FileId open{0x51, 0x52};
+    c.Request(Smb2WriteRequest({session, tree, mid}, open, 64));
+    c.Response(Smb2SimpleResponse(9, {session, tree, mid++}));
+    c.Request(Smb2QueryInfoRequest({session, tree, mid}, open));
+    c.Response(Smb2SimpleResponse(16, {session, tree, mid++}));
+    c.Request(Smb2SetInfoRename({session, tree, mid}, open, "folder1\\Plan.tmp"));
+    c.Response(Smb2SimpleResponse(17, {session, tree, mid++}, 0xC0000022));
+    c.Request(Smb2SetInfoRename({session, tree, mid}, open, "renamed.xlsx", 65));
+    c.Response(Smb2SimpleResponse(17, {session, tree, mid++}));
+    c.Request(Smb2SetInfoDisposition({session, tree, mid}, open));
+    c.Response(Smb2SimpleResponse(17, {session, tree, mid++}));
+    c.Request(Smb2SetInfoDisposition({session, tree, mid}, open, 64));
+    c.Response(Smb2SimpleResponse(17, {session, tree, mid++}));
+    c.Request(Smb2SetInfoBasic({session, tree, mid}, open));
+    c.Response(Smb2SimpleResponse(17, {session, tree, mid++}));
+    // Two creates in one compound chain, then the close and the disconnect.
+    Smb2CreateFields second = plain;
+    second.name = "b.txt";
+    c.Request(Smb2Compound({Smb2CreateRequest({session, tree, mid}, plain),
+                            Smb2CreateRequest({session, tree, mid + 1}, second)}));
+    c.Response(Smb2ErrorResponse(5, {session, tree, mid}, 0xC0000034));
+    mid += 2;
+    c.Request(Smb2CloseRequest({session, tree, mid}, open));
+    c.Response(Smb2SimpleResponse(6, {session, tree, mid++}));
+    c.Request(Smb2TreeDisconnectRequest({session, tree, mid}));
+    c.Response(Smb2SimpleResponse(4, {session, tree, mid++}));
+    return c.Sequence();
+}
+
+std::vector<uint8_t> Smb1Conversation(const std::string& user, const std::string& share) {
+    Conversation c(user == "alice" ? 10 : 11);
+    const uint16_t uid = 0x801;
+    const uint16_t tid = 3;
+    uint16_t mid = 1;
+    c.Request(Smb1SessionSetupRequest({0, 0, mid}, SpnegoResponse(NtlmNegotiate())));
+    c.Response(Smb1Reply(0x73, {uid, 0, mid++}, 0xC0000016));
+    c.Request(Smb1SessionSetupRequest({uid, 0, mid}, AuthenticateBlob(user)));
+    c.Response(Smb1Reply(0x73, {uid, 0, mid++}, 0));
+    c.Request(Smb1TreeConnectRequest({uid, 0, mid}, "\\\\SRV\\" + share));
+    c.Response(Smb1Reply(0x75, {uid, tid, mid++}, 0));
+
+    Smb1CreateFields plain;
+    plain.name = "folder1\\Plan.doc";
+    Smb1CreateFields deleting = plain;
+    deleting.name = "old.txt";
+    deleting.createOptions = 0x1000;
+    Smb1CreateFields creating = plain;
+    creating.name = "new.ppt";
+    creating.createDisposition = 2;
+    const uint16_t fid = 0x4001;
+    for (const Smb1CreateFields* fields : {&plain, &deleting, &creating}) {
+        c.Request(Smb1NtCreateRequest({uid, tid, mid}, *fields));
+        c.Response(Smb1NtCreateReply({uid, tid, mid++}, fid));
+    }
+    c.Request(Smb1WriteAndXRequest({uid, tid, mid}, fid, 64));
+    c.Response(Smb1Reply(0x2F, {uid, tid, mid++}, 0));
+    c.Request(Smb1RenameRequest({uid, tid, mid}, "folder1\\Plan.doc", "folder1\\~$Plan.tmp"));
+    c.Response(Smb1Reply(0x07, {uid, tid, mid++}, 0xC0000022));
+    c.Request(Smb1Trans2SetDisposition({uid, tid, mid}, fid));
+    c.Response(Smb1Reply(0x32, {uid, tid, mid++}, 0));
+    c.Request(Smb1Trans2QueryFile({uid, tid, mid}, fid, 1004));
+    c.Response(Smb1Reply(0x32, {uid, tid, mid++}, 0));
+    c.Request(Smb1Trans2QueryPath({uid, tid, mid}, "folder1\\Plan.doc", 1005));
+    c.Response(Smb1Reply(0x32, {uid, tid, mid++}, 0));
+    // Names in the OEM code page, and the IPC share, which is never decided.
+    Smb1Ids oem{uid, tid, mid, false};
+    c.Request(Smb1RenameRequest(oem, "Old.doc", "New.doc"));
+    c.Response(Smb1Reply(0x07, {uid, tid, mid++}, 0));
+    c.Request(Smb1TreeConnectRequest({uid, 0, mid}, "\\\\SRV\\IPC$"));
+    c.Response(Smb1Reply(0x75, {uid, tid + 1, mid++}, 0));
+    c.Request(Smb1NtCreateRequest({uid, uint16_t(tid + 1), mid}, plain));
+    c.Response(Smb1NtCreateReply({uid, uint16_t(tid + 1), mid++}, fid + 1));
+    c.Request(Smb1WriteAndXRequest({uid, uint16_t(tid + 1), mid}, fid + 1, 64));
+    c.Response(Smb1Reply(0x2F, {uid, uint16_t(tid + 1), mid++}, 0));
+    c.Request(Smb1CloseRequest({uid, tid, mid}, fid));
+    c.Response(Smb1Reply(0x04, {uid, tid, mid++}, 0));
+    c.Request(Smb1TreeDisconnectRequest({uid, tid, mid}));
+    c.Response(Smb1Reply(0x71, {uid, tid, mid++}, 0));
+    return c.Sequence();
+}
+
+} // namespace
+
+void WriteBuilderSeeds(const std::string& framesDir, const std::string& blobsDir) {
+    int n = 0;
+    for (const char* user : {"alice", "bob"}) {
+        for (const char* share : {"docs", "public"}) {
+            WriteFile(framesDir + "/built-smb2-" + std::to_string(n),
+                      Smb2Conversation(user, share));
+            WriteFile(framesDir + "/built-smb1-" + std::to_string(n),
+                      Smb1Conversation(user, share));
+            ++n;
+        }
+    }
+    // Both clients under admission control: one listed, one not.
+    for (const char* user : {"alice", "bob"}) {
+        std::vector<uint8_t> gated = Smb2Conversation(user, "docs");
+        gated[0] |= SequenceAdmissionBit;
+        WriteFile(framesDir + "/built-admission-" + std::string(user), gated);
+    }
+    WriteFile(blobsDir + "/built-negotiate", NtlmNegotiate());
+    WriteFile(blobsDir + "/built-authenticate", NtlmAuthenticate("Alice", "CORP", "PC7"));
+    WriteFile(blobsDir + "/built-spnego", AuthenticateBlob("bob"));
+    WriteFile(blobsDir + "/built-spnego-long", SpnegoResponse(NtlmAuthenticate("x", "y", "z"), 4));
+}
