@@ -40,9 +40,10 @@ test-asan: deps
 test-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMERROWFALDINE_TSAN=ON \
 	      -DMERROWFALDINE_BENCH=OFF -DMERROWFALDINE_TOOL=OFF
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target engine_tests replay_tests lwf_tests
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target engine_tests replay_tests im_tests lwf_tests
 	$(TSAN_BUILD)/tests/engine_tests --gtest_filter='*Concurrency*'
 	$(TSAN_BUILD)/tests/replay_tests --gtest_filter='*Stress*'
+	$(TSAN_BUILD)/tests/im_tests --gtest_filter='*Concurrency*'
 	$(TSAN_BUILD)/tests/lwf_tests --gtest_filter='*Concurrency*'
 
 fuzz: deps
@@ -62,6 +63,7 @@ windows: deps
 
 test-windows: windows
 	tool/tests/wine/run.sh $(CURDIR)/$(BUILD)/windows
+	im/tests/package_check.sh $(CURDIR)/$(BUILD)/windows/package/driver/v1
 	tests/lwf/sys_check.sh $(CURDIR)/$(BUILD)/windows
 
 test: test-plain test-asan test-tsan test-fuzz kernel-check test-windows
@@ -76,6 +78,7 @@ demo: deps
 
 bench: build
 	$(BUILD)/bench/engine_bench --benchmark_min_time=0.5
+	$(BUILD)/bench/im_bench --benchmark_min_time=0.5
 	$(BUILD)/bench/lwf_bench --benchmark_min_time=0.5
 	bench/live-bench.sh $(BUILD)
 

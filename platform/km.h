@@ -35,6 +35,8 @@ void KmReleaseSpinLock(KmSpinLock* lock, KmIrql oldIrql);
 void KmAcquireSpinLockAtDpcLevel(KmSpinLock* lock);
 void KmReleaseSpinLockFromDpcLevel(KmSpinLock* lock);
 KmIrql KmGetCurrentIrql();
+// Number of the processor the caller runs on.
+uint32_t KmGetCurrentProcessorNumber();
 
 // System time: UTC in 100-nanosecond units since 1 January 1601.
 uint64_t KmQuerySystemTime();

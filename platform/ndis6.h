@@ -285,7 +285,6 @@ void* NDIS_API NdisGetDeviceReservedExtension(KmDeviceObject* DeviceObject);
 
 void* NDIS_API NdisAllocateMemoryWithTagPriority(NDIS_HANDLE NdisHandle, uint32_t Length,
                                                  uint32_t Tag, uint32_t Priority);
-void NDIS_API NdisFreeMemory(void* VirtualAddress, uint32_t Length, uint32_t MemoryFlags);
 
 NDIS_HANDLE NDIS_API NdisAllocateNetBufferListPool(NDIS_HANDLE NdisHandle,
                                                    NET_BUFFER_LIST_POOL_PARAMETERS* Parameters);

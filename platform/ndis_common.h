@@ -113,3 +113,9 @@ inline void* NdisMdlSystemAddress(NdisMdl* mdl) {
                                         NdisNormalPagePriority);
 #endif
 }
+
+// ---- Memory ----
+// Frees memory that NdisAllocateMemory or NdisAllocateMemoryWith... returned, with the
+// length (and, for NdisAllocateMemory, the flags) it was allocated with.
+extern "C" void NDIS_API NdisFreeMemory(void* VirtualAddress, uint32_t Length,
+                                        uint32_t MemoryFlags);

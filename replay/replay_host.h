@@ -56,4 +56,5 @@ std::unique_ptr<ReplayHost> MakeReplayHost(const std::string& name);
 std::string ReplayHostNames();
 
 std::unique_ptr<ReplayHost> MakeEngineHost();
+std::unique_ptr<ReplayHost> MakeNdis5Host();
 std::unique_ptr<ReplayHost> MakeNdis6Host();

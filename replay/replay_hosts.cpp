@@ -5,6 +5,7 @@
 
 const ReplayHostEntry ReplayHosts[] = {
     {"engine", MakeEngineHost},
+    {"ndis5", MakeNdis5Host},
     {"ndis6", MakeNdis6Host},
     {nullptr, nullptr},
 };

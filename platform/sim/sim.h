@@ -36,6 +36,8 @@ void SimClearMisuse();
 // The calling thread's IRQL, as an NDIS host would run at it.
 void SimRaiseIrql(KmIrql level);
 void SimLowerIrql(KmIrql level);
+// The processor number the calling thread reports (0 unless set).
+void SimSetCurrentProcessor(uint32_t number);
 // Spin locks the calling thread holds now.
 int SimLocksHeld();
 

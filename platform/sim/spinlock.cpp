@@ -9,6 +9,7 @@ namespace {
 
 thread_local KmIrql t_irql = KmPassiveLevel;
 thread_local int t_locksHeld = 0;
+thread_local uint32_t t_processor = 0;
 
 // A lock word holds 0 when free, else a per-thread non-zero owner id.
 uintptr_t OwnerId() {
@@ -113,4 +114,12 @@ void SimLowerIrql(KmIrql level) {
 
 int SimLocksHeld() {
     return t_locksHeld;
+}
+
+uint32_t KmGetCurrentProcessorNumber() {
+    return t_processor;
+}
+
+void SimSetCurrentProcessor(uint32_t number) {
+    t_processor = number;
 }

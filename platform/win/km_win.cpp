@@ -40,6 +40,15 @@ KmIrql KmGetCurrentIrql() {
     return KeGetCurrentIrql();
 }
 
+// The processor number is read from the processor control region through a segment
+// register, which the compiler takes for an access to address 0.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+uint32_t KmGetCurrentProcessorNumber() {
+    return KeGetCurrentProcessorNumber();
+}
+#pragma GCC diagnostic pop
+
 uint64_t KmQuerySystemTime() {
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);

@@ -61,7 +61,7 @@ check "no capture is a usage error" test $? -eq 2
 
 "$tool" --host ndis7 "$data/ops-smb3.pcap" > /dev/null 2> "$work/stderr"
 check "unknown host is a usage error naming the hosts" \
-    grep -q "unknown host ndis7 (hosts: engine|ndis6" "$work/stderr"
+    grep -q "unknown host ndis7 (hosts: engine|ndis5|ndis6)" "$work/stderr"
 "$tool" --frobnicate x.pcap > /dev/null 2> "$work/stderr"
 check "unknown option is named" grep -q "unknown option --frobnicate" "$work/stderr"
 

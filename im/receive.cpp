@@ -1,0 +1,145 @@
+// Receives from the lower adapter: packets are re-wrapped in descriptors of the receive
+// pool and inspected; lookahead indications and transferred data go up uninspected.
+#include "im.h"
+
+namespace {
+
+bool MiniportOn(ImAdapter* adapter) {
+    return adapter->MiniportHandle != nullptr &&
+           ImPowerState(&adapter->MiniportPowerState) == NdisDeviceStateD0;
+}
+
+bool IsEthernetLike(NDIS_MEDIUM medium) {
+    return medium == NdisMedium802_3 || medium == NdisMediumWan;
+}
+
+// Wraps `packet` in `descriptor`: the rewritten copy or the packet's own chain.
+void Wrap(ImAdapter* adapter, NDIS_PACKET* packet, NDIS_PACKET* descriptor) {
+    ImDescriptorReserved* reserved = ImReceiveReserved(descriptor);
+    reserved->Wrapped = packet;
+    reserved->ReplacementMarker = 0;
+    if (FlattenPacket(adapter, packet, descriptor, ImDirection::Receive)) {
+        reserved->ReplacementMarker = ImReplacementMarker;
+    } else {
+        descriptor->Private.Head = packet->Private.Head;
+        descriptor->Private.Tail = packet->Private.Tail;
+        descriptor->Private.ValidCounts = 0;
+    }
+}
+
+} // namespace
+
+int32_t PtReceivePacket(NDIS_HANDLE context, NDIS_PACKET* packet) {
+    auto* adapter = static_cast<ImAdapter*>(context);
+    if (!MiniportOn(adapter)) {
+        return 0;
+    }
+    NDIS_STATUS status;
+    NDIS_PACKET* descriptor;
+    NdisDprAllocatePacket(&status, &descriptor, adapter->ReceivePacketPool);
+    if (status != NDIS_STATUS_SUCCESS) {
+        return 0;
+    }
+    Wrap(adapter, packet, descriptor);
+    NdisPacketExtensionFromPacket(descriptor)->NdisPacketInfo[OriginalPacketInfo] =
+        NdisPacketExtensionFromPacket(packet)->NdisPacketInfo[OriginalPacketInfo];
+    descriptor->Private.Flags |= packet->Private.Flags;
+    NDIS_STATUS packetStatus = NdisOobDataFromPacket(packet)->Status;
+    NdisOobDataFromPacket(descriptor)->Status = packetStatus;
+    NdisOobDataFromPacket(descriptor)->HeaderSize = NdisOobDataFromPacket(packet)->HeaderSize;
+    NDIS_HANDLE miniport = adapter->MiniportHandle;
+    if (miniport != nullptr) {
+        NdisMIndicateReceivePacket(miniport, &descriptor, 1);
+    }
+    if (packetStatus == NDIS_STATUS_RESOURCES) {
+        ImFreeDescriptor(descriptor, ImReceiveReserved(descriptor), true);
+        return 0;
+    }
+    return 1; // the packet stays with us until MiniportReturnPacket
+}
+
+void MPReturnPacket(NDIS_HANDLE, NDIS_PACKET* descriptor) {
+    ImDescriptorReserved* reserved = ImReceiveReserved(descriptor);
+    NDIS_PACKET* packet = reserved->Wrapped;
+    ImFreeDescriptor(descriptor, reserved, false);
+    NdisReturnPackets(&packet, 1);
+}
+
+NDIS_STATUS PtReceive(NDIS_HANDLE context, NDIS_HANDLE macReceiveContext, void* header,
+                      uint32_t headerSize, void* lookahead, uint32_t lookaheadSize,
+                      uint32_t packetSize) {
+    auto* adapter = static_cast<ImAdapter*>(context);
+    if (!MiniportOn(adapter)) {
+        return NDIS_STATUS_FAILURE;
+    }
+    NDIS_STATUS status = NDIS_STATUS_SUCCESS;
+    NDIS_PACKET* packet = NdisGetReceivedPacket(adapter->BindingHandle, macReceiveContext);
+    if (packet != nullptr) {
+        NDIS_PACKET* descriptor;
+        NdisDprAllocatePacket(&status, &descriptor, adapter->ReceivePacketPool);
+        if (status == NDIS_STATUS_SUCCESS) {
+            Wrap(adapter, packet, descriptor);
+            NdisPacketExtensionFromPacket(descriptor)->NdisPacketInfo[OriginalPacketInfo] =
+                NdisPacketExtensionFromPacket(packet)->NdisPacketInfo[OriginalPacketInfo];
+            NdisOobDataFromPacket(descriptor)->HeaderSize = headerSize;
+            descriptor->Private.Flags |= packet->Private.Flags;
+            // The protocols above must copy the data during the indication.
+            NdisOobDataFromPacket(descriptor)->Status = NDIS_STATUS_RESOURCES;
+            NDIS_HANDLE miniport = adapter->MiniportHandle;
+            if (miniport != nullptr) {
+                NdisMIndicateReceivePacket(miniport, &descriptor, 1);
+            }
+            ImFreeDescriptor(descriptor, ImReceiveReserved(descriptor), true);
+            return NDIS_STATUS_SUCCESS;
+        }
+    }
+    uint32_t processor = KmGetCurrentProcessorNumber();
+    if (processor < ImMaxProcessors) {
+        adapter->ReceiveCompletePending[processor] = 1;
+    }
+    if (IsEthernetLike(adapter->Medium)) {
+        NdisMEthIndicateReceive(adapter->MiniportHandle, macReceiveContext, header, headerSize,
+                                lookahead, lookaheadSize, packetSize);
+    } else if (adapter->Medium == NdisMedium802_5) {
+        NdisMTrIndicateReceive(adapter->MiniportHandle, macReceiveContext, header, headerSize,
+                               lookahead, lookaheadSize, packetSize);
+    }
+    return status;
+}
+
+void PtReceiveComplete(NDIS_HANDLE context) {
+    auto* adapter = static_cast<ImAdapter*>(context);
+    uint32_t processor = KmGetCurrentProcessorNumber();
+    if (processor >= ImMaxProcessors) {
+        return;
+    }
+    if (MiniportOn(adapter) && adapter->ReceiveCompletePending[processor]) {
+        if (IsEthernetLike(adapter->Medium)) {
+            NdisMEthIndicateReceiveComplete(adapter->MiniportHandle);
+        } else if (adapter->Medium == NdisMedium802_5) {
+            NdisMTrIndicateReceiveComplete(adapter->MiniportHandle);
+        }
+    }
+    adapter->ReceiveCompletePending[processor] = 0;
+}
+
+NDIS_STATUS MPTransferData(NDIS_PACKET* packet, uint32_t* bytesTransferred, NDIS_HANDLE context,
+                           NDIS_HANDLE receiveContext, uint32_t byteOffset,
+                           uint32_t bytesToTransfer) {
+    auto* adapter = static_cast<ImAdapter*>(context);
+    if (!ImBothEdgesOn(adapter)) {
+        return NDIS_STATUS_FAILURE;
+    }
+    NDIS_STATUS status;
+    NdisTransferData(&status, adapter->BindingHandle, receiveContext, byteOffset, bytesToTransfer,
+                     packet, bytesTransferred);
+    return status;
+}
+
+void PtTransferDataComplete(NDIS_HANDLE context, NDIS_PACKET* packet, NDIS_STATUS status,
+                            uint32_t bytesTransferred) {
+    auto* adapter = static_cast<ImAdapter*>(context);
+    if (adapter->MiniportHandle != nullptr) {
+        NdisMTransferDataComplete(adapter->MiniportHandle, packet, status, bytesTransferred);
+    }
+}

@@ -1,0 +1,860 @@
+// Bindings of the NDIS 5 model: the adapter below (open, close, sends, receives, requests,
+// status and PnP), the virtual miniport instance with its miniport block, and the protocol
+// above it (sends, indications, returns, queries and sets).
+#include <algorithm>
+#include <cstring>
+#include <random>
+
+#include "model.h"
+
+namespace sim5 {
+
+namespace {
+
+const uint32_t ReservedAbove = 16;
+const uint32_t EthernetHeader = 14;
+
+struct SimMiniport {
+    NDIS_MINIPORT_BLOCK block; // first: the miniport handle points here
+    Binding* binding;
+    void* deviceContext;
+    void* adapterContext;
+    uint32_t attributeFlags;
+    NDIS_MEDIUM medium;
+};
+
+// A packet built by an actor, with the bytes its buffers describe.
+struct ActorPacket {
+    std::vector<uint8_t> bytes;
+    std::vector<NDIS_BUFFER*> buffers;
+};
+
+int g_adapterNumber;
+
+} // namespace
+
+struct Binding::State {
+    AdapterOptions options;
+    std::u16string lowerName;
+    NDIS_STRING lowerNameString;
+    void* context = nullptr; // the driver's binding context
+    bool open = false;
+    bool configurationOpen = false;
+    NDIS_CONFIGURATION_PARAMETER version{};
+    NDIS_CONFIGURATION_PARAMETER upper{};
+    SimMiniport* miniport = nullptr;
+    bool initPending = false;
+    std::atomic<bool> initRunning{false}; // MiniportInitialize has not returned yet
+    PacketPool* below = nullptr;
+    PacketPool* above = nullptr;
+    std::mutex lock; // guards the collections below
+    std::map<NDIS_PACKET*, ActorPacket> actorPackets;
+    std::vector<NDIS_PACKET*> pendingSends;          // the driver's packets pending below
+    std::set<NDIS_PACKET*> held;                     // packets below that the driver keeps
+    std::map<NDIS_PACKET*, NDIS_BUFFER*> aboveSends; // packets above in the driver -> head
+    std::vector<NDIS_PACKET*> retained;              // driver descriptors the protocol above keeps
+    std::set<uint32_t> lookaheadOn;                  // processors with an unfinished lookahead
+    NDIS_REQUEST* requestBelow = nullptr;
+    Request last;
+    std::map<NDIS_OID, std::vector<uint8_t>> answers;
+    std::vector<uint8_t> lookaheadFrame;
+    NDIS_PACKET* lookaheadPacket = nullptr;
+
+    NDIS_PACKET* BuildPacket(Owner owner, const std::vector<uint8_t>& frame, const Chain& chain) {
+        PacketPool* pool = owner == Owner::Below ? below : above;
+        NDIS_PACKET* packet = NewPacket(pool, false);
+        std::lock_guard<std::mutex> hold(lock);
+        ActorPacket& actor = actorPackets[packet];
+        actor.bytes = frame;
+        uint32_t at = 0;
+        size_t cut = 0;
+        while (at < frame.size()) {
+            uint32_t take = uint32_t(frame.size()) - at;
+            if (cut < chain.cuts.size() && chain.cuts[cut] < take) {
+                take = chain.cuts[cut];
+            }
+            ++cut;
+            NDIS_BUFFER* buffer = NewBuffer(owner, actor.bytes.data() + at, take, chain.mapped);
+            if (chain.unmappable && actor.buffers.empty()) {
+                MakeUnmappable(buffer);
+            }
+            if (!actor.buffers.empty()) {
+                actor.buffers.back()->Next = buffer;
+            }
+            actor.buffers.push_back(buffer);
+            at += take;
+        }
+        packet->Private.Head = actor.buffers.empty() ? nullptr : actor.buffers.front();
+        packet->Private.Tail = actor.buffers.empty() ? nullptr : actor.buffers.back();
+        packet->Private.ValidCounts = 0;
+        return packet;
+    }
+
+    void FreeActorPacket(NDIS_PACKET* packet) {
+        std::lock_guard<std::mutex> hold(lock);
+        auto found = actorPackets.find(packet);
+        for (NDIS_BUFFER* buffer : found->second.buffers) {
+            DeleteBuffer(buffer);
+        }
+        actorPackets.erase(found);
+        DeletePacket(packet);
+    }
+
+    bool IsActorPacket(NDIS_PACKET* packet, Owner owner) {
+        PacketPool* pool = PoolOf(packet);
+        return pool != nullptr && pool->owner == owner &&
+               pool == (owner == Owner::Below ? below : above);
+    }
+
+    std::vector<uint8_t> ActorBytes(NDIS_PACKET* packet) {
+        std::lock_guard<std::mutex> hold(lock);
+        return actorPackets[packet].bytes;
+    }
+};
+
+namespace {
+
+Binding* FromHandle(NDIS_HANDLE miniport) {
+    return static_cast<SimMiniport*>(miniport)->binding;
+}
+
+Binding* FromFilter(void* filter) {
+    return static_cast<SimMiniport*>(filter)->binding;
+}
+
+// One buffer of the driver's: the packet carries the driver's copy of the frame.
+bool IsCopy(NDIS_PACKET* p) {
+    return p->Private.Head != nullptr && p->Private.Head->Next == nullptr &&
+           IsDriverBuffer(p->Private.Head);
+}
+
+void RequireDispatch(const char* what) {
+    if (KmGetCurrentIrql() != KmDispatchLevel) {
+        SimReportMisuse(what);
+    }
+}
+
+// ---- Handlers of the miniport block: the protocol above ----
+void PacketIndicate(NDIS_HANDLE miniport, NDIS_PACKET** packets, uint32_t count) {
+    RequireDispatch("receive indicated below DISPATCH_LEVEL");
+    Binding* b = FromHandle(miniport);
+    for (uint32_t i = 0; i < count; ++i) {
+        NDIS_PACKET* p = packets[i];
+        PacketPool* pool = PoolOf(p);
+        if (pool == nullptr || pool->owner != Owner::Driver) {
+            SimReportMisuse("a packet indicated up is not a descriptor of the driver");
+            continue;
+        }
+        NDIS_STATUS status = NdisOobDataFromPacket(p)->Status;
+        std::lock_guard<std::mutex> hold(b->state->lock);
+        b->received.push_back(PacketBytes(p));
+        b->receivedCopy.push_back(IsCopy(p));
+        b->receivedStatus.push_back(status);
+        b->receivedHeaderSize.push_back(NdisOobDataFromPacket(p)->HeaderSize);
+        if (status != NDIS_STATUS_RESOURCES && b->state->options.upperRetainsPackets) {
+            b->state->retained.push_back(p);
+        }
+    }
+}
+
+void SendComplete(NDIS_HANDLE miniport, NDIS_PACKET* packet, NDIS_STATUS status) {
+    Binding* b = FromHandle(miniport);
+    Binding::State* s = b->state;
+    {
+        std::lock_guard<std::mutex> hold(s->lock);
+        auto found = s->aboveSends.find(packet);
+        if (found == s->aboveSends.end()) {
+            SimReportMisuse("send completed up: not an outstanding packet of the protocol above");
+            return;
+        }
+        if (packet->Private.Head != found->second) {
+            SimReportMisuse("send completed up with another buffer chain than it was sent with");
+        }
+        s->aboveSends.erase(found);
+        b->sendCompletions.push_back(status);
+    }
+    s->FreeActorPacket(packet);
+}
+
+void EthIndicate(void* filter, NDIS_HANDLE, char*, void* header, uint32_t headerSize,
+                 void* lookahead, uint32_t lookaheadSize, uint32_t) {
+    RequireDispatch("lookahead indicated below DISPATCH_LEVEL");
+    Binding* b = FromFilter(filter);
+    std::vector<uint8_t> frame(static_cast<uint8_t*>(header),
+                               static_cast<uint8_t*>(header) + headerSize);
+    frame.insert(frame.end(), static_cast<uint8_t*>(lookahead),
+                 static_cast<uint8_t*>(lookahead) + lookaheadSize);
+    b->received.push_back(frame);
+    b->lookaheadIndications += 1;
+    std::lock_guard<std::mutex> hold(b->state->lock);
+    b->state->lookaheadOn.insert(KmGetCurrentProcessorNumber());
+}
+
+void TrIndicate(void* filter, NDIS_HANDLE context, void* header, uint32_t headerSize,
+                void* lookahead, uint32_t lookaheadSize, uint32_t packetSize) {
+    FromFilter(filter)->tokenRingIndications += 1;
+    EthIndicate(filter, context, nullptr, header, headerSize, lookahead, lookaheadSize, packetSize);
+}
+
+void ReceiveComplete(void* filter) {
+    Binding* b = FromFilter(filter);
+    uint32_t processor = KmGetCurrentProcessorNumber();
+    std::lock_guard<std::mutex> hold(b->state->lock);
+    if (b->state->lookaheadOn.erase(processor) == 0) {
+        SimReportMisuse("receive-complete on a processor without a lookahead indication");
+    }
+    b->receiveCompleteProcessors.push_back(processor);
+}
+
+void StatusIndicate(NDIS_HANDLE miniport, NDIS_STATUS status, void*, uint32_t) {
+    FromHandle(miniport)->statuses.push_back(status);
+}
+
+void StatusComplete(NDIS_HANDLE miniport) {
+    FromHandle(miniport)->statusCompletes += 1;
+}
+
+void TransferComplete(NDIS_HANDLE miniport, NDIS_PACKET*, NDIS_STATUS status, uint32_t bytes) {
+    Binding* b = FromHandle(miniport);
+    b->transferCompleted = true;
+    b->transferStatus = status;
+    b->transferred = bytes;
+}
+
+void RequestComplete(NDIS_HANDLE miniport, NDIS_STATUS status) {
+    Binding* b = FromHandle(miniport);
+    if (b->state->last.completed) {
+        SimReportMisuse("a request completed up twice");
+    }
+    b->state->last.completed = true;
+    b->state->last.completionStatus = status;
+}
+
+SimMiniport* NewMiniport(Binding* binding, void* context) {
+    auto* mp = new SimMiniport{};
+    mp->binding = binding;
+    mp->deviceContext = context;
+    mp->block.EthDB = mp;
+    mp->block.TrDB = mp;
+    mp->block.PacketIndicateHandler = PacketIndicate;
+    mp->block.SendCompleteHandler = SendComplete;
+    mp->block.EthRxIndicateHandler = EthIndicate;
+    mp->block.TrRxIndicateHandler = TrIndicate;
+    mp->block.EthRxCompleteHandler = ReceiveComplete;
+    mp->block.TrRxCompleteHandler = ReceiveComplete;
+    mp->block.StatusHandler = StatusIndicate;
+    mp->block.StatusCompleteHandler = StatusComplete;
+    mp->block.TDCompleteHandler = TransferComplete;
+    mp->block.QueryCompleteHandler = RequestComplete;
+    mp->block.SetCompleteHandler = RequestComplete;
+    return mp;
+}
+
+// Runs MiniportInitialize for the binding's instance at PASSIVE_LEVEL. The driver may go
+// on (and halt the miniport) as soon as its handler has signalled that it ran, so what is
+// recorded afterwards is recorded under the binding's lock, for this miniport only.
+NDIS_STATUS RunInitialize(Binding* b) {
+    Binding::State* s = b->state;
+    SimMiniport* mp = s->miniport;
+    std::vector<NDIS_MEDIUM> media = s->options.offeredMedia;
+    NDIS_STATUS openError = 0;
+    uint32_t index = UINT32_MAX;
+    s->initRunning = true;
+    NDIS_STATUS status = TheModel().miniport.InitializeHandler(&openError, &index, media.data(),
+                                                               uint32_t(media.size()), mp, nullptr);
+    std::lock_guard<std::mutex> hold(s->lock);
+    s->initRunning = false;
+    if (s->miniport != mp) {
+        return status; // halted already
+    }
+    s->initPending = false;
+    if (status != NDIS_STATUS_SUCCESS) {
+        s->miniport = nullptr;
+        delete mp;
+        return status;
+    }
+    if (index >= media.size() || mp->adapterContext == nullptr) {
+        SimReportMisuse("MiniportInitialize succeeded without a medium or attributes");
+        return status;
+    }
+    mp->medium = media[index];
+    return status;
+}
+
+} // namespace
+
+Binding* BindingByUpperName(const NDIS_STRING* name) {
+    std::u16string wanted(reinterpret_cast<const char16_t*>(name->Buffer),
+                          name->Length / sizeof(char16_t));
+    for (Binding* b : TheModel().bindings) {
+        if (b->state->options.upperBindings == wanted) {
+            return b;
+        }
+    }
+    return nullptr;
+}
+
+Binding* BindingByLowerName(const NDIS_STRING* name) {
+    std::u16string wanted(reinterpret_cast<const char16_t*>(name->Buffer),
+                          name->Length / sizeof(char16_t));
+    for (Binding* b : TheModel().bindings) {
+        if (b->state->lowerName == wanted) {
+            return b;
+        }
+    }
+    return nullptr;
+}
+
+// ---- Bindings ----
+Binding* Bind(const AdapterOptions& options, NDIS_STATUS* status) {
+    auto* b = new Binding;
+    b->state = new Binding::State;
+    Binding::State* s = b->state;
+    s->options = options;
+    s->lowerName = u"\\Device\\Lower" + std::u16string(1, char16_t(u'0' + g_adapterNumber++ % 10));
+    s->lowerNameString.Buffer = reinterpret_cast<decltype(s->lowerNameString.Buffer)>(
+        const_cast<char16_t*>(s->lowerName.data()));
+    s->lowerNameString.Length = uint16_t(s->lowerName.size() * 2);
+    s->lowerNameString.MaximumLength = s->lowerNameString.Length;
+    s->below = NewPool(Owner::Below, 0);
+    s->above = NewPool(Owner::Above, ReservedAbove);
+    TheModel().bindings.push_back(b);
+    NDIS_STRING section = NdisConstantString(u"Merrowfaldine");
+    TheModel().protocol.BindAdapterHandler(status, nullptr, &s->lowerNameString, b, &section);
+    if (s->configurationOpen) {
+        SimReportMisuse("bind returned with its configuration still open");
+    }
+    if (*status != NDIS_STATUS_SUCCESS && (s->open || s->miniport != nullptr)) {
+        SimReportMisuse("a failed bind left its binding open or its miniport up");
+    }
+    return b;
+}
+
+NDIS_STATUS Unbind(Binding* b, Request* lastRequest) {
+    Binding::State* s = b->state;
+    NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    if (s->context != nullptr) {
+        TheModel().protocol.UnbindAdapterHandler(&status, s->context, nullptr);
+    }
+    if (lastRequest != nullptr) {
+        *lastRequest = s->last;
+    }
+    Reset(); // joins completion threads
+    if (s->open || s->miniport != nullptr || s->initPending) {
+        SimReportMisuse("unbind left the binding open or the miniport up");
+    }
+    auto& list = TheModel().bindings;
+    list.erase(std::find(list.begin(), list.end(), b));
+    DeletePool(s->below);
+    DeletePool(s->above);
+    delete s;
+    delete b;
+    return status;
+}
+
+void Reset() {
+    Model& m = TheModel();
+    for (std::thread& t : m.completions) {
+        t.join();
+    }
+    m.completions.clear();
+}
+
+// ---- Binding: the protocol above ----
+bool Binding::MiniportUp() const {
+    return state->miniport != nullptr && !state->initPending;
+}
+bool Binding::BindingOpen() const {
+    return state->open;
+}
+uint32_t Binding::AttributeFlags() const {
+    return state->miniport != nullptr ? state->miniport->attributeFlags : 0;
+}
+NDIS_MEDIUM Binding::SelectedUpperMedium() const {
+    return state->miniport->medium;
+}
+void* Binding::Context() const {
+    return state->context;
+}
+
+void Binding::Send(const std::vector<std::vector<uint8_t>>& frames, const Chain& chain,
+                   bool atDispatch) {
+    std::vector<NDIS_PACKET*> packets;
+    for (const auto& frame : frames) {
+        NDIS_PACKET* p = state->BuildPacket(Owner::Above, frame, chain);
+        std::lock_guard<std::mutex> hold(state->lock);
+        state->aboveSends[p] = p->Private.Head;
+        packets.push_back(p);
+    }
+    DispatchScope scope(atDispatch);
+    TheModel().miniport.SendPacketsHandler(state->miniport->adapterContext, packets.data(),
+                                           uint32_t(packets.size()));
+}
+
+void Binding::ReturnPackets(size_t count, uint64_t seed) {
+    std::vector<NDIS_PACKET*> out;
+    {
+        std::lock_guard<std::mutex> hold(state->lock);
+        if (seed != 0) {
+            std::mt19937_64 random(seed);
+            std::shuffle(state->retained.begin(), state->retained.end(), random);
+        }
+        size_t n = count == 0 ? state->retained.size() : std::min(count, state->retained.size());
+        out.assign(state->retained.begin(), state->retained.begin() + n);
+        state->retained.erase(state->retained.begin(), state->retained.begin() + n);
+    }
+    DispatchScope scope;
+    for (NDIS_PACKET* p : out) {
+        TheModel().miniport.ReturnPacketHandler(state->miniport->adapterContext, p);
+    }
+}
+
+size_t Binding::RetainedPackets() const {
+    std::lock_guard<std::mutex> hold(state->lock);
+    return state->retained.size();
+}
+
+Request Binding::Query(NDIS_OID oid, uint32_t length, const std::vector<uint8_t>& content) {
+    state->last = Request{};
+    state->last.buffer = content;
+    state->last.buffer.resize(length);
+    state->last.returned = TheModel().miniport.QueryInformationHandler(
+        state->miniport->adapterContext, oid, state->last.buffer.data(), length,
+        &state->last.bytesDone, &state->last.bytesNeeded);
+    if (state->last.returned != NDIS_STATUS_PENDING && state->last.completed) {
+        SimReportMisuse("a query completed up and returned a final status as well");
+    }
+    return state->last;
+}
+
+Request Binding::Set(NDIS_OID oid, const std::vector<uint8_t>& value) {
+    state->last = Request{};
+    state->last.buffer = value;
+    state->last.returned = TheModel().miniport.SetInformationHandler(
+        state->miniport->adapterContext, oid, state->last.buffer.data(), uint32_t(value.size()),
+        &state->last.bytesDone, &state->last.bytesNeeded);
+    return state->last;
+}
+
+Request& Binding::LastRequest() {
+    return state->last;
+}
+
+// ---- Binding: the adapter below ----
+int32_t Binding::IndicatePacket(const std::vector<uint8_t>& frame, const Chain& chain,
+                                NDIS_STATUS status, uint32_t processor) {
+    NDIS_PACKET* p = state->BuildPacket(Owner::Below, frame, chain);
+    NdisOobDataFromPacket(p)->Status = status;
+    NdisOobDataFromPacket(p)->HeaderSize = EthernetHeader;
+    SimSetCurrentProcessor(processor);
+    int32_t kept;
+    {
+        DispatchScope scope;
+        kept = TheModel().protocol.ReceivePacketHandler(state->context, p);
+    }
+    SimSetCurrentProcessor(0);
+    if (kept != 0 && status == NDIS_STATUS_RESOURCES) {
+        SimReportMisuse("the driver kept a packet indicated with NDIS_STATUS_RESOURCES");
+    }
+    if (kept != 0) {
+        std::lock_guard<std::mutex> hold(state->lock);
+        state->held.insert(p);
+    } else {
+        state->FreeActorPacket(p);
+    }
+    return kept;
+}
+
+NDIS_STATUS Binding::IndicateLookahead(const std::vector<uint8_t>& frame, bool withPacket,
+                                       uint32_t processor) {
+    state->lookaheadFrame = frame;
+    state->lookaheadPacket =
+        withPacket ? state->BuildPacket(Owner::Below, frame, Chain{}) : nullptr;
+    uint32_t header = std::min<uint32_t>(EthernetHeader, uint32_t(frame.size()));
+    uint32_t rest = uint32_t(frame.size()) - header;
+    SimSetCurrentProcessor(processor);
+    NDIS_STATUS status;
+    {
+        DispatchScope scope;
+        status = TheModel().protocol.ReceiveHandler(
+            state->context, state, const_cast<uint8_t*>(frame.data()), header,
+            const_cast<uint8_t*>(frame.data()) + header, rest, rest);
+        TheModel().protocol.ReceiveCompleteHandler(state->context);
+    }
+    SimSetCurrentProcessor(0);
+    if (state->lookaheadPacket != nullptr) {
+        state->FreeActorPacket(state->lookaheadPacket);
+        state->lookaheadPacket = nullptr;
+    }
+    return status;
+}
+
+NDIS_STATUS Binding::TransferData(uint32_t offset, uint32_t length) {
+    std::vector<uint8_t> room(length);
+    NDIS_PACKET* p = state->BuildPacket(Owner::Above, room, Chain{});
+    uint32_t bytes = 0;
+    NDIS_STATUS status;
+    {
+        DispatchScope scope;
+        status = TheModel().miniport.TransferDataHandler(p, &bytes, state->miniport->adapterContext,
+                                                         state, offset, length);
+    }
+    transferredBytes = PacketBytes(p);
+    transferredBytes.resize(bytes);
+    state->FreeActorPacket(p);
+    return status;
+}
+
+void Binding::CompleteSends(size_t count, uint64_t seed) {
+    std::vector<NDIS_PACKET*> out;
+    {
+        std::lock_guard<std::mutex> hold(state->lock);
+        if (seed != 0) {
+            std::mt19937_64 random(seed);
+            std::shuffle(state->pendingSends.begin(), state->pendingSends.end(), random);
+        }
+        size_t n =
+            count == 0 ? state->pendingSends.size() : std::min(count, state->pendingSends.size());
+        out.assign(state->pendingSends.begin(), state->pendingSends.begin() + n);
+        state->pendingSends.erase(state->pendingSends.begin(), state->pendingSends.begin() + n);
+    }
+    DispatchScope scope;
+    for (NDIS_PACKET* p : out) {
+        TheModel().protocol.SendCompleteHandler(state->context, p, state->options.sendStatus);
+    }
+}
+
+size_t Binding::PendingSends() const {
+    std::lock_guard<std::mutex> hold(state->lock);
+    return state->pendingSends.size();
+}
+
+size_t Binding::HeldReceives() const {
+    std::lock_guard<std::mutex> hold(state->lock);
+    return state->held.size();
+}
+
+void Binding::Status(NDIS_STATUS status) {
+    DispatchScope scope;
+    TheModel().protocol.StatusHandler(state->context, status, nullptr, 0);
+}
+
+void Binding::StatusComplete() {
+    DispatchScope scope;
+    TheModel().protocol.StatusCompleteHandler(state->context);
+}
+
+NDIS_STATUS Binding::PowerEvent(NDIS_DEVICE_POWER_STATE power) {
+    NET_PNP_EVENT event{};
+    event.NetEvent = NetEventSetPower;
+    event.Buffer = &power;
+    event.BufferLength = sizeof(power);
+    return TheModel().protocol.PnPEventHandler(state->context, &event);
+}
+
+NDIS_STATUS Binding::PnPEvent(NET_PNP_EVENT_CODE code) {
+    NET_PNP_EVENT event{};
+    event.NetEvent = code;
+    return TheModel().protocol.PnPEventHandler(state->context, &event);
+}
+
+void Binding::CompleteRequest(NDIS_STATUS status) {
+    NDIS_REQUEST* request = state->requestBelow;
+    if (request == nullptr) {
+        SimReportMisuse("no request pends below");
+        return;
+    }
+    state->requestBelow = nullptr;
+    DispatchScope scope;
+    TheModel().protocol.RequestCompleteHandler(state->context, request, status);
+}
+
+void Binding::Answer(NDIS_OID oid, const std::vector<uint8_t>& value) {
+    state->answers[oid] = value;
+}
+
+} // namespace sim5
+
+using namespace sim5;
+
+// ---- NDIS calls of the binding ----
+void NdisOpenProtocolConfiguration(NDIS_STATUS* status, NDIS_HANDLE* handle, NDIS_STRING* section) {
+    (void)section;
+    // The model passes the binding as the first system-specific argument of the bind.
+    auto* b = reinterpret_cast<Binding*>(section);
+    if (b->state->options.failConfiguration || !SimAllocationAllowed()) {
+        *status = NDIS_STATUS_RESOURCES;
+        return;
+    }
+    b->state->configurationOpen = true;
+    TheModel().configurations += 1;
+    *handle = b;
+    *status = NDIS_STATUS_SUCCESS;
+}
+
+void NdisReadConfiguration(NDIS_STATUS* status, NDIS_CONFIGURATION_PARAMETER** value,
+                           NDIS_HANDLE handle, NDIS_STRING* keyword, NDIS_PARAMETER_TYPE type) {
+    Binding::State* s = static_cast<Binding*>(handle)->state;
+    std::u16string key(reinterpret_cast<const char16_t*>(keyword->Buffer),
+                       keyword->Length / sizeof(char16_t));
+    *status = NDIS_STATUS_FAILURE;
+    if (key == u"NdisVersion" && type == NdisParameterInteger && s->options.hasNdisVersion) {
+        s->version.ParameterType = NdisParameterInteger;
+        s->version.ParameterData.IntegerData = s->options.ndisVersion;
+        *value = &s->version;
+        *status = NDIS_STATUS_SUCCESS;
+    } else if (key == u"UpperBindings" && type == NdisParameterString &&
+               s->options.hasUpperBindings) {
+        s->upper.ParameterType = NdisParameterString;
+        NDIS_STRING& text = s->upper.ParameterData.StringData;
+        text.Buffer = reinterpret_cast<decltype(text.Buffer)>(
+            const_cast<char16_t*>(s->options.upperBindings.c_str()));
+        text.Length = uint16_t(s->options.upperBindings.size() * 2);
+        text.MaximumLength = uint16_t(text.Length + 2);
+        *value = &s->upper;
+        *status = NDIS_STATUS_SUCCESS;
+    }
+}
+
+void NdisCloseConfiguration(NDIS_HANDLE handle) {
+    Binding::State* s = static_cast<Binding*>(handle)->state;
+    if (!s->configurationOpen) {
+        SimReportMisuse("configuration closed twice");
+    }
+    s->configurationOpen = false;
+    TheModel().configurations -= 1;
+}
+
+void NdisOpenAdapter(NDIS_STATUS* status, NDIS_STATUS* openError, NDIS_HANDLE* bindingHandle,
+                     uint32_t* selected, NDIS_MEDIUM* media, uint32_t mediaCount, NDIS_HANDLE,
+                     NDIS_HANDLE context, NDIS_STRING* name, uint32_t, void*) {
+    *openError = 0;
+    Binding* b = BindingByLowerName(name);
+    if (b == nullptr) {
+        *status = NDIS_STATUS_ADAPTER_NOT_READY;
+        return;
+    }
+    Binding::State* s = b->state;
+    uint32_t index = 0;
+    while (index < mediaCount && media[index] != s->options.medium) {
+        ++index;
+    }
+    NDIS_STATUS result = s->options.openStatus;
+    if (index == mediaCount) {
+        result = NDIS_STATUS_UNSUPPORTED_MEDIA;
+    }
+    if (result == NDIS_STATUS_SUCCESS) {
+        *selected = index;
+        *bindingHandle = b;
+        s->context = context;
+        s->open = true;
+    }
+    if (!s->options.openPends) {
+        *status = result;
+        return;
+    }
+    *status = NDIS_STATUS_PENDING;
+    TheModel().completions.emplace_back(
+        [context, result] { TheModel().protocol.OpenAdapterCompleteHandler(context, result, 0); });
+}
+
+void NdisCloseAdapter(NDIS_STATUS* status, NDIS_HANDLE handle) {
+    auto* b = static_cast<Binding*>(handle);
+    Binding::State* s = b->state;
+    if (!s->open) {
+        SimReportMisuse("NdisCloseAdapter of a binding that is not open");
+    }
+    if (!s->pendingSends.empty() || !s->held.empty() || s->requestBelow != nullptr) {
+        SimReportMisuse("binding closed with sends, receives or a request outstanding");
+    }
+    s->open = false;
+    void* context = s->context;
+    s->context = nullptr; // the driver's binding context is no longer ours to call
+    if (!s->options.closePends) {
+        *status = NDIS_STATUS_SUCCESS;
+        return;
+    }
+    *status = NDIS_STATUS_PENDING;
+    TheModel().completions.emplace_back([context] {
+        TheModel().protocol.CloseAdapterCompleteHandler(context, NDIS_STATUS_SUCCESS);
+    });
+}
+
+NDIS_STATUS NdisIMInitializeDeviceInstanceEx(NDIS_HANDLE, NDIS_STRING* name, NDIS_HANDLE context) {
+    if (KmGetCurrentIrql() != KmPassiveLevel) {
+        SimReportMisuse("NdisIMInitializeDeviceInstanceEx above PASSIVE_LEVEL");
+    }
+    Binding* b = BindingByUpperName(name);
+    if (b == nullptr || b->state->miniport != nullptr) {
+        return NDIS_STATUS_FAILURE;
+    }
+    if (!SimAllocationAllowed()) {
+        return NDIS_STATUS_RESOURCES;
+    }
+    b->state->miniport = NewMiniport(b, context);
+    b->state->initPending = true;
+    if (b->state->options.init == InitMode::Deferred) {
+        return NDIS_STATUS_SUCCESS;
+    }
+    return RunInitialize(b);
+}
+
+NDIS_STATUS NdisIMCancelInitializeDeviceInstance(NDIS_HANDLE, NDIS_STRING* name) {
+    Binding* b = BindingByUpperName(name);
+    if (b == nullptr || !b->state->initPending) {
+        return NDIS_STATUS_FAILURE;
+    }
+    if (b->state->options.cancelInitSucceeds) {
+        delete b->state->miniport;
+        b->state->miniport = nullptr;
+        b->state->initPending = false;
+        return NDIS_STATUS_SUCCESS;
+    }
+    // Too late to cancel: the initialisation runs now, on another thread.
+    TheModel().completions.emplace_back([b] { RunInitialize(b); });
+    return NDIS_STATUS_FAILURE;
+}
+
+NDIS_STATUS NdisIMDeInitializeDeviceInstance(NDIS_HANDLE miniport) {
+    if (KmGetCurrentIrql() != KmPassiveLevel) {
+        SimReportMisuse("NdisIMDeInitializeDeviceInstance above PASSIVE_LEVEL");
+    }
+    Binding* b = FromHandle(miniport);
+    auto* mp = static_cast<SimMiniport*>(miniport);
+    // NDIS halts a miniport only after its MiniportInitialize has returned.
+    while (b->state->initRunning) {
+        std::this_thread::yield();
+    }
+    void* context;
+    {
+        std::lock_guard<std::mutex> hold(b->state->lock);
+        if (!b->state->aboveSends.empty() || !b->state->retained.empty()) {
+            SimReportMisuse("miniport halted with sends or indicated packets outstanding");
+        }
+        context = mp->adapterContext;
+        b->state->miniport = nullptr;
+        b->state->initPending = false;
+    }
+    TheModel().miniport.HaltHandler(context);
+    b->halted = true;
+    delete mp;
+    return NDIS_STATUS_SUCCESS;
+}
+
+NDIS_HANDLE NdisIMGetDeviceContext(NDIS_HANDLE miniport) {
+    return static_cast<SimMiniport*>(miniport)->deviceContext;
+}
+
+void NdisMSetAttributesEx(NDIS_HANDLE miniport, NDIS_HANDLE context, uint32_t, uint32_t flags,
+                          NDIS_INTERFACE_TYPE) {
+    auto* mp = static_cast<SimMiniport*>(miniport);
+    mp->adapterContext = context;
+    mp->attributeFlags = flags;
+}
+
+void NdisSend(NDIS_STATUS* status, NDIS_HANDLE handle, NDIS_PACKET* packet) {
+    auto* b = static_cast<Binding*>(handle);
+    Binding::State* s = b->state;
+    PacketPool* pool = PoolOf(packet);
+    if (pool == nullptr || pool->owner != Owner::Driver) {
+        SimReportMisuse("a packet sent down is not a descriptor of the driver");
+    }
+    std::lock_guard<std::mutex> hold(s->lock);
+    if (!s->open) {
+        SimReportMisuse("send on a closed binding");
+    }
+    b->sent.push_back(PacketBytes(packet));
+    b->sentCopy.push_back(IsCopy(packet));
+    if (s->options.sendsPend) {
+        s->pendingSends.push_back(packet);
+        *status = NDIS_STATUS_PENDING;
+    } else {
+        *status = s->options.sendStatus;
+    }
+}
+
+void NdisReturnPackets(NDIS_PACKET** packets, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        NDIS_PACKET* p = packets[i];
+        Binding* owner = nullptr;
+        for (Binding* b : TheModel().bindings) {
+            std::lock_guard<std::mutex> hold(b->state->lock);
+            if (b->state->held.erase(p) != 0) {
+                owner = b;
+                break;
+            }
+        }
+        if (owner == nullptr) {
+            SimReportMisuse("a packet returned down is not one the adapter indicated and lent");
+            continue;
+        }
+        owner->state->FreeActorPacket(p);
+    }
+}
+
+NDIS_PACKET* NdisGetReceivedPacket(NDIS_HANDLE, NDIS_HANDLE macContext) {
+    return static_cast<Binding::State*>(macContext)->lookaheadPacket;
+}
+
+void NdisTransferData(NDIS_STATUS* status, NDIS_HANDLE, NDIS_HANDLE macContext, uint32_t offset,
+                      uint32_t length, NDIS_PACKET* packet, uint32_t* transferred) {
+    auto* s = static_cast<Binding::State*>(macContext);
+    // Offsets count from the end of the header, as in a lookahead indication.
+    uint32_t from = EthernetHeader + offset;
+    uint32_t have = from < s->lookaheadFrame.size() ? uint32_t(s->lookaheadFrame.size()) - from : 0;
+    uint32_t copy = std::min(have, length);
+    uint32_t done = 0;
+    for (NDIS_BUFFER* b = packet->Private.Head; b != nullptr && done < copy; b = b->Next) {
+        uint32_t take = std::min(b->ByteCount, copy - done);
+        std::memcpy(b->MappedSystemVa, s->lookaheadFrame.data() + from + done, take);
+        done += take;
+    }
+    *transferred = done;
+    *status = NDIS_STATUS_SUCCESS;
+}
+
+void NdisCancelSendPackets(NDIS_HANDLE handle, void* cancelId) {
+    static_cast<Binding*>(handle)->lastCancelId = cancelId;
+}
+
+void NdisRequest(NDIS_STATUS* status, NDIS_HANDLE handle, NDIS_REQUEST* request) {
+    auto* b = static_cast<Binding*>(handle);
+    Binding::State* s = b->state;
+    b->requestsBelow += 1;
+    auto& info = request->DATA.INFORMATION;
+    b->lastOidBelow = info.Oid;
+    if (s->requestBelow != nullptr) {
+        SimReportMisuse("a second request passed down while one pends");
+    }
+    NDIS_STATUS result = NDIS_STATUS_SUCCESS;
+    if (request->RequestType == NdisRequestQueryInformation) {
+        const std::vector<uint8_t>& answer = s->answers[info.Oid];
+        if (answer.size() > info.InformationBufferLength) {
+            info.BytesWrittenOrRead = 0;
+            info.BytesNeeded = uint32_t(answer.size());
+            result = NDIS_STATUS_INVALID_LENGTH;
+        } else {
+            if (!answer.empty()) {
+                std::memcpy(info.InformationBuffer, answer.data(), answer.size());
+            }
+            info.BytesWrittenOrRead = uint32_t(answer.size());
+            info.BytesNeeded = 0;
+        }
+    } else {
+        auto* value = static_cast<uint8_t*>(info.InformationBuffer);
+        s->answers[info.Oid].assign(value, value + info.InformationBufferLength);
+        info.BytesWrittenOrRead = info.InformationBufferLength;
+        info.BytesNeeded = 0;
+    }
+    if (s->options.requestsPend) {
+        s->requestBelow = request;
+        *status = NDIS_STATUS_PENDING;
+        return;
+    }
+    *status = result;
+}
+
+NDIS_STATUS NdisIMNotifyPnPEvent(NDIS_HANDLE miniport, NET_PNP_EVENT* event) {
+    FromHandle(miniport)->pnpEvents.push_back(event->NetEvent);
+    return NDIS_STATUS_SUCCESS;
+}

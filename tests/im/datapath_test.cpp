@@ -1,0 +1,204 @@
+// Frames through the driver: re-wrapped sends and receives, rewritten copies carried by
+// one buffer of the driver's, lookahead receives, and the mends for frames that cannot
+// be inspected or cannot travel rewritten.
+#include "im_fixture.h"
+#include "ntlm.h"
+#include "policy_builders.h"
+#include "smb_builders.h"
+
+namespace {
+
+const uint64_t Alice = 0x100000000001ull;
+const uint32_t Docs = 7;
+const size_t SmbAt = FramePayload + 4;
+const uint32_t AccessDenied = 0xC0000022;
+
+class DataPathTest : public ImTest {
+  protected:
+    void SetUp() override {
+        ImTest::SetUp();
+        options.sendsPend = true;
+        b = Bind(options);
+        Control(IOCTL_ENGINE_SET_INSPECTION, {1}, 4);
+        Push(IOCTL_ENGINE_SET_RULES, std::vector<AccessRule>{Rule("docs", "alice", "11000000")});
+        Bytes blob = SpnegoResponse(NtlmAuthenticate("alice", "TESTDOM", "WKS7"));
+        Receive(Smb2SessionSetupRequest({Alice, 0, nextId++}, blob));
+        Smb2Ids ids{Alice, 0, nextId++};
+        Receive(Smb2TreeConnectRequest(ids, "\\\\FILESRV\\Docs"));
+        ids.tree = Docs;
+        Send(Smb2TreeConnectResponse(ids));
+        b->CompleteSends();
+        b->ReturnPackets();
+    }
+    Bytes Request(const Bytes& smb) { return BuildTcpFrame(client, server, NetbiosWrap(smb)); }
+    Bytes Answer(const Bytes& smb) { return BuildTcpFrame(server, client, NetbiosWrap(smb)); }
+    void Receive(const Bytes& smb, const sim5::Chain& chain = {{20, 33}}) {
+        b->IndicatePacket(Request(smb), chain);
+    }
+    void Send(const Bytes& smb, const sim5::Chain& chain = {{14, 40}}) {
+        b->Send({Answer(smb)}, chain, true);
+    }
+    Bytes DeleteOpen(const Smb2Ids& ids) {
+        Smb2CreateFields fields;
+        fields.name = "plan" + std::to_string(ids.messageId) + ".txt";
+        fields.desiredAccess = 0x00010080;
+        fields.createOptions = 0x00001000; // delete on close
+        return Smb2CreateRequest(ids, fields);
+    }
+    uint32_t SentStatus() { return ReadLe32(b->sent.back(), SmbAt + Smb2StatusAt); }
+    static uint32_t ReadLe32(const Bytes& bytes, size_t at) {
+        return uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8 | uint32_t(bytes[at + 2]) << 16 |
+               uint32_t(bytes[at + 3]) << 24;
+    }
+    // Frame blocks still held: the binding's record is the one other block.
+    int64_t FrameBlocks() { return sim5::Outstanding().memoryBlocks - 1; }
+
+    sim5::AdapterOptions options;
+    sim5::Binding* b = nullptr;
+    Endpoint client = TestClient(10);
+    Endpoint server = TestServer(445);
+    uint64_t nextId = 100;
+};
+
+TEST_F(DataPathTest, UnrewrittenFramesTravelOnTheirOwnBuffers) {
+    struct Case {
+        const char* name;
+        sim5::Chain chain;
+        NDIS_STATUS receiveStatus;
+    } cases[] = {
+        {"one buffer", {{}, true, false}, NDIS_STATUS_SUCCESS},
+        {"four mapped buffers", {{1, 13, 40}, true, false}, NDIS_STATUS_SUCCESS},
+        {"unmapped buffers", {{7, 60}, false, false}, NDIS_STATUS_RESOURCES},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes request = Request(Smb2CloseRequest({Alice, Docs, nextId++}, FileId{1, 2}));
+        EXPECT_EQ(b->IndicatePacket(request, c.chain, c.receiveStatus),
+                  c.receiveStatus == NDIS_STATUS_RESOURCES ? 0 : 1);
+        EXPECT_EQ(b->received.back(), request);
+        EXPECT_FALSE(b->receivedCopy.back());
+        EXPECT_EQ(b->receivedStatus.back(), c.receiveStatus);
+        EXPECT_EQ(b->receivedHeaderSize.back(), 14u);
+        Bytes answer = Answer(Smb2SimpleResponse(6, {Alice, Docs, nextId - 1}));
+        b->Send({answer, answer}, c.chain, false);
+        EXPECT_EQ(b->sent.back(), answer);
+        EXPECT_FALSE(b->sentCopy.back());
+        EXPECT_EQ(FrameBlocks(), 0);
+        b->CompleteSends(1, 7);
+        b->CompleteSends();
+        b->ReturnPackets();
+        EXPECT_EQ(b->HeldReceives(), 0u);
+        EXPECT_EQ(sim5::Outstanding().packets, 0);
+    }
+    EXPECT_EQ(b->sendCompletions, std::vector<NDIS_STATUS>(6 + 1, NDIS_STATUS_SUCCESS));
+}
+
+TEST_F(DataPathTest, DeniedRequestAndItsAnswerTravelRewrittenAndTheirBlocksAreFreed) {
+    for (NDIS_STATUS receiveStatus : {NDIS_STATUS_SUCCESS, NDIS_STATUS_RESOURCES}) {
+        Smb2Ids ids{Alice, Docs, nextId++};
+        Bytes request = Request(DeleteOpen(ids));
+        b->IndicatePacket(request, {{3, 30, 10}, false, false}, receiveStatus);
+        ASSERT_TRUE(b->receivedCopy.back());
+        EXPECT_EQ(b->received.back().size(), request.size());
+        EXPECT_NE(b->received.back(), request);
+        EXPECT_TRUE(Ipv4ChecksumValid(b->received.back()));
+        EXPECT_TRUE(TcpChecksumValid(b->received.back()));
+        EXPECT_EQ(FrameBlocks(), receiveStatus == NDIS_STATUS_RESOURCES ? 0 : 1);
+
+        Send(Smb2ErrorResponse(5, ids, 0xC000000D));
+        EXPECT_TRUE(b->sentCopy.back());
+        EXPECT_EQ(SentStatus(), AccessDenied);
+        EXPECT_TRUE(TcpChecksumValid(b->sent.back()));
+        b->ReturnPackets();
+        b->CompleteSends();
+        EXPECT_EQ(FrameBlocks(), 0);
+        EXPECT_EQ(sim5::Outstanding().buffers, 0);
+    }
+}
+
+TEST_F(DataPathTest, FramesThatCannotBeMappedOrCarriedRewrittenKeepNoDenial) {
+    // A buffer without a system address: the frame is not inspected at all.
+    Smb2Ids unmapped{Alice, Docs, nextId++};
+    Bytes request = Request(DeleteOpen(unmapped));
+    b->IndicatePacket(request, {{20}, false, true});
+    EXPECT_EQ(b->received.back(), request);
+    Send(Smb2ErrorResponse(5, unmapped, 0xC000000D));
+    EXPECT_EQ(SentStatus(), 0xC000000Du);
+
+    // Each allocation of the receive path failing in turn (the descriptor, the frame block,
+    // the engine's, the buffer over the rewritten copy): whenever the original bytes reach
+    // the server, its answer must reach the client unchanged.
+    int rewrittenInARow = 0;
+    for (uint64_t nth = 1; rewrittenInARow < 3; ++nth) {
+        SCOPED_TRACE(nth);
+        ASSERT_LT(nth, 200u);
+        Smb2Ids ids{Alice, Docs, nextId++};
+        Bytes frame = Request(DeleteOpen(ids));
+        size_t before = b->received.size();
+        SimPoolFailAllocation(nth);
+        b->IndicatePacket(frame, {{30}});
+        SimPoolFailAllocation(0);
+        if (b->received.size() == before) {
+            continue; // no descriptor: the frame never reached the server
+        }
+        bool travelledRewritten = b->received.back() != frame;
+        rewrittenInARow = travelledRewritten ? rewrittenInARow + 1 : 0;
+        b->ReturnPackets();
+        Send(Smb2ErrorResponse(5, ids, 0xC000000D));
+        if (!travelledRewritten) {
+            EXPECT_NE(SentStatus(), AccessDenied);
+        }
+        b->CompleteSends();
+        EXPECT_EQ(FrameBlocks(), 0);
+    }
+}
+
+TEST_F(DataPathTest, SendsCompleteUpWithTheStatusFromBelowOrTheAllocationFailure) {
+    Bytes answer = Answer(Smb2SimpleResponse(6, {Alice, Docs, 1}));
+    size_t before = b->sendCompletions.size();
+    SimPoolFailAllocation(1); // the descriptor
+    b->Send({answer}, {}, false);
+    SimPoolFailAllocation(0);
+    ASSERT_EQ(b->sendCompletions.size(), before + 1);
+    EXPECT_EQ(b->sendCompletions.back(), NDIS_STATUS_RESOURCES);
+    EXPECT_EQ(b->sent.size(), 1u); // only the tree connect's answer went down
+}
+
+TEST_F(DataPathTest, LookaheadReceivesGoUpUntouchedWithTheirCompleteOnTheSameProcessor) {
+    Smb2Ids ids{Alice, Docs, nextId++};
+    Bytes request = Request(DeleteOpen(ids));
+    EXPECT_EQ(b->IndicateLookahead(request, false, 3), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(b->received.back(), request);
+    EXPECT_EQ(b->lookaheadIndications, 1);
+    EXPECT_EQ(b->receiveCompleteProcessors, std::vector<uint32_t>{3});
+    EXPECT_EQ(b->TransferData(40, 8), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(b->transferredBytes, Bytes(request.begin() + 54, request.begin() + 62));
+
+    // With a packet behind it the frame is inspected and indicated as a packet that the
+    // protocols above must copy at once.
+    b->IndicateLookahead(request, true, 1);
+    EXPECT_TRUE(b->receivedCopy.back());
+    EXPECT_EQ(b->receivedStatus.back(), NDIS_STATUS_RESOURCES);
+    EXPECT_EQ(b->lookaheadIndications, 1);
+    EXPECT_EQ(b->receiveCompleteProcessors.size(), 1u);
+    EXPECT_EQ(FrameBlocks(), 0);
+}
+
+TEST_F(ImTest, LookaheadIndicationsFollowTheMedium) {
+    struct Case {
+        NDIS_MEDIUM medium;
+        int tokenRing;
+    } cases[] = {{NdisMedium802_5, 1}, {NdisMediumWan, 0}};
+    for (const Case& c : cases) {
+        sim5::AdapterOptions options;
+        options.medium = c.medium;
+        sim5::Binding* b = Bind(options);
+        b->IndicateLookahead(Bytes(60, 0xAB), false, 2);
+        EXPECT_EQ(b->lookaheadIndications, 1);
+        EXPECT_EQ(b->tokenRingIndications, c.tokenRing);
+        EXPECT_EQ(b->receiveCompleteProcessors, std::vector<uint32_t>{2});
+        Unbind(b);
+    }
+}
+
+} // namespace
