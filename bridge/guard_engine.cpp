@@ -5,6 +5,7 @@
 #include "control_device.h"
 #include "engine_state.h"
 #include "inspect.h"
+#include "replay_engine.h"
 
 namespace {
 
@@ -104,21 +105,11 @@ void GuardEngine::Drain() {
 }
 
 SmbTrafficStats GuardEngine::Stats() {
-    std::vector<uint8_t> buffer;
-    Control(IOCTL_ENGINE_READ_STATS, buffer, 0, sizeof(SmbTrafficStats));
-    SmbTrafficStats stats;
-    std::memcpy(&stats, buffer.data(), sizeof stats);
-    return stats;
+    return ReadTrafficStats([this](uint32_t code, std::vector<uint8_t>& buffer, uint32_t in,
+                                   uint32_t out) { return Control(code, buffer, in, out); });
 }
 
 std::vector<SessionUser> GuardEngine::Sessions() {
-    const uint32_t room = 1024;
-    std::vector<uint8_t> buffer;
-    ControlStatusBlock status =
-        Control(IOCTL_ENGINE_READ_SESSIONS, buffer, 0, room * sizeof(SessionUser));
-    std::vector<SessionUser> out(status.information / sizeof(SessionUser));
-    if (!out.empty()) {
-        std::memcpy(out.data(), buffer.data(), out.size() * sizeof(SessionUser));
-    }
-    return out;
+    return ReadSessionUsers([this](uint32_t code, std::vector<uint8_t>& buffer, uint32_t in,
+                                   uint32_t out) { return Control(code, buffer, in, out); });
 }

@@ -101,18 +101,26 @@ FrameOutcome ReplayEngine::Feed(std::vector<uint8_t>& frame) {
     return outcome;
 }
 
-SmbTrafficStats ReplayEngine::Stats() {
+SmbTrafficStats ReadTrafficStats(const ControlCall& control) {
     std::vector<uint8_t> buffer;
-    Control(IOCTL_ENGINE_READ_STATS, buffer, 0, sizeof(SmbTrafficStats));
+    control(IOCTL_ENGINE_READ_STATS, buffer, 0, sizeof(SmbTrafficStats));
     SmbTrafficStats stats;
     std::memcpy(&stats, buffer.data(), sizeof stats);
     return stats;
 }
 
-std::vector<SessionUser> ReplayEngine::Sessions() {
+std::vector<SessionUser> ReadSessionUsers(const ControlCall& control) {
     const uint32_t room = 1024;
     std::vector<uint8_t> buffer;
     ControlStatusBlock status =
-        Control(IOCTL_ENGINE_READ_SESSIONS, buffer, 0, room * sizeof(SessionUser));
+        control(IOCTL_ENGINE_READ_SESSIONS, buffer, 0, room * sizeof(SessionUser));
     return Records<SessionUser>(buffer, status.information);
+}
+
+SmbTrafficStats ReplayEngine::Stats() {
+    return ReadTrafficStats(EngineControl);
+}
+
+std::vector<SessionUser> ReplayEngine::Sessions() {
+    return ReadSessionUsers(EngineControl);
 }

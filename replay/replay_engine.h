@@ -39,6 +39,10 @@ class ReplayEngine {
     Policy policy_;
 };
 
+// The traffic counters and the known sessions, read through any host's control call.
+SmbTrafficStats ReadTrafficStats(const ControlCall& control);
+std::vector<SessionUser> ReadSessionUsers(const ControlCall& control);
+
 // Which entry a frame goes to: TCP to port 445 or 139 inbound, from those ports outbound.
 FrameDirection ClassifyDirection(std::vector<uint8_t>& frame);
 

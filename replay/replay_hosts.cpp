@@ -1,6 +1,7 @@
 // The hosts the replay tool can feed a capture through.
 #include <cstring>
 
+#include "replay_engine.h"
 #include "replay_host.h"
 
 const ReplayHostEntry ReplayHosts[] = {
@@ -27,30 +28,12 @@ std::string ReplayHostNames() {
     return names;
 }
 
-namespace {
-
-template <typename T> std::vector<T> Records(const std::vector<uint8_t>& bytes, uintptr_t count) {
-    std::vector<T> out(count / sizeof(T));
-    if (!out.empty()) {
-        std::memcpy(out.data(), bytes.data(), out.size() * sizeof(T));
-    }
-    return out;
-}
-
-} // namespace
-
 SmbTrafficStats ReplayHost::Stats() {
-    std::vector<uint8_t> buffer;
-    Control(IOCTL_ENGINE_READ_STATS, buffer, 0, sizeof(SmbTrafficStats));
-    SmbTrafficStats stats;
-    std::memcpy(&stats, buffer.data(), sizeof stats);
-    return stats;
+    return ReadTrafficStats([this](uint32_t code, std::vector<uint8_t>& buffer, uint32_t in,
+                                   uint32_t out) { return Control(code, buffer, in, out); });
 }
 
 std::vector<SessionUser> ReplayHost::Sessions() {
-    const uint32_t room = 1024;
-    std::vector<uint8_t> buffer;
-    ControlStatusBlock status =
-        Control(IOCTL_ENGINE_READ_SESSIONS, buffer, 0, room * sizeof(SessionUser));
-    return Records<SessionUser>(buffer, status.information);
+    return ReadSessionUsers([this](uint32_t code, std::vector<uint8_t>& buffer, uint32_t in,
+                                   uint32_t out) { return Control(code, buffer, in, out); });
 }
