@@ -19,6 +19,8 @@
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=samba-conf.sh
+. "$ROOT/scripts/samba-conf.sh"
 LAB=${MF_LAB:-mflab}
 BUILD=${MF_BUILD:-$ROOT/build}
 [[ $BUILD = /* ]] || BUILD=$ROOT/$BUILD
@@ -121,57 +123,7 @@ alice:x:20001:
 bob:x:20002:
 nogroup:x:65534:
 EOT
-    # Signing and encryption off so that the guard may rewrite frames; SMB1 allowed.
-    cat >"$d/smb.conf" <<EOT
-[global]
-    workgroup = TESTDOM
-    netbios name = FILESRV
-    server role = standalone server
-    security = user
-    passdb backend = tdbsam:$d/private/passdb.tdb
-    private dir = $d/private
-    state directory = $d/state
-    lock directory = $d/lock
-    cache directory = $d/cache
-    pid directory = $d/pid
-    ncalrpc dir = $d/ncalrpc
-    binddns dir = $d/binddns
-    usershare path = $d/usershares
-    log file = $d/log/smbd.log
-    log level = 1
-    interfaces = $SRV_IP/24
-    bind interfaces only = yes
-    smb ports = 445
-    disable netbios = yes
-    server min protocol = NT1
-    server max protocol = SMB3
-    server signing = disabled
-    server smb encrypt = off
-    smb1 unix extensions = no
-    map to guest = never
-    load printers = no
-    printing = bsd
-    printcap name = /dev/null
-    disable spoolss = yes
-    kernel oplocks = no
-    store dos attributes = no
-    ea support = no
-    vfs objects =
-
-[docs]
-    path = $DIR/share/docs
-    read only = no
-    valid users = alice bob
-    create mask = 0666
-    directory mask = 0777
-
-[public]
-    path = $DIR/share/public
-    read only = no
-    valid users = alice bob
-    create mask = 0666
-    directory mask = 0777
-EOT
+    samba_server_conf "$d" "$DIR/share" "$SRV_IP" >"$d/smb.conf"
     cat >"$DIR/cli/smb.conf" <<EOT
 [global]
     workgroup = TESTDOM

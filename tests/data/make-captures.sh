@@ -19,6 +19,8 @@
 set -euo pipefail
 
 DATA_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=../../scripts/samba-conf.sh
+. "$DATA_DIR/../../scripts/samba-conf.sh"
 OUT_DIR=${CAPTURE_OUT:-$DATA_DIR}
 
 SRV_NS=mf-srv
@@ -199,62 +201,11 @@ with_accounts() {
         NSS_WRAPPER_PASSWD="$WORK/passwd" NSS_WRAPPER_GROUP="$WORK/group" "$@"
 }
 
-# All state under $WORK/srv.  Signing and encryption are off so that a guard
-# in the path may rewrite frames; SMB1 is allowed for the NT1 capture; Unix
-# extensions are off so the SMB1 client behaves like a Windows one.
+# All state under $WORK/srv.
 write_server_conf() {
     local d=$WORK/srv
     mkdir -p "$d"/{private,state,lock,cache,pid,log,ncalrpc,binddns,usershares}
-    cat >"$d/smb.conf" <<EOF
-[global]
-    workgroup = TESTDOM
-    netbios name = FILESRV
-    server role = standalone server
-    security = user
-    passdb backend = tdbsam:$d/private/passdb.tdb
-    private dir = $d/private
-    state directory = $d/state
-    lock directory = $d/lock
-    cache directory = $d/cache
-    pid directory = $d/pid
-    ncalrpc dir = $d/ncalrpc
-    binddns dir = $d/binddns
-    usershare path = $d/usershares
-    log file = $d/log/smbd.log
-    log level = 1
-    interfaces = $SRV_IP/24
-    bind interfaces only = yes
-    smb ports = 445
-    disable netbios = yes
-    server min protocol = NT1
-    server max protocol = SMB3
-    server signing = disabled
-    server smb encrypt = off
-    smb1 unix extensions = no
-    map to guest = never
-    load printers = no
-    printing = bsd
-    printcap name = /dev/null
-    disable spoolss = yes
-    kernel oplocks = no
-    store dos attributes = no
-    ea support = no
-    vfs objects =
-
-[docs]
-    path = $WORK/share/docs
-    read only = no
-    valid users = alice bob
-    create mask = 0666
-    directory mask = 0777
-
-[public]
-    path = $WORK/share/public
-    read only = no
-    valid users = alice bob
-    create mask = 0666
-    directory mask = 0777
-EOF
+    samba_server_conf "$d" "$WORK/share" "$SRV_IP" >"$d/smb.conf"
 }
 
 # The client identifies itself as workstation WKS7 in domain TESTDOM and uses

@@ -1,0 +1,58 @@
+# The Samba server configuration shared by the live lab and the capture script:
+#   samba_server_conf STATE_DIR SHARE_ROOT ADDRESS > STATE_DIR/smb.conf
+# Signing and encryption are off so that a guard in the path may rewrite frames; SMB1 is
+# allowed for NT1 clients; Unix extensions are off so that an SMB1 client behaves like a
+# Windows one. Shares docs and public lie under SHARE_ROOT.
+samba_server_conf() {
+    local d=$1 share=$2 address=$3
+    cat <<EOT
+[global]
+    workgroup = TESTDOM
+    netbios name = FILESRV
+    server role = standalone server
+    security = user
+    passdb backend = tdbsam:$d/private/passdb.tdb
+    private dir = $d/private
+    state directory = $d/state
+    lock directory = $d/lock
+    cache directory = $d/cache
+    pid directory = $d/pid
+    ncalrpc dir = $d/ncalrpc
+    binddns dir = $d/binddns
+    usershare path = $d/usershares
+    log file = $d/log/smbd.log
+    log level = 1
+    interfaces = $address/24
+    bind interfaces only = yes
+    smb ports = 445
+    disable netbios = yes
+    server min protocol = NT1
+    server max protocol = SMB3
+    server signing = disabled
+    server smb encrypt = off
+    smb1 unix extensions = no
+    map to guest = never
+    load printers = no
+    printing = bsd
+    printcap name = /dev/null
+    disable spoolss = yes
+    kernel oplocks = no
+    store dos attributes = no
+    ea support = no
+    vfs objects =
+
+[docs]
+    path = $share/docs
+    read only = no
+    valid users = alice bob
+    create mask = 0666
+    directory mask = 0777
+
+[public]
+    path = $share/public
+    read only = no
+    valid users = alice bob
+    create mask = 0666
+    directory mask = 0777
+EOT
+}
