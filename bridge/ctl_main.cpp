@@ -68,9 +68,10 @@ void PrintReadable(const json& j) {
             std::cout << (std::string(side) == "from_network" ? "network -> server: "
                                                               : "server -> network: ")
                       << s["frames"] << " frames, " << s["bytes"] << " bytes, " << s["rewritten"]
-                      << " rewritten, " << s["checksums_completed"] << " checksums completed, "
+                      << " rewritten, " << s["offloaded_checksums"] << " with offloaded checksums, "
                       << s["vlan_tagged"] << " VLAN-tagged, " << s["oversize"] << " oversize, "
-                      << s["lost"] << " lost (link down or full)\n";
+                      << s["lost"] << " lost (link down or full), " << s["ring_full"]
+                      << " not received (receive ring full)\n";
         }
         std::cout << "policies applied: " << j["policy_loads"] << "\n";
     } else {

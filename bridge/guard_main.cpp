@@ -165,10 +165,11 @@ nlohmann::ordered_json Guard::StatsJson() {
         side["frames"] = c.frames;
         side["bytes"] = c.bytes;
         side["rewritten"] = c.rewritten;
-        side["checksums_completed"] = c.checksumsCompleted;
+        side["offloaded_checksums"] = c.offloadedChecksums;
         side["vlan_tagged"] = c.vlanTagged;
         side["oversize"] = c.oversize;
         side["lost"] = c.lost;
+        side["ring_full"] = p->from->ReceiveDrops();
         j[p->fromNetwork ? "from_network" : "from_server"] = side;
     }
     j["policy_loads"] = policyLoads_;

@@ -1,5 +1,5 @@
-// The bump in the wire: frames move from one interface's receive ring to the other's
-// transmit ring in arrival order, each inspected on the way, none dropped.
+// The bump in the wire: frames move from one interface's receive ring to the other
+// interface in arrival order, each inspected on the way, none dropped.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +18,7 @@ struct PortCounters {
     uint64_t frames = 0;
     uint64_t bytes = 0;
     uint64_t rewritten = 0;
-    uint64_t checksumsCompleted = 0;
+    uint64_t offloadedChecksums = 0; // the sender left the checksum to the hardware
     uint64_t vlanTagged = 0;
     uint64_t oversize = 0; // larger than a slot: cannot be passed on whole
     uint64_t lost = 0;     // the outgoing link was down, or stayed full
@@ -33,7 +33,3 @@ struct PortPair {
 
 // Moves up to `budget` frames; returns how many it moved.
 uint32_t ForwardBurst(PortPair* pair, FrameInspector* inspector, uint32_t budget);
-
-// Computes the IPv4 header and TCP or UDP checksums of a frame whose sender left them to
-// the hardware. False when the frame is not IPv4 TCP/UDP or is cut short.
-bool CompleteChecksums(uint8_t* frame, uint32_t length);

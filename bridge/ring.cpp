@@ -13,15 +13,18 @@
 
 namespace {
 
-// Receive slots: enough for a burst of a few hundred full-size frames.
-const uint32_t RingFrames = 1024;
+// Receive slots: a full TCP window of a fast sender, plus bursts of others, while the
+// guard waits for a core.
+const uint32_t RingFrames = 8192;
 // Outgoing frames sent with one call.
 const uint32_t BatchFrames = 64;
 // Tries for a frame the device has no room for, each after waiting up to a millisecond.
 const int BusyRetries = 1000;
-// Room a receive slot needs before the frame: its header, the link address and the
-// alignment the kernel applies.
+// Room a receive slot needs before the frame: its header, the link address, the
+// virtio-net header and the alignment the kernel applies.
 const uint32_t RxHeadroom = TPACKET_ALIGN(TPACKET2_HDRLEN) + 16 + 64;
+const uint32_t MacAddresses = 12;
+const uint32_t VlanTagLength = 4;
 
 std::string Errno(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -40,6 +43,17 @@ tpacket2_hdr* Header(void* slot) {
 }
 
 } // namespace
+
+VirtioNetHeader OutgoingOffload(const ReceivedFrame& frame, bool rewritten) {
+    VirtioNetHeader header{};
+    if (!rewritten && (frame.offload.flags & VirtioNeedsChecksum) != 0) {
+        header.flags = VirtioNeedsChecksum;
+        header.checksumStart =
+            uint16_t(frame.offload.checksumStart + (frame.vlanPresent ? VlanTagLength : 0));
+        header.checksumOffset = frame.offload.checksumOffset;
+    }
+    return header;
+}
 
 PacketRing::~PacketRing() {
     if (map_ != nullptr) {
@@ -67,8 +81,12 @@ bool PacketRing::Open(const std::string& interface, uint32_t maxFrame, std::stri
         *error = Errno("TPACKET_V2 on " + interface);
         return false;
     }
-    // The guard must never read back what it sends itself.
     int one = 1;
+    if (setsockopt(fd_, SOL_PACKET, PACKET_VNET_HDR, &one, sizeof one) != 0) {
+        *error = Errno("virtio-net headers on " + interface);
+        return false;
+    }
+    // The guard must never read back what it sends itself.
 #ifdef PACKET_IGNORE_OUTGOING
     setsockopt(fd_, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
 #endif
@@ -88,8 +106,8 @@ bool PacketRing::Open(const std::string& interface, uint32_t maxFrame, std::stri
         return false;
     }
     mapLength_ = size_t(frameCount_) * frameSize_;
-    batch_.resize(size_t(BatchFrames) * maxFrame_);
-    lengths_.resize(BatchFrames);
+    batch_.resize(BatchFrames);
+    messages_.resize(BatchFrames);
     void* map = mmap(nullptr, mapLength_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
     if (map == MAP_FAILED) {
         *error = Errno("mapping the rings of " + interface);
@@ -131,7 +149,7 @@ bool PacketRing::Next(ReceivedFrame* frame) {
         frame->data = slot + h->tp_mac;
         frame->length = h->tp_snaplen;
         frame->wireLength = h->tp_len;
-        frame->checksumPending = (h->tp_status & TP_STATUS_CSUMNOTREADY) != 0;
+        std::memcpy(&frame->offload, frame->data - sizeof(VirtioNetHeader), sizeof frame->offload);
         frame->vlanPresent = (h->tp_status & TP_STATUS_VLAN_VALID) != 0 || h->tp_vlan_tci != 0;
         frame->vlanTci = h->tp_vlan_tci;
         frame->vlanTpid =
@@ -145,30 +163,39 @@ void PacketRing::Release(const ReceivedFrame& frame) {
     __atomic_store_n(&Header(frame.slot)->tp_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
 }
 
-uint8_t* PacketRing::TransmitSlot(uint64_t* lost) {
+void PacketRing::Queue(const ReceivedFrame& frame, bool rewritten, uint64_t* lost) {
     if (queued_ == BatchFrames) {
         Flush(lost);
     }
-    return batch_.data() + size_t(queued_) * maxFrame_;
-}
-
-void PacketRing::Queue(uint32_t length) {
-    lengths_[queued_++] = length;
+    Outgoing& o = batch_[queued_];
+    mmsghdr& m = messages_[queued_];
+    ++queued_;
+    o.frame = frame;
+    o.header = OutgoingOffload(frame, rewritten);
+    o.pieces[0] = {&o.header, sizeof o.header};
+    size_t pieces = 1;
+    if (frame.vlanPresent && frame.length >= MacAddresses) {
+        // The tag the kernel lifted out goes back after the two MAC addresses.
+        o.tag[0] = uint8_t(frame.vlanTpid >> 8);
+        o.tag[1] = uint8_t(frame.vlanTpid);
+        o.tag[2] = uint8_t(frame.vlanTci >> 8);
+        o.tag[3] = uint8_t(frame.vlanTci);
+        o.pieces[pieces++] = {frame.data, MacAddresses};
+        o.pieces[pieces++] = {o.tag, VlanTagLength};
+        o.pieces[pieces++] = {frame.data + MacAddresses, frame.length - MacAddresses};
+    } else {
+        o.pieces[pieces++] = {frame.data, frame.length};
+    }
+    m = {};
+    m.msg_hdr.msg_iov = o.pieces;
+    m.msg_hdr.msg_iovlen = pieces;
 }
 
 void PacketRing::Flush(uint64_t* lost) {
-    iovec iov[BatchFrames];
-    mmsghdr messages[BatchFrames];
-    for (uint32_t i = 0; i < queued_; ++i) {
-        iov[i] = {batch_.data() + size_t(i) * maxFrame_, lengths_[i]};
-        messages[i] = {};
-        messages[i].msg_hdr.msg_iov = &iov[i];
-        messages[i].msg_hdr.msg_iovlen = 1;
-    }
     uint32_t sent = 0;
     int busy = 0;
     while (sent < queued_) {
-        int n = sendmmsg(fd_, messages + sent, queued_ - sent, 0);
+        int n = sendmmsg(fd_, messages_.data() + sent, queued_ - sent, 0);
         if (n > 0) {
             sent += uint32_t(n);
             busy = 0;
@@ -187,7 +214,20 @@ void PacketRing::Flush(uint64_t* lost) {
         ++sent;
         busy = 0;
     }
+    for (uint32_t i = 0; i < queued_; ++i) {
+        Release(batch_[i].frame);
+    }
     queued_ = 0;
+}
+
+uint64_t PacketRing::ReceiveDrops() {
+    // The kernel resets its counters on every read, so they are summed here.
+    tpacket_stats stats{};
+    socklen_t len = sizeof stats;
+    if (fd_ >= 0 && getsockopt(fd_, SOL_PACKET, PACKET_STATISTICS, &stats, &len) == 0) {
+        drops_ += stats.tp_drops;
+    }
+    return drops_;
 }
 
 int PacketRing::TakeError() {

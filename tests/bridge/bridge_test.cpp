@@ -1,4 +1,4 @@
-// The live guard's own pieces, without interfaces: checksum completion, the SMB frame
+// The live guard's own pieces, without interfaces: the checksum offload request, the SMB frame
 // test, and the control socket's request and follow protocol.
 #include <cstdio>
 #include <string>
@@ -13,65 +13,41 @@
 #include "frames.h"
 #include "guard_engine.h"
 #include "port_pair.h"
+#include "ring.h"
 
 namespace {
 
-uint16_t Be16(const Bytes& f, size_t at) {
-    return uint16_t(f[at] << 8 | f[at + 1]);
-}
-
-// Checked independently of the code under test: the sum over the pseudo-header and the
-// datagram, checksum included, must come out as zero.
-bool UdpChecksumValid(const Bytes& frame) {
-    size_t length = frame.size() - FrameTcp;
-    Bytes covered = Concat({Bytes(frame.begin() + FrameIpv4 + 12, frame.begin() + FrameIpv4 + 20),
-                            Bytes{0, 17, uint8_t(length >> 8), uint8_t(length)},
-                            Bytes(frame.begin() + FrameTcp, frame.end())});
-    return Be16(frame, FrameTcp + 6) != 0 && InternetChecksum(covered.data(), covered.size()) == 0;
-}
-
-TEST(GuardChecksums, OffloadedChecksumsAreCompletedAndOthersLeftAlone) {
-    Bytes payload(301, 0x5A); // odd length: the last byte is half a word
-    Bytes tcp = BuildTcpFrame(TestClient(), TestServer(), payload);
-    ASSERT_TRUE(TcpChecksumValid(tcp) && Ipv4ChecksumValid(tcp));
-    // What a sender with checksum offload hands over: partial sums or zeros.
-    Bytes sent = tcp;
-    sent[FrameTcp + 16] = 0x12;
-    sent[FrameTcp + 17] = 0x34;
-    sent[FrameIpv4 + 10] = sent[FrameIpv4 + 11] = 0;
-    EXPECT_TRUE(CompleteChecksums(sent.data(), uint32_t(sent.size())));
-    EXPECT_EQ(sent, tcp);
-
-    TcpFrameOptions udpOptions;
-    udpOptions.protocol = 17;
-    udpOptions.tcpHeaderWords = 2; // an 8-byte header where the TCP one would be
-    Bytes udp = BuildTcpFrame(TestClient(), TestServer(53), payload, udpOptions);
-    udp[FrameTcp + 4] = uint8_t((udp.size() - FrameTcp) >> 8);
-    udp[FrameTcp + 5] = uint8_t(udp.size() - FrameTcp);
-    EXPECT_TRUE(CompleteChecksums(udp.data(), uint32_t(udp.size())));
-    EXPECT_TRUE(UdpChecksumValid(udp));
-    EXPECT_TRUE(Ipv4ChecksumValid(udp));
-
+// A checksum the sender left to the hardware goes on with the frame, moved past a VLAN
+// tag the frame gets back; a rewritten frame carries complete checksums and no request.
+TEST(GuardChecksums, TheSendersOffloadRequestTravelsWithUnchangedFramesOnly) {
+    const uint16_t TcpStart = 34, TcpOffset = 16;
     struct Case {
         const char* what;
-        Bytes frame;
+        uint8_t flags;
+        bool vlan, rewritten;
+        uint8_t wantFlags;
+        uint16_t wantStart;
     };
-    TcpFrameOptions arp;
-    arp.etherType = 0x0806;
-    Bytes cutShort = tcp;
-    cutShort.resize(FramePayload + 10); // the IPv4 length claims more
-    TcpFrameOptions icmp;
-    icmp.protocol = 1;
-    const Case untouched[] = {
-        {"not IPv4", BuildTcpFrame(TestClient(), TestServer(), payload, arp)},
-        {"IPv4 longer than the frame", cutShort},
-        {"neither TCP nor UDP", BuildTcpFrame(TestClient(), TestServer(), payload, icmp)},
-        {"shorter than an IPv4 header", Bytes(tcp.begin(), tcp.begin() + 30)},
+    const Case cases[] = {
+        {"left to the hardware", VirtioNeedsChecksum, false, false, VirtioNeedsChecksum, TcpStart},
+        {"left to the hardware, tag put back", VirtioNeedsChecksum, true, false,
+         VirtioNeedsChecksum, TcpStart + 4},
+        {"rewritten by the engine", VirtioNeedsChecksum, false, true, 0, 0},
+        {"rewritten, tagged", VirtioNeedsChecksum, true, true, 0, 0},
+        {"already checked on receipt", VirtioDataValid, false, false, 0, 0},
+        {"complete", 0, true, false, 0, 0},
     };
-    for (const Case& c : untouched) {
-        Bytes frame = c.frame;
-        EXPECT_FALSE(CompleteChecksums(frame.data(), uint32_t(frame.size()))) << c.what;
-        EXPECT_EQ(frame, c.frame) << c.what;
+    for (const Case& c : cases) {
+        ReceivedFrame frame{};
+        frame.vlanPresent = c.vlan;
+        frame.offload.flags = c.flags;
+        frame.offload.checksumStart = TcpStart;
+        frame.offload.checksumOffset = TcpOffset;
+        VirtioNetHeader out = OutgoingOffload(frame, c.rewritten);
+        EXPECT_EQ(out.flags, c.wantFlags) << c.what;
+        EXPECT_EQ(out.checksumStart, c.wantStart) << c.what;
+        EXPECT_EQ(out.checksumOffset, c.wantFlags != 0 ? TcpOffset : 0) << c.what;
+        EXPECT_EQ(out.gsoType, 0) << c.what;
     }
 }
 

@@ -476,8 +476,16 @@ def ip(namespace, *args):
     subprocess.run(["ip", "-n", namespace, *args], check=True)
 
 
+def checksum_errors(namespace):
+    """TCP segments the namespace's stack refused for a bad checksum."""
+    snmp = subprocess.run(["ip", "netns", "exec", namespace, "cat", "/proc/net/snmp"],
+                          capture_output=True, text=True, check=True).stdout
+    names, values = [line.split()[1:] for line in snmp.splitlines() if line.startswith("Tcp:")]
+    return int(values[names.index("InCsumErrors")])
+
+
 def check_wire(lab):
-    """The guard completes offloaded checksums, keeps forwarding after its interfaces go
+    """The guard passes offloaded checksums on, keeps forwarding after its interfaces go
     down and come back, and passes VLAN-tagged frames on with their tags."""
     lab.reset_shares()
     lab.apply(policy(rule("report", "deny-read")))
@@ -487,14 +495,28 @@ def check_wire(lab):
         ip(grd, "link", "set", dev, "up")
     poll(lambda: b"state UP" in subprocess.run(["ip", "-n", cli, "link", "show", "eth0"],
                                                capture_output=True).stdout, "the client link")
-    for protocol in ("SMB3", "NT1"):
-        seen = lab.smb(protocol, "get readme.txt")
-        if seen != "NT_STATUS_ACCESS_DENIED":
-            raise Failure("%s after the link came back: %s" % (protocol, seen))
+    # With transmit checksum offload off on the guard's interfaces, the kernel completes
+    # what the hosts left to the hardware as each frame leaves, and the hosts check every
+    # segment they receive: unchanged frames (the download and the upload) and rewritten
+    # ones (the denied delete) must all pass that check. Then the same with the offload on.
+    lab.apply(policy(rule("report", "deny-delete")))
+    for offload in ("off", "on"):
+        for dev in ("net0", "srv0"):
+            subprocess.run(["ip", "netns", "exec", grd, "ethtool", "-K", dev, "tx", offload],
+                           check=True, capture_output=True)
+        refused = checksum_errors(cli) + checksum_errors(srv)
+        for protocol in ("SMB3", "NT1"):
+            seen = tuple(lab.smb(protocol, c) for c in ("get readme.txt", "put new.txt", "del old.txt"))
+            if seen != ("ok", "ok", "NT_STATUS_ACCESS_DENIED"):
+                raise Failure("%s, transmit checksum offload %s: %s" % (protocol, offload, seen))
+        if (lab.docs_file("new.txt"), lab.docs_file("old.txt")) != (UPLOADS["new.txt"], FILES["old.txt"]):
+            raise Failure("the upload or the kept file differ on the server")
+        if checksum_errors(cli) + checksum_errors(srv) != refused:
+            raise Failure("the hosts refused segments for their checksums (offload %s)" % offload)
     before = json.loads(lab.ctl("--json", "stats").stdout)
     # The hosts leave their checksums to the "hardware" (veth checksum offload is on).
-    if before["from_network"]["checksums_completed"] == 0:
-        raise Failure("no offloaded checksum was completed: %s" % before)
+    if before["from_network"]["offloaded_checksums"] == 0:
+        raise Failure("no frame with an offloaded checksum was seen: %s" % before)
     # A frame tagged for VLAN 7 each way arrives with its tag.
     tool = os.path.join(ROOT, "tests", "live", "vlan_frame.py")
     for sender, receiver, mac in ((cli, srv, "02:00:00:00:01:01"), (srv, cli, "02:00:00:00:00:10")):
