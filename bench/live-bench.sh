@@ -2,15 +2,17 @@
 # Throughput through the live guard beside the same path without it, in one run on the lab:
 # the guard between client and server, then a plain kernel bridge joining the same two
 # veth pairs with the same offload settings. Prints MB/s (and Gbit/s for bulk TCP) and the
-# ratio guarded / direct.
+# ratio guarded / direct, and the frames the guard could not pass on (none, when it kept up).
 #
-# Usage: bench/live-bench.sh [BUILD_DIR]      (root; FILE_MB, ROUNDS and IPERF_SECONDS tune it)
+# Usage: bench/live-bench.sh [BUILD_DIR]
+#   (root; FILE_MB, ROUNDS, IPERF_SECONDS and MTU, default 1500 on every link, tune it)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 FILE_MB=${FILE_MB:-512}
 ROUNDS=${ROUNDS:-3}
 IPERF_SECONDS=${IPERF_SECONDS:-5}
+MTU=${MTU:-1500}
 [[ $build = /* ]] || build=$PWD/$build
 export MF_LAB=mfbench MF_BUILD=$build
 lab=$PWD/scripts/live-lab.sh
@@ -24,6 +26,13 @@ trap '$lab down; rm -rf "$work"' EXIT
 $lab down
 $lab up 2>/dev/null
 eval "$($lab env)"
+# The guard sizes its ring slots by the MTU it finds at start.
+$lab guard-stop
+for link in "$LAB_GUARD_NS net0" "$LAB_GUARD_NS srv0" "$LAB_CLIENT_NS eth0" "$LAB_SERVER_NS eth0"; do
+    read -r ns dev <<<"$link"
+    ip -n "$ns" link set "$dev" mtu "$MTU"
+done
+$lab guard-start
 head -c $((FILE_MB << 20)) /dev/urandom >"$work/big.bin"
 cp "$work/big.bin" "$LAB_SHARES/docs/big.bin"
 chmod 0666 "$LAB_SHARES/docs/big.bin"
@@ -66,13 +75,18 @@ measure() {
 
 echo "measuring through the guard (report-only policy)..."
 read -r g_get g_put g_tcp < <(measure)
+# Frames the guard could not pass on: its receive rings full, or a link refusing them.
+missed=$("$LAB_CTL" --control "$LAB_CONTROL" --json stats | python3 -c 'import json,sys
+s = json.load(sys.stdin)
+print(sum(s[d]["ring_full"] + s[d]["lost"] + s[d]["oversize"] for d in ("from_network", "from_server")))')
 $lab guard-stop
 $lab bridge-on
 echo "measuring through a plain bridge..."
 read -r d_get d_put d_tcp < <(measure)
 
 ratio() { echo "$1 $2" | awk '{printf "%.2f", $1 / $2}'; }
-printf '\n%-34s %12s %12s %7s\n' "path" "guard" "direct" "ratio"
+printf '\nMTU %s; frames the guard did not pass on: %s\n' "$MTU" "$missed"
+printf '%-34s %12s %12s %7s\n' "path" "guard" "direct" "ratio"
 printf '%-34s %12s %12s %7s\n' "smbclient get, ${FILE_MB} MB (MB/s)" "$g_get" "$d_get" "$(ratio "$g_get" "$d_get")"
 printf '%-34s %12s %12s %7s\n' "smbclient put, ${FILE_MB} MB (MB/s)" "$g_put" "$d_put" "$(ratio "$g_put" "$d_put")"
 printf '%-34s %12s %12s %7s\n' "iperf3 bulk TCP (Gbit/s)" "$g_tcp" "$d_tcp" "$(ratio "$g_tcp" "$d_tcp")"

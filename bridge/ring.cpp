@@ -1,5 +1,6 @@
 #include "ring.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -13,9 +14,13 @@
 
 namespace {
 
-// Receive slots: a full TCP window of a fast sender, plus bursts of others, while the
-// guard waits for a core.
-const uint32_t RingFrames = 8192;
+// Receive ring size: room for a fast sender's whole TCP window (several MB), plus bursts
+// of others, while the guard waits for a core. TCP windows count bytes, so the ring does
+// too: 8192 slots at an MTU of 1500, fewer and larger ones for jumbo frames.
+const size_t RingBytes = size_t(16) << 20;
+const uint32_t MinRingFrames = 1024;
+// Slots per block of the ring (a block must be a whole number of pages).
+const uint32_t FramesPerBlock = 16;
 // Outgoing frames sent with one call.
 const uint32_t BatchFrames = 64;
 // Tries for a frame the device has no room for, each after waiting up to a millisecond.
@@ -95,11 +100,12 @@ bool PacketRing::Open(const std::string& interface, uint32_t maxFrame, std::stri
     setsockopt(fd_, SOL_PACKET, PACKET_QDISC_BYPASS, &one, sizeof one);
     maxFrame_ = maxFrame;
     frameSize_ = SlotSize(maxFrame);
-    frameCount_ = RingFrames;
+    frameCount_ = std::max(MinRingFrames, uint32_t(RingBytes / frameSize_));
+    frameCount_ -= frameCount_ % FramesPerBlock;
     tpacket_req req{};
-    req.tp_block_size = frameSize_ * 16;
+    req.tp_block_size = frameSize_ * FramesPerBlock;
     req.tp_frame_size = frameSize_;
-    req.tp_block_nr = frameCount_ / 16;
+    req.tp_block_nr = frameCount_ / FramesPerBlock;
     req.tp_frame_nr = frameCount_;
     if (setsockopt(fd_, SOL_PACKET, PACKET_RX_RING, &req, sizeof req) != 0) {
         *error = Errno("packet ring on " + interface);
