@@ -124,24 +124,7 @@ bob:x:20002:
 nogroup:x:65534:
 EOT
     samba_server_conf "$d" "$DIR/share" "$SRV_IP" >"$d/smb.conf"
-    cat >"$DIR/cli/smb.conf" <<EOT
-[global]
-    workgroup = TESTDOM
-    netbios name = WKS7
-    private dir = $DIR/cli
-    state directory = $DIR/cli
-    lock directory = $DIR/cli
-    cache directory = $DIR/cli
-    pid directory = $DIR/cli
-    log file = $DIR/cli/client.log
-    name resolve order = host
-    client min protocol = NT1
-    client max protocol = SMB3
-    client signing = disabled
-    client ipc signing = disabled
-    client smb encrypt = off
-    client use kerberos = off
-EOT
+    samba_client_conf "$DIR/cli" >"$DIR/cli/smb.conf"
     local user pass
     for user in alice bob; do
         pass=$ALICE_PASS

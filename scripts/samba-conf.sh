@@ -1,5 +1,6 @@
-# The Samba server configuration shared by the live lab and the capture script:
+# The Samba configurations shared by the live lab and the capture script:
 #   samba_server_conf STATE_DIR SHARE_ROOT ADDRESS > STATE_DIR/smb.conf
+#   samba_client_conf STATE_DIR > STATE_DIR/smb.conf
 # Signing and encryption are off so that a guard in the path may rewrite frames; SMB1 is
 # allowed for NT1 clients; Unix extensions are off so that an SMB1 client behaves like a
 # Windows one. Shares docs and public lie under SHARE_ROOT.
@@ -54,5 +55,29 @@ samba_server_conf() {
     valid users = alice bob
     create mask = 0666
     directory mask = 0777
+EOT
+}
+
+# The client identifies itself as workstation WKS7 in domain TESTDOM and uses NTLMSSP (no
+# Kerberos), without signing or encryption. Its state lies in STATE_DIR.
+samba_client_conf() {
+    local d=$1
+    cat <<EOT
+[global]
+    workgroup = TESTDOM
+    netbios name = WKS7
+    private dir = $d
+    state directory = $d
+    lock directory = $d
+    cache directory = $d
+    pid directory = $d
+    log file = $d/client.log
+    name resolve order = host
+    client min protocol = NT1
+    client max protocol = SMB3
+    client signing = disabled
+    client ipc signing = disabled
+    client smb encrypt = off
+    client use kerberos = off
 EOT
 }

@@ -208,29 +208,9 @@ write_server_conf() {
     samba_server_conf "$d" "$WORK/share" "$SRV_IP" >"$d/smb.conf"
 }
 
-# The client identifies itself as workstation WKS7 in domain TESTDOM and uses
-# NTLMSSP (no Kerberos), without signing or encryption.
 write_client_conf() {
-    local d=$WORK/cli
-    mkdir -p "$d"/{private,state,lock,cache,pid,log}
-    cat >"$d/smb.conf" <<EOF
-[global]
-    workgroup = TESTDOM
-    netbios name = WKS7
-    private dir = $d/private
-    state directory = $d/state
-    lock directory = $d/lock
-    cache directory = $d/cache
-    pid directory = $d/pid
-    log file = $d/log/client.log
-    name resolve order = host
-    client min protocol = NT1
-    client max protocol = SMB3
-    client signing = disabled
-    client ipc signing = disabled
-    client smb encrypt = off
-    client use kerberos = off
-EOF
+    mkdir -p "$WORK/cli"
+    samba_client_conf "$WORK/cli" >"$WORK/cli/smb.conf"
 }
 
 add_smb_user() {
