@@ -40,8 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             inLength = uint32_t(size - at);
         }
         // The system buffer is as large as the larger of the two lengths, as the I/O
-        // manager makes it.
-        // Only those bytes are addressable; the input is copied in and the rest zeroed.
+        // manager makes it: only those bytes are addressable, the input is copied in and
+        // the rest zeroed.
         size_t room = inLength > outLength ? inLength : outLength;
         uint8_t* buffer = g_system.Open(room);
         if (inLength != 0) {
