@@ -81,6 +81,16 @@ template <typename T> void FreeBlock(T** block, size_t bytes) {
     }
 }
 
+// Clears a table unless it is plainly untouched: no entry and its cursor at the start, as
+// created. Most tables are untouched after a short run. Read without the table's lock:
+// only for a reset, which runs while nothing else is in the engine.
+void ClearIfTouched(KeyedTable* table) {
+    if (table != nullptr && (table->root != nullptr || table->count != 0 ||
+                             table->cursor.KeyLow != 0 || table->cursor.KeyHigh != 0)) {
+        ClearKeyedTable(table, false);
+    }
+}
+
 bool StartAll() {
     EngineState& e = g_Engine;
     for (const SharedTableSlot& slot : SharedTables) {
@@ -145,10 +155,12 @@ void EngineStop() {
     FreeBlock(&e.TrafficStats, sizeof(SmbTrafficStats));
     FreeBlock(&e.LearnedGrantRing, sizeof(LearnedGrant) * LearnedGrantRingSlots);
     e.LearnedGrantCount = 0;
+    e.LearnedGrantSlotsUsed = 0;
     FreeBlock(&e.KnownClients, sizeof(KnownClientLists));
     FreeBlock(&e.Settings, sizeof(EngineSettings));
     FreeBlock(&e.FileEventRing, sizeof(FileEvent) * FileEventRingSlots);
     e.FileEventCount = 0;
+    e.FileEventSlotsUsed = 0;
     DestroyKeyedTable(e.ClientAdmissionTable, false);
     e.ClientAdmissionTable = nullptr;
     FreeBlock(&e.TemplateList, e.TemplateCount * sizeof(ShareTemplate));
@@ -167,12 +179,12 @@ void EngineReset() {
     SetInspectionEnabled(false);
     ReleaseKeptWorkBuffers();
     for (const SharedTableSlot& slot : SharedTables) {
-        ClearKeyedTable(e.*slot.table, false);
+        ClearIfTouched(e.*slot.table);
     }
-    ClearKeyedTable(e.ClientAdmissionTable, false);
+    ClearIfTouched(e.ClientAdmissionTable);
     for (const DialectTableSlot& slot : DialectTableCatalogue) {
-        ClearKeyedTable(e.Smb1.*slot.table, false);
-        ClearKeyedTable(e.Smb2.*slot.table, false);
+        ClearIfTouched(e.Smb1.*slot.table);
+        ClearIfTouched(e.Smb2.*slot.table);
     }
     FreeBlock(&e.RuleList, e.RuleCount * sizeof(AccessRule));
     FreeBlock(&e.RuleOrder, e.RuleCount * sizeof(uint32_t));
@@ -183,10 +195,13 @@ void EngineReset() {
     e.AdmissionMayBeOn = 1;
     e.ExemptListsMayExist = 1;
     KmZeroMemory(e.KnownClients, sizeof(KnownClientLists));
-    KmZeroMemory(e.FileEventRing, sizeof(FileEvent) * FileEventRingSlots);
+    // Only the slots that held a record since the start or the last reset.
+    KmZeroMemory(e.FileEventRing, sizeof(FileEvent) * uint32_t(e.FileEventSlotsUsed));
     e.FileEventCount = 0;
-    KmZeroMemory(e.LearnedGrantRing, sizeof(LearnedGrant) * LearnedGrantRingSlots);
+    e.FileEventSlotsUsed = 0;
+    KmZeroMemory(e.LearnedGrantRing, sizeof(LearnedGrant) * uint32_t(e.LearnedGrantSlotsUsed));
     e.LearnedGrantCount = 0;
+    e.LearnedGrantSlotsUsed = 0;
     KmZeroMemory(e.TrafficStats, sizeof(SmbTrafficStats));
     e.InboundClock = TrafficClock{0, 0};
     e.OutboundClock = TrafficClock{0, 0};

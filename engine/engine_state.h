@@ -59,12 +59,17 @@ struct EngineState {
     KnownClientLists* KnownClients;
     EngineLock KnownClientListsLock;
 
+    // Each ring: the records not yet read, and how many slots from the start hold a
+    // record (written since the engine started or was reset), so that a reset zeroes
+    // only those. Both under the ring's lock.
     FileEvent* FileEventRing;
     int32_t FileEventCount;
+    int32_t FileEventSlotsUsed;
     EngineLock FileEventRingLock;
 
     LearnedGrant* LearnedGrantRing;
     int32_t LearnedGrantCount;
+    int32_t LearnedGrantSlotsUsed;
     EngineLock LearnedGrantRingLock;
 
     // Unlocked; updated with relaxed atomics on the inspection paths.

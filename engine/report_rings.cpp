@@ -4,10 +4,14 @@
 
 namespace {
 
-// Slot index for the next record; a full ring starts over at slot 0.
-int32_t NextSlot(int32_t* count, int32_t slots) {
+// Slot index for the next record; a full ring starts over at slot 0. The slot counts as
+// used from here on.
+int32_t NextSlot(int32_t* count, int32_t* used, int32_t slots) {
     if (*count >= slots) {
         *count = 0;
+    }
+    if (*used <= *count) {
+        *used = *count + 1;
     }
     return *count;
 }
@@ -33,7 +37,8 @@ void ReportFileEvent(bool atDispatch, uint32_t clientAddress, uint64_t clientMac
     }
     uint64_t now = KmQuerySystemTime();
     EngineLockAcquire(&e.FileEventRingLock, atDispatch);
-    FileEvent* slot = &e.FileEventRing[NextSlot(&e.FileEventCount, FileEventRingSlots)];
+    FileEvent* slot =
+        &e.FileEventRing[NextSlot(&e.FileEventCount, &e.FileEventSlotsUsed, FileEventRingSlots)];
     KmZeroMemory(slot, sizeof *slot);
     slot->Time = now;
     slot->ClientAddress = clientAddress;
@@ -59,7 +64,8 @@ void AppendLearnedGrant(bool atDispatch, const Utf16Unit* userName, const Utf16U
         return;
     }
     EngineLockAcquire(&e.LearnedGrantRingLock, atDispatch);
-    LearnedGrant* slot = &e.LearnedGrantRing[NextSlot(&e.LearnedGrantCount, LearnedGrantRingSlots)];
+    LearnedGrant* slot = &e.LearnedGrantRing[NextSlot(
+        &e.LearnedGrantCount, &e.LearnedGrantSlotsUsed, LearnedGrantRingSlots)];
     CopyName(slot->ShareName, SharePathUnits, shareName);
     CopyName(slot->UserName, NameUnits, userName);
     e.LearnedGrantCount += 1;

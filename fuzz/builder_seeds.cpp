@@ -7,6 +7,7 @@
 #include "frame_sequence.h"
 #include "ntlm.h"
 #include "smb_builders.h"
+#include "wire_bytes.h"
 
 namespace {
 
@@ -40,6 +41,27 @@ Bytes AuthenticateBlob(const std::string& user) {
 
 // Opens, writes, queries, renames, deletes and closes in "docs", as the fuzz policy's
 // rules for alice and bob decide them.
+// A member of a compound chain that names the file of the chain's create.
+Bytes Related(Bytes member) {
+    member[16] |= 0x04; // related operations, in the SMB2 header's flags
+    return member;
+}
+
+// FILE_RENAME_INFORMATION as a TRANS2 data block: flags, root, name length, name.
+Bytes RenameData(const std::string& name) {
+    Bytes text = Utf16Le(name);
+    Bytes fixed(12, 0);
+    PutLe32(fixed, 8, uint32_t(text.size()));
+    return Concat({fixed, text});
+}
+
+// TRANS2 parameters of a level on a path (level, four reserved bytes, the name).
+Bytes PathLevel(uint16_t level, const std::string& name) {
+    Bytes p(6, 0);
+    PutLe16(p, 0, level);
+    return Concat({p, Utf16Le(name), Bytes{0, 0}});
+}
+
 std::vector<uint8_t> Smb2Conversation(const std::string& user, const std::string& share) {
     Conversation c(user == "alice" ? 10 : 11);
     const uint64_t session = 0x1000000000000041ull;
@@ -90,6 +112,18 @@ std::vector<uint8_t> Smb2Conversation(const std::string& user, const std::string
     c.Response(Smb2SimpleResponse(17, {session, tree, mid++}));
     c.Request(Smb2SetInfoBasic({session, tree, mid}, open));
     c.Response(Smb2SimpleResponse(17, {session, tree, mid++}));
+    // Ioctls that change content, on the open file and on the file of a chain's create.
+    for (uint32_t code : {0x001440F2u, 0x000980C8u, 0x00140078u}) {
+        c.Request(Smb2IoctlRequest({session, tree, mid}, open, code));
+        c.Response(Smb2SimpleResponse(11, {session, tree, mid++}));
+    }
+    const FileId related{~0ull, ~0ull};
+    c.Request(
+        Smb2Compound({Smb2CreateRequest({session, tree, mid}, creating),
+                      Related(Smb2WriteRequest({session, tree, mid + 1}, related)),
+                      Related(Smb2IoctlRequest({session, tree, mid + 2}, related, 0x001480F2))}));
+    c.Response(Smb2ErrorResponse(5, {session, tree, mid}, 0xC0000022));
+    mid += 3;
     // Two creates in one compound chain, then the close and the disconnect.
     Smb2CreateFields second = plain;
     second.name = "b.txt";
@@ -139,6 +173,39 @@ std::vector<uint8_t> Smb1Conversation(const std::string& user, const std::string
     c.Response(Smb1Reply(0x32, {uid, tid, mid++}, 0));
     c.Request(Smb1Trans2QueryPath({uid, tid, mid}, "folder1\\Plan.doc", 1005));
     c.Response(Smb1Reply(0x32, {uid, tid, mid++}, 0));
+    // NT_TRANSACT create and ioctl, TRANS2 directory creation, and the set levels that
+    // delete, rename and resize, on a path and on the open file.
+    c.Request(Smb1NtTransactCreate({uid, tid, mid}, "folder1\\Plan.doc", 0x00130196, 1));
+    c.Response(Smb1NtTransactCreateReply({uid, tid, mid++}, fid, 1));
+    c.Request(Smb1NtTransactIoctl({uid, tid, mid}, fid, 0x001440F2));
+    c.Response(Smb1Reply(0xA0, {uid, tid, mid++}, 0));
+    c.Request(Smb1Trans2Request({uid, tid, mid}, 0x0D,
+                                Concat({Bytes(4, 0), Utf16Le("folder1\\New"), Bytes{0, 0}})));
+    c.Response(Smb1Reply(0x32, {uid, tid, mid++}, 0));
+    for (uint16_t level : {1013, 1010, 1011, 1020}) {
+        c.Request(Smb1Trans2Request({uid, tid, mid}, 6, PathLevel(level, "folder1\\Plan.doc"),
+                                    RenameData("folder1\\Moved.doc")));
+        c.Response(Smb1Reply(0x32, {uid, tid, mid++}, 0));
+        Bytes onFile(6, 0);
+        PutLe16(onFile, 0, fid);
+        PutLe16(onFile, 2, level);
+        c.Request(Smb1Trans2Request({uid, tid, mid}, 8, onFile, RenameData("Moved.doc")));
+        c.Response(Smb1Reply(0x32, {uid, tid, mid++}, 0));
+    }
+    // TRANS2_OPEN2 and OPEN_ANDX for writing, with each open function (open, truncate,
+    // create, and their combinations).
+    for (uint16_t function : {0x01, 0x02, 0x10, 0x11, 0x12}) {
+        Bytes open2(28, 0);
+        open2[2] = 1; // write only
+        PutLe16(open2, 12, function);
+        c.Request(Smb1Trans2Request({uid, tid, mid}, 0,
+                                    Concat({open2, Utf16Le("folder1\\Plan.doc"), Bytes{0, 0}})));
+        c.Response(Smb1Open2Reply({uid, tid, mid++}, fid, 2));
+        c.Request(Smb1OpenAndXRequest({uid, tid, mid}, "new.ppt", 2, function));
+        c.Response(Smb1OpenAndXReply({uid, tid, mid++}, fid, 2));
+    }
+    c.Request(Smb1NtRenameRequest({uid, tid, mid}, 0x104, "\\old.txt", "\\kept.txt"));
+    c.Response(Smb1Reply(0xA5, {uid, tid, mid++}, 0));
     // Names in the OEM code page, and the IPC share, which is never decided.
     Smb1Ids oem{uid, tid, mid, false};
     c.Request(Smb1RenameRequest(oem, "Old.doc", "New.doc"));

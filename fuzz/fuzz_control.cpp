@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "fuzz_engine_setup.h"
+#include "kept_buffer.h"
 #include "pool.h"
 #include "sim.h"
 
@@ -17,6 +17,9 @@ uint32_t PickCode(uint8_t selector, uint32_t raw) {
     }
     return raw;
 }
+
+// The system buffer: room for the largest output length (16 bits, in words) or input.
+KeptBuffer<size_t(0xFFFF) * 4 + 4> g_system;
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -37,16 +40,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             inLength = uint32_t(size - at);
         }
         // The system buffer is as large as the larger of the two lengths, as the I/O
-        // manager makes it.
+        // manager makes it: only those bytes are addressable, the input is copied in and
+        // the rest zeroed.
         size_t room = inLength > outLength ? inLength : outLength;
-        std::vector<uint8_t> buffer(room == 0 ? 1 : room);
+        uint8_t* buffer = g_system.Open(room);
         if (inLength != 0) {
-            std::memcpy(buffer.data(), data + at, inLength);
+            std::memcpy(buffer, data + at, inLength);
         }
+        std::memset(buffer + inLength, 0, room - inLength);
         at += inLength;
         ControlStatusBlock status{0, 0};
-        EngineDeviceControl(room == 0 ? nullptr : buffer.data(), inLength, outLength, code,
-                            &status);
+        EngineDeviceControl(room == 0 ? nullptr : buffer, inLength, outLength, code, &status);
         if (status.information > outLength) {
             std::abort(); // more returned than the caller has room for
         }

@@ -3,8 +3,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "control_device.h"
 #include "engine_state.h"
@@ -19,26 +17,21 @@ inline void FuzzSetField(Utf16Unit* field, size_t units, const char* text) {
     }
 }
 
-// One request through the control device, from a buffer kept for every input (a fresh
-// allocation of tens of kilobytes per request would cost more than the engine's work).
-inline void FuzzPush(uint32_t code, const void* data, size_t bytes) {
-    static uint8_t buffer[sizeof(EngineSettings) + 4];
-    if (bytes + 4 > sizeof buffer) {
-        std::abort();
-    }
-    if (bytes != 0) {
-        std::memcpy(buffer, data, bytes);
-    }
-    ControlStatusBlock status;
-    EngineDeviceControl(buffer, uint32_t(bytes), 4, code, &status);
-}
-
-// Pushes rules for the users of the real captures, a template, learning, exempt suffixes
-// and known clients, and switches inspection on. With `admission`, admission control is on
-// and only 192.0.2.11 is on the admission list.
-inline void FuzzConfigureEngine(bool admission) {
+// The requests of the fuzz configuration, each built once in a buffer kept for every
+// input: building and copying tens of kilobytes per input would cost more than most
+// inputs' frames do.
+struct FuzzRequests {
     AccessRule rules[3];
-    std::memset(rules, 0, sizeof rules);
+    ShareTemplate templ;
+    EngineSettings settings;
+    AdmissionEntry entry;
+    KnownClientLists known;
+    uint8_t on[4]; // one byte of input, room for the result word
+};
+
+inline FuzzRequests* BuildFuzzRequests() {
+    static FuzzRequests r; // zeroed storage
+    AccessRule* rules = r.rules;
     FuzzSetField(rules[0].Path, SharePathUnits, "docs");
     FuzzSetField(rules[0].UserName, NameUnits, "alice");
     rules[0].Report = rules[0].DenyDelete = rules[0].DenyRename = rules[0].DenyModify = 1;
@@ -48,33 +41,44 @@ inline void FuzzConfigureEngine(bool admission) {
     FuzzSetField(rules[2].Path, SharePathUnits, "");
     FuzzSetField(rules[2].UserName, NameUnits, "bob");
     rules[2].KnownClientsOnly = rules[2].Report = rules[2].DenyCreate = 1;
-    FuzzPush(IOCTL_ENGINE_SET_RULES, rules, sizeof rules);
-    ShareTemplate templ;
-    std::memset(&templ, 0, sizeof templ);
-    FuzzSetField(templ.Path, SharePathUnits, "public");
-    templ.Report = templ.DenyRead = 1;
-    FuzzPush(IOCTL_ENGINE_SET_TEMPLATES, &templ, sizeof templ);
-    static EngineSettings settings;
-    std::memset(&settings, 0, sizeof settings);
-    settings.LearningEnabled = 1;
-    settings.AdmissionControl = admission ? 1 : 0;
-    settings.SuffixCount = 1;
-    FuzzSetField(settings.ExemptSuffixList[0], NameUnits, ".log");
-    FuzzPush(IOCTL_ENGINE_SET_SETTINGS, &settings, sizeof settings);
+    FuzzSetField(r.templ.Path, SharePathUnits, "public");
+    r.templ.Report = r.templ.DenyRead = 1;
+    r.settings.LearningEnabled = 1;
+    r.settings.SuffixCount = 1;
+    FuzzSetField(r.settings.ExemptSuffixList[0], NameUnits, ".log");
+    const uint8_t listed[4] = {192, 0, 2, 11}; // in IPv4 header order
+    std::memcpy(&r.entry.ClientAddress, listed, sizeof listed);
+    r.known.MacCount = 1;
+    r.known.Macs[0] = 0x020000000011ull;
+    r.on[0] = 1;
+    return &r;
+}
+
+// One request through the control device, straight from its kept buffer as the system
+// buffer. The reply's result word overwrites the buffer's start, which is put back after.
+inline void FuzzPush(uint32_t code, void* request, size_t bytes) {
+    uint8_t* buffer = static_cast<uint8_t*>(request);
+    uint8_t start[4];
+    std::memcpy(start, buffer, sizeof start);
+    ControlStatusBlock status;
+    EngineDeviceControl(buffer, uint32_t(bytes), 4, code, &status);
+    std::memcpy(buffer, start, sizeof start);
+}
+
+// Pushes rules for the users of the real captures, a template, learning, exempt suffixes
+// and known clients, and switches inspection on. With `admission`, admission control is on
+// and only 192.0.2.11 is on the admission list.
+inline void FuzzConfigureEngine(bool admission) {
+    static FuzzRequests* r = BuildFuzzRequests();
+    FuzzPush(IOCTL_ENGINE_SET_RULES, r->rules, sizeof r->rules);
+    FuzzPush(IOCTL_ENGINE_SET_TEMPLATES, &r->templ, sizeof r->templ);
+    r->settings.AdmissionControl = admission ? 1 : 0;
+    FuzzPush(IOCTL_ENGINE_SET_SETTINGS, &r->settings, sizeof r->settings);
     if (admission) {
-        AdmissionEntry entry;
-        std::memset(&entry, 0, sizeof entry);
-        const uint8_t listed[4] = {192, 0, 2, 11}; // in IPv4 header order
-        std::memcpy(&entry.ClientAddress, listed, sizeof listed);
-        FuzzPush(IOCTL_ENGINE_SET_ADMISSION_LIST, &entry, sizeof entry);
+        FuzzPush(IOCTL_ENGINE_SET_ADMISSION_LIST, &r->entry, sizeof r->entry);
     }
-    static KnownClientLists known;
-    std::memset(&known, 0, sizeof known);
-    known.MacCount = 1;
-    known.Macs[0] = 0x020000000011ull;
-    FuzzPush(IOCTL_ENGINE_SET_KNOWN_CLIENTS, &known, sizeof known);
-    uint8_t on = 1;
-    FuzzPush(IOCTL_ENGINE_SET_INSPECTION, &on, 1);
+    FuzzPush(IOCTL_ENGINE_SET_KNOWN_CLIENTS, &r->known, sizeof r->known);
+    FuzzPush(IOCTL_ENGINE_SET_INSPECTION, r->on, 1);
 }
 
 // One engine serves every input, since a start and stop per input would cost far more
@@ -108,9 +112,16 @@ inline void FuzzEndInput() {
     }
 }
 
+// Reads out the records a frame left in the rings, as the service does, so that they do
+// not wrap. Most frames leave none; those skip the control device.
 inline void FuzzDrainRings() {
-    static uint8_t buffer[28800];
+    static uint8_t buffer[sizeof(FileEvent) * FileEventRingSlots];
     ControlStatusBlock status;
-    EngineDeviceControl(buffer, 0, sizeof buffer, IOCTL_ENGINE_READ_EVENTS, &status);
-    EngineDeviceControl(buffer, 0, 12800, IOCTL_ENGINE_READ_LEARNED, &status);
+    if (g_Engine.FileEventCount != 0) {
+        EngineDeviceControl(buffer, 0, sizeof buffer, IOCTL_ENGINE_READ_EVENTS, &status);
+    }
+    if (g_Engine.LearnedGrantCount != 0) {
+        EngineDeviceControl(buffer, 0, sizeof(LearnedGrant) * LearnedGrantRingSlots,
+                            IOCTL_ENGINE_READ_LEARNED, &status);
+    }
 }

@@ -9,31 +9,18 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <sanitizer/asan_interface.h>
-
 #include "frame_sequence.h"
 #include "frame_view.h"
 #include "fuzz_engine_setup.h"
 #include "inspect.h"
+#include "kept_buffer.h"
 #include "pool.h"
 #include "sim.h"
 
 namespace {
 
-// Room for the largest frame a sequence can hold (16-bit length). The first g_open bytes
-// are addressable, the rest poisoned.
-alignas(8) uint8_t g_frameBuffer[65536];
-size_t g_open = sizeof g_frameBuffer;
-
-// Makes exactly the first n bytes addressable, touching only the shadow that changes.
-void OpenFrameBuffer(size_t n) {
-    if (n > g_open) {
-        ASAN_UNPOISON_MEMORY_REGION(g_frameBuffer + g_open, n - g_open);
-    } else if (n < g_open) {
-        ASAN_POISON_MEMORY_REGION(g_frameBuffer + n, g_open - n);
-    }
-    g_open = n;
-}
+// Room for the largest frame a sequence can hold (16-bit length).
+KeptBuffer<65536> g_frameBuffer;
 
 bool IsSmbPort(uint16_t port) {
     return port == 445 || port == 139;
@@ -46,14 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     ForEachSequencedFrame(data, size, [](bool inbound, const uint8_t* bytes, size_t n) {
-        // The frame at the start of a kept buffer whose bytes after it are poisoned: ASan
-        // sees any access outside the frame, as with a block of exactly its size, without
-        // an allocation per frame.
-        OpenFrameBuffer(n);
+        // The frame at the start of a kept buffer whose bytes after it are poisoned.
+        uint8_t* frame = g_frameBuffer.Open(n);
         if (n != 0) {
-            std::memcpy(g_frameBuffer, bytes, n);
+            std::memcpy(frame, bytes, n);
         }
-        uint8_t* frame = g_frameBuffer;
         // Which frames the entry must count: TCP to (or from) an SMB port, as the full
         // classification finds it. The entry's quicker look must agree.
         FrameView view{};
