@@ -18,6 +18,18 @@ std::wstring WithoutTrailingBackslashes(std::wstring path) {
     return path;
 }
 
+// The bounds [first, last) of text without its leading and trailing white space.
+void TrimmedBounds(const std::wstring& text, size_t* first, size_t* last) {
+    *first = 0;
+    while (*first < text.size() && IsSpace(text[*first])) {
+        ++*first;
+    }
+    *last = text.size();
+    while (*last > *first && IsSpace(text[*last - 1])) {
+        --*last;
+    }
+}
+
 } // namespace
 
 std::wstring RemoveEvery(const std::wstring& text, const std::wstring& piece) {
@@ -38,14 +50,8 @@ std::wstring RemoveEvery(const std::wstring& text, const std::wstring& piece) {
 }
 
 std::wstring TrimWhitespace(const std::wstring& text) {
-    size_t first = 0;
-    while (first < text.size() && IsSpace(text[first])) {
-        ++first;
-    }
-    size_t last = text.size();
-    while (last > first && IsSpace(text[last - 1])) {
-        --last;
-    }
+    size_t first, last;
+    TrimmedBounds(text, &first, &last);
     return text.substr(first, last - first);
 }
 
@@ -57,29 +63,28 @@ std::string FormatListLine(const FileListEntry& entry, const std::string& ansiPa
     return line;
 }
 
-std::vector<std::string> SplitListLines(const std::string& bytes) {
-    std::vector<std::string> lines;
-    size_t at = 0;
-    while (at < bytes.size()) {
-        size_t end = bytes.find('\n', at);
-        if (end == std::string::npos) {
-            lines.push_back(bytes.substr(at));
-            break;
-        }
-        lines.push_back(bytes.substr(at, end + 1 - at));
-        at = end + 1;
+bool NextListLine(const std::string& bytes, size_t* at, std::string* line) {
+    if (*at >= bytes.size()) {
+        return false;
     }
-    return lines;
+    size_t end = bytes.find('\n', *at);
+    size_t next = end == std::string::npos ? bytes.size() : end + 1;
+    line->assign(bytes, *at, next - *at);
+    *at = next;
+    return true;
 }
 
 bool ParseListLine(const std::wstring& line, ListRecord* record) {
-    std::wstring trimmed = TrimWhitespace(line);
-    size_t tab = trimmed.find(L'\t');
-    if (trimmed.empty() || tab == std::wstring::npos) {
+    // The pieces are taken from the line in place: a list can hold many lines, and the
+    // record's strings keep their room from one line to the next.
+    size_t first, last;
+    TrimmedBounds(line, &first, &last);
+    size_t tab = line.find(L'\t', first);
+    if (first == last || tab == std::wstring::npos || tab >= last) {
         return false;
     }
-    record->kind = trimmed.substr(0, tab);
-    record->path = trimmed.substr(tab + 1);
+    record->kind.assign(line, first, tab - first);
+    record->path.assign(line, tab + 1, last - (tab + 1));
     return true;
 }
 
@@ -160,8 +165,10 @@ int32_t DeleteFileList(FileListPlatform& platform, const std::wstring& listFile)
     // Files go while the list is read; directories afterwards, deepest first, so that
     // each is empty by its turn if everything inside it was listed.
     DepthBuckets directories;
-    for (const std::string& line : SplitListLines(bytes)) {
-        ListRecord record;
+    ListRecord record;
+    size_t at = 0;
+    std::string line;
+    while (NextListLine(bytes, &at, &line)) {
         if (!ParseListLine(platform.FromAnsi(line), &record)) {
             continue;
         }

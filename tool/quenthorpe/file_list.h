@@ -49,8 +49,9 @@ int32_t CollectTree(FileListPlatform& platform, std::wstring directory,
 std::wstring RemoveEvery(const std::wstring& text, const std::wstring& piece);
 std::wstring TrimWhitespace(const std::wstring& text);
 std::string FormatListLine(const FileListEntry& entry, const std::string& ansiPath);
-// Splits the list into lines at LF, whatever their length.
-std::vector<std::string> SplitListLines(const std::string& bytes);
+// The line of bytes that starts at *at, into *line (whose room is reused), and *at moved
+// past it; false at the end of the bytes. Lines end after an LF, whatever their length.
+bool NextListLine(const std::string& bytes, size_t* at, std::string* line);
 
 struct ListRecord {
     std::wstring kind;

@@ -64,11 +64,20 @@ TEST(FileListLines, ParsingTrimsAndSplitsAtTheFirstTab) {
     EXPECT_EQ(record.path, L"C:\\a\tb.txt");
     EXPECT_FALSE(ParseListLine(L"   \n", &record));
     EXPECT_FALSE(ParseListLine(L"F C:\\no-tab\n", &record));
+    EXPECT_FALSE(ParseListLine(L"F\t \r\n", &record)); // the only TAB is trailing space
+    ASSERT_TRUE(ParseListLine(L"D\tC:\\d", &record));  // the record's earlier strings go
+    EXPECT_EQ(record.kind, L"D");
+    EXPECT_EQ(record.path, L"C:\\d");
 }
 
 TEST(FileListLines, LinesOfAnyLengthStayWhole) {
     std::string longLine = "F\t" + std::string(2000, 'p') + "\n";
-    std::vector<std::string> lines = SplitListLines(longLine + "D\tC:\\d\n" + "F\tlast");
+    std::string bytes = longLine + "D\tC:\\d\n" + "F\tlast";
+    std::vector<std::string> lines;
+    size_t at = 0;
+    for (std::string line; NextListLine(bytes, &at, &line);) {
+        lines.push_back(line);
+    }
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], longLine);
     EXPECT_EQ(lines[2], "F\tlast");
