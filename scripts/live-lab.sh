@@ -82,7 +82,7 @@ tune_ns() {
 }
 
 # The hosts send wire-sized frames (no segmentation offload) but leave their checksums
-# to the "hardware", as real machines do: the guard completes them.
+# to the "hardware", as real machines do: the guard passes that request on with the frame.
 host_offloads() {
     ip netns exec "$1" ethtool -K "$2" tso off gso off gro off >/dev/null 2>&1 || true
 }
