@@ -97,21 +97,30 @@ std::vector<uint8_t> Smb2Conversation(const std::string& user, const std::string
         c.Response(Smb2CreateResponse({session, tree, mid++}, file));
         file.volatileId += 1;
     }
-    FileId open{0x51, 0x52};
-    c.Request(Smb2WriteRequest({session, tree, mid}, open, 64));
-    c.Response(Smb2SimpleResponse(9, {session, tree, mid++}));
-    c.Request(Smb2QueryInfoRequest({session, tree, mid}, open));
-    c.Response(Smb2SimpleResponse(16, {session, tree, mid++}));
-    c.Request(Smb2SetInfoRename({session, tree, mid}, open, "folder1\\Plan.tmp"));
-    c.Response(Smb2SimpleResponse(17, {session, tree, mid++}, 0xC0000022));
-    c.Request(Smb2SetInfoRename({session, tree, mid}, open, "renamed.xlsx", 65));
-    c.Response(Smb2SimpleResponse(17, {session, tree, mid++}));
-    c.Request(Smb2SetInfoDisposition({session, tree, mid}, open));
-    c.Response(Smb2SimpleResponse(17, {session, tree, mid++}));
-    c.Request(Smb2SetInfoDisposition({session, tree, mid}, open, 64));
-    c.Response(Smb2SimpleResponse(17, {session, tree, mid++}));
-    c.Request(Smb2SetInfoBasic({session, tree, mid}, open));
-    c.Response(Smb2SimpleResponse(17, {session, tree, mid++}));
+    // Writes, queries and set-info on the first create's file (in folder1, which alice may
+    // not open, so the engine holds no open for it) and on new.docx (which she may).
+    const FileId open{0x51, 0x52};
+    for (FileId target : {open, FileId{0x51, 0x54}}) {
+        c.Request(Smb2WriteRequest({session, tree, mid}, target, 64));
+        c.Response(Smb2SimpleResponse(9, {session, tree, mid++}));
+        c.Request(Smb2QueryInfoRequest({session, tree, mid}, target));
+        c.Response(Smb2SimpleResponse(16, {session, tree, mid++}));
+        c.Request(Smb2SetInfoRename({session, tree, mid}, target, "folder1\\Plan.tmp"));
+        c.Response(Smb2SimpleResponse(17, {session, tree, mid++}, 0xC0000022));
+        c.Request(Smb2SetInfoRename({session, tree, mid}, target, "renamed.xlsx", 65));
+        c.Response(Smb2SimpleResponse(17, {session, tree, mid++}));
+        c.Request(Smb2SetInfoDisposition({session, tree, mid}, target));
+        c.Response(Smb2SimpleResponse(17, {session, tree, mid++}));
+        c.Request(Smb2SetInfoDisposition({session, tree, mid}, target, 64));
+        c.Response(Smb2SimpleResponse(17, {session, tree, mid++}));
+        c.Request(Smb2SetInfoBasic({session, tree, mid}, target));
+        c.Response(Smb2SimpleResponse(17, {session, tree, mid++}));
+        // A hard link, and a new end of file.
+        c.Request(Smb2SetInfoRename({session, tree, mid}, target, "link.xlsx", 11));
+        c.Response(Smb2SimpleResponse(17, {session, tree, mid++}));
+        c.Request(Smb2SetInfoBuffer({session, tree, mid}, target, 20, Bytes(8, 0)));
+        c.Response(Smb2SimpleResponse(17, {session, tree, mid++}));
+    }
     // Ioctls that change content, on the open file and on the file of a chain's create.
     for (uint32_t code : {0x001440F2u, 0x000980C8u, 0x00140078u}) {
         c.Request(Smb2IoctlRequest({session, tree, mid}, open, code));
