@@ -26,7 +26,7 @@ declare -A max_len=([fuzz_list_reader]=4096)
 
 # ASan records no allocation stacks while fuzzing: walking the stack on every allocation
 # costs the list reader, which allocates per line, about a sixth of its inputs. A finding
-# is run once more with them, for its report. Its quarantine holds 1 MB of freed blocks
+# is run once more with them, for its report. The quarantine holds 1 MB of freed blocks
 # rather than 256 MB: a block reused from a large quarantine has left the caches, and late
 # in a run that cost the list reader half its time. An input frees a few kilobytes, so a
 # use after a free within the same input is still caught.
