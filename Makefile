@@ -5,7 +5,8 @@
 #   make kernel-check  the engine as x86 and x64 kernel code (mingw-w64 ddk headers)
 #   make windows       the Windows deliverables as PE files
 #   make bench         the benchmarks (the engine's, then throughput through the live guard)
-#   make fuzz          each libFuzzer target for FUZZ_SECONDS (default 60)
+#   make fuzz          each libFuzzer target for FUZZ_SECONDS (default 60), or only
+#                      those of FUZZ_TARGETS
 #   make fuzz-coverage line coverage of each engine file under the corpora of the last fuzz run
 
 BUILD       ?= build
@@ -47,7 +48,7 @@ test-tsan: deps
 	$(TSAN_BUILD)/tests/lwf_tests --gtest_filter='*Concurrency*'
 
 fuzz: deps
-	scripts/fuzz.sh $(FUZZ_SECONDS)
+	scripts/fuzz.sh $(FUZZ_SECONDS) build-fuzz $(FUZZ_TARGETS)
 
 fuzz-coverage: deps
 	scripts/fuzz-coverage.sh

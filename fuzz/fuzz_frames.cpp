@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 
+#include "frame_bytes.h"
 #include "frame_sequence.h"
 #include "frame_view.h"
 #include "fuzz_engine_setup.h"
@@ -35,9 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ForEachSequencedFrame(data, size, [](bool inbound, const uint8_t* bytes, size_t n) {
         // The frame at the start of a kept buffer whose bytes after it are poisoned.
         uint8_t* frame = g_frameBuffer.Open(n);
-        if (n != 0) {
-            std::memcpy(frame, bytes, n);
-        }
+        CopyFrameBytes(frame, bytes, n);
         // Which frames the entry must count: TCP to (or from) an SMB port, as the full
         // classification finds it. The entry's quicker look must agree.
         FrameView view{};
@@ -58,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             SimLowerIrql(KmPassiveLevel);
         }
         // A frame the engine says it left alone must be exactly as it came.
-        if (!rewrote && n != 0 && std::memcmp(frame, bytes, n) != 0) {
+        if (!rewrote && !SameFrameBytes(frame, bytes, n)) {
             std::abort();
         }
         if ((*packets - before == 1) != counted) {

@@ -3,12 +3,22 @@
 # time. Corpora start from seeds written from the real captures and the test builders,
 # and from the inputs kept in fuzz/corpus/ (earlier findings among them). Exits non-zero
 # when a target finds a crash; the input that caused it is left in BUILD/artifacts.
-#   scripts/fuzz.sh [SECONDS] [BUILD_DIR]
+#   scripts/fuzz.sh [SECONDS] [BUILD_DIR] [TARGET...]   (default: every target, in turn)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=${2:-build-fuzz}
-targets=(fuzz_frames fuzz_identify fuzz_control fuzz_list_reader)
+all_targets=(fuzz_frames fuzz_identify fuzz_control fuzz_list_reader)
+targets=("${@:3}")
+if [[ ${#targets[@]} -eq 0 ]]; then
+    targets=("${all_targets[@]}")
+fi
+for target in "${targets[@]}"; do
+    if [[ " ${all_targets[*]} " != *" $target "* ]]; then
+        echo "fuzz.sh: no target $target (targets: ${all_targets[*]})" >&2
+        exit 2
+    fi
+done
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DMERROWFALDINE_FUZZ=ON -DMERROWFALDINE_BENCH=OFF > /dev/null
