@@ -32,6 +32,22 @@ for link in "$LAB_GUARD_NS net0" "$LAB_GUARD_NS srv0" "$LAB_CLIENT_NS eth0" "$LA
     read -r ns dev <<<"$link"
     ip -n "$ns" link set "$dev" mtu "$MTU"
 done
+# Each host takes in its frames in a kernel thread of its own (threaded NAPI, which a veth
+# offers with GRO on), as a real client and server do on their own processors. Otherwise a
+# veth delivers a frame in the sender's context: the guard's thread would also run the
+# receiving host's TCP stack, which on a real machine runs on the other end of the cable.
+# GRO changes only how a host's stack takes in frames, never what is on the wire.
+for host in "$LAB_CLIENT_NS" "$LAB_SERVER_NS"; do
+    ip netns exec "$host" ethtool -K eth0 gro on >/dev/null
+    ip netns exec "$host" sh -c 'echo 1 > /sys/class/net/eth0/threaded'
+done
+# The bridge sends through the guard-side ends' queueing discipline, which a veth leaves
+# out: with none, a frame the receiving host's queue has no room for is dropped and must be
+# sent again, where a switch port would hold it. The guard bypasses the discipline and
+# waits for room itself.
+for dev in net0 srv0; do
+    ip netns exec "$LAB_GUARD_NS" tc qdisc replace dev "$dev" root pfifo limit 1000
+done
 $lab guard-start
 head -c $((FILE_MB << 20)) /dev/urandom >"$work/big.bin"
 cp "$work/big.bin" "$LAB_SHARES/docs/big.bin"
