@@ -5,23 +5,10 @@
 # files are there and name the component and the service.
 # Usage: package_check.sh PACKAGE/driver/v1
 set -u
+source "$(dirname "$0")/../../scripts/checks.sh"
 dir=${1:?usage: package_check.sh PACKAGE/driver/v1}
 sys=$dir/MerrowfaldineIm.sys
 objdump=x86_64-w64-mingw32-objdump
-passed=0
-failed=0
-
-check() { # description, then a command that must succeed
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok      $what"
-    else
-        failed=$((failed + 1))
-        echo "FAILED  $what"
-    fi
-}
 
 headers=$($objdump -p "$sys" 2>/dev/null)
 check "the driver is there" test -s "$sys"
@@ -69,5 +56,4 @@ check "Merrowfaldine_m.inf: the hidden virtual miniport of class Net" \
     bash -c "grep -qi '^Class *= *Net\$' '$miniport' && grep -q 'MS_Merrowfaldinemp' '$miniport' &&
              grep -q 'FilterDeviceInfId.*MS_Merrowfaldinemp' '$inf'"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+check_summary "package_check"

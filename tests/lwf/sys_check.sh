@@ -4,22 +4,10 @@
 # function under its decorated x86 (stdcall) name, and the INF and package layout the
 # operations tool installs from. Usage: sys_check.sh OUT (the windows.mk output).
 set -u
+source "$(dirname "$0")/../../scripts/checks.sh"
 out=$(cd "${1:?usage: sys_check.sh OUT}" && pwd) || exit 1
 sys=$out/MerrowfaldineLwf.sys
 package=$out/package
-passed=0
-failed=0
-
-check() { # description, then a command that must succeed
-    local what=$1
-    shift
-    if "$@" > /dev/null 2>&1; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $what"
-    fi
-}
 
 [ -f "$sys" ] || { echo "no $sys: build it with make windows" >&2; exit 1; }
 header=$(i686-w64-mingw32-objdump -f -p "$sys")
@@ -76,5 +64,4 @@ check "INF: Ethernet and WAN media" grep -q 'FilterMediaTypes, *0, *"ethernet, w
 check "INF: the service runs MerrowfaldineLwf.sys" \
     grep -q '^ServiceBinary *= *%12%\\MerrowfaldineLwf.sys$' <<< "$text"
 
-echo "sys_check: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+check_summary "sys_check"

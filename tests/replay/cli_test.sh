@@ -1,24 +1,12 @@
 #!/usr/bin/env bash
 # The replay tool as a user runs it: output, errors, exit codes, --write.
 set -u
+source "$(dirname "$0")/../../scripts/checks.sh"
 tool=$1
 data=$2
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-
-check() { # description, then a command that must succeed
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $what"
-    fi
-}
 
 policy=$data/replay/deny-delete-rename.policy.json
 
@@ -65,5 +53,4 @@ check "unknown host is a usage error naming the hosts" \
 "$tool" --frobnicate x.pcap > /dev/null 2> "$work/stderr"
 check "unknown option is named" grep -q "unknown option --frobnicate" "$work/stderr"
 
-echo "$passed passed, $failed failed"
-test "$failed" -eq 0
+check_summary "replay cli"

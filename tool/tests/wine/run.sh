@@ -2,6 +2,7 @@
 # Runs the real Quenthorpe.exe under Wine against real trees, INF files and the service
 # control manager, in a private Wine prefix. Usage: run.sh OUT (the windows.mk output).
 set -u
+source "$(dirname "$0")/../../../scripts/checks.sh"
 out=$(cd "${1:?usage: run.sh OUT}" && pwd) || exit 1
 if [ ! -f "$out/Quenthorpe.exe" ] || [ ! -f "$out/MerrowfaldineCore.dll" ]; then
     echo "no Quenthorpe.exe or MerrowfaldineCore.dll in $out: build them with make windows" >&2
@@ -10,20 +11,6 @@ fi
 here=$(cd "$(dirname "$0")" && pwd)
 export WINEPREFIX=$out/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 unset DISPLAY
-passed=0
-failed=0
-
-check() { # description, then a command that must succeed
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok      $what"
-    else
-        failed=$((failed + 1))
-        echo "FAILED  $what"
-    fi
-}
 
 # The executable's own checks need no Wine.
 while read -r line; do
@@ -176,5 +163,4 @@ check "/UNINSTALL exits 0 (Wine finds no component to remove)" test $? -eq 0
 tool /INSTALL /UNINSTALL /INSTALL_SRV /UNINSTALL_SRV bogus /GEN_FILE_LIST
 check "any mix of switches exits 0" test $? -eq 0
 
-echo "$passed passed, $failed failed"
-test "$failed" -eq 0
+check_summary "wine"
