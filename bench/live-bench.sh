@@ -101,7 +101,9 @@ echo "measuring through a plain bridge..."
 read -r d_get d_put d_tcp < <(measure)
 
 ratio() { echo "$1 $2" | awk '{printf "%.2f", $1 / $2}'; }
-printf '\nMTU %s; frames the guard did not pass on: %s\n' "$MTU" "$missed"
+congestion=$($lab server sysctl -n net.ipv4.tcp_congestion_control)
+printf '\nMTU %s; TCP congestion control of the hosts: %s; frames the guard did not pass on: %s\n' \
+    "$MTU" "$congestion" "$missed"
 printf '%-34s %12s %12s %7s\n' "path" "guard" "direct" "ratio"
 printf '%-34s %12s %12s %7s\n' "smbclient get, ${FILE_MB} MB (MB/s)" "$g_get" "$d_get" "$(ratio "$g_get" "$d_get")"
 printf '%-34s %12s %12s %7s\n' "smbclient put, ${FILE_MB} MB (MB/s)" "$g_put" "$d_put" "$(ratio "$g_put" "$d_put")"
