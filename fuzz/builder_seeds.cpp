@@ -2,19 +2,15 @@
 // reach every decoder the engine has, under the users and shares of the fuzz policy.
 #include "builder_seeds.h"
 
-#include <fstream>
+#include <algorithm>
 
 #include "frame_sequence.h"
 #include "ntlm.h"
+#include "seed_windows.h"
 #include "smb_builders.h"
 #include "wire_bytes.h"
 
 namespace {
-
-void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
 
 // Frames of one client's conversation, in order.
 class Conversation {
@@ -23,6 +19,13 @@ class Conversation {
     void Request(const Bytes& smb) { Add(true, BuildTcpFrame(client_, server_, NetbiosWrap(smb))); }
     void Response(const Bytes& smb) {
         Add(false, BuildTcpFrame(server_, client_, NetbiosWrap(smb)));
+    }
+    // A request whose frame ends in `zeros` zero bytes, written with a zero tail: a long
+    // frame in a few input bytes.
+    void LongRequest(const Bytes& smb, size_t zeros) {
+        Bytes frame = BuildTcpFrame(client_, server_, NetbiosWrap(smb));
+        std::fill(frame.end() - long(zeros), frame.end(), 0);
+        AppendZeroTailFrame(&sequence_, true, frame);
     }
     const std::vector<uint8_t>& Sequence() const { return sequence_; }
 
@@ -121,6 +124,10 @@ std::vector<uint8_t> Smb2Conversation(const std::string& user, const std::string
         c.Request(Smb2SetInfoBuffer({session, tree, mid}, target, 20, Bytes(8, 0)));
         c.Response(Smb2SimpleResponse(17, {session, tree, mid++}));
     }
+    // A write of nearly 64 KB in one frame, as a large send hands it over.
+    const uint32_t longWrite = 65000;
+    c.LongRequest(Smb2WriteRequest({session, tree, mid}, FileId{0x51, 0x54}, longWrite), longWrite);
+    c.Response(Smb2SimpleResponse(9, {session, tree, mid++}));
     // Ioctls that change content, on the open file and on the file of a chain's create.
     for (uint32_t code : {0x001440F2u, 0x000980C8u, 0x00140078u}) {
         c.Request(Smb2IoctlRequest({session, tree, mid}, open, code));
@@ -173,6 +180,9 @@ std::vector<uint8_t> Smb1Conversation(const std::string& user, const std::string
         c.Response(Smb1NtCreateReply({uid, tid, mid++}, fid));
     }
     c.Request(Smb1WriteAndXRequest({uid, tid, mid}, fid, 64));
+    c.Response(Smb1Reply(0x2F, {uid, tid, mid++}, 0));
+    const uint16_t longWrite = 60000;
+    c.LongRequest(Smb1WriteAndXRequest({uid, tid, mid}, fid, longWrite), longWrite);
     c.Response(Smb1Reply(0x2F, {uid, tid, mid++}, 0));
     c.Request(Smb1RenameRequest({uid, tid, mid}, "folder1\\Plan.doc", "folder1\\~$Plan.tmp"));
     c.Response(Smb1Reply(0x07, {uid, tid, mid++}, 0xC0000022));
@@ -238,10 +248,10 @@ void WriteBuilderSeeds(const std::string& framesDir, const std::string& blobsDir
     int n = 0;
     for (const char* user : {"alice", "bob"}) {
         for (const char* share : {"docs", "public"}) {
-            WriteFile(framesDir + "/built-smb2-" + std::to_string(n),
-                      Smb2Conversation(user, share));
-            WriteFile(framesDir + "/built-smb1-" + std::to_string(n),
-                      Smb1Conversation(user, share));
+            WriteFrameSeed(framesDir, "built-smb2-" + std::to_string(n),
+                           Smb2Conversation(user, share));
+            WriteFrameSeed(framesDir, "built-smb1-" + std::to_string(n),
+                           Smb1Conversation(user, share));
             ++n;
         }
     }
@@ -249,10 +259,11 @@ void WriteBuilderSeeds(const std::string& framesDir, const std::string& blobsDir
     for (const char* user : {"alice", "bob"}) {
         std::vector<uint8_t> gated = Smb2Conversation(user, "docs");
         gated[0] |= SequenceAdmissionBit;
-        WriteFile(framesDir + "/built-admission-" + std::string(user), gated);
+        WriteFrameSeed(framesDir, "built-admission-" + std::string(user), gated);
     }
-    WriteFile(blobsDir + "/built-negotiate", NtlmNegotiate());
-    WriteFile(blobsDir + "/built-authenticate", NtlmAuthenticate("Alice", "CORP", "PC7"));
-    WriteFile(blobsDir + "/built-spnego", AuthenticateBlob("bob"));
-    WriteFile(blobsDir + "/built-spnego-long", SpnegoResponse(NtlmAuthenticate("x", "y", "z"), 4));
+    WriteSeedFile(blobsDir + "/built-negotiate", NtlmNegotiate());
+    WriteSeedFile(blobsDir + "/built-authenticate", NtlmAuthenticate("Alice", "CORP", "PC7"));
+    WriteSeedFile(blobsDir + "/built-spnego", AuthenticateBlob("bob"));
+    WriteSeedFile(blobsDir + "/built-spnego-long",
+                  SpnegoResponse(NtlmAuthenticate("x", "y", "z"), 4));
 }

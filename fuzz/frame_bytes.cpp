@@ -2,16 +2,22 @@
 // coverage or library calls (see CMakeLists.txt).
 #include "frame_bytes.h"
 
-void CopyFrameBytes(uint8_t* to, const uint8_t* from, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        to[i] = from[i];
+void CopyFrameBytes(uint8_t* frame, const uint8_t* from, size_t present, size_t length) {
+    for (size_t i = 0; i < present; ++i) {
+        frame[i] = from[i];
+    }
+    for (size_t i = present; i < length; ++i) {
+        frame[i] = 0;
     }
 }
 
-bool SameFrameBytes(const uint8_t* a, const uint8_t* b, size_t n) {
+bool SameFrameBytes(const uint8_t* frame, const uint8_t* from, size_t present, size_t length) {
     uint8_t differ = 0;
-    for (size_t i = 0; i < n; ++i) {
-        differ |= uint8_t(a[i] ^ b[i]);
+    for (size_t i = 0; i < present; ++i) {
+        differ |= uint8_t(frame[i] ^ from[i]);
+    }
+    for (size_t i = present; i < length; ++i) {
+        differ |= frame[i];
     }
     return differ == 0;
 }

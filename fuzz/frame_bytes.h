@@ -8,5 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-void CopyFrameBytes(uint8_t* to, const uint8_t* from, size_t n);
-bool SameFrameBytes(const uint8_t* a, const uint8_t* b, size_t n);
+// Copies `present` bytes and zeros the frame's rest, up to `length`.
+void CopyFrameBytes(uint8_t* frame, const uint8_t* from, size_t present, size_t length);
+// Whether the frame is still those `present` bytes followed by zeros.
+bool SameFrameBytes(const uint8_t* frame, const uint8_t* from, size_t present, size_t length);

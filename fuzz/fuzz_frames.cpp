@@ -32,10 +32,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!FuzzBeginInput(size != 0 && (data[0] & SequenceAdmissionBit) != 0)) {
         return 0;
     }
-    ForEachSequencedFrame(data, size, [](bool inbound, const uint8_t* bytes, size_t n) {
+    ForEachSequencedFrame(data, size, [](const SequencedFrame& f) {
+        bool inbound = f.inbound;
+        size_t n = f.length;
         // The frame at the start of a kept buffer whose bytes after it are poisoned.
         uint8_t* frame = g_frameBuffer.Open(n);
-        CopyFrameBytes(frame, bytes, n);
+        CopyFrameBytes(frame, f.bytes, f.present, n);
         // Which frames the entry must count: TCP to (or from) an SMB port, as the full
         // classification finds it. The entry's quicker look must agree.
         FrameView view{};
@@ -56,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             SimLowerIrql(KmPassiveLevel);
         }
         // A frame the engine says it left alone must be exactly as it came.
-        if (!rewrote && !SameFrameBytes(frame, bytes, n)) {
+        if (!rewrote && !SameFrameBytes(frame, f.bytes, f.present, n)) {
             std::abort();
         }
         if ((*packets - before == 1) != counted) {

@@ -1,7 +1,7 @@
 // Writes seed inputs for the fuzz targets from the real captures (each capture as one
-// frame sequence, and each session set-up's security blob) and from the test builders.
+// frame sequence, with its windows, and each session set-up's security blob) and from the
+// test builders.
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <string>
 
@@ -9,15 +9,7 @@
 #include "capture.h"
 #include "frame_sequence.h"
 #include "replay_engine.h"
-
-namespace {
-
-void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
-} // namespace
+#include "seed_windows.h"
 
 int main(int argc, char** argv) {
     if (argc < 4) {
@@ -43,12 +35,12 @@ int main(int argc, char** argv) {
             for (size_t at = 0; at + 8 < frame.bytes.size(); ++at) {
                 if (std::memcmp(&frame.bytes[at], "NTLMSSP", 8) == 0) {
                     std::vector<uint8_t> blob(frame.bytes.begin() + long(at), frame.bytes.end());
-                    WriteFile(blobsDir + "/" + std::to_string(i) + "-" + std::to_string(blobs++),
-                              blob);
+                    WriteSeedFile(
+                        blobsDir + "/" + std::to_string(i) + "-" + std::to_string(blobs++), blob);
                 }
             }
         }
-        WriteFile(framesDir + "/capture-" + std::to_string(i), sequence);
+        WriteFrameSeed(framesDir, "capture-" + std::to_string(i), sequence);
     }
     WriteBuilderSeeds(framesDir, blobsDir);
     return 0;
