@@ -32,8 +32,8 @@ declare -A dictionary=([fuzz_frames]=fuzz/smb.dict [fuzz_identify]=fuzz/ntlm.dic
 # The longest input: 64 KB holds the largest frame, request or blob. A frame sequence is
 # kept to 4 KB, a set-up and a few operations: the seed writer also cuts each longer
 # conversation into windows of that size (each with its set-up and the creates its
-# operations name), and a frame of up to 64 KB fits in a few bytes with a zero tail, so a
-# short input reaches what a long one did at over twice the inputs per second. A list file
+# operations name), and a frame of up to 64 KB fits in a few bytes with a zero tail: short
+# inputs reach the engine lines whole conversations reach, at over twice the rate. A list file
 # is read whole into strings, so nothing in the reader depends on its length past a few
 # lines longer than any path; longer lists only made each input slower.
 declare -A max_len=([fuzz_frames]=4096 [fuzz_list_reader]=4096)
