@@ -37,7 +37,8 @@ void Classify(Frame* f, bool inbound) {
     f->role = FrameRole::NotSmb;
     FrameView view{};
     if (ParseEthernet(f->bytes.data(), uint32_t(f->bytes.size()), &view) != 0 ||
-        (view.flags & FrameHasTcp) == 0 || view.payloadLength < NetbiosHeaderLength + 5 ||
+        (view.flags & FrameHasTcp) == 0 ||
+        view.payloadLength < NetbiosHeaderLength + SmbProtocolIdLength ||
         view.payload[NetbiosType] != NetbiosSessionMessage) {
         return;
     }
