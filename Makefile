@@ -4,7 +4,8 @@
 #   make demo          the main job on a bundled default
 #   make kernel-check  the engine as x86 and x64 kernel code (mingw-w64 ddk headers)
 #   make windows       the Windows deliverables as PE files
-#   make bench         the benchmarks (the engine's, then throughput through the live guard)
+#   make bench         the benchmarks (the engine's, then throughput through the live guard,
+#                      on shared processors and with a processor of its own)
 #   make fuzz          each libFuzzer target for FUZZ_SECONDS (default 60), or only
 #                      those of FUZZ_TARGETS
 #   make fuzz-coverage line coverage of each engine file under the corpora of the last fuzz run
@@ -82,6 +83,7 @@ bench: build
 	$(BUILD)/bench/im_bench --benchmark_min_time=0.5
 	$(BUILD)/bench/lwf_bench --benchmark_min_time=0.5
 	bench/live-bench.sh $(BUILD)
+	PLACEMENT=own bench/live-bench.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-fuzz build-fuzz-coverage
