@@ -297,8 +297,8 @@ void SpoilSegmentByte(FramingPass* pass, SmbFlowRecord* r, uint8_t* at, uint32_t
     }
 }
 
-// Writes `count` bytes of `value` (a repeating pattern of `patternBytes`) at the stream
-// position where they lie in the segment. False when any of them lies outside it.
+// Writes the `count` bytes of `pattern` at a stream position. False, writing nothing, when
+// any of them lies outside the segment.
 bool SpoilRun(FramingPass* pass, SmbFlowRecord* r, uint32_t position, const uint8_t* pattern,
               uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
@@ -313,27 +313,21 @@ bool SpoilRun(FramingPass* pass, SmbFlowRecord* r, uint32_t position, const uint
     return true;
 }
 
-// A stream name that goes on into a path (":\") is refused by every server before any
-// file is looked up, wildcards and all. Written over the last two whole UTF-16 units of
-// a name that lie in the segment.
+// A name with a stream part that goes on into a path (":\"), or that ends where its stream
+// part starts (":"), is refused by the server before any file is looked up, wildcards
+// and all. Written over the last whole units of a name that lie in the segment.
 const uint8_t RefusedUnicodeName[] = {':', 0, '\\', 0};
 const uint8_t RefusedAsciiName[] = {':', '\\'};
 
 bool SpoilNameTail(FramingPass* pass, SmbFlowRecord* r, uint32_t namePosition, uint32_t nameBytes,
                    bool unicode) {
     const uint8_t* pattern = unicode ? RefusedUnicodeName : RefusedAsciiName;
-    uint32_t patternBytes = unicode ? sizeof RefusedUnicodeName : sizeof RefusedAsciiName;
-    uint32_t step = unicode ? 2 : 1;
-    for (uint32_t end = nameBytes - nameBytes % step; end >= patternBytes; end -= step) {
-        uint32_t at = namePosition + end - patternBytes;
-        if (SpoilRun(pass, r, at, pattern, patternBytes)) {
-            return true;
-        }
-        if (SeqBefore(at, pass->segment.seq)) {
-            return false;
-        }
+    uint32_t unit = unicode ? 2 : 1;
+    uint32_t end = nameBytes - nameBytes % unit;
+    if (end >= 2 * unit && SpoilRun(pass, r, namePosition + end - 2 * unit, pattern, 2 * unit)) {
+        return true;
     }
-    return false;
+    return end >= unit && SpoilRun(pass, r, namePosition + end - unit, pattern, unit);
 }
 
 const uint32_t Smb2CreateNameOffset = Body + 44;
@@ -401,10 +395,20 @@ bool SpoilSmb2InSegment(FramingPass* pass, SmbFlowRecord* r, const uint8_t* h, u
         return false;
     }
     for (const FileIdAt& id : Smb2FileIds) {
-        if (id.command == command) {
-            return SpoilRun(pass, r, memberPosition + id.offset + VolatileUpperHalf, NoSuchOpen,
-                            sizeof NoSuchOpen);
+        if (id.command != command) {
+            continue;
         }
+        // Any byte of the upper half makes the id one no open has.
+        bool spoiled = false;
+        uint32_t upper = memberPosition + id.offset + VolatileUpperHalf;
+        for (uint32_t i = 0; i < sizeof NoSuchOpen; ++i) {
+            uint8_t* at = SegmentByte(pass->segment, upper + i);
+            if (at != nullptr) {
+                SpoilSegmentByte(pass, r, at, upper + i, NoSuchOpen[i]);
+                spoiled = true;
+            }
+        }
+        return spoiled;
     }
     return false;
 }
@@ -421,23 +425,18 @@ bool SpoilSmb1InSegment(FramingPass* pass, SmbFlowRecord* r, const uint8_t* h, u
         r->messageLength > available) {
         return false;
     }
-    // The name ends the message with its terminator; names in Unicode stand on even
-    // offsets from the header.
+    // The name and its terminator end the message; names in Unicode stand on even offsets
+    // from the header. A name whose terminator is spoiled runs to the message's end.
     bool unicode = smb1::IsUnicode(h);
-    uint32_t terminator = unicode ? 2 : 1;
     uint32_t end = r->messageLength;
-    if (end < Smb1HeaderLength + terminator || h[end - 1] != 0 || (unicode && h[end - 2] != 0)) {
-        return false;
-    }
-    uint32_t nameEnd = end - terminator;
-    if (unicode && nameEnd % 2 != 0) {
-        return false;
-    }
     uint32_t nameStart = Smb1HeaderLength + 1 + 2u * h[Smb1WordCount] + 2;
-    if (nameEnd <= nameStart) {
+    if (unicode) {
+        nameStart += nameStart % 2;
+    }
+    if ((unicode && end % 2 != 0) || end <= nameStart) {
         return false;
     }
-    return SpoilNameTail(pass, r, messagePosition + nameStart, nameEnd - nameStart, unicode);
+    return SpoilNameTail(pass, r, messagePosition + nameStart, end - nameStart, unicode);
 }
 
 TableKey RequestKeyOf(SmbDialect dialect, const uint8_t* h) {
@@ -476,8 +475,11 @@ void DecideHeldMember(FramingPass* pass, FlowWork* work, SmbDialect dialect, uin
     if (!missed || d.direction == SmbDirection::Response) {
         return;
     }
-    bool landed = dialect == SmbDialect::Smb2 ? SpoilSmb2InSegment(pass, r, h, available, position)
-                                              : SpoilSmb1InSegment(pass, r, h, available, position);
+    // The fields are read as sent: the handler's own spoil may have changed them.
+    const uint8_t* sent = work->pristine;
+    bool landed = dialect == SmbDialect::Smb2
+                      ? SpoilSmb2InSegment(pass, r, sent, available, position)
+                      : SpoilSmb1InSegment(pass, r, sent, available, position);
     if (landed) {
         return;
     }
