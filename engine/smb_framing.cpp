@@ -1,5 +1,6 @@
 #include "smb_framing.h"
 
+#include "create_answer.h"
 #include "denial_marks.h"
 #include "engine_state.h"
 #include "pool.h"
@@ -318,6 +319,7 @@ bool SpoilRun(FramingPass* pass, SmbFlowRecord* r, uint32_t position, const uint
 // and all. Written over the last whole units of a name that lie in the segment.
 const uint8_t RefusedUnicodeName[] = {':', 0, '\\', 0};
 const uint8_t RefusedAsciiName[] = {':', '\\'};
+const uint32_t StatusObjectNameInvalid = 0xC0000033;
 
 bool SpoilNameTail(FramingPass* pass, SmbFlowRecord* r, uint32_t namePosition, uint32_t nameBytes,
                    bool unicode) {
@@ -481,6 +483,8 @@ void DecideHeldMember(FramingPass* pass, FlowWork* work, SmbDialect dialect, uin
                       ? SpoilSmb2InSegment(pass, r, sent, available, position)
                       : SpoilSmb1InSegment(pass, r, sent, available, position);
     if (landed) {
+        RefuseWatchedCreateWhole(dialect, RequestKeyOf(dialect, sent), StatusObjectNameInvalid,
+                                 pass->atDispatch);
         return;
     }
     // Nothing of the decision lies in this frame: the server will carry the request out.

@@ -245,6 +245,23 @@ TEST_F(FramingTest, MessagesAreFoundWhereverTheyBegin) {
     EXPECT_TRUE(events[1].Blocked);
     EXPECT_NE(sent, compound);
 
+    // A create narrowed under deny-create whose disposition went by in an earlier segment
+    // is refused whole, and its refusal reaches the client as the denial it is.
+    Rules({Rule("docs", "alice", "10001000")});
+    Smb2CreateFields overwriteIf;
+    overwriteIf.name = "new.txt";
+    overwriteIf.createDisposition = 5;
+    Smb2Ids narrowed{Alice, Docs, nextId++};
+    Bytes narrowedCreate = NetbiosWrap(Smb2CreateRequest(narrowed, overwriteIf));
+    sent = SendCut(narrowedCreate, {4 + 64 + 44});
+    EXPECT_TRUE(HasStreamColon(sent, 4 + 120, sent.size()));
+    EXPECT_EQ(AnswerStatus2(narrowedCreate, 0xC0000033), StatusAccessDenied);
+    events = Events(); // the open for reading is reported too
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].Kind, 5);
+    EXPECT_TRUE(events[1].Blocked);
+    Rules({Rule("docs", "alice", "11111000")});
+
     // A retransmitted segment leaves as its first copy did, and is reported once.
     Endpoint from = TestClient(10, nextPort++);
     Bytes spanning = NetbiosWrap(deleteOnClose("c.txt"));
