@@ -494,12 +494,25 @@ void DecideHeldMember(FramingPass* pass, FlowWork* work, SmbDialect dialect, uin
     UnblockFileEventsSince(pass->atDispatch, eventsBefore, ClientAddressOf(pass->view));
 }
 
+// A CREATE whose name runs past what the record holds is decided on the part it holds, as
+// full paths are decided on their first characters anyway: its held copy names only that
+// part (the frame keeps the name as sent).
+void ClampCreateName(uint8_t* h, uint32_t available) {
+    if (ReadU16Le(h + Smb2Command) != Smb2Create || available < Smb2CreateNameLength + 2) {
+        return;
+    }
+    uint32_t offset = ReadU16Le(h + Smb2CreateNameOffset);
+    uint32_t length = ReadU16Le(h + Smb2CreateNameLength);
+    if (offset < available && length > available - offset) {
+        WriteU16Le(h + Smb2CreateNameLength, uint16_t((available - offset) & ~1u));
+    }
+}
+
 // Decides the members whose decision the held bytes now complete. `ended`: the message's
 // last byte has been seen.
 void DecideHeld(FramingPass* pass, FlowWork* work, bool ended) {
     SmbFlowRecord* r = &work->record;
     bool inbound = pass->decoding->direction == SmbDirection::Request;
-    const uint8_t* message = r->image + NetbiosHeaderLength;
     uint32_t heldEnd = r->heldFrom + r->heldBytes;
     while (r->nextMember != NoMember) {
         uint32_t member = r->nextMember;
@@ -514,7 +527,7 @@ void DecideHeld(FramingPass* pass, FlowWork* work, bool ended) {
             }
             return;
         }
-        const uint8_t* h = message + rel;
+        uint8_t* h = r->image + NetbiosHeaderLength + rel;
         uint32_t protocol = ReadU32Le(h);
         bool windowFull = rel + have >= FlowHeldBytes;
         if (protocol == Smb1ProtocolId && member == 0) {
@@ -550,6 +563,9 @@ void DecideHeld(FramingPass* pass, FlowWork* work, bool ended) {
             return;
         }
         uint32_t available = Min(have, extent);
+        if (have < reach) {
+            ClampCreateName(h, available);
+        }
         if (member == 0) {
             PurgeStaleRequests(pass->atDispatch, pass->now);
         }
