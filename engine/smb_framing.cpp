@@ -27,7 +27,9 @@ const uint32_t NoMember = 0xFFFFFFFF;
 // come well within them.
 const uint32_t PatchKeepSegments = 64;
 
-enum class FlowPhase : uint8_t { AtBoundary, InMessage };
+// Hunting: the flow lost bytes, and the next SMB header is looked for in every segment
+// until one is found.
+enum class FlowPhase : uint8_t { AtBoundary, InMessage, Hunting };
 
 // Bytes the engine changed in a segment, kept by stream position.
 struct FlowPatch {
@@ -139,7 +141,9 @@ uint32_t FindMessageStart(const Segment& segment, uint32_t from) {
     const uint32_t probe = NetbiosHeaderLength + SmbProtocolIdLength;
     for (uint32_t at = from; at + probe <= segment.length; ++at) {
         const uint8_t* p = segment.payload + at;
-        if (p[NetbiosType] == NetbiosSessionMessage && IsSmbProtocol(p + NetbiosHeaderLength)) {
+        // The 'S' of the protocol identifier first: it rules out most bytes of data.
+        if (p[NetbiosHeaderLength + 1] == 'S' && p[NetbiosType] == NetbiosSessionMessage &&
+            IsSmbProtocol(p + NetbiosHeaderLength)) {
             return at;
         }
     }
@@ -648,12 +652,24 @@ void WalkSegment(FramingPass* pass, FlowWork** work, uint32_t offset) {
         uint32_t left = s.length - offset;
         uint8_t* at = s.payload + offset;
         SmbFlowRecord* r = *work != nullptr ? &(*work)->record : nullptr;
+        if (r != nullptr && r->phase == FlowPhase::Hunting) {
+            offset = FindMessageStart(s, offset);
+            if (offset < s.length) {
+                r->phase = FlowPhase::AtBoundary;
+                r->headerHave = 0;
+            }
+            continue;
+        }
         bool atBoundary = r == nullptr || (r->phase == FlowPhase::AtBoundary && r->headerHave == 0);
         if (atBoundary) {
-            bool known = r != nullptr && !pass->stateless;
-            if (known ? !IsNetbiosType(at[0]) : !LooksLikeMessageStart(at, left)) {
-                // Not where a message starts: the stream was lost. Find the next message.
-                offset = FindMessageStart(s, offset + 1);
+            if (r == nullptr || pass->stateless) {
+                // Without a record only a segment that starts a message is framed: most
+                // such segments carry the data of a write seen from its middle.
+                if (!LooksLikeMessageStart(at, left)) {
+                    return;
+                }
+            } else if (!IsNetbiosType(at[0])) {
+                r->phase = FlowPhase::Hunting; // the stream was lost
                 continue;
             }
             if (left >= NetbiosHeaderLength) {
@@ -690,7 +706,7 @@ void WalkSegment(FramingPass* pass, FlowWork** work, uint32_t offset) {
             }
             r->headerHave = 0;
             if (!IsNetbiosType(r->image[NetbiosType])) {
-                offset = FindMessageStart(s, offset);
+                r->phase = FlowPhase::Hunting;
                 continue;
             }
             r->messageLength = ReadU24Be(r->image + NetbiosLength);
@@ -739,14 +755,14 @@ uint32_t ResumeFlow(FramingPass* pass, FlowWork** work) {
         return s.length;
     }
     // Bytes of the flow went by unseen: what the record held is of no use.
-    r->phase = FlowPhase::AtBoundary;
+    r->phase = FlowPhase::Hunting;
     r->headerHave = 0;
     r->heldBytes = 0;
-    return FindMessageStart(s, 0);
+    return 0;
 }
 
 bool RecordNeeded(const SmbFlowRecord* r) {
-    return r->phase == FlowPhase::InMessage || r->headerHave != 0 || r->patchCount != 0;
+    return r->phase != FlowPhase::AtBoundary || r->headerHave != 0 || r->patchCount != 0;
 }
 
 } // namespace
