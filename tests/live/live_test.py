@@ -173,6 +173,9 @@ CASES = [
 # masks in DELETE, links through SMB1 pass-through levels, raw writes without their data).
 RAW_CASES = [
     ("delete", "deny-delete", 1, [absent("old.txt")]),
+    # Behind a keep-alive and an ECHO in the same segment.
+    ("echo-then-delete", "deny-delete", 1, [absent("old.txt")]),
+    ("smb2-echo-then-delete", "deny-delete", 1, [absent("old.txt")]),
     ("delete-mask", "deny-delete", 1, None),
     ("rmdir", "deny-delete", 1, [absent("gone")]),
     ("set-file-disposition", "deny-delete", 1, [absent("readme.txt")]),

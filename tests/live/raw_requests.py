@@ -26,6 +26,27 @@ def status_name(code):
     return nt_errors.ERROR_MESSAGES.get(code, ("0x%08X" % code,))[0]
 
 
+KEEP_ALIVE = b"\x85\x00\x00\x00"
+
+
+def netbios(message):
+    return b"\x00" + struct.pack(">I", len(message))[1:] + message
+
+
+def in_one_write(session, send_all):
+    """Runs `send_all`, whose messages the client would send one by one, and puts them on
+    the wire in one TCP write behind a NetBIOS keep-alive: the guard sees them in one
+    segment."""
+    held = []
+    session.send_packet = held.append
+    try:
+        result = send_all()
+    finally:
+        del session.send_packet
+    session._sock.sendall(KEEP_ALIVE + b"".join(netbios(m) for m in held))
+    return result
+
+
 class Smb1:
     """Raw SMB1 requests on an impacket session: words and bytes as given."""
 
@@ -54,6 +75,25 @@ class Smb1:
         if status != 0:
             raise Denied(status_name(status))
         return raw
+
+    def echo_then(self, command, words, data):
+        """An ECHO and then `command`, in one segment; raises Denied for the command's
+        answer."""
+        def send_all():
+            for code, w, d in ((smb.SMB.SMB_COM_ECHO, struct.pack("<H", 1), b"echo"),
+                               (command, words, data)):
+                packet = smb.NewSMBPacket()
+                packet["Tid"] = self.tid
+                cmd = smb.SMBCommand(code)
+                cmd["Parameters"] = w
+                cmd["Data"] = d
+                packet.addCommand(cmd)
+                self.s.sendSMB(packet)
+        in_one_write(self.s._sess, send_all)
+        self.s.recvSMB()  # the echo
+        status = struct.unpack("<I", self.s.recvSMB().getData()[5:9])[0]
+        if status != 0:
+            raise Denied(status_name(status))
 
     def data_at(self, words):
         return 32 + 1 + len(words) + 2
@@ -105,6 +145,11 @@ def smb1_ops():
     def delete(c, path="\\old.txt"):
         c.path_command(smb.SMB.SMB_COM_DELETE, struct.pack("<H", 0x16), path)
 
+    def echo_then_delete(c):
+        words = struct.pack("<H", 0x16)
+        c.echo_then(smb.SMB.SMB_COM_DELETE, words,
+                    b"\x04" + c.name("\\old.txt", c.data_at(words) + 1))
+
     def write_with(command):
         def op(c):
             fid = c.nt_create("readme.txt", FILE_WRITE_DATA, FILE_OPEN)
@@ -151,7 +196,8 @@ def smb1_ops():
             c.send(0xA5, words, data)
         return op
 
-    return {
+    ops = {"echo-then-delete": echo_then_delete}
+    ops.update({
         "delete": delete,
         "delete-mask": lambda c: delete(c, "\\*.txt"),
         "rmdir": lambda c: c.path_command(smb.SMB.SMB_COM_DELETE_DIRECTORY, b"", "\\gone"),
@@ -185,7 +231,8 @@ def smb1_ops():
         "set-file-link": set_file(1011, rename_info1("link.txt"), DELETE),
         "set-path-eof": lambda c: c.trans2(0x06, struct.pack("<HI", 1020, 0) +
                                            c.trans2_name("readme.txt"), struct.pack("<Q", 0)),
-    }
+    })
+    return ops
 
 
 def smb2_ops():
@@ -211,7 +258,33 @@ def smb2_ops():
         conn.ioctl(tid, fid, 0x000980C8, smb3.SMB2_0_IOCTL_IS_FSCTL, struct.pack("<QQ", 0, 4),
                    0, 0)
 
+    def echo_then_delete(conn, tid):
+        fid = opened(conn, tid, "old.txt", DELETE)
+
+        def send_all():
+            echo = conn.SMB_PACKET()
+            echo["Command"] = smb3.SMB2_ECHO
+            echo["Data"] = smb3.SMB2Echo()
+            dispose = conn.SMB_PACKET()
+            dispose["Command"] = smb3.SMB2_SET_INFO
+            dispose["TreeID"] = tid
+            info = smb3.SMB2SetInfo()
+            info["InfoType"] = smb3.SMB2_0_INFO_FILE
+            info["FileInfoClass"] = 13  # FileDispositionInformation
+            info["BufferLength"] = 1
+            info["FileID"] = fid
+            info["Buffer"] = b"\x01"
+            dispose["Data"] = info
+            return [conn.sendSMB(echo), conn.sendSMB(dispose)]
+        echo_id, dispose_id = in_one_write(conn._NetBIOSSession, send_all)
+        conn.recvSMB(echo_id)
+        answer = conn.recvSMB(dispose_id)
+        conn.close(tid, fid)
+        if answer["Status"] != 0:
+            raise Denied(status_name(answer["Status"]))
+
     return {
+        "smb2-echo-then-delete": echo_then_delete,
         "smb2-eof": set_info("readme.txt", 20, struct.pack("<Q", 0)),
         "smb2-allocation": set_info("readme.txt", 19, struct.pack("<Q", 0)),
         "smb2-link": set_info("old.txt", 11, rename_info2("link.txt"), DELETE),
