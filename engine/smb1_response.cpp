@@ -1,10 +1,12 @@
 // SMB1 replies: what the file service answers. They complete tree connects and creates
 // (learning the file id of every command that opens one) and carry the denials of spoiled
-// requests.
+// requests. A chained reply holds one reply per command the server ran; the header's
+// status is the last one's.
 #include "create_answer.h"
 #include "denial_marks.h"
 #include "engine_state.h"
 #include "session_state.h"
+#include "smb1_andx.h"
 #include "smb_dispatch.h"
 #include "smb_handlers.h"
 #include "smb_protocol.h"
@@ -54,9 +56,16 @@ TableKey RequestKey(const uint8_t* h) {
     return TableKey{ReadU16Le(h + Smb1Mid), UidOf(h)};
 }
 
+// The status of this command of the chain: the header's belongs to the last one, every
+// command before it was carried out.
+uint32_t CommandStatus(const SmbMessage* m) {
+    return m->finalCommand ? StatusOf(m->header) : 0;
+}
+
 // The status as an NT status; the DOS forms of "no such file" and "file exists" too.
-uint32_t NtStatusOf(const uint8_t* h) {
-    uint32_t status = StatusOf(h);
+uint32_t NtStatusOf(const SmbMessage* m) {
+    const uint8_t* h = m->header;
+    uint32_t status = CommandStatus(m);
     if ((ReadU16Le(h + Smb1Flags2) & Smb1Flags2NtStatus) != 0) {
         return status;
     }
@@ -79,15 +88,15 @@ struct CreateReplyFields {
 };
 
 uint32_t ActionOf(const SmbMessage* m, const CreateReplyFields* at) {
-    if (at->action == 0 || StatusOf(m->header) != 0 ||
+    if (at->action == 0 || CommandStatus(m) != 0 ||
         !SmbMessageHas(m, at->action, at->legacyAction ? 2 : 4)) {
         return ActionUnknown;
     }
     if (!at->legacyAction) {
-        return ReadU32Le(m->header + at->action);
+        return ReadU32Le(m->base + at->action);
     }
     const uint32_t byResult[] = {ActionUnknown, ActionOpened, ActionCreated, ActionOverwritten};
-    return byResult[ReadU16Le(m->header + at->action) & OpenResultMask];
+    return byResult[ReadU16Le(m->base + at->action) & OpenResultMask];
 }
 
 // A reply to a request that opens or creates: records the file id under the name the
@@ -98,13 +107,13 @@ bool AnswerCreate(SmbMessage* m, const CreateReplyFields* at) {
     if (KeyedTableLookup(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(h), m->work,
                          &length)) {
         KeyedTableDelete(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(h));
-        if (StatusOf(h) == 0 && at->fid != 0 && SmbMessageHas(m, at->fid, 2)) {
-            TableKey file{ReadU16Le(h + at->fid), UidOf(h)};
+        if (CommandStatus(m) == 0 && at->fid != 0 && SmbMessageHas(m, at->fid, 2)) {
+            TableKey file{ReadU16Le(m->base + at->fid), UidOf(h)};
             KeyedTableInsert(g_Engine.OpenFileTable, m->atDispatch, file, m->work, length);
         }
     }
     bool rewrote = Rewrite(m, CreateMarks, CreateMarkCount);
-    CreateAnswer answer{RequestKey(h), UidOf(h), ReadU16Le(h + Smb1Tid), NtStatusOf(h),
+    CreateAnswer answer{RequestKey(h), UidOf(h), ReadU16Le(h + Smb1Tid), NtStatusOf(m),
                         ActionOf(m, at)};
     return SettleCreateOutcome(m, SmbDialect::Smb1, &answer,
                                reinterpret_cast<Utf16Unit*>(m->work)) ||
@@ -147,6 +156,13 @@ bool DecodeWrite(SmbMessage* m) {
     return Rewrite(m, marks, 1);
 }
 
+// A transaction reply's parameter offset (from the header) counted from the command's
+// base; 0 (no block) when it points before the base.
+uint32_t ParameterBlock(const SmbMessage* m, uint32_t offset) {
+    uint32_t shift = uint32_t(m->base - m->header);
+    return offset > shift ? offset - shift : 0;
+}
+
 // The fields of a transaction reply's parameter block, when it holds a create's answer.
 // A reply without a parameter block holding both fields has neither.
 bool DecodeTransactionCreate(SmbMessage* m, uint32_t parameters, uint32_t fid, uint32_t action,
@@ -164,7 +180,7 @@ bool DecodeTransaction2(SmbMessage* m) {
     // TRANS2_OPEN2 and TRANS2_CREATE_DIRECTORY answers: the file id and what was done
     // stand in the parameter block (an error reply has none).
     uint32_t parameters = SmbMessageHas(m, Trans2ParameterOffset, 2)
-                              ? ReadU16Le(m->header + Trans2ParameterOffset)
+                              ? ParameterBlock(m, ReadU16Le(m->base + Trans2ParameterOffset))
                               : 0;
     return DecodeTransactionCreate(m, parameters, Open2Fid, Open2Action, true) || rewrote;
 }
@@ -173,7 +189,7 @@ bool DecodeNtTransact(SmbMessage* m) {
     const MarkKind marks[] = {MarkKind::Write};
     bool rewrote = Rewrite(m, marks, 1);
     uint32_t parameters = SmbMessageHas(m, NtTransParameterOffset, 4)
-                              ? ReadU32Le(m->header + NtTransParameterOffset)
+                              ? ParameterBlock(m, ReadU32Le(m->base + NtTransParameterOffset))
                               : 0;
     return DecodeTransactionCreate(m, parameters, NtTransCreateFid, NtTransCreateAction, false) ||
            rewrote;
@@ -182,7 +198,7 @@ bool DecodeNtTransact(SmbMessage* m) {
 bool DecodeTreeConnect(SmbMessage* m) {
     const uint8_t* h = m->header;
     RecordTreeConnect(m, g_Engine.Smb1.PendingTreeConnects, RequestKey(h), UidOf(h),
-                      ReadU16Le(h + Smb1Tid), StatusOf(h));
+                      ReadU16Le(h + Smb1Tid), CommandStatus(m));
     return false;
 }
 
@@ -212,7 +228,7 @@ const SmbCommandEntry CommandTable[] = {
 
 bool HandleSmb1Response(uint8_t* netbios, uint8_t* header, uint32_t available, FrameView* view,
                         bool atDispatch) {
-    return DispatchSmbMessage(SmbDialect::Smb1, SmbDirection::Response, CommandTable,
-                              sizeof CommandTable / sizeof CommandTable[0], netbios, header,
-                              available, view, atDispatch);
+    return DispatchAndXChain(SmbDirection::Response, CommandTable,
+                             sizeof CommandTable / sizeof CommandTable[0], netbios, header,
+                             available, view, atDispatch);
 }

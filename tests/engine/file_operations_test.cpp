@@ -599,48 +599,4 @@ namespace {
 
 // The related members of a compound name the file of the chain's CREATE by a file id of
 // all ones; they are decided by that CREATE's name.
-TEST_F(FileOperationsTest, RelatedCompoundMembersAreDecidedByTheirCreatesName) {
-    const FileId related{~0ull, ~0ull};
-    auto relatedFlag = [](Bytes member) {
-        member[16] |= 0x04; // SMB2_FLAGS_RELATED_OPERATIONS
-        return member;
-    };
-    Smb2CreateFields f;
-    f.name = "Plan.txt";
-    f.desiredAccess = 0x2;
-    struct Case {
-        const char* what;
-        std::function<Bytes(const Smb2Ids&)> member;
-        std::function<bool(const Bytes&, size_t)> spoiled; // the member at its offset
-    } cases[] = {
-        {"write", [&](const Smb2Ids& i) { return Smb2WriteRequest(i, related); },
-         [](const Bytes& m, size_t at) {
-             return std::count(m.begin() + at + Smb2WriteFileIdAt,
-                               m.begin() + at + Smb2WriteFileIdAt + 16, 0) == 16;
-         }},
-        {"end of file",
-         [&](const Smb2Ids& i) { return Smb2SetInfoBuffer(i, related, 20, Bytes(8, 0)); },
-         [](const Bytes& m, size_t at) { return m[at + Smb2InfoTypeAt] == 0x58; }},
-        {"copy into it", [&](const Smb2Ids& i) { return Smb2IoctlRequest(i, related, 0x001480F2); },
-         [](const Bytes& m, size_t at) {
-             return std::count(m.begin() + at + Smb2IoctlFileIdAt,
-                               m.begin() + at + Smb2IoctlFileIdAt + 16, 0) == 16;
-         }},
-    };
-    Rules({Rule("docs", "alice", "10100000")});
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        Bytes create = Smb2CreateRequest(Ids2(), f);
-        Bytes member = relatedFlag(c.member(Ids2()));
-        size_t at = (create.size() + 7) / 8 * 8;
-        ASSERT_TRUE(Request(Smb2Compound({create, member})));
-        EXPECT_TRUE(c.spoiled(LastSmb(), at));
-        std::vector<FileEvent> events = SmbEngineTest::Events();
-        ASSERT_EQ(events.size(), 1u);
-        EXPECT_EQ(EventPath(events[0]), "docs\\plan.txt");
-        // Without the related flag, a file id of all ones is no file the engine knows.
-        EXPECT_FALSE(Request(Smb2Compound({Smb2CreateRequest(Ids2(), f), c.member(Ids2())})));
-    }
-}
-
 } // namespace
