@@ -310,7 +310,7 @@ TEST_F(ChainMembersTest, EveryAndXCommandIsDecidedOnItsFileAndRefused) {
                                        NtCreate1(ids, "new.txt", 0x2, 2)};
          },
          {0, 0},
-         {}},
+         {{5, 0, "public\\new.txt"}}},
         {"report only",
          "10000000",
          [](ChainMembersTest&, const Smb1Ids& ids) {
