@@ -17,6 +17,14 @@ const uint8_t NoAndXCommand = 0xFF;
 const uint8_t Smb1LockingAndX = 0x24;
 const uint8_t Smb1ReadAndX = 0x2E;
 
+// READ_ANDX, WRITE_ANDX and LOCKING_ANDX name their file right after the AndX fields.
+const uint32_t AndXFileId = 5;
+const uint8_t FileIdWords = 3;
+
+bool NamesFileAtFive(uint8_t command) {
+    return command == Smb1ReadAndX || command == Smb1WriteAndX || command == Smb1LockingAndX;
+}
+
 bool IsAndXCommand(uint8_t command) {
     const uint8_t andX[] = {Smb1LockingAndX,     Smb1OpenAndX,         Smb1ReadAndX,
                             Smb1WriteAndX,       Smb1SessionSetupAndX, Smb1LogoffAndX,
@@ -35,7 +43,7 @@ bool DispatchAndXChain(SmbDirection direction, const SmbCommandEntry* table, uin
                        uint8_t* netbios, uint8_t* header, uint32_t available, FrameView* view,
                        bool atDispatch) {
     bool request = direction == SmbDirection::Request;
-    ChainedCommand member{0, header + Smb1Command, true, 0, 0, 0};
+    ChainedCommand member{0, header + Smb1Command, true, 0, 0, 0, false, 0};
     uint32_t heldTree = 0;
     bool rewrote = false;
     for (uint32_t n = 0; n < MaxAndXCommands; ++n) {
@@ -62,9 +70,15 @@ bool DispatchAndXChain(SmbDirection direction, const SmbCommandEntry* table, uin
             heldTree = smb1::ChainTreeId(header);
             member.chainTree = heldTree;
         }
-        if (request && (command == Smb1NtCreateAndX || command == Smb1OpenAndX)) {
+        // The first file a command of the chain opens or names is the one every later
+        // command works on.
+        bool named = member.openCommand != 0 || member.hasFid;
+        if (request && !named && (command == Smb1NtCreateAndX || command == Smb1OpenAndX)) {
             member.openShift = member.shift;
             member.openCommand = command;
+        } else if (request && !named && NamesFileAtFive(command) && header[words] >= FileIdWords) {
+            member.hasFid = true;
+            member.fid = ReadU16Le(header + words + AndXFileId);
         }
         member.command = header + words + AndXCommand;
         member.shift = next - Smb1HeaderLength;

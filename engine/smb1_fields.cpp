@@ -79,7 +79,17 @@ bool SpoilName(SmbMessage* m, const WireName* name, bool unicode) {
     return true;
 }
 
+void SpoilFid(SmbMessage* m, uint32_t fidAt) {
+    WriteU16Le(m->base + fidAt, SpoiledFid);
+    if (m->chainOpen != nullptr || m->hasChainFid) {
+        m->base[Words] = 0;
+    }
+}
+
 void OpenFilePath(SmbMessage* m, uint16_t fid) {
+    if (m->hasChainFid) {
+        fid = m->chainFid;
+    }
     if (m->chainOpen != nullptr) {
         // The open's name, read as the open's own decoder reads it.
         SmbMessage open = *m;

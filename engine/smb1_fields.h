@@ -87,8 +87,13 @@ inline uint32_t AlignedName(uint32_t base, uint32_t offset, bool unicode) {
 // match of a mask match nothing. False when the name has no room for it.
 bool SpoilName(SmbMessage* m, const WireName* name, bool unicode);
 
-// No open has file id 0: a request naming it fails before it touches any file.
+// No open has file id 0: a request naming it fails before it touches any file. A command
+// chained after one that opens or names a file runs on that file whatever id it carries, so
+// its WordCount is made 0 as well: no command that names a file has so few words, and the
+// server refuses it (or the whole chain, when the bytes then read as its ByteCount do not
+// fit).
 const uint16_t SpoiledFid = 0;
+void SpoilFid(SmbMessage* m, uint32_t fidAt);
 
 // Where NT_CREATE_ANDX and OPEN_ANDX requests carry their name (a UTF-16 name after its
 // pad byte, see AlignedName).

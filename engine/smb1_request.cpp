@@ -22,6 +22,8 @@ const uint32_t CloseFid = Words + 1;
 const uint32_t RenameOldName = Words + 6;
 const uint32_t WriteAndXFid = Words + 5;
 const uint32_t WriteAndXDataLength = Words + 21;
+const uint32_t WriteAndXDataOffset = Words + 23;
+const uint16_t WriteAndXDataOffsetSpoiled = 0xFFFF;
 const uint32_t TreeConnectPasswordLength = Words + 7;
 const uint32_t TreeConnectPassword = Words + 11;
 const uint32_t SessionSetupBlobLength = Words + 15;
@@ -252,7 +254,7 @@ bool DecodeDeleteDirectory(SmbMessage* m) {
 bool DecodeWriteAndX(SmbMessage* m) {
     uint8_t* h = m->base;
     uint16_t fid;
-    if (!HasU16(m, WriteAndXFid, &fid) || !SmbMessageHas(m, WriteAndXDataLength, 2)) {
+    if (!HasU16(m, WriteAndXFid, &fid) || !SmbMessageHas(m, WriteAndXDataLength, 4)) {
         return false;
     }
     if (InIpcTree(m)) {
@@ -263,7 +265,10 @@ bool DecodeWriteAndX(SmbMessage* m) {
     if (DecideWrite(&op, WorkPath(m)) == MarkKind::None) {
         return false;
     }
-    WriteU16Le(h + WriteAndXDataLength, 0); // the server writes nothing
+    // The server writes nothing, and refuses a data offset past the message (in a message
+    // of up to 64 KiB; a larger one holds the whole of a write of 0 bytes).
+    WriteU16Le(h + WriteAndXDataLength, 0);
+    WriteU16Le(h + WriteAndXDataOffset, WriteAndXDataOffsetSpoiled);
     return MarkDenied(m, MarkKind::Write);
 }
 
@@ -279,7 +284,7 @@ bool DecodeLegacyWrite(SmbMessage* m) {
     if (DecideWrite(&op, WorkPath(m)) == MarkKind::None) {
         return false;
     }
-    WriteU16Le(m->base + WriteFid, SpoiledFid);
+    SpoilFid(m, WriteFid);
     return MarkDenied(m, MarkKind::Write);
 }
 

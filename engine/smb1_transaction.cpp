@@ -252,7 +252,7 @@ bool DecodeQueryFile(SmbMessage* m, const Transaction* t) {
     if (DecideQuery(&op, WorkPath(m), MarkKind::QueryFile) == MarkKind::None) {
         return false;
     }
-    WriteU16Le(m->base + t->parameters, 0); // no file has id 0
+    SpoilFid(m, t->parameters);
     return MarkDenied(m, MarkKind::QueryFile);
 }
 
@@ -328,7 +328,7 @@ bool DecodeNtTransactIoctl(SmbMessage* m) {
     if (DecideWrite(&op, WorkPath(m)) == MarkKind::None) {
         return false;
     }
-    WriteU16Le(h + IoctlFid, SpoiledFid);
+    SpoilFid(m, IoctlFid);
     return MarkDenied(m, MarkKind::Write);
 }
 

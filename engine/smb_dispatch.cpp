@@ -95,6 +95,8 @@ bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbCom
         message.command = chained->command;
         message.finalCommand = chained->final;
         message.chainTree = chained->chainTree;
+        message.hasChainFid = chained->hasFid;
+        message.chainFid = chained->fid;
         if (chained->openCommand != 0) {
             message.chainOpen = header + chained->openShift;
             message.chainOpenCommand = chained->openCommand;

@@ -15,6 +15,8 @@ struct ChainedCommand {
     uint32_t chainTree;  // see SmbMessage
     uint32_t openShift;  // the shift of the chain's last open before it
     uint8_t openCommand; // that open's command; 0 for none
+    bool hasFid;         // a command on an open file before it: its file id
+    uint16_t fid;
 };
 
 // `chained` is null for a message's own command (an SMB2 message, or an SMB1 message

@@ -26,6 +26,10 @@ struct SmbMessage {
     // file id they carry); null otherwise.
     uint8_t* chainOpen;
     uint8_t chainOpenCommand;
+    // For a command chained after one on an open file: that file's id (the server runs the
+    // later commands on it, whatever file id they carry).
+    bool hasChainFid;
+    uint16_t chainFid;
     FrameView* view;
     bool atDispatch;
     SmbDirection direction;

@@ -286,6 +286,23 @@ TEST_F(ChainMembersTest, EveryAndXCommandIsDecidedOnItsFileAndRefused) {
          },
          {0, 21, 0},
          {{2, 1, "docs\\plan.txt"}}},
+        // A command after one on a file runs on that file, whatever id it carries.
+        {"create, core write under deny modify",
+         "10100000",
+         [](ChainMembersTest&, const Smb1Ids& ids) {
+             return std::vector<Bytes>{NtCreate1(ids, "plan.txt", 0x2),
+                                       Smb1LegacyWriteRequest(0x0B, ids, 0x1234)};
+         },
+         {0, 1},
+         {{2, 1, "docs\\plan.txt"}}},
+        {"write, write on another id under deny modify",
+         "10100000",
+         [](ChainMembersTest& t, const Smb1Ids& ids) {
+             return std::vector<Bytes>{Smb1WriteAndXRequest(ids, t.known1),
+                                       Smb1WriteAndXRequest(ids, 0x1234)};
+         },
+         {21, 21},
+         {{2, 1, "docs\\known.txt"}, {2, 1, "docs\\known.txt"}}},
         {"write, write under deny modify",
          "10100000",
          [](ChainMembersTest& t, const Smb1Ids& ids) {
@@ -337,6 +354,13 @@ TEST_F(ChainMembersTest, EveryAndXCommandIsDecidedOnItsFileAndRefused) {
             size_t field = at[i] + c.spoiledAt[i];
             if (c.spoiledAt[i] == 21) {
                 EXPECT_EQ(ReadLe16(after, field), 0) << "DataLength of command " << i;
+                EXPECT_EQ(ReadLe16(after, field + 2), 0xFFFF) << "DataOffset of " << i;
+                PutLe16(expected, field, 0);
+                PutLe16(expected, field + 2, 0xFFFF);
+            } else if (c.spoiledAt[i] == 1) {
+                EXPECT_EQ(after[at[i]], 0) << "WordCount of command " << i;
+                EXPECT_EQ(ReadLe16(after, field), 0) << "FID of command " << i;
+                expected[at[i]] = 0;
                 PutLe16(expected, field, 0);
             } else if (c.spoiledAt[i] == 40) {
                 EXPECT_EQ(ReadLe32(after, field) & 0x41, 0x41u) << "CreateOptions of " << i;

@@ -227,6 +227,7 @@ RAW_CASES = [
     # message) followed by a read and a create in that tree.
     ("andx-create-write", "deny-modify", 2, [("readme.txt", CHANGED)]),
     ("andx-create-write-close", "deny-modify", 2, [("readme.txt", CHANGED)]),
+    ("andx-create-core-write", "deny-modify", 2, [("readme.txt", CHANGED)]),
     ("andx-connect-create", "deny-create", 5, [("new.txt", "")]),
     ("andx-write-write", "deny-modify", 2, [("readme.txt", CHANGED)]),
     ("logon-chain", "deny-create", 5, [("new.txt", "")]),

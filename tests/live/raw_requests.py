@@ -177,6 +177,11 @@ class Smb1:
             return words, b"\0" + data
         return (smb.SMB.SMB_COM_WRITE_ANDX, build)
 
+    def core_write(self, fid, data):
+        words = struct.pack("<HHIH", fid, len(data), 0, 0)
+        data = b"\x01" + struct.pack("<H", len(data)) + data
+        return (smb.SMB.SMB_COM_WRITE, lambda start: (words, data))
+
     def close_command(self, fid):
         return (smb.SMB.SMB_COM_CLOSE, lambda start: (struct.pack("<HI", fid, 0), b""))
 
@@ -341,6 +346,10 @@ def smb1_ops():
                                                                    FILE_WRITE_DATA, FILE_OPEN),
                                         lambda c: c.write_andx(0xFFFF, b"XXXX"),
                                         lambda c: c.close_command(0xFFFF)),
+        # A command after an open runs on the opened file, whatever id it carries.
+        "andx-create-core-write": andx(lambda c: c.nt_create_andx("readme.txt",
+                                                                  FILE_WRITE_DATA, FILE_OPEN),
+                                       lambda c: c.core_write(0xFFFF, b"ABCD")),
         "andx-connect-create": andx(lambda c: c.tree_connect_andx(SHARE),
                                     lambda c: c.nt_create_andx("new.txt", FILE_WRITE_DATA,
                                                                 FILE_CREATE)),
