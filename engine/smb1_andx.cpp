@@ -51,12 +51,20 @@ bool DispatchAndXChain(SmbDirection direction, const SmbCommandEntry* table, uin
         uint32_t words = Smb1HeaderLength + member.shift;
         // The successor is read before the command is decided, which may spoil its fields.
         uint32_t next = 0;
-        bool more = IsAndXCommand(command) && n + 1 < MaxAndXCommands && words < available &&
+        bool more = IsAndXCommand(command) && words < available &&
                     AndXFieldsEnd <= available - words && header[words] >= AndXMinimumWords &&
                     header[words + AndXCommand] != NoAndXCommand;
         if (more) {
             next = ReadU16Le(header + words + AndXOffset);
             more = next > words && next < available;
+        }
+        if (more && n + 1 == MaxAndXCommands) {
+            // The request is cut after the last command decided: the server runs no more.
+            more = false;
+            if (request) {
+                header[words + AndXCommand] = NoAndXCommand;
+                rewrote = true;
+            }
         }
         member.final = !more;
         if (DispatchSmbMessage(SmbDialect::Smb1, direction, table, entries, netbios, header,

@@ -8,11 +8,13 @@
 #include "smb_dispatch.h"
 #include "smb_message.h"
 
-// Most commands one message carries; a longer chain is decided as far as this.
+// Most commands of one message that are decided; a longer request chain is cut after
+// them (the last one's AndXCommand becomes 0xFF), so the server runs none undecided.
 const uint32_t MaxAndXCommands = 8;
 
 // Hands each command of the message's chain, in order, to DispatchSmbMessage with
-// `table`. The walk goes forward only and stays inside the `available` bytes; it ends at a
+// `table`. The walk goes forward only and stays inside the `available` bytes, for at most
+// MaxAndXCommands commands; it ends at a
 // command that is not an AndX command, whose WordCount is below 2 or whose AndX fields do
 // not fit, or whose successor is 0xFF or not after it inside the message. Commands chained
 // after a TREE_CONNECT_ANDX request are decided in the tree it connects, and commands on an

@@ -374,6 +374,41 @@ TEST_F(ChainMembersTest, EveryAndXCommandIsDecidedOnItsFileAndRefused) {
     }
 }
 
+// The walk goes forward only, stays inside the message, and decides at most 8 commands:
+// a longer request is cut after the eighth so that the server runs nothing undecided.
+TEST_F(ChainMembersTest, AndXWalkIsForwardInsideAndBounded) {
+    Rules({Rule("docs", "alice", "10000000")});
+    struct Case {
+        size_t commands;
+        std::function<void(Bytes&, const std::vector<size_t>&)> damage;
+        size_t decided;
+        bool cut;
+    } cases[] = {
+        {10, nullptr, 8, true},
+        {8, nullptr, 8, false},
+        {3, [](Bytes& b, const std::vector<size_t>& at) { PutLe16(b, at[1] + 3, 32); }, 2, false},
+        {3, [](Bytes& b, const std::vector<size_t>& at) { PutLe16(b, at[1] + 3, uint16_t(at[1])); },
+         2, false},
+        {3, [](Bytes& b, const std::vector<size_t>&) { PutLe16(b, 32 + 3, uint16_t(b.size())); }, 1,
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.commands);
+        Smb1Ids ids = Ids1();
+        Bytes chain =
+            Smb1AndXChain(std::vector<Bytes>(c.commands, Smb1WriteAndXRequest(ids, known1)));
+        std::vector<size_t> at = AndXOffsets(chain);
+        if (c.damage) {
+            c.damage(chain, at);
+        }
+        EXPECT_EQ(Request(chain), c.cut);
+        EXPECT_EQ(Reported().size(), c.decided);
+        if (c.cut) {
+            EXPECT_EQ(LastSmb()[at[7] + 1], 0xFF) << "the eighth command ends the chain";
+        }
+    }
+}
+
 // The replies of a chain: the header's status is the last command's, every command
 // before it was carried out and teaches what it opened; a denial of any command reaches
 // the client.
