@@ -14,9 +14,6 @@ const uint32_t AndXFieldsEnd = 5;
 const uint8_t AndXMinimumWords = 2;
 const uint8_t NoAndXCommand = 0xFF;
 
-const uint8_t Smb1LockingAndX = 0x24;
-const uint8_t Smb1ReadAndX = 0x2E;
-
 // READ_ANDX, WRITE_ANDX and LOCKING_ANDX name their file right after the AndX fields.
 const uint32_t AndXFileId = 5;
 const uint8_t FileIdWords = 3;
