@@ -433,7 +433,7 @@ bool SpoilSmb1InSegment(FramingPass* pass, SmbFlowRecord* r, const uint8_t* h, u
     }
     // The name and its terminator end the message; names in Unicode stand on even offsets
     // from the header. A name whose terminator is spoiled runs to the message's end.
-    bool unicode = smb1::IsUnicode(h);
+    bool unicode = (ReadU16Le(h + smb1::Flags2) & smb1::Flags2Unicode) != 0;
     uint32_t end = r->messageLength;
     uint32_t nameStart = Smb1HeaderLength + 1 + 2u * h[Smb1WordCount] + 2;
     if (unicode) {
@@ -449,7 +449,7 @@ TableKey RequestKeyOf(SmbDialect dialect, const uint8_t* h) {
     if (dialect == SmbDialect::Smb2) {
         return TableKey{ReadU64Le(h + Smb2MessageId), ReadU64Le(h + Smb2SessionId)};
     }
-    return smb1::RequestKey(h);
+    return TableKey{ReadU16Le(h + smb1::Mid), ReadU16Le(h + smb1::Uid)};
 }
 
 // Decides one member (or SMB1 message) from the held bytes, and carries what its handler
