@@ -25,6 +25,7 @@ const uint16_t NewUid = 0x0909;
 const uint64_t MessageId = 0x100000050ull;
 const uint16_t Mid = 0x50;
 const size_t Whole = ~size_t(0);
+const int NoCut = -1;
 
 // Policy flags for alice on docs (see Rule()).
 const char* const DenyAll = "10000010";
@@ -175,7 +176,7 @@ std::vector<CutCase> CutMessageTest::Cases() {
                          [this] { return Learned(NewSession); }});
     }
     // The security blob cut inside, every length around the cut matching it.
-    Bytes spnego = SpnegoCut(ntlm, -1, Whole);
+    Bytes spnego = SpnegoCut(ntlm, NoCut, Whole);
     Bytes sequence(spnego.begin() + long(DerBoundaries(spnego)[2]), spnego.end());
     Bytes responseToken = DerElement(0xA2, DerElement(0x04, ntlm));
     const std::vector<size_t> blobBoundaries[] = {
@@ -201,6 +202,13 @@ std::vector<CutCase> CutMessageTest::Cases() {
              },
              blobBoundaries[level], [this] { return Learned(NewUid); }});
     }
+    // The NTLM message as the blob itself, without SPNEGO around it.
+    cases.push_back(
+        {"SMB2 SESSION_SETUP, raw NTLM blob", false, DenyAll, nullptr,
+         [ntlm](size_t keep) {
+             return Smb2SessionSetupRequest({NewSession, 0, MessageId}, Cut(ntlm, keep));
+         },
+         blobBoundaries[0], [this] { return Learned(NewSession); }});
     {
         Bytes whole = Smb2TreeConnectRequest({Alice, 0, MessageId}, "\\\\FILESRV\\Public");
         cases.push_back({"SMB2 TREE_CONNECT",
