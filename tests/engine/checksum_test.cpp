@@ -158,8 +158,13 @@ Bytes BuildRandomIpv4(std::mt19937& random, const Bytes& payload) {
 }
 
 Bytes Ipv4PseudoHeader(const Bytes& frame, size_t network, size_t, size_t segment) {
-    Bytes pseudo(frame.begin() + long(network) + 12, frame.begin() + long(network) + 20);
-    pseudo.insert(pseudo.end(), {0, 6, uint8_t(segment >> 8), uint8_t(segment)});
+    Bytes pseudo(12, 0);
+    for (size_t i = 0; i < 8; ++i) {
+        pseudo[i] = frame[network + 12 + i]; // source and destination addresses
+    }
+    pseudo[9] = 6;
+    pseudo[10] = uint8_t(segment >> 8);
+    pseudo[11] = uint8_t(segment);
     return pseudo;
 }
 
