@@ -1,5 +1,7 @@
 #include "control_socket.h"
 
+#include "policy_file.h"
+
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
@@ -9,7 +11,9 @@
 
 namespace {
 
-const size_t MaxRequest = 1 << 20; // a policy file fits many times over
+// A request carries at most one policy file, escaped as a JSON string (six bytes for
+// a control character at worst).
+const size_t MaxRequest = 6 * MaxPolicyBytes + 4096;
 const size_t MaxPending = 4 << 20; // a follower that falls this far behind is dropped
 const size_t MaxClients = 64;
 
@@ -25,8 +29,28 @@ ControlServer::~ControlServer() {
     }
     if (listenFd_ >= 0) {
         close(listenFd_);
-        unlink(path_.c_str());
+        // Only the socket this guard made: another may have taken the path since.
+        struct stat info {};
+        if (stat(path_.c_str(), &info) == 0 && info.st_dev == device_ && info.st_ino == inode_) {
+            unlink(path_.c_str());
+        }
     }
+}
+
+bool ControlSocketAnswers(const std::string& path) {
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) {
+        return false;
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    bool answers = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return answers;
 }
 
 bool ControlServer::Open(const std::string& path, ControlHandler handler, std::string* error) {
@@ -50,6 +74,13 @@ bool ControlServer::Open(const std::string& path, ControlHandler handler, std::s
     }
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size());
+    if (ControlSocketAnswers(path)) {
+        *error = "control socket " + path + " is in use by another guard; give this one " +
+                 "another --control";
+        close(listenFd_);
+        listenFd_ = -1;
+        return false;
+    }
     unlink(path.c_str()); // left behind by a guard that did not stop cleanly
     // Created with no access for others from the first moment, then 0600.
     mode_t old = umask(0177);
@@ -60,6 +91,11 @@ bool ControlServer::Open(const std::string& path, ControlHandler handler, std::s
         close(listenFd_);
         listenFd_ = -1;
         return false;
+    }
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0) {
+        device_ = info.st_dev;
+        inode_ = info.st_ino;
     }
     path_ = path;
     handler_ = std::move(handler);

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 #include <poll.h>
+#include <sys/types.h>
 
 const char* const DefaultControlPath = "/run/merrowfaldine/guard.sock";
 
@@ -18,6 +19,9 @@ struct ControlReply {
     std::string error;              // set: the request failed
     bool follow = false;            // keep the client for new events
 };
+
+// True when a server answers at `path` (a stale socket file refuses the connection).
+bool ControlSocketAnswers(const std::string& path);
 
 using ControlHandler = std::function<ControlReply(const nlohmann::json& request)>;
 
@@ -50,6 +54,8 @@ class ControlServer {
     void Write(Client& client);
     void Drop(size_t index);
     int listenFd_ = -1;
+    dev_t device_ = 0; // of the socket file made here
+    ino_t inode_ = 0;
     std::string path_;
     ControlHandler handler_;
     std::vector<Client> clients_;

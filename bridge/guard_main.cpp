@@ -1,18 +1,22 @@
 // merrowfaldine-guard: the inspection engine as a bump in the wire between two Ethernet
 // interfaces, in front of a file server.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <ctime>
 #include <deque>
-#include <fstream>
 #include <iostream>
+#include <net/if.h>
 #include <string>
 #include <sys/signalfd.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "control_socket.h"
+#include "event_sink.h"
 #include "guard_engine.h"
+#include "guard_lock.h"
 #include "link_setup.h"
 #include "policy_file.h"
 #include "port_pair.h"
@@ -33,7 +37,10 @@ const char* const Usage =
     "  --policy FILE    JSON policy (default: inspection on, no rules); SIGHUP reloads it\n"
     "  --control PATH   control socket for merrowfaldine-ctl (default "
     "/run/merrowfaldine/guard.sock)\n"
-    "  --events FILE    append events and learned grants as JSON lines (- for stdout)\n";
+    "  --events FILE    append events and learned grants as JSON lines (- for stdout,\n"
+    "                   syslog for the system log); SIGHUP and SIGUSR1 reopen the file\n"
+    "\n"
+    "One guard per interface: a second one on the same interfaces refuses to start.\n";
 
 // Frames moved in one direction before the other gets its turn.
 const uint32_t Burst = 256;
@@ -41,6 +48,10 @@ const uint32_t Burst = 256;
 const size_t HistoryLines = 4096;
 // Room for a VLAN tag beyond the MTU and the Ethernet header.
 const uint32_t FrameOverhead = 14 + 4;
+// How often the guard looks whether its interfaces are still the ones it opened.
+const int64_t WatchMilliseconds = 1000;
+// How long the events still queued at a stop may take to be written.
+const int StopWriteMilliseconds = 2000;
 
 struct Options {
     std::string network;
@@ -50,8 +61,34 @@ struct Options {
     std::string events;
 };
 
+// One write per message: the events writer thread says things too.
 void Say(const std::string& message) {
-    std::cerr << "merrowfaldine-guard: " << message << std::endl;
+    std::string line = "merrowfaldine-guard: " + message + "\n";
+    ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
+    (void)ignored;
+}
+
+int64_t MonotonicMilliseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// The event line: the kind and the outcome also as words, beside their numbers.
+nlohmann::ordered_json EventLine(const FileEvent& e, const std::string& time) {
+    nlohmann::ordered_json plain = EventJson(e, "time", time);
+    nlohmann::ordered_json line;
+    for (auto it = plain.begin(); it != plain.end(); ++it) {
+        line[it.key()] = it.value();
+        if (it.key() == "kind") {
+            std::string action = EventKindName(e.Kind);
+            std::replace(action.begin(), action.end(), ' ', '-');
+            line["action"] = action;
+        } else if (it.key() == "blocked") {
+            line["outcome"] = e.Blocked != 0 ? "denied" : "allowed";
+        }
+    }
+    return line;
 }
 
 bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
@@ -111,7 +148,9 @@ class Guard {
 
   private:
     bool LoadPolicy(const std::string& path, std::string* error);
-    void Record(const std::string& line, std::deque<std::string>* history);
+    bool OpenInterface(PacketRing& ring, const std::string& name, std::string* error);
+    void WatchInterfaces();
+    void Record(const std::string& line, int priority, std::deque<std::string>* history);
     ControlReply Handle(const nlohmann::json& request);
     nlohmann::ordered_json StatsJson();
     void CheckLink(PacketRing& ring, short revents);
@@ -123,8 +162,10 @@ class Guard {
     PacketRing server_;
     PortPair inbound_{};
     PortPair outbound_{};
-    std::ofstream eventsFile_;
-    std::ostream* eventsOut_ = nullptr;
+    InterfaceLocks locks_;
+    EventSink sink_;
+    uint32_t maxFrame_ = 0;
+    int64_t lastWatch_ = 0;
     std::deque<std::string> events_;
     std::deque<std::string> learned_;
     uint64_t policyLoads_ = 0;
@@ -139,16 +180,59 @@ bool Guard::LoadPolicy(const std::string& path, std::string* error) {
     return true;
 }
 
-void Guard::Record(const std::string& line, std::deque<std::string>* history) {
+void Guard::Record(const std::string& line, int priority, std::deque<std::string>* history) {
     history->push_back(line);
     if (history->size() > HistoryLines) {
         history->pop_front();
     }
-    if (eventsOut_ != nullptr) {
-        *eventsOut_ << line << "\n";
-        eventsOut_->flush();
-    }
+    sink_.Push(line, priority);
     control_.Broadcast(line);
+}
+
+// Offloads off, then the ring: at start, and when an interface of the name comes back.
+bool Guard::OpenInterface(PacketRing& ring, const std::string& name, std::string* error) {
+    std::vector<std::string> off;
+    if (!TurnOffOffloads(name, &off, error)) {
+        return false;
+    }
+    std::string list;
+    for (const std::string& o : off) {
+        list += (list.empty() ? "" : ", ") + o;
+    }
+    Say(name + ": " +
+        (off.empty() ? "no receive or segmentation offload was on" : "turned off " + list));
+    if (!ring.Open(name, maxFrame_, error)) {
+        ring.Close();
+        return false;
+    }
+    return true;
+}
+
+// An interface that was deleted (or deleted and made again) is found by its name again.
+void Guard::WatchInterfaces() {
+    int64_t now = MonotonicMilliseconds();
+    if (now - lastWatch_ < WatchMilliseconds) {
+        return;
+    }
+    lastWatch_ = now;
+    for (PacketRing* ring : {&network_, &server_}) {
+        unsigned index = if_nametoindex(ring->Name().c_str());
+        if (ring->IsOpen() && index == ring->Index()) {
+            continue;
+        }
+        if (ring->IsOpen()) {
+            Say(ring->Name() + " is gone; it is opened again when an interface of that name " +
+                "appears");
+            ring->Close();
+        }
+        std::string error;
+        if (index != 0 && OpenInterface(*ring, ring->Name(), &error)) {
+            Say(ring->Name() + " is back (index " + std::to_string(index) +
+                "): forwarding resumes");
+        } else if (index != 0) {
+            Say(ring->Name() + " is back but cannot be opened: " + error);
+        }
+    }
 }
 
 nlohmann::ordered_json Guard::StatsJson() {
@@ -173,6 +257,10 @@ nlohmann::ordered_json Guard::StatsJson() {
         j[p->fromNetwork ? "from_network" : "from_server"] = side;
     }
     j["policy_loads"] = policyLoads_;
+    EventSinkCounters e = sink_.Counters();
+    j["events_written"] = e.written;
+    j["events_dropped"] = e.dropped;
+    j["event_write_errors"] = e.writeErrors;
     return j;
 }
 
@@ -227,6 +315,7 @@ void Guard::CheckLink(PacketRing& ring, short revents) {
         int err = ring.TakeError();
         if (err != 0) {
             Say(ring.Name() + ": " + std::strerror(err) + "; forwarding resumes when it is back");
+            lastWatch_ = 0; // look at once whether it is gone for good
         }
     }
 }
@@ -245,51 +334,42 @@ int Guard::Run() {
         Say(error);
         return 1;
     }
-    for (const std::string* name : {&options_.network, &options_.server}) {
-        std::vector<std::string> off;
-        if (!TurnOffOffloads(*name, &off, &error)) {
-            Say(error);
-            return 1;
-        }
-        std::string list;
-        for (const std::string& o : off) {
-            list += (list.empty() ? "" : ", ") + o;
-        }
-        Say(*name + ": " +
-            (off.empty() ? "no receive or segmentation offload was on" : "turned off " + list));
+    std::string holder = "the guard with pid " + std::to_string(getpid()) + " (control socket " +
+                         options_.control + ")";
+    if (!locks_.Take(DefaultLockFolder, {options_.network, options_.server}, holder, &error)) {
+        Say(error);
+        return 1;
     }
-    uint32_t maxFrame = 0;
     for (const std::string* name : {&options_.network, &options_.server}) {
         uint32_t mtu = InterfaceMtu(*name);
         if (mtu == 0) {
             Say("cannot read the MTU of " + *name);
             return 1;
         }
-        maxFrame = std::max(maxFrame, mtu + FrameOverhead);
+        maxFrame_ = std::max(maxFrame_, mtu + FrameOverhead);
     }
-    if (!network_.Open(options_.network, maxFrame, &error) ||
-        !server_.Open(options_.server, maxFrame, &error)) {
+    if (!OpenInterface(network_, options_.network, &error) ||
+        !OpenInterface(server_, options_.server, &error)) {
         Say(error);
         return 1;
     }
     inbound_ = PortPair{&network_, &server_, true, {}};
     outbound_ = PortPair{&server_, &network_, false, {}};
 
-    if (options_.events == "-") {
-        eventsOut_ = &std::cout;
-    } else if (!options_.events.empty()) {
-        eventsFile_.open(options_.events, std::ios::app);
-        if (!eventsFile_) {
-            Say("cannot open " + options_.events + " for events");
+    if (!options_.events.empty()) {
+        EventSinkOptions sinkOptions;
+        sinkOptions.say = Say;
+        if (!sink_.Open(options_.events, sinkOptions, &error)) {
+            Say(error);
             return 1;
         }
-        eventsOut_ = &eventsFile_;
     }
     engine_.onEvent = [this](const FileEvent& e) {
-        Record(EventJson(e, "time", Timestamp()).dump(), &events_);
+        Record(EventLine(e, Timestamp()).dump(), e.Blocked != 0 ? LOG_WARNING : LOG_NOTICE,
+               &events_);
     };
     engine_.onLearned = [this](const LearnedGrant& g) {
-        Record(LearnedJson(g, "time", Timestamp()).dump(), &learned_);
+        Record(LearnedJson(g, "time", Timestamp()).dump(), LOG_INFO, &learned_);
     };
 
     sigset_t signals;
@@ -297,6 +377,7 @@ int Guard::Run() {
     sigaddset(&signals, SIGHUP);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
     int signalFd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
     if (signalFd < 0) {
@@ -325,7 +406,7 @@ int Guard::Run() {
         fds.push_back({server_.Descriptor(), POLLIN, 0});
         fds.push_back({signalFd, POLLIN, 0});
         control_.AddPollFds(&fds);
-        if (poll(fds.data(), fds.size(), -1) < 0) {
+        if (poll(fds.data(), fds.size(), int(WatchMilliseconds)) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -335,9 +416,16 @@ int Guard::Run() {
         }
         CheckLink(network_, fds[0].revents);
         CheckLink(server_, fds[1].revents);
+        WatchInterfaces();
         if (fds[2].revents & POLLIN) {
             signalfd_siginfo info{};
             while (read(signalFd, &info, sizeof info) == sizeof info) {
+                if (info.ssi_signo == SIGUSR1 || info.ssi_signo == SIGHUP) {
+                    sink_.Reopen(); // after rotation
+                }
+                if (info.ssi_signo == SIGUSR1) {
+                    continue;
+                }
                 if (info.ssi_signo != SIGHUP) {
                     Say("stopping");
                     running = false;
@@ -361,6 +449,7 @@ int Guard::Run() {
            0) {
     }
     close(signalFd);
+    sink_.Stop(StopWriteMilliseconds);
     return exitCode;
 }
 
@@ -373,6 +462,9 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
+    // A reader of the events that goes away must not end the guard; the write fails instead.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
     Options options;
     std::string error;
     if (!ParseArguments(argc, argv, &options, &error)) {

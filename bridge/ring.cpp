@@ -61,15 +61,29 @@ VirtioNetHeader OutgoingOffload(const ReceivedFrame& frame, bool rewritten) {
 }
 
 PacketRing::~PacketRing() {
+    Close();
+}
+
+void PacketRing::Close() {
+    // Nothing is queued between bursts; should anything be, its slots go back unsent.
+    for (uint32_t i = 0; i < queued_; ++i) {
+        Release(batch_[i].frame);
+    }
+    queued_ = 0;
     if (map_ != nullptr) {
         munmap(map_, mapLength_);
+        map_ = nullptr;
     }
     if (fd_ >= 0) {
         close(fd_);
+        fd_ = -1;
     }
+    rxNext_ = 0;
+    index_ = 0;
 }
 
 bool PacketRing::Open(const std::string& interface, uint32_t maxFrame, std::string* error) {
+    Close();
     name_ = interface;
     unsigned index = if_nametoindex(interface.c_str());
     if (index == 0) {
@@ -135,10 +149,14 @@ bool PacketRing::Open(const std::string& interface, uint32_t maxFrame, std::stri
         *error = Errno("binding to " + interface);
         return false;
     }
+    index_ = index;
     return true;
 }
 
 bool PacketRing::Next(ReceivedFrame* frame) {
+    if (map_ == nullptr) {
+        return false; // closed: the interface is gone
+    }
     for (;;) {
         uint8_t* slot = RxSlot(rxNext_);
         tpacket2_hdr* h = Header(slot);

@@ -60,6 +60,11 @@ class PacketRing {
 
     // Binds to the interface; frames of up to `maxFrame` bytes fit a receive slot.
     bool Open(const std::string& interface, uint32_t maxFrame, std::string* error);
+    // Lets go of the socket and the ring (the interface went away); Open may follow.
+    void Close();
+    bool IsOpen() const { return map_ != nullptr; }
+    // The interface index the ring is bound to.
+    unsigned Index() const { return index_; }
     int Descriptor() const { return fd_; }
     const std::string& Name() const { return name_; }
     uint32_t MaxFrame() const { return maxFrame_; }
@@ -92,6 +97,7 @@ class PacketRing {
     };
 
     int fd_ = -1;
+    unsigned index_ = 0;
     std::string name_;
     uint8_t* map_ = nullptr;
     size_t mapLength_ = 0;

@@ -1,7 +1,10 @@
 #include "policy_file.h"
 
+#include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <set>
 #include <sstream>
 
@@ -73,6 +76,11 @@ void StoreText(Utf16Unit* field, size_t fieldUnits, const json& value, const std
         Fail(where, "must be a string");
     }
     std::vector<Utf16Unit> units = ToUtf16(value.get<std::string>(), where);
+    for (Utf16Unit u : units) {
+        if (u == 0) {
+            Fail(where, "holds a NUL character (\\u0000), which would cut it short");
+        }
+    }
     if (units.size() >= fieldUnits) {
         Fail(where, "is longer than " + std::to_string(fieldUnits - 1) + " characters");
     }
@@ -391,15 +399,53 @@ bool ParsePolicy(const std::string& text, Policy* policy, std::string* error) {
     return true;
 }
 
-bool LoadPolicyFile(const std::string& path, Policy* policy, std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+bool ReadPolicyText(const std::string& path, std::string* text, std::string* error) {
+    // Non-blocking, so that opening a FIFO without a writer does not wait.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
         *error = path + ": cannot be read";
         return false;
     }
-    std::stringstream text;
-    text << in.rdbuf();
-    if (!ParsePolicy(text.str(), policy, error)) {
+    struct stat info {};
+    const char* what = nullptr;
+    if (fstat(fd, &info) != 0) {
+        what = "cannot be examined";
+    } else if (S_ISDIR(info.st_mode)) {
+        what = "is a directory, not a policy file";
+    } else if (!S_ISREG(info.st_mode)) {
+        what = "is not a regular file (a FIFO, socket or device), not a policy file";
+    } else if (uint64_t(info.st_size) > MaxPolicyBytes) {
+        what = "is larger than 1 MiB, too large for a policy file";
+    }
+    text->clear();
+    char buffer[65536];
+    ssize_t n = 0;
+    while (what == nullptr && (n = read(fd, buffer, sizeof buffer)) != 0) {
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            what = "cannot be read";
+        } else if (text->size() + size_t(n) > MaxPolicyBytes) {
+            what = "is larger than 1 MiB, too large for a policy file"; // it grew meanwhile
+        } else {
+            text->append(buffer, size_t(n));
+        }
+    }
+    close(fd);
+    if (what != nullptr) {
+        *error = path + ": " + what;
+        return false;
+    }
+    return true;
+}
+
+bool LoadPolicyFile(const std::string& path, Policy* policy, std::string* error) {
+    std::string text;
+    if (!ReadPolicyText(path, &text, error)) {
+        return false;
+    }
+    if (!ParsePolicy(text, policy, error)) {
         *error = path + ": " + *error;
         return false;
     }

@@ -22,6 +22,11 @@ struct Policy {
 // Parses a policy; on failure returns false with a message naming the key and the fault.
 // Every key is optional: the empty object is inspection on with nothing configured.
 bool ParsePolicy(const std::string& text, Policy* policy, std::string* error);
+// The largest policy file read: a policy fills a few kilobytes.
+const size_t MaxPolicyBytes = size_t(1) << 20;
+// Reads a policy file: a regular file of at most MaxPolicyBytes (a directory, a FIFO or a
+// device is refused at once, never waited for or read without end).
+bool ReadPolicyText(const std::string& path, std::string* text, std::string* error);
 // Reads and parses a file; messages start with the file's name.
 bool LoadPolicyFile(const std::string& path, Policy* policy, std::string* error);
 
