@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -18,6 +19,10 @@ using Clock = std::chrono::steady_clock;
 const int StreamPollMilliseconds = 100;
 
 enum class Written { Whole, Retry, Gone, Abandoned };
+
+const char* const SyslogPrefix = "syslog";
+const char* const DefaultSyslogSocket = "/dev/log";
+const char* const SyslogIdent = "merrowfaldine-guard";
 
 } // namespace
 
@@ -71,7 +76,9 @@ struct EventSink::State {
         return stopping && Clock::now() >= deadline;
     }
     bool OpenFile(std::string* error);
+    bool ConnectSyslog(std::string* error);
     Written WriteFile(const std::string& line);
+    Written WriteSyslog(const std::string& line, int priority);
     Written WriteStream(const std::string& line);
     void Run();
 };
@@ -93,6 +100,59 @@ bool EventSink::State::OpenFile(std::string* error) {
     }
     fd = opened;
     return true;
+}
+
+// The system log's datagram socket; a log daemon that restarts is connected to again.
+bool EventSink::State::ConnectSyslog(std::string* error) {
+    sockaddr_un address{};
+    if (target.size() >= sizeof address.sun_path) {
+        *error = "syslog socket path too long: " + target;
+        return false;
+    }
+    if (fd < 0) {
+        fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, target.c_str(), target.size());
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        *error = "cannot reach the system log at " + target + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// One datagram per line, as the local syslog protocol has it: priority (daemon facility),
+// time, the program and its pid, and the JSON line as the message.
+Written EventSink::State::WriteSyslog(const std::string& line, int priority) {
+    time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &local);
+    std::string message = "<" + std::to_string(LOG_DAEMON | (priority & LOG_PRIMASK)) + ">" +
+                          stamp + " " + SyslogIdent + "[" + std::to_string(getpid()) + "]: " + line;
+    for (;;) {
+        if (send(fd, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
+            return Written::Whole;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN) {
+            if (StopDue()) {
+                return Written::Abandoned;
+            }
+            SayQueueFull();
+            pollfd p{fd, POLLOUT, 0};
+            poll(&p, 1, StreamPollMilliseconds);
+            continue;
+        }
+        int error = errno;
+        std::string ignored;
+        ConnectSyslog(&ignored); // the daemon restarted: its socket is a new one
+        errno = error;
+        return Written::Retry;
+    }
 }
 
 // A line goes into the file whole or not at all: what a failed write left of it is cut off
@@ -179,9 +239,9 @@ void EventSink::State::Run() {
         }
         std::pair<std::string, int> line = queue.front();
         lock.unlock();
-        Written result = Written::Whole;
+        Written result;
         if (kind == Kind::Syslog) {
-            syslog(line.second, "%s", line.first.c_str());
+            result = WriteSyslog(line.first, line.second);
         } else {
             line.first += '\n';
             result = kind == Kind::File ? WriteFile(line.first) : WriteStream(line.first);
@@ -248,9 +308,13 @@ bool EventSink::Open(const std::string& target, const EventSinkOptions& options,
     auto state = std::make_shared<State>();
     state->target = target;
     state->options = options;
-    if (target == "syslog") {
+    if (target.rfind(SyslogPrefix, 0) == 0 && (target.size() == 6 || target[6] == ':')) {
+        // "syslog", or "syslog:PATH" for a log socket elsewhere than /dev/log.
         state->kind = State::Kind::Syslog;
-        openlog("merrowfaldine-guard", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+        state->target = target.size() == 6 ? DefaultSyslogSocket : target.substr(7);
+        if (!state->ConnectSyslog(error)) {
+            return false;
+        }
     } else if (target == "-") {
         state->target = "standard output";
         struct stat info {};

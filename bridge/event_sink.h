@@ -35,7 +35,8 @@ class EventSink {
     EventSink& operator=(const EventSink&) = delete;
     ~EventSink();
 
-    // `target`: a file path, "-" for standard output, "syslog" for the system log.
+    // `target`: a file path, "-" for standard output, "syslog" for the system log
+    // (/dev/log), "syslog:PATH" for a log socket at PATH.
     bool Open(const std::string& target, const EventSinkOptions& options, std::string* error);
     bool IsOpen() const { return state_ != nullptr; }
     // Queues a line (without its newline); never blocks. `priority` is the syslog level.

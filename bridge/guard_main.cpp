@@ -38,7 +38,8 @@ const char* const Usage =
     "  --control PATH   control socket for merrowfaldine-ctl (default "
     "/run/merrowfaldine/guard.sock)\n"
     "  --events FILE    append events and learned grants as JSON lines (- for stdout,\n"
-    "                   syslog for the system log); SIGHUP and SIGUSR1 reopen the file\n"
+    "                   syslog for the system log, syslog:PATH for a log socket at PATH);\n"
+    "                   SIGHUP and SIGUSR1 reopen the file (after rotation)\n"
     "\n"
     "One guard per interface: a second one on the same interfaces refuses to start.\n";
 

@@ -13,7 +13,10 @@
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <syslog.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -178,6 +181,57 @@ TEST(EventSink, AStalledOrClosedReaderCostsCountedLinesOnly) {
             EXPECT_EQ(got.size(), counters.written * 1001);
         }
     }
+}
+
+// The system log gets one datagram per line with the daemon facility and the line's level,
+// and the guard's name and pid; a log daemon that restarts is found again.
+TEST(EventSink, SyslogGetsOneDatagramPerLineWithItsLevel) {
+    TempFolder folder;
+    std::string path = folder.path + "/log";
+    auto listen = [&] {
+        int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+        unlink(path.c_str());
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        timeval wait{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        return fd;
+    };
+    auto receive = [](int fd) {
+        char buffer[4096];
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        return std::string(buffer, n > 0 ? size_t(n) : 0);
+    };
+    int daemon = listen();
+    EventSinkOptions options;
+    options.retryMilliseconds = 5;
+    EventSink sink;
+    std::string error;
+    ASSERT_TRUE(sink.Open("syslog:" + path, options, &error)) << error;
+    std::string tail = " merrowfaldine-guard[" + std::to_string(getpid()) + "]: ";
+    struct Case {
+        int priority;
+        const char* prefix;
+        bool restart; // the daemon restarts before this line
+    };
+    const Case cases[] = {
+        {LOG_WARNING, "<28>", false}, {LOG_INFO, "<30>", false}, {LOG_NOTICE, "<29>", true}};
+    for (const Case& c : cases) {
+        if (c.restart) {
+            close(daemon);
+            daemon = listen();
+        }
+        sink.Push(Line(c.priority), c.priority);
+        std::string got = receive(daemon);
+        EXPECT_EQ(got.rfind(c.prefix, 0), 0u) << got;
+        EXPECT_NE(got.find(tail + Line(c.priority)), std::string::npos) << got;
+        EXPECT_EQ(got.size() - got.find(tail), tail.size() + Line(c.priority).size()) << got;
+    }
+    sink.Stop(100);
+    close(daemon);
+    EXPECT_EQ(sink.Counters().written, 3u);
 }
 
 // One guard per interface: a second one that wants any of the same interfaces is refused
