@@ -322,6 +322,15 @@ void Guard::CheckLink(PacketRing& ring, short revents) {
 }
 
 int Guard::Run() {
+    // Blocked before any thread starts, so that every thread inherits the mask and the
+    // signals come only through the descriptor the forwarding loop reads.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGHUP);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::string error;
     if (!engine_.Start(&error)) {
         Say(error);
@@ -373,13 +382,6 @@ int Guard::Run() {
         Record(LearnedJson(g, "time", Timestamp()).dump(), LOG_INFO, &learned_);
     };
 
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGHUP);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGUSR1);
-    sigprocmask(SIG_BLOCK, &signals, nullptr);
     int signalFd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
     if (signalFd < 0) {
         Say(std::string("signalfd: ") + std::strerror(errno));

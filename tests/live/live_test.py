@@ -765,6 +765,9 @@ def main():
     for protocol in ("SMB3", "NT1"):
         tests.append(("guard started mid-session over %s" % protocol,
                       lambda lab, p=protocol: check_mid_session(lab, p), None))
+    # The guard as an operator runs it (tests/live/service_test.py).
+    import service_test
+    tests.extend((name, body, None) for name, body in service_test.tests(sys.modules[__name__]))
     if "--no-torture" not in args:
         tests.append(("smbtorture transparency", check_transparency, None))
     tests = [t for t in tests if only in t[0]]
