@@ -20,6 +20,7 @@
 #include "link_setup.h"
 #include "policy_file.h"
 #include "port_pair.h"
+#include "privileges.h"
 #include "report_output.h"
 #include "ring.h"
 
@@ -27,7 +28,7 @@ namespace {
 
 const char* const Usage =
     "usage: merrowfaldine-guard --network IFACE --server IFACE [--policy FILE]\n"
-    "                           [--control PATH] [--events FILE|-]\n"
+    "                           [--control PATH] [--events FILE|-|syslog] [--user USER]\n"
     "\n"
     "Forwards every frame between IFACE on the network side and IFACE on the file server's\n"
     "side, each through the inspection engine, and applies the policy's access rules.\n"
@@ -41,6 +42,9 @@ const char* const Usage =
     "                   syslog for the system log, syslog:PATH for a log socket at PATH);\n"
     "                   SIGHUP and SIGUSR1 reopen the file (after rotation)\n"
     "\n"
+    "  --user USER      run as USER once the interfaces and the control socket are open\n"
+    "\n"
+    "Once they are open the guard keeps only cap_net_raw and cap_net_admin.\n"
     "One guard per interface: a second one on the same interfaces refuses to start.\n";
 
 // Frames moved in one direction before the other gets its turn.
@@ -60,6 +64,7 @@ struct Options {
     std::string policy;
     std::string control = DefaultControlPath;
     std::string events;
+    std::string user;
 };
 
 // One write per message: the events writer thread says things too.
@@ -100,6 +105,7 @@ bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
                             : arg == "--policy"  ? &o->policy
                             : arg == "--control" ? &o->control
                             : arg == "--events"  ? &o->events
+                            : arg == "--user"    ? &o->user
                                                  : nullptr;
         if (into == nullptr) {
             *error = "unknown argument " + arg;
@@ -366,14 +372,6 @@ int Guard::Run() {
     inbound_ = PortPair{&network_, &server_, true, {}};
     outbound_ = PortPair{&server_, &network_, false, {}};
 
-    if (!options_.events.empty()) {
-        EventSinkOptions sinkOptions;
-        sinkOptions.say = Say;
-        if (!sink_.Open(options_.events, sinkOptions, &error)) {
-            Say(error);
-            return 1;
-        }
-    }
     engine_.onEvent = [this](const FileEvent& e) {
         Record(EventLine(e, Timestamp()).dump(), e.Blocked != 0 ? LOG_WARNING : LOG_NOTICE,
                &events_);
@@ -392,6 +390,24 @@ int Guard::Run() {
         Say(error);
         close(signalFd);
         return 1;
+    }
+    // Root is needed no more: the rings, the lock and the control socket are open. The
+    // events output is opened after, with what is left (and starts the only other thread).
+    std::string said;
+    if (!DropPrivileges(options_.user, &said, &error)) {
+        Say(error);
+        close(signalFd);
+        return 1;
+    }
+    Say(said);
+    if (!options_.events.empty()) {
+        EventSinkOptions sinkOptions;
+        sinkOptions.say = Say;
+        if (!sink_.Open(options_.events, sinkOptions, &error)) {
+            Say(error);
+            close(signalFd);
+            return 1;
+        }
     }
     Say("forwarding between " + options_.network + " (network) and " + options_.server +
         " (server); control socket " + options_.control);

@@ -314,6 +314,59 @@ def check_follow_and_metrics(lab):
         raise lt.Failure("metrics: %s" % sorted(families))
 
 
+def task_status(pid):
+    """Each thread's capability sets, uids and no_new_privs, from /proc."""
+    found = []
+    for task in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/status" % (pid, task)) as f:
+            fields = dict(line.split(":", 1) for line in f.read().splitlines() if ":" in line)
+        found.append({k: fields[k].split() for k in
+                      ("CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb", "Uid", "NoNewPrivs")})
+    return found
+
+
+NET_ONLY = "0000000000003000"  # cap_net_admin (12) and cap_net_raw (13)
+
+
+def check_privileges(lab):
+    """Once running, every thread of the guard holds cap_net_raw and cap_net_admin only
+    (the bounding set too); with --user it also runs as that user; either way it forwards
+    and decides, and the control socket stays root's, mode 0600."""
+    lab.reset_shares()
+    with open(os.path.join(lab.vars["LAB_DIR"], "guard.pid")) as f:
+        pid = int(f.read())
+
+    def expect(pid, uid):
+        for task in task_status(pid):
+            want = {"CapInh": ["0" * 16], "CapPrm": [NET_ONLY], "CapEff": [NET_ONLY],
+                    "CapBnd": [NET_ONLY], "CapAmb": ["0" * 16], "Uid": [uid] * 4,
+                    "NoNewPrivs": ["1"]}
+            if task != want:
+                raise lt.Failure("guard thread: %s, expected %s" % (task, want))
+        if len(task_status(pid)) != 2:
+            raise lt.Failure("expected the forwarding and the events thread: %s" %
+                             task_status(pid))
+        info = os.stat(lab.vars["LAB_CONTROL"])
+        if (info.st_uid, info.st_mode & 0o777) != (0, 0o600):
+            raise lt.Failure("control socket owner %d mode %o" % (info.st_uid, info.st_mode))
+        lab.apply(lt.policy(lt.rule("report", "deny-delete")))
+        seen = (lab.smb("SMB3", "get readme.txt"), lab.smb("NT1", "rm old.txt"))
+        if seen != ("ok", "NT_STATUS_ACCESS_DENIED"):
+            raise lt.Failure("with dropped privileges the client saw %s" % (seen,))
+
+    expect(pid, "0")
+
+    def body():
+        guard = OwnGuard(lab, "--user", "nobody", "--events", "-")
+        try:
+            guard.wait_up()
+            expect(guard.process.pid, "65534")
+        finally:
+            guard.stop()
+
+    replace_lab_guard(lab, body)
+
+
 # The Prometheus client's own parser (Debian's python3-prometheus-client, for the system's
 # Python), its families returned as JSON.
 PARSER = '''
@@ -345,5 +398,6 @@ def tests(module):
         ("service: one guard per interface and per control socket", check_one_guard),
         ("service: policy files refused by the guard and by merrowfaldine-ctl", check_policy_files),
         ("service: an interface deleted and made again", check_interface_recreated),
+        ("service: privileges dropped, also to a --user", check_privileges),
         ("service: a follower across a restart, and the Prometheus text", check_follow_and_metrics),
     ]
