@@ -23,6 +23,7 @@
 #include "privileges.h"
 #include "report_output.h"
 #include "ring.h"
+#include "service_notify.h"
 
 namespace {
 
@@ -171,6 +172,7 @@ class Guard {
     PortPair outbound_{};
     InterfaceLocks locks_;
     EventSink sink_;
+    ServiceNotifier notifier_;
     uint32_t maxFrame_ = 0;
     int64_t lastWatch_ = 0;
     std::deque<std::string> events_;
@@ -412,6 +414,7 @@ int Guard::Run() {
     Say("forwarding between " + options_.network + " (network) and " + options_.server +
         " (server); control socket " + options_.control);
 
+    notifier_.Ready("forwarding between " + options_.network + " and " + options_.server);
     std::vector<pollfd> fds;
     int exitCode = 0;
     for (bool running = true; running;) {
@@ -436,6 +439,8 @@ int Guard::Run() {
         CheckLink(network_, fds[0].revents);
         CheckLink(server_, fds[1].revents);
         WatchInterfaces();
+        // Only a loop that goes round tells the service manager it is alive.
+        notifier_.Alive(MonotonicMilliseconds());
         if (fds[2].revents & POLLIN) {
             signalfd_siginfo info{};
             while (read(signalFd, &info, sizeof info) == sizeof info) {
@@ -463,6 +468,7 @@ int Guard::Run() {
             }
         }
     }
+    notifier_.Stopping();
     // Whatever arrived before the stop still goes through.
     while (ForwardBurst(&inbound_, &engine_, Burst) + ForwardBurst(&outbound_, &engine_, Burst) >
            0) {

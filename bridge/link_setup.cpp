@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <linux/ethtool.h>
+#include <linux/netlink.h>
 #include <linux/sockios.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
@@ -25,6 +26,12 @@ const Offload Offloads[] = {
     {"lro", ETHTOOL_GFLAGS, ETHTOOL_SFLAGS, ETH_FLAG_LRO},
 };
 
+// Interface ioctls go through a netlink socket: any socket reaches them, and the guard
+// needs no IP socket family at all (its service may forbid them).
+int InterfaceSocket() {
+    return socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+}
+
 bool Ethtool(int fd, const std::string& interface, ethtool_value* value) {
     ifreq request{};
     std::strncpy(request.ifr_name, interface.c_str(), IFNAMSIZ - 1);
@@ -36,7 +43,7 @@ bool Ethtool(int fd, const std::string& interface, ethtool_value* value) {
 
 bool TurnOffOffloads(const std::string& interface, std::vector<std::string>* turnedOff,
                      std::string* error) {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int fd = InterfaceSocket();
     if (fd < 0) {
         *error = std::string("socket for ethtool: ") + std::strerror(errno);
         return false;
@@ -67,7 +74,7 @@ bool TurnOffOffloads(const std::string& interface, std::vector<std::string>* tur
 }
 
 uint32_t InterfaceMtu(const std::string& interface) {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int fd = InterfaceSocket();
     if (fd < 0) {
         return 0;
     }

@@ -25,7 +25,8 @@ class OwnGuard:
     """A guard started by the test instead of the lab's, on the lab's interfaces and
     control socket, with its stderr kept."""
 
-    def __init__(self, lab, *extra, stdout=subprocess.DEVNULL, network="net0", server="srv0"):
+    def __init__(self, lab, *extra, stdout=subprocess.DEVNULL, network="net0", server="srv0",
+                 env=None):
         self.lab = lab
         self.log = os.path.join(lab.work, "own-guard.%d.log" % time.monotonic_ns())
         with open(self.log, "w") as err:
@@ -33,7 +34,8 @@ class OwnGuard:
                 ["ip", "netns", "exec", lab.vars["LAB_GUARD_NS"], guard_binary(lab),
                  "--network", network, "--server", server, "--control",
                  lab.vars["LAB_CONTROL"], *extra],
-                stdin=subprocess.DEVNULL, stdout=stdout, stderr=err)
+                stdin=subprocess.DEVNULL, stdout=stdout, stderr=err,
+                env=dict(os.environ, **(env or {})))
 
     def wait_up(self):
         lt.poll(lambda: self.lab.ctl("stats", check=False).returncode == 0 or
@@ -194,6 +196,38 @@ def check_syslog(lab):
         os.unlink(path)
 
 
+def check_service_notify(lab):
+    """Under a service manager ($NOTIFY_SOCKET): READY=1 once forwarding, WATCHDOG=1 from
+    the forwarding loop at half the watchdog interval, STOPPING=1 on SIGTERM."""
+    path = os.path.join(lab.vars["LAB_DIR"], "notify.sock")
+    manager = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    manager.bind(path)
+    manager.settimeout(30)
+
+    def body():
+        guard = OwnGuard(lab, env={"NOTIFY_SOCKET": path, "WATCHDOG_USEC": "1000000"})
+        try:
+            got = [manager.recv(4096).decode() for _ in range(3)]
+            if not got[0].startswith("READY=1\nSTATUS=forwarding between net0 and srv0") or \
+                    got[1:] != ["WATCHDOG=1", "WATCHDOG=1"]:
+                raise lt.Failure("the service manager got %s" % got)
+            lab.ctl("stats")  # ready means answering
+        finally:
+            guard.stop()
+        while True:
+            message = manager.recv(4096).decode()
+            if message != "WATCHDOG=1":
+                break
+        if message != "STOPPING=1":
+            raise lt.Failure("at SIGTERM the service manager got %r" % message)
+
+    try:
+        replace_lab_guard(lab, body)
+    finally:
+        manager.close()
+        os.unlink(path)
+
+
 def check_one_guard(lab):
     """A second guard on the lab guard's interfaces refuses to start and names the first;
     one on other interfaces with the same control socket refuses and leaves it alone."""
@@ -329,7 +363,8 @@ NET_ONLY = "0000000000003000"  # cap_net_admin (12) and cap_net_raw (13)
 
 
 def check_privileges(lab):
-    """Once running, every thread of the guard holds cap_net_raw and cap_net_admin only
+    """Once running, every thread of the guard (forwarding, events, the engine's timers)
+    holds cap_net_raw and cap_net_admin only
     (the bounding set too); with --user it also runs as that user; either way it forwards
     and decides, and the control socket stays root's, mode 0600."""
     lab.reset_shares()
@@ -343,9 +378,8 @@ def check_privileges(lab):
                     "NoNewPrivs": ["1"]}
             if task != want:
                 raise lt.Failure("guard thread: %s, expected %s" % (task, want))
-        if len(task_status(pid)) != 2:
-            raise lt.Failure("expected the forwarding and the events thread: %s" %
-                             task_status(pid))
+        if len(task_status(pid)) < 2:
+            raise lt.Failure("no events thread: %s" % task_status(pid))
         info = os.stat(lab.vars["LAB_CONTROL"])
         if (info.st_uid, info.st_mode & 0o777) != (0, 0o600):
             raise lt.Failure("control socket owner %d mode %o" % (info.st_uid, info.st_mode))
@@ -395,6 +429,7 @@ def tests(module):
         ("service: events output: a full disk, then rotation by SIGUSR1 and SIGHUP",
          check_full_disk_and_rotation),
         ("service: events output: the system log", check_syslog),
+        ("service: readiness and watchdog for the service manager", check_service_notify),
         ("service: one guard per interface and per control socket", check_one_guard),
         ("service: policy files refused by the guard and by merrowfaldine-ctl", check_policy_files),
         ("service: an interface deleted and made again", check_interface_recreated),
