@@ -8,6 +8,7 @@
 #                      on shared processors and with a processor of its own)
 #   make fuzz          each libFuzzer target for FUZZ_SECONDS (default 60), or only
 #                      those of FUZZ_TARGETS
+#   make deb           the Debian package of the guard, merrowfaldine-ctl and the replay tool
 #   make fuzz-coverage line coverage of each engine file under the corpora of the last fuzz run
 
 BUILD       ?= build
@@ -17,7 +18,7 @@ FUZZ_SECONDS ?= 60
 JOBS        ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build test test-plain test-asan test-tsan test-fuzz fuzz fuzz-coverage \
+.PHONY: all deps build deb test test-plain test-asan test-tsan test-fuzz fuzz fuzz-coverage \
         kernel-check windows \
         test-windows demo bench clean
 
@@ -29,6 +30,13 @@ deps:
 build: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
+
+# The Linux programs, their systemd unit, configuration and log rotation as a .deb.
+deb: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target merrowfaldine-guard merrowfaldine-ctl \
+	      merrowfaldine-replay
+	scripts/make-deb.sh $(BUILD)
 
 test-plain: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
