@@ -77,6 +77,9 @@ void PrintReadable(const json& j) {
                       << " not received (receive ring full)\n";
         }
         std::cout << "policies applied: " << j["policy_loads"] << "\n";
+        std::cout << "event lines: " << j.value("events_written", 0) << " written, "
+                  << j.value("events_dropped", 0) << " dropped, "
+                  << j.value("event_write_errors", 0) << " failed writes (tried again)\n";
     } else {
         std::cout << j.dump() << "\n";
     }
