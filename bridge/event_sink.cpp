@@ -33,6 +33,7 @@ struct EventSink::State {
     EventSinkOptions options;
     int fd = -1;
     bool socket = false;
+    bool named = false; // a file opened by its path, which Reopen opens again
 
     std::mutex mutex;
     std::condition_variable wake;
@@ -227,8 +228,10 @@ void EventSink::State::Run() {
             reopen = false;
             lock.unlock();
             std::string error;
-            bool opened = kind != Kind::File || OpenFile(&error);
-            Say(opened ? "events: " + target + " opened again" : error);
+            if (named) {
+                // When the name cannot be opened, lines go on into the file held open.
+                Say(OpenFile(&error) ? "events: " + target + " opened again" : error);
+            }
             lock.lock();
             continue;
         }
@@ -339,6 +342,8 @@ bool EventSink::Open(const std::string& target, const EventSinkOptions& options,
         }
     } else if (!state->OpenFile(error)) {
         return false;
+    } else {
+        state->named = true;
     }
     state_ = state;
     writer_ = std::thread([state] { state->Run(); });
