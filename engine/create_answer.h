@@ -27,3 +27,15 @@ struct CreateAnswer {
 // turned into its full path. True when the answer's status was rewritten.
 bool SettleCreateOutcome(SmbMessage* message, SmbDialect dialect, const CreateAnswer* answer,
                          Utf16Unit* name);
+
+// Called with an allowed rename or link's replace verdict: remembers, when it is watched,
+// what its answer settles and the texts of the events that wait for it.
+void WatchReplaceOutcome(const SmbMessage* message, SmbDialect dialect, TableKey request,
+                         const ReplaceVerdict* verdict, const Utf16Unit* oldPath,
+                         const Utf16Unit* newPath);
+
+// The answer to a rename or link, `status` as an NT status: reports the events that waited
+// for it, and turns the name collision of a request narrowed for its target into an access
+// denial. True when the status was rewritten.
+bool SettleReplaceOutcome(SmbMessage* message, SmbDialect dialect, TableKey request,
+                          uint64_t session, uint32_t treeId, uint32_t status);

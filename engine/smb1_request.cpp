@@ -19,6 +19,7 @@ namespace {
 const uint32_t CloseFid = Words + 1;
 const uint32_t RenameOldName = Words + 6;
 const uint32_t WriteAndXFid = Words + 5;
+const uint32_t WriteAndXDataLengthHigh = Words + 19;
 const uint32_t WriteAndXDataLength = Words + 21;
 const uint32_t TreeConnectPasswordLength = Words + 7;
 const uint32_t TreeConnectPassword = Words + 11;
@@ -258,7 +259,9 @@ bool DecodeWriteAndX(SmbMessage* m) {
     if (DecideWrite(&op, WorkPath(m)) == MarkKind::None) {
         return false;
     }
-    WriteU16Le(h + WriteAndXDataLength, 0); // the server writes nothing
+    // The server writes nothing: a large write counts its high half too.
+    WriteU16Le(h + WriteAndXDataLength, 0);
+    WriteU16Le(h + WriteAndXDataLengthHigh, 0);
     return MarkDenied(m, MarkKind::Write);
 }
 
