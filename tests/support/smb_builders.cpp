@@ -188,6 +188,12 @@ Bytes Smb2SimpleResponse(uint16_t command, const Smb2Ids& ids, uint32_t status) 
     return Response2(command, ids, status, Smb2Body(status == 0 ? 17 : 9, 16));
 }
 
+Bytes Smb2WriteResponse(const Smb2Ids& ids, uint32_t count) {
+    Bytes body = Smb2Body(17, 16);
+    PutLe32(body, 4, count);
+    return Response2(9, ids, 0, body);
+}
+
 Bytes Smb1SessionSetupRequest(const Smb1Ids& ids, const Bytes& blob) {
     std::vector<uint16_t> words(12, 0);
     words[0] = 0x00FF; // no AndX
@@ -290,6 +296,11 @@ Bytes Smb1Trans2QueryPath(const Smb1Ids& ids, const std::string& name, uint16_t 
 
 Bytes Smb1Reply(uint8_t command, const Smb1Ids& ids, uint32_t status) {
     return Smb1Message(Fields1(command, ids, true, status), {}, {});
+}
+
+Bytes Smb1ReplyWords(uint8_t command, const Smb1Ids& ids, uint32_t status,
+                     const std::vector<uint16_t>& words) {
+    return Smb1Message(Fields1(command, ids, true, status), words, {});
 }
 
 Bytes Smb1NtCreateReply(const Smb1Ids& ids, uint16_t fid, uint32_t status, uint32_t createAction) {

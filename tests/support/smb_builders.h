@@ -48,6 +48,7 @@ Bytes Smb2SessionSetupResponse(const Smb2Ids& ids, uint16_t sessionFlags, uint32
 Bytes Smb2TreeConnectResponse(const Smb2Ids& ids, uint32_t status = 0);
 Bytes Smb2CreateResponse(const Smb2Ids& ids, FileId file, uint32_t createAction = 1);
 Bytes Smb2SimpleResponse(uint16_t command, const Smb2Ids& ids, uint32_t status = 0);
+Bytes Smb2WriteResponse(const Smb2Ids& ids, uint32_t count);
 
 // Field offsets in built SMB2 messages (from the SMB2 header).
 const size_t Smb2StatusAt = 8;
@@ -104,6 +105,9 @@ Bytes Smb1NtTransactCreate(const Smb1Ids& ids, const std::string& name, uint32_t
 Bytes Smb1NtTransactIoctl(const Smb1Ids& ids, uint16_t fid, uint32_t controlCode);
 
 Bytes Smb1Reply(uint8_t command, const Smb1Ids& ids, uint32_t status);
+// A reply with the given parameter words and no data.
+Bytes Smb1ReplyWords(uint8_t command, const Smb1Ids& ids, uint32_t status,
+                     const std::vector<uint16_t>& words);
 Bytes Smb1NtCreateReply(const Smb1Ids& ids, uint16_t fid, uint32_t status = 0,
                         uint32_t createAction = 1);
 // Successful replies that carry a file id: OPEN_ANDX (with OpenResults), the core opens
