@@ -122,7 +122,15 @@ bool ReadNewPath(SmbMessage* m, const Transaction* t, Utf16Unit* newPath) {
     if (!SmbMessageHas(m, t->data + RenameName, copied)) {
         return false;
     }
-    CopyWireText(newPath, m->header + t->data + RenameName, copied, NewNameMaxBytes);
+    const uint8_t* name = m->header + t->data + RenameName;
+    if (IsUnicode(m->header)) {
+        CopyWireText(newPath, name, copied, NewNameMaxBytes);
+    } else {
+        // An 8-bit name, as the request's flags say: widened unit by unit.
+        for (uint32_t i = 0; i < copied && i + 1 < NewPathUnits; ++i) {
+            newPath[i] = name[i];
+        }
+    }
     FullPath(m->atDispatch, SessionOf(m->header), TreeOf(m->header), newPath, NewPathUnits);
     return true;
 }

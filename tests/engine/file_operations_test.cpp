@@ -719,6 +719,15 @@ const ReplaceForm ReplaceForms[] = {
     {"SET_FILE link", true, false, ReplaceLevel(1011), ReplaceSent1, ReplaceAnswer1},
     {"SET_FILE link, extended", true, false, ReplaceLevel(1072), ReplaceSent1, ReplaceAnswer1},
     {"SET_PATH rename", false, false, ReplacePath, ReplaceSent1, ReplaceAnswer1},
+    {"SET_FILE rename, 8-bit names", false, false,
+     [](uint64_t id, uint16_t fid, FileId, bool replace) {
+         Bytes data(12, 0);
+         data[0] = replace ? 1 : 0;
+         data[8] = 5;
+         Smb1Ids ids{Alice1, Docs1, uint16_t(id), false};
+         return SetFile(ids, fid, 1010, Concat({data, Bytes{'b', '.', 't', 'x', 't'}}));
+     },
+     ReplaceSent1, ReplaceAnswer1},
 };
 
 struct ReplaceCase {

@@ -91,14 +91,20 @@ class Smb1:
         return self.send(0xA0, words, b"\0" * pad + params)
 
 
-def rename_info1(new_name):
-    name = new_name.encode("utf-16le")
-    return struct.pack("<B3sII", 0, b"", 0, len(name)) + name
+def rename_info1(new_name, replace=0):
+    """SMB1 pass-through rename or link information: ReplaceIfExists (a byte, or the
+    flags word of the extended levels), the root, the name in the session's encoding."""
+    def data(c):
+        name = new_name.encode("utf-16le" if c.unicode else "ascii")
+        return struct.pack("<III", replace, 0, len(name)) + name
+    return data
 
 
-def rename_info2(new_name):
+def rename_info2(new_name, replace=0):
+    """SMB2 rename or link information: ReplaceIfExists (a byte, or the flags word of the
+    extended classes), the root, the name."""
     name = new_name.encode("utf-16le")
-    return struct.pack("<B7sQI", 0, b"", 0, len(name)) + name
+    return struct.pack("<I4sQI", replace, b"", 0, len(name)) + name
 
 
 def smb1_ops():
@@ -123,9 +129,11 @@ def smb1_ops():
 
     def set_file(level, data, access=FILE_WRITE_DATA):
         def op(c):
-            fid = c.nt_create("readme.txt" if level != 1010 and level != 1011 else "draft.txt",
-                              access, FILE_OPEN)
-            c.trans2(0x08, struct.pack("<HHH", fid, level, 0), data)
+            renames = (1010, 1011, 1065, 1072)
+            fid = c.nt_create("draft.txt" if level in renames else "readme.txt", access,
+                              FILE_OPEN)
+            c.trans2(0x08, struct.pack("<HHH", fid, level, 0),
+                     data(c) if callable(data) else data)
         return op
 
     def open_andx(path, open_function, access_mode=1):
@@ -183,6 +191,13 @@ def smb1_ops():
         "set-file-disposition": set_file(0x102, b"\x01", DELETE),
         "set-file-rename": set_file(1010, rename_info1("final.txt"), DELETE),
         "set-file-link": set_file(1011, rename_info1("link.txt"), DELETE),
+        # Renames and links that replace an existing target (old.txt).
+        "set-file-rename-replace": set_file(1010, rename_info1("old.txt", 1), DELETE),
+        "set-file-rename-ex-replace": set_file(1065, rename_info1("old.txt", 1), DELETE),
+        "set-file-link-replace": set_file(1011, rename_info1("old.txt", 1), DELETE),
+        "set-path-rename-replace": lambda c: c.trans2(
+            0x06, struct.pack("<HI", 1010, 0) + c.trans2_name("draft.txt"),
+            rename_info1("old.txt", 1)(c)),
         "set-path-eof": lambda c: c.trans2(0x06, struct.pack("<HI", 1020, 0) +
                                            c.trans2_name("readme.txt"), struct.pack("<Q", 0)),
     }
@@ -211,7 +226,51 @@ def smb2_ops():
         conn.ioctl(tid, fid, 0x000980C8, smb3.SMB2_0_IOCTL_IS_FSCTL, struct.pack("<QQ", 0, 4),
                    0, 0)
 
+    def compound_rename(conn, tid):
+        """CREATE + SET_INFO(rename, replace) + CLOSE, related, in one message: impacket
+        sends no compounds, so the bytes are written to the session's socket."""
+        session = conn._Session["SessionID"]
+        first = conn._Connection["SequenceWindow"]
+        name = "draft.txt".encode("utf-16le")
+        create = struct.pack("<HBBIQQIIIIIHHII", 57, 0, 0, 2, 0, 0, DELETE | 0x80, 0,
+                             SHARE_ALL, FILE_OPEN, 0, 64 + 56, len(name), 0, 0) + name
+        info = rename_info2("old.txt", 1)
+        set_info = struct.pack("<HBBIHHI16s", 33, smb3.SMB2_0_INFO_FILE, 10, len(info),
+                               64 + 32, 0, 0, b"\xff" * 16) + info
+        close = struct.pack("<HHI16s", 24, 0, 0, b"\xff" * 16)
+        members = [(smb3.SMB2_CREATE, create), (smb3.SMB2_SET_INFO, set_info),
+                   (smb3.SMB2_CLOSE, close)]
+        data = b""
+        for i, (command, body) in enumerate(members):
+            last = i == len(members) - 1
+            length = 64 + len(body)
+            padded = length if last else (length + 7) // 8 * 8
+            flags = 0x4 if i else 0  # SMB2_FLAGS_RELATED_OPERATIONS
+            header = struct.pack("<4sHHIHHIIQIIQ16s", b"\xfeSMB", 64, 1, 0, command, 127,
+                                 flags, 0 if last else padded, first + i, 0, tid, session,
+                                 b"")
+            data += (header + body).ljust(padded, b"\0")
+        conn._Connection["SequenceWindow"] += len(members)
+        conn._NetBIOSSession.send_packet(data)
+        answer = conn._NetBIOSSession.recv_packet(conn._timeout).get_trailer()
+        statuses = []
+        while True:
+            statuses.append(struct.unpack("<I", answer[8:12])[0])
+            following = struct.unpack("<I", answer[20:24])[0]
+            if not following:
+                break
+            answer = answer[following:]
+        if len(statuses) < 2:
+            raise Denied("the compound was answered with %d members" % len(statuses))
+        if statuses[1] != 0:
+            raise Denied(status_name(statuses[1]))
+
     return {
+        "smb2-rename-replace": set_info("draft.txt", 10, rename_info2("old.txt", 1), DELETE),
+        "smb2-rename-ex-replace": set_info("draft.txt", 65, rename_info2("old.txt", 1), DELETE),
+        "smb2-link-replace": set_info("draft.txt", 11, rename_info2("old.txt", 1), DELETE),
+        "smb2-link-ex-replace": set_info("draft.txt", 72, rename_info2("old.txt", 1), DELETE),
+        "smb2-compound-rename-replace": compound_rename,
         "smb2-eof": set_info("readme.txt", 20, struct.pack("<Q", 0)),
         "smb2-allocation": set_info("readme.txt", 19, struct.pack("<Q", 0)),
         "smb2-link": set_info("old.txt", 11, rename_info2("link.txt"), DELETE),
