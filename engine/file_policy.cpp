@@ -328,6 +328,16 @@ MarkKind DecideDelete(const FileOperation* op, const Utf16Unit* path) {
 
 namespace {
 
+// With `deferred`, an allowed event that the rule reports waits for the answer: its bit is
+// left in *deferred and true returned.
+bool Defer(const AccessRule* rule, bool blocked, uint8_t* deferred, uint8_t bit) {
+    if (deferred == nullptr || blocked || !rule->Report) {
+        return false;
+    }
+    *deferred |= bit;
+    return true;
+}
+
 // The rename decision. With `deferred`, an allowed rename's event is not reported but
 // left in *deferred for the answer.
 MarkKind RenameChecks(const FileOperation* op, const Utf16Unit* oldPath, const Utf16Unit* newPath,
@@ -354,9 +364,7 @@ MarkKind RenameChecks(const FileOperation* op, const Utf16Unit* oldPath, const U
         return MarkKind::None;
     }
     bool blocked = rule.DenyRename != 0;
-    if (rule.Report && !blocked && deferred != nullptr) {
-        *deferred |= AnswerEventRename;
-    } else if (rule.Report) {
+    if (!Defer(&rule, blocked, deferred, AnswerEventRename) && rule.Report) {
         ReportRename(op, &facts, blocked, oldPath, newPath);
     }
     return blocked ? MarkKind::Rename : MarkKind::None;
@@ -376,9 +384,7 @@ MarkKind LinkChecks(const FileOperation* op, const Utf16Unit* oldPath, const Utf
         return MarkKind::None;
     }
     bool blocked = rule.DenyCreate != 0;
-    if (rule.Report && !blocked && deferred != nullptr) {
-        *deferred |= AnswerEventCreate;
-    } else if (rule.Report) {
+    if (!Defer(&rule, blocked, deferred, AnswerEventCreate) && rule.Report) {
         Report(op, &facts, FileEventCreate, blocked, newPath);
     }
     return blocked ? MarkKind::CreateNew : MarkKind::None;

@@ -347,12 +347,16 @@ TEST_F(FileOperationsTest, Smb1CreateUnderDenyModifyBecomesCreateNew) {
 
 // ---- requests on an open file ----
 
+// A request on the open file `fid` (SMB1) or `file` (SMB2).
+using HandleRequest =
+    std::function<Bytes(FileOperationsTest&, uint64_t id, uint16_t fid, FileId file)>;
+
 struct HandleCase {
     const char* what;
     const char* denyFlags;
     int kind;
     bool smb2;
-    std::function<Bytes(FileOperationsTest&, uint64_t id, uint16_t fid, FileId file)> request;
+    HandleRequest request;
     uint16_t replyCommand;
     // The spoiled field: its offset and the value it must hold (bytes from there on).
     std::function<bool(const Bytes&)> spoiled;
@@ -388,27 +392,25 @@ bool FileIdZero(const Bytes& m) {
     return std::count(m.begin() + Smb2IoctlFileIdAt, m.begin() + Smb2IoctlFileIdAt + 16, 0) == 16;
 }
 
-std::function<Bytes(FileOperationsTest&, uint64_t, uint16_t, FileId)> Legacy(uint8_t command) {
+HandleRequest Legacy(uint8_t command) {
     return [command](FileOperationsTest&, uint64_t id, uint16_t fid, FileId) {
         return Smb1LegacyWriteRequest(command, Ids1For(id), fid);
     };
 }
 
-std::function<Bytes(FileOperationsTest&, uint64_t, uint16_t, FileId)>
-Level(uint16_t level, Bytes data = Bytes(8, 0)) {
+HandleRequest Level(uint16_t level, Bytes data = Bytes(8, 0)) {
     return [level, data](FileOperationsTest&, uint64_t id, uint16_t fid, FileId) {
         return SetFile(Ids1For(id), fid, level, data);
     };
 }
 
-std::function<Bytes(FileOperationsTest&, uint64_t, uint16_t, FileId)>
-Class(uint8_t infoClass, Bytes buffer = Bytes(8, 0)) {
+HandleRequest Class(uint8_t infoClass, Bytes buffer = Bytes(8, 0)) {
     return [infoClass, buffer](FileOperationsTest&, uint64_t id, uint16_t, FileId file) {
         return Smb2SetInfoBuffer({Alice2, Docs2, id}, file, infoClass, buffer);
     };
 }
 
-std::function<Bytes(FileOperationsTest&, uint64_t, uint16_t, FileId)> Fsctl(uint32_t code) {
+HandleRequest Fsctl(uint32_t code) {
     return [code](FileOperationsTest&, uint64_t id, uint16_t, FileId file) {
         return Smb2IoctlRequest({Alice2, Docs2, id}, file, code);
     };
@@ -793,13 +795,14 @@ TEST_F(FileOperationsTest, RenamesThatReplaceAreNarrowedUnderDenyDeleteOnTheTarg
 
 // ---- denials that the server carried out all the same ----
 
+// A denied request (on a file, or by name), and its answer: done, the server did it.
 struct CarriedOutCase {
     const char* what;
     const char* denyFlags;
     int kind;
     bool smb2;
-    std::function<Bytes(FileOperationsTest&, uint64_t id, uint16_t fid, FileId file)> request;
-    std::function<Bytes(uint64_t id, bool done)> answer; // done: the server did it
+    HandleRequest request;
+    std::function<Bytes(uint64_t id, bool done)> answer;
 };
 
 std::vector<uint16_t> WriteAndXCounts(uint16_t count, uint16_t countHigh) {
