@@ -15,6 +15,7 @@
 namespace {
 
 const uint32_t Smb2Status = 8;
+const uint32_t StatusPending = 0x00000103;
 const uint32_t Body = Smb2HeaderLength;
 const uint32_t SessionSetupFlags = Body + 2;
 const uint16_t SessionFlagIsGuest = 0x0001;
@@ -141,6 +142,11 @@ const SmbCommandEntry CommandTable[] = {
 
 bool HandleSmb2Response(uint8_t* netbios, uint8_t* header, uint32_t available, FrameView* view,
                         bool atDispatch) {
+    // An interim answer (the request goes on asynchronously) settles nothing: the marks,
+    // pending creates and outcomes wait for the final one.
+    if (available >= Smb2HeaderLength && StatusOf(header) == StatusPending) {
+        return false;
+    }
     return DispatchSmbMessage(SmbDialect::Smb2, SmbDirection::Response, CommandTable,
                               sizeof CommandTable / sizeof CommandTable[0], netbios, header,
                               available, view, atDispatch);

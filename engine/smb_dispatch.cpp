@@ -121,7 +121,7 @@ bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbCom
     }
     message.denial = reinterpret_cast<DenialNote*>(message.work + WorkBufferBytes);
     bool rewrote = decode(&message);
-    if (rewrote && message.denial->kind != 0) {
+    if (request && rewrote && message.denial->kind != 0) {
         KeepDenialNote(dialect, header, message.denial, atDispatch);
     }
     GiveBackWorkBuffer(message.work);
