@@ -129,6 +129,18 @@ void WatchCreateOutcome(const SmbMessage* message, SmbDialect dialect, TableKey 
                      sizeof verdict->outcome);
 }
 
+void RefuseWatchedCreateWhole(SmbDialect dialect, TableKey request, uint32_t refusedStatus,
+                              bool atDispatch) {
+    CreateOutcome outcome;
+    uint32_t length = sizeof outcome;
+    KeyedTable* map = OutcomeMap(dialect);
+    if (KeyedTableLookup(map, atDispatch, request, &outcome, &length) && length == sizeof outcome &&
+        outcome.refusedStatus != 0) {
+        outcome.refusedStatus = refusedStatus;
+        KeyedTableUpdate(map, atDispatch, request, &outcome, sizeof outcome);
+    }
+}
+
 bool SettleCreateOutcome(SmbMessage* message, SmbDialect dialect, const CreateAnswer* answer,
                          Utf16Unit* name) {
     CreateOutcome outcome;

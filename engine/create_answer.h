@@ -14,6 +14,12 @@
 void WatchCreateOutcome(const SmbMessage* message, SmbDialect dialect, TableKey request,
                         const CreateVerdict* verdict);
 
+// A narrowed create whose narrowing could not reach the server is refused whole instead
+// (framing spoils it where its last bytes travel): the refusal the answer then carries is
+// the one the rule forbade. Nothing happens to a create that is not watched.
+void RefuseWatchedCreateWhole(SmbDialect dialect, TableKey request, uint32_t refusedStatus,
+                              bool atDispatch);
+
 // The fields of a create answer that settle its outcome.
 struct CreateAnswer {
     TableKey request;

@@ -42,23 +42,30 @@ void ForgetInboundDenials(const uint8_t* frame, uint32_t length, bool atDispatch
     // The parser only reads; it takes a writable pointer because inspection rewrites.
     ParseEthernet(const_cast<uint8_t*>(frame), length, &view);
     bool toServer = view.destinationPort == SmbPortDirect || view.destinationPort == SmbPortNetbios;
-    if ((view.flags & FrameHasTcp) == 0 || !toServer || view.payloadLength < NetbiosHeaderLength ||
-        view.payload[NetbiosType] != NetbiosSessionMessage) {
+    if ((view.flags & FrameHasTcp) == 0 || !toServer) {
         return;
     }
-    uint32_t declared = ReadU24Be(view.payload + NetbiosLength);
-    uint32_t present = view.payloadLength - NetbiosHeaderLength;
-    if (declared < present) {
-        present = declared;
-    }
-    const uint8_t* message = view.payload + NetbiosHeaderLength;
-    if (present < SmbProtocolIdLength) {
-        return;
-    }
-    uint32_t protocol = ReadU32Le(message);
-    if (protocol == Smb2ProtocolId) {
-        ForgetSmb2Chain(message, present, atDispatch);
-    } else if (protocol == Smb1ProtocolId && present >= Smb1HeaderLength) {
-        ForgetDenialMarks(SmbDialect::Smb1, Smb1Key(message), atDispatch);
+    // Every message whose header the segment holds, as the framing found them from the
+    // segment's start.
+    const uint8_t* payload = view.payload;
+    uint32_t offset = 0;
+    while (view.payloadLength - offset >= NetbiosHeaderLength + SmbProtocolIdLength &&
+           payload[offset + NetbiosType] == NetbiosSessionMessage) {
+        uint32_t declared = ReadU24Be(payload + offset + NetbiosLength);
+        uint32_t present = view.payloadLength - offset - NetbiosHeaderLength;
+        if (declared < present) {
+            present = declared;
+        }
+        const uint8_t* message = payload + offset + NetbiosHeaderLength;
+        uint32_t protocol = present >= SmbProtocolIdLength ? ReadU32Le(message) : 0;
+        if (protocol == Smb2ProtocolId) {
+            ForgetSmb2Chain(message, present, atDispatch);
+        } else if (protocol == Smb1ProtocolId && present >= Smb1HeaderLength) {
+            ForgetDenialMarks(SmbDialect::Smb1, Smb1Key(message), atDispatch);
+        }
+        if (declared > present) {
+            return;
+        }
+        offset += NetbiosHeaderLength + declared;
     }
 }

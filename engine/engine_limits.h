@@ -23,3 +23,5 @@ const uint32_t IpcTreeTableLimit = 65536;
 const uint32_t OpenFileTableLimit = 262144; // names of open files, ~40 MB at 100 bytes
 const uint32_t RequestTableLimit = 65536;   // each pending-request and mark table
 const uint32_t AdmissionTableLimit = 65536;
+// TCP flows with a message spanning segments (up to ~2 KB each while it does).
+const uint32_t SmbFlowTableLimit = 16384;

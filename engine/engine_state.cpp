@@ -46,6 +46,8 @@ const SharedTableSlot SharedTables[] = {
     {&EngineState::IpcTreeTable, IpcTreeTableLimit, TableFullPolicy::EvictOldest, 0},
     {&EngineState::OpenFileTable, OpenFileTableLimit, TableFullPolicy::EvictOldest, 0},
     {&EngineState::UnknownSessionMarks, RequestTableLimit, TableFullPolicy::Refuse, EntryMaxAge},
+    // A flow that loses its record finds the next message header again.
+    {&EngineState::SmbFlowTable, SmbFlowTableLimit, TableFullPolicy::EvictOldest, EntryMaxAge},
 };
 
 bool CreateDialectTables(DialectTables* tables, bool smb1) {
@@ -209,11 +211,11 @@ void EngineReset() {
 }
 
 void PurgeStaleRequests(bool atDispatch, uint64_t now) {
-    // One table per call, in turn: the request-keyed tables of both dialects and the
-    // shared unknown-session marks.
+    // One table per call, in turn: the request-keyed tables of both dialects, the shared
+    // unknown-session marks and the flows.
     const uint32_t tablesPerDialect =
         sizeof DialectTableCatalogue / sizeof DialectTableCatalogue[0];
-    const uint32_t slots = 2 * tablesPerDialect + 1;
+    const uint32_t slots = 2 * tablesPerDialect + 2;
     // A plain load and store: processors that meet here may purge the same table twice,
     // which costs nothing, where a locked add would cost every message.
     uint32_t next = __atomic_load_n(&g_Engine.PurgeTurn, __ATOMIC_RELAXED);
@@ -222,6 +224,8 @@ void PurgeStaleRequests(bool atDispatch, uint64_t now) {
     KeyedTable* table;
     if (turn == 2 * tablesPerDialect) {
         table = g_Engine.UnknownSessionMarks;
+    } else if (turn == 2 * tablesPerDialect + 1) {
+        table = g_Engine.SmbFlowTable;
     } else {
         DialectTables& tables = turn < tablesPerDialect ? g_Engine.Smb1 : g_Engine.Smb2;
         table = tables.*DialectTableCatalogue[turn % tablesPerDialect].table;

@@ -86,6 +86,7 @@ struct EngineState {
     KeyedTable* IpcTreeTable;        // (tree id, session key) -> nothing
     KeyedTable* OpenFileTable;       // file id -> name relative to the share
     KeyedTable* UnknownSessionMarks; // (message id, session key) -> nothing
+    KeyedTable* SmbFlowTable;        // (addresses, ports) -> where a flow's stream stands
 
     DialectTables Smb1;
     DialectTables Smb2;

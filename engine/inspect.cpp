@@ -3,9 +3,8 @@
 #include "checksum.h"
 #include "engine_state.h"
 #include "frame_view.h"
-#include "smb2_chain.h"
+#include "smb_framing.h"
 #include "smb_handlers.h"
-#include "smb_message.h"
 #include "smb_protocol.h"
 #include "wire.h"
 
@@ -31,49 +30,31 @@ void RefreshInterval(TrafficClock* clock, const uint64_t* byteTotal, uint64_t* i
     }
 }
 
-// Counts the frame and hands its SMB message(s) on; the per-direction rules are those
-// of the callers below.
+// Counts the frame and hands its TCP payload to the framing; the per-direction rules are
+// those of the callers below.
 struct DirectionRules {
-    SmbDirection direction;
+    MessageDecoding decoding;
     uint64_t SmbTrafficStats::*packets;
     uint64_t SmbTrafficStats::*bytes;
     uint64_t SmbTrafficStats::*intervalBytes;
     TrafficClock EngineState::*clock;
-    SmbHandler smb2;
-    SmbHandler smb1;
 };
 
 const DirectionRules InboundRules = {
-    SmbDirection::Request,
+    {SmbDirection::Request, HandleSmb2Request, HandleSmb1Request},
     &SmbTrafficStats::InboundPackets,
     &SmbTrafficStats::InboundBytes,
     &SmbTrafficStats::InboundIntervalBytes,
     &EngineState::InboundClock,
-    HandleSmb2Request,
-    HandleSmb1Request,
 };
 
 const DirectionRules OutboundRules = {
-    SmbDirection::Response,
+    {SmbDirection::Response, HandleSmb2Response, HandleSmb1Response},
     &SmbTrafficStats::OutboundPackets,
     &SmbTrafficStats::OutboundBytes,
     &SmbTrafficStats::OutboundIntervalBytes,
     &EngineState::OutboundClock,
-    HandleSmb2Response,
-    HandleSmb1Response,
 };
-
-// Writes whose data runs into later segments: the first one holds all that is decided.
-bool IsSmb1WriteCommand(uint8_t command) {
-    const uint8_t writes[] = {Smb1Write,    Smb1WriteAndUnlock, Smb1WriteRaw,
-                              Smb1WriteMpx, Smb1WriteAndClose,  Smb1WriteAndX};
-    for (uint8_t write : writes) {
-        if (write == command) {
-            return true;
-        }
-    }
-    return false;
-}
 
 bool IsSmbPort(uint16_t port) {
     return port == SmbPortDirect || port == SmbPortNetbios;
@@ -104,67 +85,6 @@ bool PlainlyNotSmb(const uint8_t* frame, uint32_t length, bool inbound) {
     return !IsSmbPort(ReadU16Be(ip + ipHeaderLength + portOffset));
 }
 
-bool DecodeSmbPayload(const DirectionRules& rules, FrameView* view, bool atDispatch, uint64_t now) {
-    bool inbound = rules.direction == SmbDirection::Request;
-    uint32_t payloadLength = view->payloadLength;
-    if (payloadLength < NetbiosHeaderLength) {
-        return false;
-    }
-    uint8_t* netbios = view->payload;
-    if (netbios[NetbiosType] != NetbiosSessionMessage) {
-        return false;
-    }
-    uint32_t length = ReadU24Be(netbios + NetbiosLength);
-    uint32_t present = payloadLength - NetbiosHeaderLength;
-    bool complete = length <= present;
-    // Bytes of this message present in the segment.
-    uint32_t available = complete ? length : present;
-    if (available < SmbProtocolIdLength) {
-        return false;
-    }
-    uint8_t* header = netbios + NetbiosHeaderLength;
-    uint32_t protocol = ReadU32Le(header);
-    if (protocol == Smb2ProtocolId || protocol == Smb1ProtocolId) {
-        // Every SMB message pays for a few entries of the purge of requests whose
-        // response never came; segments without a header pay nothing.
-        PurgeStaleRequests(atDispatch, now);
-    }
-
-    if (protocol == Smb2ProtocolId) {
-        if (available < Smb2HeaderLength) {
-            return false;
-        }
-        bool response = (ReadU32Le(header + Smb2Flags) & Smb2FlagServerToRedir) != 0;
-        if (response == inbound) {
-            return false;
-        }
-        // A WRITE's data usually runs into later segments; only this first segment has
-        // the header, so it is decoded alone, without the length test or a chain walk.
-        if (inbound && ReadU16Le(header + Smb2Command) == Smb2Write) {
-            return rules.smb2(netbios, header, available, view, atDispatch);
-        }
-        if (!complete) {
-            return false;
-        }
-        return WalkSmb2Chain(netbios, length, view, atDispatch, rules.direction, rules.smb2);
-    }
-    if (protocol == Smb1ProtocolId) {
-        if (available < Smb1HeaderLength) {
-            return false;
-        }
-        bool reply = (header[Smb1Flags] & Smb1FlagReply) != 0;
-        if (reply == inbound) {
-            return false;
-        }
-        bool writeRequest = inbound && IsSmb1WriteCommand(header[Smb1Command]);
-        if (!complete && !writeRequest) {
-            return false;
-        }
-        return rules.smb1(netbios, header, available, view, atDispatch);
-    }
-    return false;
-}
-
 bool Inspect(const DirectionRules& rules, uint8_t* frame, uint32_t length, bool atDispatch) {
     EngineState& e = g_Engine;
     SmbTrafficStats* stats = e.TrafficStats;
@@ -173,7 +93,7 @@ bool Inspect(const DirectionRules& rules, uint8_t* frame, uint32_t length, bool 
     }
     uint64_t now = KmQuerySystemTime();
     RefreshInterval(&(e.*rules.clock), &(stats->*rules.bytes), &(stats->*rules.intervalBytes), now);
-    bool inbound = rules.direction == SmbDirection::Request;
+    bool inbound = rules.decoding.direction == SmbDirection::Request;
     if (!InspectionEnabled() || PlainlyNotSmb(frame, length, inbound)) {
         return false; // classification alone changes nothing
     }
@@ -190,7 +110,7 @@ bool Inspect(const DirectionRules& rules, uint8_t* frame, uint32_t length, bool 
     KmAtomicAdd64(&(stats->*rules.packets), 1);
     KmAtomicAdd64(&(stats->*rules.bytes), length);
 
-    bool rewrote = DecodeSmbPayload(rules, &view, atDispatch, now);
+    bool rewrote = FrameSmbSegment(rules.decoding, &view, atDispatch, now);
     if (rewrote) {
         RecomputeChecksums(view.networkHeader, view.tcpHeader, view.tcpSegmentLength);
     }

@@ -375,6 +375,22 @@ bool KeyedTableInsert(KeyedTable* table, bool atDispatch, TableKey key, const vo
     return linked;
 }
 
+bool KeyedTableUpdate(KeyedTable* table, bool atDispatch, TableKey key, const void* value,
+                      uint32_t length) {
+    if (table == nullptr || SurelyEmpty(table)) {
+        return false;
+    }
+    EngineLockAcquire(&table->lock, atDispatch);
+    TableNode* node = FindNode(table, key);
+    bool updated = node != nullptr && node->length == length;
+    if (updated) {
+        KmCopyMemory(ValueOf(node), value, length);
+        node->stamp = KmQuerySystemTime();
+    }
+    EngineLockRelease(&table->lock, atDispatch);
+    return updated;
+}
+
 bool KeyedTableLookup(KeyedTable* table, bool atDispatch, TableKey key, void* destination,
                       uint32_t* length) {
     if (table == nullptr || SurelyEmpty(table)) {

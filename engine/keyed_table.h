@@ -58,6 +58,11 @@ void ClearKeyedTable(KeyedTable* table, bool atDispatch);
 bool KeyedTableInsert(KeyedTable* table, bool atDispatch, TableKey key, const void* value,
                       uint32_t length);
 
+// Overwrites the value of an existing entry whose value has exactly `length` bytes, in
+// place and without allocating. False when there is no such entry (nothing changes).
+bool KeyedTableUpdate(KeyedTable* table, bool atDispatch, TableKey key, const void* value,
+                      uint32_t length);
+
 // On entry *length is the capacity of `destination`; on return the bytes copied
 // (0 when not found). Without a destination a found entry leaves *length as it was.
 bool KeyedTableLookup(KeyedTable* table, bool atDispatch, TableKey key, void* destination,

@@ -89,6 +89,30 @@ uint32_t DrainRing(bool atDispatch, EngineLock* lock, const void* ring, int32_t*
 
 } // namespace
 
+int32_t FileEventsQueued(bool atDispatch) {
+    EngineState& e = g_Engine;
+    EngineLockAcquire(&e.FileEventRingLock, atDispatch);
+    int32_t queued = e.FileEventCount;
+    EngineLockRelease(&e.FileEventRingLock, atDispatch);
+    return queued;
+}
+
+void UnblockFileEventsSince(bool atDispatch, int32_t queuedBefore, uint32_t clientAddress) {
+    EngineState& e = g_Engine;
+    if (e.FileEventRing == nullptr) {
+        return;
+    }
+    EngineLockAcquire(&e.FileEventRingLock, atDispatch);
+    // A ring that started over since then holds the new events from slot 0.
+    int32_t from = e.FileEventCount >= queuedBefore ? queuedBefore : 0;
+    for (int32_t slot = from; slot < e.FileEventCount; ++slot) {
+        if (e.FileEventRing[slot].ClientAddress == clientAddress) {
+            e.FileEventRing[slot].Blocked = 0;
+        }
+    }
+    EngineLockRelease(&e.FileEventRingLock, atDispatch);
+}
+
 uint32_t DrainFileEventRing(bool atDispatch, void* out) {
     EngineState& e = g_Engine;
     return DrainRing(atDispatch, &e.FileEventRingLock, e.FileEventRing, &e.FileEventCount,

@@ -15,6 +15,11 @@ void ReportFileEvent(bool atDispatch, uint32_t clientAddress, uint64_t clientMac
                      uint8_t blocked, const SessionUser* user, const void* path,
                      uint32_t pathBytes);
 
+// How many events the ring holds now, and a way to say that the events queued since then
+// for a client were not prevented after all (their blocked flag is cleared).
+int32_t FileEventsQueued(bool atDispatch);
+void UnblockFileEventsSince(bool atDispatch, int32_t queuedBefore, uint32_t clientAddress);
+
 // Queues one LearnedGrant; both names are zero-terminated UTF-16 and are cut to their
 // fields, always leaving a terminator.
 void AppendLearnedGrant(bool atDispatch, const Utf16Unit* userName, const Utf16Unit* shareName);

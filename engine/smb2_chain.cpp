@@ -34,6 +34,8 @@ const uint16_t Smb2RequestFixedPart[] = {
 // checks the fields it reads once it knows the status.
 const uint16_t Smb2ResponseFixedPart = 2;
 
+} // namespace
+
 uint32_t Smb2FixedPart(SmbDirection direction, uint16_t command) {
     if (direction == SmbDirection::Response) {
         return Smb2ResponseFixedPart;
@@ -41,8 +43,6 @@ uint32_t Smb2FixedPart(SmbDirection direction, uint16_t command) {
     const uint32_t known = sizeof Smb2RequestFixedPart / sizeof Smb2RequestFixedPart[0];
     return command < known ? Smb2RequestFixedPart[command] : 0;
 }
-
-} // namespace
 
 bool WalkSmb2Chain(uint8_t* netbios, uint32_t length, FrameView* view, bool atDispatch,
                    SmbDirection direction, SmbHandler handle) {

@@ -566,15 +566,18 @@ TEST_F(FileOperationsTest, Smb1WritesSpanningSegmentsAreDecidedOnTheirFirst) {
     for (uint8_t command : {0x0B, 0x14, 0x1D, 0x1E, 0x2C, 0x2F}) {
         Bytes write = command == 0x2F ? Smb1WriteAndXRequest(Ids1(), fid)
                                       : Smb1LegacyWriteRequest(command, Ids1(), fid);
-        // The message claims 4000 more bytes than this segment holds.
-        lastFrame = BuildTcpFrame(client, server, NetbiosWrap(write, int64_t(write.size()) + 4000));
+        // The message claims 4000 more bytes than this segment holds; each is the first
+        // segment of a flow of its own.
+        Endpoint from = TestClient(10, uint16_t(51000 + command));
+        lastFrame = BuildTcpFrame(from, server, NetbiosWrap(write, int64_t(write.size()) + 4000));
         EXPECT_TRUE(InspectInbound(lastFrame.data(), uint32_t(lastFrame.size()), false))
             << int(command);
     }
     // Other incomplete messages are left alone.
     Bytes rename = Smb1NtRenameRequest(Ids1(), 0x104, "\\a.txt", "\\b.txt");
     Rules({Rule("docs", "alice", "00010000")});
-    lastFrame = BuildTcpFrame(client, server, NetbiosWrap(rename, int64_t(rename.size()) + 10));
+    lastFrame = BuildTcpFrame(TestClient(10, 52000), server,
+                              NetbiosWrap(rename, int64_t(rename.size()) + 10));
     EXPECT_FALSE(InspectInbound(lastFrame.data(), uint32_t(lastFrame.size()), false));
 }
 

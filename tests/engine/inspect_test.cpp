@@ -29,8 +29,8 @@ Bytes Smb2Response(uint16_t command, uint64_t messageId = 1) {
     return Smb2Message(fields, Smb2Body(9, 8));
 }
 
-Bytes ClientFrame(const Bytes& payload, uint16_t serverPort = 445) {
-    return BuildTcpFrame(TestClient(), TestServer(serverPort), payload);
+Bytes ClientFrame(const Bytes& payload, uint16_t serverPort = 445, uint16_t clientPort = 50000) {
+    return BuildTcpFrame(TestClient(10, clientPort), TestServer(serverPort), payload);
 }
 
 Bytes ServerFrame(const Bytes& payload, uint16_t serverPort = 445) {
@@ -182,28 +182,32 @@ TEST_F(InspectTest, EachMemberOfAnInboundCompoundChainIsHandled) {
     EXPECT_TRUE(TcpChecksumValid(frame));
 }
 
-TEST_F(InspectTest, MessageLongerThanTheSegmentIsNotDecodedUnlessWrite) {
+// The first segment of a message longer than the segment, each on a flow of its own: a
+// message is decided once the bytes its decision reads are there.
+TEST_F(InspectTest, MessageLongerThanTheSegmentIsDecidedWhenItsFieldsAreThere) {
     RefuseUnlistedClients();
-    Bytes create = Smb2Request(5);
-    Bytes frame = ClientFrame(NetbiosWrap(create, int64_t(create.size()) + 1000));
+    Bytes create = Smb2Request(5, 1, 40);
+    Bytes frame = ClientFrame(NetbiosWrap(create, int64_t(create.size()) + 1000), 445, 50001);
     Bytes copy = frame;
-    EXPECT_FALSE(Inbound(frame));
+    EXPECT_FALSE(Inbound(frame)) << "a CREATE's fixed part runs into the next segment";
     EXPECT_EQ(frame, copy);
 
     Bytes write = Smb2Request(9, 7, 48);
-    Bytes writeFrame = ClientFrame(NetbiosWrap(write, 65000));
-    EXPECT_TRUE(Inbound(writeFrame)) << "a WRITE's first segment is decoded";
+    Bytes writeFrame = ClientFrame(NetbiosWrap(write, 65000), 445, 50002);
+    EXPECT_TRUE(Inbound(writeFrame)) << "a WRITE's first segment holds its file id";
     EXPECT_EQ(writeFrame[FrameSmb], 0);
 
     Smb1Fields writeAndX;
     writeAndX.command = 0x2F;
-    Bytes smb1 = Smb1Message(writeAndX, std::vector<uint16_t>(14), Bytes(20, 0));
-    Bytes smb1Frame = ClientFrame(NetbiosWrap(smb1, 60000));
+    std::vector<uint16_t> words(14);
+    words[0] = 0xFF; // no chained command
+    Bytes smb1 = Smb1Message(writeAndX, words, Bytes(20, 0));
+    Bytes smb1Frame = ClientFrame(NetbiosWrap(smb1, 60000), 445, 50003);
     EXPECT_TRUE(Inbound(smb1Frame));
     Smb1Fields close;
     close.command = 0x04;
     Bytes smb1Close = Smb1Message(close, std::vector<uint16_t>(3), Bytes(30, 0));
-    Bytes closeFrame = ClientFrame(NetbiosWrap(smb1Close, 60000));
+    Bytes closeFrame = ClientFrame(NetbiosWrap(smb1Close, 60000), 445, 50004);
     EXPECT_FALSE(Inbound(closeFrame));
 }
 

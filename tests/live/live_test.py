@@ -22,6 +22,17 @@ PROTOCOLS = {"SMB3": "SMB3", "SMB2": "SMB2_10", "NT1": "NT1"}
 
 FILES = {"readme.txt": "readme\n", "old.txt": "old\n", "draft.txt": "draft\n",
          "report.docx": "report v1\n", "big.bin": "big\n"}
+# A folder chain deep enough that a request naming a file in it is larger than one TCP
+# segment: the request is decided across segments.
+DEEP = "/".join("f%02d-%s" % (i, "x" * 56) for i in range(12))
+DEEP_DOS = DEEP.replace("/", "\\")
+FILES[DEEP + "/old.txt"] = "deep old\n"
+
+
+def deep_event(name):
+    """The path an event gives for a file in the deep chain: full paths are decided and
+    reported on their first 256 characters."""
+    return ("docs\\%s\\%s" % (DEEP_DOS, name))[:256]
 # big.bin is written in pieces larger than 64 KiB (SMB1 WRITE_ANDX then counts its high half).
 UPLOADS = {"new.txt": "new\n", "readme.txt": "readme, changed\n", "big.bin": "b" * 100000}
 
@@ -149,6 +160,16 @@ CASES = [
     dict(name="deny-modify-large-write", policy=policy(rule("report", "deny-modify")),
          steps=[("reput big.bin", "NT_STATUS_ACCESS_DENIED")], files=[same("big.bin")],
          events=[(2, 1, "docs\\big.bin")]),
+    # Requests that span TCP segments.
+    dict(name="deny-delete deep", policy=policy(rule("report", "deny-delete")),
+         steps=[("rm %s\\old.txt" % DEEP_DOS, "NT_STATUS_ACCESS_DENIED")],
+         files=[same(DEEP + "/old.txt")], events=[(1, 1, deep_event("old.txt"))]),
+    dict(name="report-delete deep", policy=policy(rule("report")),
+         steps=[("rm %s\\old.txt" % DEEP_DOS, "ok")],
+         files=[absent(DEEP + "/old.txt")], events=[(1, 0, deep_event("old.txt"))]),
+    dict(name="deny-create deep put", policy=policy(rule("report", "deny-create")),
+         steps=[("put new.txt %s\\new.txt" % DEEP_DOS, "NT_STATUS_ACCESS_DENIED")],
+         files=[absent(DEEP + "/new.txt")], events=[(5, 1, deep_event("new.txt"))]),
     dict(name="admission refused",
          policy=policy(rule("report"), settings={"admission_control": True},
                        admission=["192.0.2.99"]),
@@ -283,6 +304,10 @@ class Lab:
         os.chmod(docs, 0o777)
         for name, text in FILES.items():
             path = os.path.join(docs, name)
+            folder = os.path.dirname(path)
+            if folder != docs and not os.path.isdir(folder):
+                os.makedirs(folder)
+                subprocess.run(["chmod", "-R", "a+rwX", docs], check=True)
             with open(path, "w") as f:
                 f.write(text)
             os.chmod(path, 0o666)

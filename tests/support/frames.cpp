@@ -3,6 +3,8 @@
 #include "wire_bytes.h"
 
 #include <algorithm>
+#include <array>
+#include <map>
 #include <cstring>
 
 namespace {
@@ -58,6 +60,26 @@ uint16_t InternetChecksum(const uint8_t* data, size_t length, uint32_t initial) 
     return uint16_t(littleEndianResult >> 8 | littleEndianResult << 8);
 }
 
+namespace {
+
+// Where each stream built so far stands, by sender and receiver address and port.
+uint32_t NextSequence(const Endpoint& from, const Endpoint& to, size_t payloadBytes) {
+    static std::map<std::array<uint8_t, 12>, uint32_t> streams;
+    std::array<uint8_t, 12> key{};
+    std::memcpy(&key[0], from.ip, 4);
+    std::memcpy(&key[4], to.ip, 4);
+    key[8] = uint8_t(from.port >> 8);
+    key[9] = uint8_t(from.port);
+    key[10] = uint8_t(to.port >> 8);
+    key[11] = uint8_t(to.port);
+    auto found = streams.emplace(key, 1000u).first;
+    uint32_t sequence = found->second;
+    found->second += uint32_t(payloadBytes);
+    return sequence;
+}
+
+} // namespace
+
 Bytes BuildTcpFrame(const Endpoint& from, const Endpoint& to, const Bytes& payload,
                     const TcpFrameOptions& options) {
     size_t ipLength = options.ipHeaderWords * 4u;
@@ -79,7 +101,8 @@ Bytes BuildTcpFrame(const Endpoint& from, const Endpoint& to, const Bytes& paylo
     size_t tcp = ip + ipLength;
     PutBe16(frame, tcp, from.port);
     PutBe16(frame, tcp + 2, to.port);
-    PutBe32(frame, tcp + 4, options.sequence);
+    PutBe32(frame, tcp + 4,
+            options.nextInStream ? NextSequence(from, to, payload.size()) : options.sequence);
     PutBe32(frame, tcp + 8, 1);
     frame[tcp + 12] = uint8_t(options.tcpHeaderWords << 4);
     frame[tcp + 13] = 0x18; // PSH, ACK

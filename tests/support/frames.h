@@ -26,7 +26,10 @@ struct TcpFrameOptions {
     uint8_t tcpHeaderWords = 5;
     uint16_t flagsAndFragment = 0x4000; // don't fragment
     uint8_t protocol = 6;
-    uint32_t sequence = 1000;
+    // By default each pair of endpoints carries one TCP stream: a frame's sequence number
+    // follows the previous frame's payload, as a real sender's does.
+    bool nextInStream = true;
+    uint32_t sequence = 1000;     // used when nextInStream is false
     uint32_t ethernetPadding = 0; // trailing bytes after the IPv4 datagram
 };
 
