@@ -1,5 +1,6 @@
 #include "denial_marks.h"
 
+#include "create_answer.h"
 #include "engine_state.h"
 #include "pool.h"
 #include "smb_protocol.h"
@@ -75,9 +76,7 @@ void ForgetDenialMarks(SmbDialect dialect, TableKey request, bool atDispatch) {
     for (const MarkSlot& slot : DialectMarkTables) {
         KeyedTableDelete(MarkTable(dialect, slot.kind), atDispatch, request);
     }
-    // A narrowed create that travelled as it was sent is not settled by its answer.
-    DialectTables& tables = dialect == SmbDialect::Smb1 ? g_Engine.Smb1 : g_Engine.Smb2;
-    KeyedTableDelete(tables.CreateOutcomeMap, atDispatch, request);
+    ForgetWatchedOutcome(dialect, request, atDispatch);
 }
 
 TableKey DenialRequestKey(SmbDialect dialect, const uint8_t* header) {

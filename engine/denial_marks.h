@@ -17,7 +17,8 @@ KeyedTable* MarkTable(SmbDialect dialect, MarkKind kind);
 bool RecordDenialMark(SmbDialect dialect, MarkKind kind, TableKey request, bool atDispatch);
 
 // Removes every mark the request left in the dialect's tables and the unknown-session
-// table, and the outcome a narrowed create left to its answer.
+// table; what a narrowed create or rename left to its answer is settled as for a request
+// that went unchanged.
 void ForgetDenialMarks(SmbDialect dialect, TableKey request, bool atDispatch);
 
 // Writes STATUS_ACCESS_DENIED into a response header (SMB1: with the NT-status flag).

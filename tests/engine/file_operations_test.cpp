@@ -923,3 +923,56 @@ TEST_F(FileOperationsTest, ADenialTheServerCarriedOutPassesAndIsReportedAsFailed
 }
 
 } // namespace
+
+namespace {
+
+// A replacing rename cut in two at every byte under deny delete. Where the replace flag
+// still lies in the segment that completes the decision, it is cleared; where it went by,
+// the request is refused whole; either refusal reaches the client as an access denial and
+// a blocked delete of the target. Where nothing is left to spoil (only the last character
+// of the name), the rename goes as sent and is reported as the rename and the delete of
+// the target that it may be.
+TEST_F(FileOperationsTest, AReplacingRenameCutAnywhereIsNarrowedOrRefusedWhole) {
+    FileId file = Open2(Alice2, Docs2, "a.txt");
+    Rules({Rule("docs", "alice", "11000000")});
+    std::string deep;
+    for (int i = 0; i < 6; ++i) {
+        deep += "folder" + std::to_string(i) + "\\";
+    }
+    auto build = [&](uint64_t id) {
+        Bytes info = WithReplace(RenameBuffer2(deep + "b.txt"), true, false);
+        return NetbiosWrap(Smb2SetInfoBuffer({Alice2, Docs2, id}, file, 10, info));
+    };
+    const size_t replaceAt = 4 + Smb2SetInfoBufferAt;
+    const uint32_t NameInvalid = 0xC0000033;
+    size_t size = build(0).size();
+    size_t asSent = 0;
+    for (size_t cut = 1; cut < size; ++cut) {
+        SCOPED_TRACE("cut at " + std::to_string(cut));
+        uint64_t id = nextId++;
+        Bytes original = build(id);
+        Endpoint from = TestClient(10, uint16_t(45000 + cut));
+        Bytes sent;
+        for (auto part : {std::make_pair(size_t(0), cut), std::make_pair(cut, size)}) {
+            Bytes frame = BuildTcpFrame(
+                from, server, Bytes(original.begin() + part.first, original.begin() + part.second));
+            InspectInbound(frame.data(), uint32_t(frame.size()), false);
+            sent.insert(sent.end(), frame.begin() + FramePayload, frame.end());
+        }
+        bool narrowed = sent[replaceAt] == 0;
+        bool unchanged = sent == original;
+        uint32_t server = narrowed ? Collision : unchanged ? Ok : NameInvalid;
+        Response(ReplaceAnswer2(id, server));
+        EXPECT_EQ(Status2(), unchanged ? Ok : AccessDenied);
+        EventList expected{{1, 1}};
+        if (unchanged) {
+            expected = EventList{{3, 0}, {1, 0}};
+        }
+        EXPECT_EQ(Reported(), expected);
+        asSent += unchanged ? 1 : 0;
+        EXPECT_TRUE(narrowed == (cut <= replaceAt) || unchanged);
+    }
+    EXPECT_LE(asSent, 1u);
+}
+
+} // namespace
