@@ -922,10 +922,6 @@ TEST_F(FileOperationsTest, ADenialTheServerCarriedOutPassesAndIsReportedAsFailed
     }
 }
 
-} // namespace
-
-namespace {
-
 // A replacing rename cut in two at every byte under deny delete. Where the replace flag
 // still lies in the segment that completes the decision, it is cleared; where it went by,
 // the request is refused whole; either refusal reaches the client as an access denial and
