@@ -27,7 +27,7 @@ bool HasU16(const SmbMessage* m, uint32_t offset, uint16_t* value) {
     if (!SmbMessageHas(m, offset, 2)) {
         return false;
     }
-    *value = ReadU16Le(m->header + offset);
+    *value = ReadU16Le(m->base + offset);
     return true;
 }
 
@@ -41,7 +41,7 @@ bool ReadName(const SmbMessage* m, uint32_t offset, bool unicode, Utf16Unit* out
     uint32_t units = 0;
     bool terminated = false;
     while (at + width <= m->available) {
-        Utf16Unit unit = unicode ? ReadU16Le(m->header + at) : m->header[at];
+        Utf16Unit unit = unicode ? ReadU16Le(m->base + at) : m->base[at];
         at += width;
         if (unit == 0) {
             terminated = true;
@@ -65,7 +65,7 @@ bool SpoilName(SmbMessage* m, const WireName* name, bool unicode) {
     if (name->next - name->start < 2 * width) {
         return false;
     }
-    uint8_t* at = m->header + name->start;
+    uint8_t* at = m->base + name->start;
     if (name->bytes > 2 * width) {
         KmZeroMemory(at + 2 * width, name->bytes - 2 * width);
     }
@@ -79,35 +79,58 @@ bool SpoilName(SmbMessage* m, const WireName* name, bool unicode) {
     return true;
 }
 
+void SpoilFid(SmbMessage* m, uint32_t fidAt) {
+    WriteU16Le(m->base + fidAt, SpoiledFid);
+    if (m->chainOpen != nullptr || m->hasChainFid) {
+        m->base[Words] = 0;
+    }
+}
+
 void OpenFilePath(SmbMessage* m, uint16_t fid) {
-    OpenFileFullPath(m->atDispatch, SessionOf(m->header), TreeOf(m->header),
-                     FileKey(m->header, fid), WorkPath(m), PathBufferUnits);
+    if (m->hasChainFid) {
+        fid = m->chainFid;
+    }
+    if (m->chainOpen != nullptr) {
+        // The open's name, read as the open's own decoder reads it.
+        SmbMessage open = *m;
+        open.base = m->chainOpen;
+        open.available = m->available + uint32_t(m->base - m->chainOpen);
+        uint32_t nameAt = m->chainOpenCommand == Smb1NtCreateAndX ? NtCreateAndXName : OpenAndXName;
+        bool unicode = IsUnicode(m);
+        WireName name;
+        if (ReadName(&open, AlignedName(HeaderAt(&open), nameAt, unicode), unicode, WorkPath(m),
+                     PathBufferUnits, &name)) {
+            NamePath(m);
+        }
+        return;
+    }
+    OpenFileFullPath(m->atDispatch, SessionOf(m), TreeOf(m), FileKey(m, fid), WorkPath(m),
+                     PathBufferUnits);
 }
 
 void NamePath(SmbMessage* m) {
-    FullPath(m->atDispatch, SessionOf(m->header), TreeOf(m->header), WorkPath(m), PathBufferUnits);
+    FullPath(m->atDispatch, SessionOf(m), TreeOf(m), WorkPath(m), PathBufferUnits);
 }
 
 MarkKind DecideOpen(SmbMessage* m, const WireName* name, const OpenRequest* open,
                     CreateVerdict* verdict) {
-    const uint8_t* h = m->header;
     uint32_t nameBytes = name->units * sizeof(Utf16Unit);
     if (open->remembersFile) {
-        KeyedTableInsert(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(h), m->work,
+        KeyedTableInsert(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(m), m->work,
                          nameBytes);
     }
     CreateRequest request{open->desiredAccess, ShareAll,  open->disposition,
                           open->createOptions, nameBytes, open->expressible};
-    FileOperation op = OperationFor(m, SessionOf(h), TreeOf(h));
+    FileOperation op = OperationFor(m, SessionOf(m), TreeOf(m));
     MarkKind mark = DecideCreate(&op, &request, WorkPath(m), verdict);
     if (mark == MarkKind::None) {
-        WatchCreateOutcome(m, SmbDialect::Smb1, RequestKey(h), verdict);
+        WatchCreateOutcome(m, SmbDialect::Smb1, RequestKey(m), verdict);
     }
     return mark;
 }
 
 bool MarkDenied(SmbMessage* m, MarkKind mark) {
-    RecordDenialMark(SmbDialect::Smb1, mark, RequestKey(m->header), m->atDispatch);
+    RecordDenialMark(SmbDialect::Smb1, mark, RequestKey(m), m->atDispatch);
     return true;
 }
 

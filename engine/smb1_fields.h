@@ -21,20 +21,43 @@ const uint32_t Mid = 30;
 // Parameter words and data bytes are counted from the WordCount byte.
 const uint32_t Words = Smb1HeaderLength;
 
-inline uint64_t SessionOf(const uint8_t* h) {
-    return ReadU16Le(h + Uid);
+// The keys come from the message's header; the tree is the one a TREE_CONNECT_ANDX earlier
+// in the chain connects, when there is one.
+inline uint64_t SessionOf(const SmbMessage* m) {
+    return ReadU16Le(m->header + Uid);
 }
-inline uint32_t TreeOf(const uint8_t* h) {
-    return ReadU16Le(h + Tid);
+inline uint32_t TreeOf(const SmbMessage* m) {
+    return m->chainTree != 0 ? m->chainTree : ReadU16Le(m->header + Tid);
 }
-inline TableKey RequestKey(const uint8_t* h) {
-    return TableKey{ReadU16Le(h + Mid), ReadU16Le(h + Uid)};
+inline TableKey RequestKey(const SmbMessage* m) {
+    return TableKey{ReadU16Le(m->header + Mid), ReadU16Le(m->header + Uid)};
 }
-inline TableKey FileKey(const uint8_t* h, uint16_t fid) {
-    return TableKey{fid, ReadU16Le(h + Uid)};
+inline TableKey FileKey(const SmbMessage* m, uint16_t fid) {
+    return TableKey{fid, ReadU16Le(m->header + Uid)};
 }
-inline bool IsUnicode(const uint8_t* h) {
-    return (ReadU16Le(h + Flags2) & Flags2Unicode) != 0;
+inline bool IsUnicode(const SmbMessage* m) {
+    return (ReadU16Le(m->header + Flags2) & Flags2Unicode) != 0;
+}
+
+// The tree id under which a TREE_CONNECT_ANDX holds its share for the commands chained
+// after it (HoldChainTree): above every 16-bit id a server assigns, one per request.
+const uint32_t ChainTreeFlag = 0x10000;
+inline uint32_t ChainTreeId(const uint8_t* header) {
+    return ChainTreeFlag | ReadU16Le(header + Mid);
+}
+
+// The header's offset from the command's base, for AlignedName: UTF-16 names are aligned
+// from the header whichever command of a chain they belong to (the value wraps below zero;
+// only its parity is used).
+inline uint32_t HeaderAt(const SmbMessage* m) {
+    return 0u - uint32_t(m->base - m->header);
+}
+
+// An offset read from the wire (counted from the header) counted from the command's base;
+// past the end of the message when it points before the base.
+inline uint32_t FromHeader(const SmbMessage* m, uint32_t offset) {
+    uint32_t shift = uint32_t(m->base - m->header);
+    return offset >= shift ? offset - shift : m->available + 1;
 }
 
 bool HasU16(const SmbMessage* m, uint32_t offset, uint16_t* value);
@@ -54,7 +77,7 @@ bool ReadName(const SmbMessage* m, uint32_t offset, bool unicode, Utf16Unit* out
               WireName* name);
 
 // Where a UTF-16 name starts that follows `offset`: such names are aligned to two bytes
-// from `base` (the SMB header, or a transaction's parameter block).
+// from `base` (the SMB header, see HeaderAt, or a transaction's parameter block).
 inline uint32_t AlignedName(uint32_t base, uint32_t offset, bool unicode) {
     return unicode && ((offset - base) & 1) != 0 ? offset + 1 : offset;
 }
@@ -64,10 +87,21 @@ inline uint32_t AlignedName(uint32_t base, uint32_t offset, bool unicode) {
 // match of a mask match nothing. False when the name has no room for it.
 bool SpoilName(SmbMessage* m, const WireName* name, bool unicode);
 
-// No open has file id 0: a request naming it fails before it touches any file.
+// No open has file id 0: a request naming it fails before it touches any file. A command
+// chained after one that opens or names a file runs on that file whatever id it carries, so
+// its WordCount is made 0 as well: no command that names a file has so few words, and the
+// server refuses it (or the whole chain, when the bytes then read as its ByteCount do not
+// fit).
 const uint16_t SpoiledFid = 0;
+void SpoilFid(SmbMessage* m, uint32_t fidAt);
 
-// The full path of the open file `fid` into the work buffer.
+// Where NT_CREATE_ANDX and OPEN_ANDX requests carry their name (a UTF-16 name after its
+// pad byte, see AlignedName).
+const uint32_t NtCreateAndXName = Words + 51;
+const uint32_t OpenAndXName = Words + 33;
+
+// The full path of the open file `fid` into the work buffer; for a command chained after
+// an open, of the file that open names.
 void OpenFilePath(SmbMessage* m, uint16_t fid);
 
 // The name in the work buffer (`name` as read) as its full path in the message's tree.

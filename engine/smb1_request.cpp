@@ -1,15 +1,17 @@
-// SMB1 requests: what clients ask of the file service. Only the first command of an AndX
-// chain is looked at. Names are UTF-16 when the request says so (SMB_FLAGS2_UNICODE), and
-// 8-bit otherwise, widened unit by unit so that rules apply to them too.
+// SMB1 requests: what clients ask of the file service. Every command of an AndX chain is
+// decided by its own rule (smb1_andx.h). Names are UTF-16 when the request says so
+// (SMB_FLAGS2_UNICODE), and 8-bit otherwise, widened unit by unit so that rules apply to them too.
 #include "denial_marks.h"
 #include "engine_state.h"
 #include "pool.h"
 #include "session_state.h"
+#include "smb1_andx.h"
 #include "smb1_fields.h"
 #include "smb_dispatch.h"
 #include "smb_handlers.h"
 #include "smb_protocol.h"
 #include "smb_request_common.h"
+#include "tree_recording.h"
 #include "wire.h"
 
 using namespace smb1;
@@ -21,6 +23,8 @@ const uint32_t RenameOldName = Words + 6;
 const uint32_t WriteAndXFid = Words + 5;
 const uint32_t WriteAndXDataLengthHigh = Words + 19;
 const uint32_t WriteAndXDataLength = Words + 21;
+const uint32_t WriteAndXDataOffset = Words + 23;
+const uint16_t WriteAndXDataOffsetSpoiled = 0xFFFF;
 const uint32_t TreeConnectPasswordLength = Words + 7;
 const uint32_t TreeConnectPassword = Words + 11;
 const uint32_t SessionSetupBlobLength = Words + 15;
@@ -30,8 +34,6 @@ const uint32_t CreateDesiredAccess = Words + 16;
 const uint32_t CreateShareAccess = Words + 32;
 const uint32_t CreateDisposition = Words + 36;
 const uint32_t CreateOptions = Words + 40;
-const uint32_t CreateNameAnsi = Words + 51;    // after ByteCount
-const uint32_t CreateNameUnicode = Words + 52; // after ByteCount and one pad byte
 const uint32_t CreateOptionsSpoiled = 0x00000041;
 
 // The core commands' fields: the words, then ByteCount, a BufferFormat byte and the name.
@@ -46,7 +48,6 @@ const uint32_t NtRenameOldName = Words + 12;
 const uint16_t NtRenameRenameFile = 0x0104; // the other levels link or copy
 const uint32_t OpenAndXAccessMode = Words + 7;
 const uint32_t OpenAndXOpenFunction = Words + 17;
-const uint32_t OpenAndXName = Words + 33;
 
 const uint32_t FileWriteData = 0x00000002;
 const uint32_t FileDirectoryFile = 0x00000001;
@@ -59,12 +60,12 @@ const Utf16Unit Wildcard = '*';
 
 bool DecodeSessionSetup(SmbMessage* m) {
     uint16_t blobLength;
-    if (!SmbMessageHas(m, Words, 1) || m->header[Words] != SessionSetupExtendedWords ||
+    if (!SmbMessageHas(m, Words, 1) || m->base[Words] != SessionSetupExtendedWords ||
         !HasU16(m, SessionSetupBlobLength, &blobLength) ||
         !SmbMessageHas(m, SessionSetupBlob, blobLength)) {
         return false;
     }
-    LearnSessionUser(m, SessionOf(m->header), m->header + SessionSetupBlob, blobLength);
+    LearnSessionUser(m, SessionOf(m), m->base + SessionSetupBlob, blobLength);
     return false;
 }
 
@@ -73,47 +74,50 @@ bool DecodeTreeConnect(SmbMessage* m) {
     if (!HasU16(m, TreeConnectPasswordLength, &passwordLength)) {
         return false;
     }
-    bool unicode = IsUnicode(m->header);
-    uint32_t pathAt = AlignedName(0, TreeConnectPassword + passwordLength, unicode);
+    bool unicode = IsUnicode(m);
+    uint32_t pathAt = AlignedName(HeaderAt(m), TreeConnectPassword + passwordLength, unicode);
     WireName path;
     if (!ReadName(m, pathAt, unicode, WorkPath(m), NameUnitsMax, &path) || path.units == 0) {
         return false;
     }
-    KeyedTableInsert(g_Engine.Smb1.PendingTreeConnects, m->atDispatch, RequestKey(m->header),
-                     m->work, path.units * sizeof(Utf16Unit));
+    KeyedTableInsert(g_Engine.Smb1.PendingTreeConnects, m->atDispatch, RequestKey(m), m->work,
+                     path.units * sizeof(Utf16Unit));
+    if (!m->finalCommand) {
+        HoldChainTree(m, SessionOf(m), ChainTreeId(m->header), path.units * sizeof(Utf16Unit));
+    }
     return false;
 }
 
 bool DecodeTreeDisconnect(SmbMessage* m) {
-    ForgetTree(m, SessionOf(m->header), TreeOf(m->header));
+    ForgetTree(m, SessionOf(m), TreeOf(m));
     return false;
 }
 
 bool DecodeClose(SmbMessage* m) {
     uint16_t fid;
     if (HasU16(m, CloseFid, &fid)) {
-        KeyedTableDelete(g_Engine.OpenFileTable, m->atDispatch, FileKey(m->header, fid));
+        KeyedTableDelete(g_Engine.OpenFileTable, m->atDispatch, FileKey(m, fid));
     }
     return false;
 }
 
 bool InIpcTree(const SmbMessage* m) {
-    return IsIpcTree(m->atDispatch, SessionOf(m->header), TreeOf(m->header));
+    return IsIpcTree(m->atDispatch, SessionOf(m), TreeOf(m));
 }
 
 bool DecodeNtCreate(SmbMessage* m) {
-    uint8_t* h = m->header;
+    uint8_t* h = m->base;
     if (!SmbMessageHas(m, Words, CreateOptions + 4 - Words) || InIpcTree(m)) {
         return false;
     }
-    bool unicode = IsUnicode(h);
+    bool unicode = IsUnicode(m);
     WireName name;
-    if (!ReadName(m, unicode ? CreateNameUnicode : CreateNameAnsi, unicode, WorkPath(m),
+    if (!ReadName(m, AlignedName(HeaderAt(m), NtCreateAndXName, unicode), unicode, WorkPath(m),
                   NameUnitsMax, &name)) {
         return false;
     }
     uint32_t nameBytes = name.units * sizeof(Utf16Unit);
-    KeyedTableInsert(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(h), m->work,
+    KeyedTableInsert(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(m), m->work,
                      nameBytes);
     CreateRequest request{ReadU32Le(h + CreateDesiredAccess),
                           ReadU32Le(h + CreateShareAccess),
@@ -121,11 +125,11 @@ bool DecodeNtCreate(SmbMessage* m) {
                           ReadU32Le(h + CreateOptions),
                           nameBytes,
                           AllDispositions};
-    FileOperation op = OperationFor(m, SessionOf(h), TreeOf(h));
+    FileOperation op = OperationFor(m, SessionOf(m), TreeOf(m));
     CreateVerdict verdict;
     MarkKind mark = DecideCreate(&op, &request, WorkPath(m), &verdict);
     if (mark == MarkKind::None) {
-        WatchCreateOutcome(m, SmbDialect::Smb1, RequestKey(h), &verdict);
+        WatchCreateOutcome(m, SmbDialect::Smb1, RequestKey(m), &verdict);
         if (verdict.disposition == request.createDisposition) {
             return false;
         }
@@ -142,8 +146,9 @@ bool DecideNamedOpen(SmbMessage* m, uint32_t nameAt, const OpenRequest* open,
                      CreateVerdict* verdict, WireName* name) {
     *verdict = CreateVerdict{};
     verdict->disposition = open->disposition;
-    bool unicode = IsUnicode(m->header);
-    if (InIpcTree(m) || !ReadName(m, nameAt, unicode, WorkPath(m), NameUnitsMax, name)) {
+    bool unicode = IsUnicode(m);
+    if (InIpcTree(m) || !ReadName(m, AlignedName(HeaderAt(m), nameAt, unicode), unicode,
+                                  WorkPath(m), NameUnitsMax, name)) {
         return false;
     }
     MarkKind mark = DecideOpen(m, name, open, verdict);
@@ -176,7 +181,7 @@ bool DecodeOpen(SmbMessage* m) {
 // CREATE creates or truncates; CREATE_NEW only creates. A CREATE narrowed to creating
 // alone becomes a CREATE_NEW, whose fields are the same.
 bool DecodeCreate(SmbMessage* m) {
-    bool createNew = m->header[Smb1Command] == Smb1CreateNew;
+    bool createNew = *m->command == Smb1CreateNew;
     uint32_t disposition = createNew ? DispositionCreate : DispositionOverwriteIf;
     OpenRequest open{FileWriteData, disposition, 0,
                      DispositionBit(disposition) | DispositionBit(DispositionCreate), true};
@@ -188,12 +193,12 @@ bool DecodeCreate(SmbMessage* m) {
     if (verdict.disposition != DispositionCreate || createNew) {
         return false;
     }
-    m->header[Smb1Command] = Smb1CreateNew;
+    *m->command = Smb1CreateNew;
     return true;
 }
 
 bool DecodeOpenAndX(SmbMessage* m) {
-    uint8_t* h = m->header;
+    uint8_t* h = m->base;
     uint16_t accessMode;
     uint16_t openFunction;
     if (!HasU16(m, OpenAndXAccessMode, &accessMode) ||
@@ -201,10 +206,11 @@ bool DecodeOpenAndX(SmbMessage* m) {
         return false;
     }
     uint32_t disposition = DispositionFromOpenMode(openFunction);
-    bool unicode = IsUnicode(h);
+    bool unicode = IsUnicode(m);
     WireName name;
-    if (disposition == NoDisposition || !ReadName(m, AlignedName(0, OpenAndXName, unicode), unicode,
-                                                  WorkPath(m), NameUnitsMax, &name)) {
+    if (disposition == NoDisposition ||
+        !ReadName(m, AlignedName(HeaderAt(m), OpenAndXName, unicode), unicode, WorkPath(m),
+                  NameUnitsMax, &name)) {
         return false;
     }
     OpenRequest open{DesiredAccessFromAccessMode(accessMode), disposition, 0, OpenModeDispositions,
@@ -224,13 +230,14 @@ bool DecodeOpenAndX(SmbMessage* m) {
 
 // DELETE (the name may be a mask: every match goes) and DELETE_DIRECTORY.
 bool DecodeDeleteByName(SmbMessage* m, uint32_t nameAt) {
-    bool unicode = IsUnicode(m->header);
+    bool unicode = IsUnicode(m);
     WireName name;
-    if (InIpcTree(m) || !ReadName(m, nameAt, unicode, WorkPath(m), NameUnitsMax, &name)) {
+    if (InIpcTree(m) || !ReadName(m, AlignedName(HeaderAt(m), nameAt, unicode), unicode,
+                                  WorkPath(m), NameUnitsMax, &name)) {
         return false;
     }
     NamePath(m);
-    FileOperation op = OperationFor(m, SessionOf(m->header), TreeOf(m->header));
+    FileOperation op = OperationFor(m, SessionOf(m), TreeOf(m));
     if (DecideDelete(&op, WorkPath(m)) == MarkKind::None || !SpoilName(m, &name, unicode)) {
         return false;
     }
@@ -246,22 +253,25 @@ bool DecodeDeleteDirectory(SmbMessage* m) {
 }
 
 bool DecodeWriteAndX(SmbMessage* m) {
-    uint8_t* h = m->header;
+    uint8_t* h = m->base;
     uint16_t fid;
-    if (!HasU16(m, WriteAndXFid, &fid) || !SmbMessageHas(m, WriteAndXDataLength, 2)) {
+    if (!HasU16(m, WriteAndXFid, &fid) || !SmbMessageHas(m, WriteAndXDataLength, 4)) {
         return false;
     }
     if (InIpcTree(m)) {
         return false;
     }
     OpenFilePath(m, fid);
-    FileOperation op = OperationFor(m, SessionOf(h), TreeOf(h));
+    FileOperation op = OperationFor(m, SessionOf(m), TreeOf(m));
     if (DecideWrite(&op, WorkPath(m)) == MarkKind::None) {
         return false;
     }
-    // The server writes nothing: a large write counts its high half too.
+    // The server writes nothing (a large write counts the high half of its length too),
+    // and refuses a data offset past the message (in a message of up to 64 KiB; a larger
+    // one holds the whole of a write of 0 bytes).
     WriteU16Le(h + WriteAndXDataLength, 0);
     WriteU16Le(h + WriteAndXDataLengthHigh, 0);
+    WriteU16Le(h + WriteAndXDataOffset, WriteAndXDataOffsetSpoiled);
     return MarkDenied(m, MarkKind::Write);
 }
 
@@ -273,21 +283,22 @@ bool DecodeLegacyWrite(SmbMessage* m) {
         return false;
     }
     OpenFilePath(m, fid);
-    FileOperation op = OperationFor(m, SessionOf(m->header), TreeOf(m->header));
+    FileOperation op = OperationFor(m, SessionOf(m), TreeOf(m));
     if (DecideWrite(&op, WorkPath(m)) == MarkKind::None) {
         return false;
     }
-    WriteU16Le(m->header + WriteFid, SpoiledFid);
+    SpoilFid(m, WriteFid);
     return MarkDenied(m, MarkKind::Write);
 }
 
 // RENAME and NT_RENAME: the old name at `oldAt`, then a BufferFormat byte, a pad byte when
 // UTF-16, and the new name. `link` decides a second name rather than a move.
 bool DecodeRenameNames(SmbMessage* m, uint32_t oldAt, bool link, bool wildcardSpoil) {
-    uint8_t* h = m->header;
-    bool unicode = IsUnicode(h);
+    uint8_t* h = m->base;
+    bool unicode = IsUnicode(m);
     WireName oldName;
-    if (!ReadName(m, oldAt, unicode, WorkPath(m), OldNameUnits, &oldName)) {
+    if (!ReadName(m, AlignedName(HeaderAt(m), oldAt, unicode), unicode, WorkPath(m), OldNameUnits,
+                  &oldName)) {
         return false;
     }
     uint32_t newAt = oldName.next + (unicode ? 2 : 1);
@@ -301,8 +312,8 @@ bool DecodeRenameNames(SmbMessage* m, uint32_t oldAt, bool link, bool wildcardSp
     }
     WireName newName;
     ReadName(m, newAt, unicode, newPath, NewNameUnits, &newName);
-    uint64_t session = SessionOf(h);
-    uint32_t tree = TreeOf(h);
+    uint64_t session = SessionOf(m);
+    uint32_t tree = TreeOf(m);
     FullPath(m->atDispatch, session, tree, WorkPath(m), OldNameUnits);
     FullPath(m->atDispatch, session, tree, newPath, NewNameUnits);
     FileOperation op = OperationFor(m, session, tree);
@@ -367,7 +378,7 @@ const SmbCommandEntry CommandTable[] = {
 
 bool HandleSmb1Request(uint8_t* netbios, uint8_t* header, uint32_t available, FrameView* view,
                        bool atDispatch) {
-    return DispatchSmbMessage(SmbDialect::Smb1, SmbDirection::Request, CommandTable,
-                              sizeof CommandTable / sizeof CommandTable[0], netbios, header,
-                              available, view, atDispatch);
+    return DispatchAndXChain(SmbDirection::Request, CommandTable,
+                             sizeof CommandTable / sizeof CommandTable[0], netbios, header,
+                             available, view, atDispatch);
 }

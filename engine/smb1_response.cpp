@@ -1,10 +1,12 @@
 // SMB1 replies: what the file service answers. They complete tree connects and creates
 // (learning the file id of every command that opens one) and carry the denials of spoiled
-// requests.
+// requests. A chained reply holds one reply per command the server ran; the header's
+// status is the last one's.
 #include "create_answer.h"
 #include "denial_marks.h"
 #include "engine_state.h"
 #include "session_state.h"
+#include "smb1_andx.h"
 #include "smb_dispatch.h"
 #include "smb_handlers.h"
 #include "smb_protocol.h"
@@ -58,9 +60,16 @@ TableKey RequestKey(const uint8_t* h) {
     return TableKey{ReadU16Le(h + Smb1Mid), UidOf(h)};
 }
 
+// The status of this command of the chain: the header's belongs to the last one, every
+// command before it was carried out.
+uint32_t CommandStatus(const SmbMessage* m) {
+    return m->finalCommand ? StatusOf(m->header) : 0;
+}
+
 // The status as an NT status; the DOS forms of "no such file" and "file exists" too.
-uint32_t NtStatusOf(const uint8_t* h) {
-    uint32_t status = StatusOf(h);
+uint32_t NtStatusOf(const SmbMessage* m) {
+    const uint8_t* h = m->header;
+    uint32_t status = CommandStatus(m);
     if ((ReadU16Le(h + Smb1Flags2) & Smb1Flags2NtStatus) != 0) {
         return status;
     }
@@ -70,22 +79,28 @@ uint32_t NtStatusOf(const uint8_t* h) {
     return status == DosFileExists ? StatusObjectNameCollision : status;
 }
 
-// `done`: the answer shows that the server carried the request out.
+// `done`: the answer shows that the server carried the request out. The commands of a
+// chain share the request's key, and a refused command ends the chain: its marks are
+// settled by the last command of the reply.
 bool Rewrite(SmbMessage* m, const MarkKind* kinds, uint32_t count, bool done) {
+    if (!m->finalCommand) {
+        return false;
+    }
     const uint8_t* h = m->header;
     FileOperation op = OperationFor(m, UidOf(h), ReadU16Le(h + Smb1Tid));
     return RewriteStatusFromMarks(SmbDialect::Smb1, kinds, count, RequestKey(h), m->header, done,
                                   &op);
 }
 
+// This command of the chain succeeded (a command before the last one was carried out).
 bool Succeeded(const SmbMessage* m) {
-    return StatusOf(m->header) == 0;
+    return CommandStatus(m) == 0;
 }
 
 // A transaction's success without parameter words is the interim answer that asks for
 // the rest of the request; only the final answer shows that it was carried out.
 bool TransactionDone(const SmbMessage* m) {
-    return Succeeded(m) && SmbMessageHas(m, Words, 1) && m->header[Words] != 0;
+    return Succeeded(m) && SmbMessageHas(m, Words, 1) && m->base[Words] != 0;
 }
 
 // Where a create reply carries what the server did.
@@ -96,15 +111,15 @@ struct CreateReplyFields {
 };
 
 uint32_t ActionOf(const SmbMessage* m, const CreateReplyFields* at) {
-    if (at->action == 0 || StatusOf(m->header) != 0 ||
+    if (at->action == 0 || CommandStatus(m) != 0 ||
         !SmbMessageHas(m, at->action, at->legacyAction ? 2 : 4)) {
         return ActionUnknown;
     }
     if (!at->legacyAction) {
-        return ReadU32Le(m->header + at->action);
+        return ReadU32Le(m->base + at->action);
     }
     const uint32_t byResult[] = {ActionUnknown, ActionOpened, ActionCreated, ActionOverwritten};
-    return byResult[ReadU16Le(m->header + at->action) & OpenResultMask];
+    return byResult[ReadU16Le(m->base + at->action) & OpenResultMask];
 }
 
 // A reply to a request that opens or creates: records the file id under the name the
@@ -115,13 +130,13 @@ bool AnswerCreate(SmbMessage* m, const CreateReplyFields* at) {
     if (KeyedTableLookup(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(h), m->work,
                          &length)) {
         KeyedTableDelete(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(h));
-        if (StatusOf(h) == 0 && at->fid != 0 && SmbMessageHas(m, at->fid, 2)) {
-            TableKey file{ReadU16Le(h + at->fid), UidOf(h)};
+        if (CommandStatus(m) == 0 && at->fid != 0 && SmbMessageHas(m, at->fid, 2)) {
+            TableKey file{ReadU16Le(m->base + at->fid), UidOf(h)};
             KeyedTableInsert(g_Engine.OpenFileTable, m->atDispatch, file, m->work, length);
         }
     }
     bool rewrote = Rewrite(m, CreateMarks, CreateMarkCount, Succeeded(m));
-    CreateAnswer answer{RequestKey(h), UidOf(h), ReadU16Le(h + Smb1Tid), NtStatusOf(h),
+    CreateAnswer answer{RequestKey(h), UidOf(h), ReadU16Le(h + Smb1Tid), NtStatusOf(m),
                         ActionOf(m, at)};
     return SettleCreateOutcome(m, SmbDialect::Smb1, &answer,
                                reinterpret_cast<Utf16Unit*>(m->work)) ||
@@ -164,15 +179,23 @@ bool DecodeRename(SmbMessage* m) {
 // as done.
 bool DecodeWrite(SmbMessage* m) {
     const MarkKind marks[] = {MarkKind::Write};
-    const uint8_t* h = m->header;
+    const uint8_t* b = m->base;
+    uint8_t command = *m->command;
     bool done = Succeeded(m);
-    if (h[Smb1Command] == Smb1WriteAndX) {
+    if (command == Smb1WriteAndX) {
         done = done && SmbMessageHas(m, WriteAndXCountHigh, 2) &&
-               (ReadU16Le(h + WriteAndXCount) | ReadU16Le(h + WriteAndXCountHigh)) != 0;
-    } else if (h[Smb1Command] != Smb1WriteRaw && h[Smb1Command] != Smb1WriteMpx) {
-        done = done && SmbMessageHas(m, WriteCount, 2) && ReadU16Le(h + WriteCount) != 0;
+               (ReadU16Le(b + WriteAndXCount) | ReadU16Le(b + WriteAndXCountHigh)) != 0;
+    } else if (command != Smb1WriteRaw && command != Smb1WriteMpx) {
+        done = done && SmbMessageHas(m, WriteCount, 2) && ReadU16Le(b + WriteCount) != 0;
     }
     return Rewrite(m, marks, 1, done);
+}
+
+// A transaction reply's parameter offset (from the header) counted from the command's
+// base; 0 (no block) when it points before the base.
+uint32_t ParameterBlock(const SmbMessage* m, uint32_t offset) {
+    uint32_t shift = uint32_t(m->base - m->header);
+    return offset > shift ? offset - shift : 0;
 }
 
 // The fields of a transaction reply's parameter block, when it holds a create's answer.
@@ -191,12 +214,12 @@ bool DecodeTransaction2(SmbMessage* m) {
     bool rewrote = Rewrite(m, marks, 6, TransactionDone(m));
     const uint8_t* h = m->header;
     rewrote = SettleReplaceOutcome(m, SmbDialect::Smb1, RequestKey(h), UidOf(h),
-                                   ReadU16Le(h + Smb1Tid), NtStatusOf(h)) ||
+                                   ReadU16Le(h + Smb1Tid), NtStatusOf(m)) ||
               rewrote;
     // TRANS2_OPEN2 and TRANS2_CREATE_DIRECTORY answers: the file id and what was done
     // stand in the parameter block (an error reply has none).
     uint32_t parameters = SmbMessageHas(m, Trans2ParameterOffset, 2)
-                              ? ReadU16Le(m->header + Trans2ParameterOffset)
+                              ? ParameterBlock(m, ReadU16Le(m->base + Trans2ParameterOffset))
                               : 0;
     return DecodeTransactionCreate(m, parameters, Open2Fid, Open2Action, true) || rewrote;
 }
@@ -205,7 +228,7 @@ bool DecodeNtTransact(SmbMessage* m) {
     const MarkKind marks[] = {MarkKind::Write};
     bool rewrote = Rewrite(m, marks, 1, TransactionDone(m));
     uint32_t parameters = SmbMessageHas(m, NtTransParameterOffset, 4)
-                              ? ReadU32Le(m->header + NtTransParameterOffset)
+                              ? ParameterBlock(m, ReadU32Le(m->base + NtTransParameterOffset))
                               : 0;
     return DecodeTransactionCreate(m, parameters, NtTransCreateFid, NtTransCreateAction, false) ||
            rewrote;
@@ -214,7 +237,7 @@ bool DecodeNtTransact(SmbMessage* m) {
 bool DecodeTreeConnect(SmbMessage* m) {
     const uint8_t* h = m->header;
     RecordTreeConnect(m, g_Engine.Smb1.PendingTreeConnects, RequestKey(h), UidOf(h),
-                      ReadU16Le(h + Smb1Tid), StatusOf(h));
+                      ReadU16Le(h + Smb1Tid), CommandStatus(m));
     return false;
 }
 
@@ -244,7 +267,7 @@ const SmbCommandEntry CommandTable[] = {
 
 bool HandleSmb1Response(uint8_t* netbios, uint8_t* header, uint32_t available, FrameView* view,
                         bool atDispatch) {
-    return DispatchSmbMessage(SmbDialect::Smb1, SmbDirection::Response, CommandTable,
-                              sizeof CommandTable / sizeof CommandTable[0], netbios, header,
-                              available, view, atDispatch);
+    return DispatchAndXChain(SmbDirection::Response, CommandTable,
+                             sizeof CommandTable / sizeof CommandTable[0], netbios, header,
+                             available, view, atDispatch);
 }

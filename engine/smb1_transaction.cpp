@@ -117,13 +117,13 @@ bool ReadNewPath(SmbMessage* m, const Transaction* t, Utf16Unit* newPath) {
     if (t->dataCount < RenameName || !SmbMessageHas(m, t->data, RenameName)) {
         return false;
     }
-    uint32_t length = ReadU32Le(m->header + t->data + RenameNameLength);
+    uint32_t length = ReadU32Le(m->base + t->data + RenameNameLength);
     uint32_t copied = length < NewNameMaxBytes ? length : NewNameMaxBytes;
     if (!SmbMessageHas(m, t->data + RenameName, copied)) {
         return false;
     }
-    const uint8_t* name = m->header + t->data + RenameName;
-    if (IsUnicode(m->header)) {
+    const uint8_t* name = m->base + t->data + RenameName;
+    if (IsUnicode(m)) {
         CopyWireText(newPath, name, copied, NewNameMaxBytes);
     } else {
         // An 8-bit name, as the request's flags say: widened unit by unit.
@@ -131,7 +131,7 @@ bool ReadNewPath(SmbMessage* m, const Transaction* t, Utf16Unit* newPath) {
             newPath[i] = name[i];
         }
     }
-    FullPath(m->atDispatch, SessionOf(m->header), TreeOf(m->header), newPath, NewPathUnits);
+    FullPath(m->atDispatch, SessionOf(m), TreeOf(m), newPath, NewPathUnits);
     return true;
 }
 
@@ -151,15 +151,14 @@ MarkKind DecideRenameLevel(SmbMessage* m, const Transaction* t, uint16_t level, 
     }
     MarkKind mark = MarkKind::None;
     if (ReadNewPath(m, t, newPath)) {
-        uint8_t* buffer = m->header + t->data;
+        uint8_t* buffer = m->base + t->data;
         bool extended = IsExtendedLevel(level);
         bool replace = extended ? (ReadU32Le(buffer) & ReplaceIfExistsFlag) != 0 : buffer[0] != 0;
-        FileOperation op = OperationFor(m, SessionOf(m->header), TreeOf(m->header));
+        FileOperation op = OperationFor(m, SessionOf(m), TreeOf(m));
         ReplaceVerdict verdict;
         mark = DecideReplacingRename(&op, WorkPath(m), newPath, link, replace, &verdict);
         if (mark == MarkKind::None) {
-            WatchReplaceOutcome(m, SmbDialect::Smb1, RequestKey(m->header), &verdict, WorkPath(m),
-                                newPath);
+            WatchReplaceOutcome(m, SmbDialect::Smb1, RequestKey(m), &verdict, WorkPath(m), newPath);
         }
         if (mark == MarkKind::None && verdict.narrow) {
             // Without the replace request the server refuses an existing target.
@@ -180,7 +179,7 @@ MarkKind DecideRenameLevel(SmbMessage* m, const Transaction* t, uint16_t level, 
 MarkKind DecideSetLevel(SmbMessage* m, const Transaction* t, uint16_t level, SetLevelKind kind,
                         bool* narrowed) {
     *narrowed = false;
-    FileOperation op = OperationFor(m, SessionOf(m->header), TreeOf(m->header));
+    FileOperation op = OperationFor(m, SessionOf(m), TreeOf(m));
     switch (kind) {
     case SetLevelKind::Delete:
         return DecideDelete(&op, WorkPath(m));
@@ -194,7 +193,7 @@ MarkKind DecideSetLevel(SmbMessage* m, const Transaction* t, uint16_t level, Set
 }
 
 bool DecodeSetFile(SmbMessage* m, const Transaction* t) {
-    uint8_t* h = m->header;
+    uint8_t* h = m->base;
     uint16_t fid;
     uint16_t level;
     SetLevelKind kind;
@@ -224,7 +223,7 @@ bool DecodeSetPath(SmbMessage* m, const Transaction* t) {
     SetLevelKind kind;
     WireName name;
     if (!HasU16(m, t->parameters, &level) || !FindSetLevel(level, &kind) ||
-        !ReadName(m, t->parameters + PathInfoName, IsUnicode(m->header), WorkPath(m), NameUnitsMax,
+        !ReadName(m, t->parameters + PathInfoName, IsUnicode(m), WorkPath(m), NameUnitsMax,
                   &name)) {
         return false;
     }
@@ -234,12 +233,12 @@ bool DecodeSetPath(SmbMessage* m, const Transaction* t) {
     if (mark == MarkKind::None) {
         return narrowed;
     }
-    WriteU16Le(m->header + t->parameters, LevelSpoiled);
+    WriteU16Le(m->base + t->parameters, LevelSpoiled);
     return MarkDenied(m, mark);
 }
 
 bool DecodeOpen2(SmbMessage* m, const Transaction* t) {
-    uint8_t* h = m->header;
+    uint8_t* h = m->base;
     uint16_t accessMode;
     uint16_t openMode;
     if (!HasU16(m, t->parameters + Open2AccessMode, &accessMode) ||
@@ -249,7 +248,7 @@ bool DecodeOpen2(SmbMessage* m, const Transaction* t) {
     uint32_t disposition = DispositionFromOpenMode(openMode);
     WireName name;
     if (disposition == NoDisposition ||
-        !ReadName(m, t->parameters + Open2Name, IsUnicode(h), WorkPath(m), NameUnitsMax, &name)) {
+        !ReadName(m, t->parameters + Open2Name, IsUnicode(m), WorkPath(m), NameUnitsMax, &name)) {
         return false;
     }
     OpenRequest open{DesiredAccessFromAccessMode(accessMode), disposition, 0, OpenModeDispositions,
@@ -268,7 +267,7 @@ bool DecodeOpen2(SmbMessage* m, const Transaction* t) {
 }
 
 bool DecodeCreateDirectory2(SmbMessage* m, const Transaction* t) {
-    bool unicode = IsUnicode(m->header);
+    bool unicode = IsUnicode(m);
     WireName name;
     if (!ReadName(m, t->parameters + CreateDirectoryName, unicode, WorkPath(m), NameUnitsMax,
                   &name)) {
@@ -292,28 +291,28 @@ bool DecodeQueryFile(SmbMessage* m, const Transaction* t) {
         return false;
     }
     OpenFilePath(m, fid);
-    FileOperation op = OperationFor(m, SessionOf(m->header), TreeOf(m->header));
+    FileOperation op = OperationFor(m, SessionOf(m), TreeOf(m));
     if (DecideQuery(&op, WorkPath(m), MarkKind::QueryFile) == MarkKind::None) {
         return false;
     }
-    WriteU16Le(m->header + t->parameters, 0); // no file has id 0
+    SpoilFid(m, t->parameters);
     return MarkDenied(m, MarkKind::QueryFile);
 }
 
 bool DecodeQueryPath(SmbMessage* m, const Transaction* t) {
-    uint8_t* h = m->header;
+    uint8_t* h = m->base;
     uint16_t level;
     if (!HasU16(m, t->parameters, &level) || !IsQueryPathLevel(level) ||
         !SmbMessageHas(m, t->parameters + 2, 4) || ReadU32Le(h + t->parameters + 2) != 0) {
         return false;
     }
     WireName name;
-    if (!ReadName(m, t->parameters + PathInfoName, IsUnicode(h), WorkPath(m), NameUnitsMax,
+    if (!ReadName(m, t->parameters + PathInfoName, IsUnicode(m), WorkPath(m), NameUnitsMax,
                   &name)) {
         return false;
     }
     NamePath(m);
-    FileOperation op = OperationFor(m, SessionOf(h), TreeOf(h));
+    FileOperation op = OperationFor(m, SessionOf(m), TreeOf(m));
     if (DecideQuery(&op, WorkPath(m), MarkKind::QueryPath) == MarkKind::None) {
         return false;
     }
@@ -322,22 +321,22 @@ bool DecodeQueryPath(SmbMessage* m, const Transaction* t) {
 }
 
 bool InIpcTree(const SmbMessage* m) {
-    return IsIpcTree(m->atDispatch, SessionOf(m->header), TreeOf(m->header));
+    return IsIpcTree(m->atDispatch, SessionOf(m), TreeOf(m));
 }
 
 bool DecodeNtTransactCreate(SmbMessage* m, uint32_t parameters) {
-    uint8_t* h = m->header;
+    uint8_t* h = m->base;
     if (!SmbMessageHas(m, parameters, NtCreateFixedBytes)) {
         return false;
     }
-    bool unicode = IsUnicode(h);
+    bool unicode = IsUnicode(m);
     WireName name;
     if (!ReadName(m, AlignedName(parameters, parameters + NtCreateName, unicode), unicode,
                   WorkPath(m), NameUnitsMax, &name)) {
         return false;
     }
     uint32_t nameBytes = name.units * sizeof(Utf16Unit);
-    KeyedTableInsert(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(h), m->work,
+    KeyedTableInsert(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(m), m->work,
                      nameBytes);
     uint8_t* p = h + parameters;
     CreateRequest request{ReadU32Le(p + NtCreateDesiredAccess),
@@ -346,14 +345,14 @@ bool DecodeNtTransactCreate(SmbMessage* m, uint32_t parameters) {
                           ReadU32Le(p + NtCreateOptions),
                           nameBytes,
                           AllDispositions};
-    FileOperation op = OperationFor(m, SessionOf(h), TreeOf(h));
+    FileOperation op = OperationFor(m, SessionOf(m), TreeOf(m));
     CreateVerdict verdict;
     MarkKind mark = DecideCreate(&op, &request, WorkPath(m), &verdict);
     if (mark != MarkKind::None) {
         WriteU32Le(p + NtCreateOptions, request.createOptions | CreateOptionsSpoiled);
         return MarkDenied(m, mark);
     }
-    WatchCreateOutcome(m, SmbDialect::Smb1, RequestKey(h), &verdict);
+    WatchCreateOutcome(m, SmbDialect::Smb1, RequestKey(m), &verdict);
     if (verdict.disposition == request.createDisposition) {
         return false;
     }
@@ -362,30 +361,31 @@ bool DecodeNtTransactCreate(SmbMessage* m, uint32_t parameters) {
 }
 
 bool DecodeNtTransactIoctl(SmbMessage* m) {
-    uint8_t* h = m->header;
+    uint8_t* h = m->base;
     if (h[NtTransSetupCount] != IoctlSetupWords || !SmbMessageHas(m, IoctlFid, 2) ||
         !IsContentChangingFsctl(ReadU32Le(h + IoctlFunction))) {
         return false;
     }
     OpenFilePath(m, ReadU16Le(h + IoctlFid));
-    FileOperation op = OperationFor(m, SessionOf(h), TreeOf(h));
+    FileOperation op = OperationFor(m, SessionOf(m), TreeOf(m));
     if (DecideWrite(&op, WorkPath(m)) == MarkKind::None) {
         return false;
     }
-    WriteU16Le(h + IoctlFid, SpoiledFid);
+    SpoilFid(m, IoctlFid);
     return MarkDenied(m, MarkKind::Write);
 }
 
 } // namespace
 
 bool DecodeTransaction2(SmbMessage* m) {
-    uint8_t* h = m->header;
+    uint8_t* h = m->base;
     if (!SmbMessageHas(m, Trans2ParameterCount, Trans2ByteCount + 2 - Trans2ParameterCount) ||
         h[Trans2SetupCount] != 1 || InIpcTree(m)) {
         return false;
     }
-    Transaction t{ReadU16Le(h + Trans2ParameterOffset), ReadU16Le(h + Trans2ParameterCount),
-                  ReadU16Le(h + Trans2DataOffset), ReadU16Le(h + Trans2DataCount)};
+    Transaction t{FromHeader(m, ReadU16Le(h + Trans2ParameterOffset)),
+                  ReadU16Le(h + Trans2ParameterCount),
+                  FromHeader(m, ReadU16Le(h + Trans2DataOffset)), ReadU16Le(h + Trans2DataCount)};
     switch (ReadU16Le(h + Trans2Subcommand)) {
     case Trans2Open2:
         return DecodeOpen2(m, &t);
@@ -405,14 +405,14 @@ bool DecodeTransaction2(SmbMessage* m) {
 }
 
 bool DecodeNtTransact(SmbMessage* m) {
-    uint8_t* h = m->header;
+    uint8_t* h = m->base;
     if (!SmbMessageHas(m, NtTransParameterCount, NtTransSetup - NtTransParameterCount) ||
         InIpcTree(m)) {
         return false;
     }
     switch (ReadU16Le(h + NtTransFunction)) {
     case NtTransactCreate:
-        return DecodeNtTransactCreate(m, ReadU32Le(h + NtTransParameterOffset));
+        return DecodeNtTransactCreate(m, FromHeader(m, ReadU32Le(h + NtTransParameterOffset)));
     case NtTransactIoctl:
         return DecodeNtTransactIoctl(m);
     default:

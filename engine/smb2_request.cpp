@@ -178,35 +178,67 @@ bool DecodeClose(SmbMessage* m) {
     return false;
 }
 
-// A related member of a compound names the file that its chain's CREATE opened by a file
-// id of all ones, since the server has not assigned the id yet.
-bool NamesRelatedFile(const SmbMessage* m, uint32_t fileIdAt) {
-    if ((ReadU32Le(m->header + Smb2Flags) & Smb2FlagRelatedOperations) == 0) {
-        return false;
+// Where each request that works on an open file carries its FileId; 0 for commands
+// that carry none.
+uint32_t FileIdAt(uint16_t command) {
+    switch (command) {
+    case Smb2Close:
+    case Smb2Flush:
+    case Smb2Lock:
+    case Smb2Ioctl:
+    case Smb2QueryDirectory:
+    case Smb2ChangeNotify:
+        return Body + 8;
+    case Smb2Read:
+    case Smb2Write:
+    case Smb2SetInfo:
+        return Body + 16;
+    case Smb2QueryInfo:
+        return Body + 24;
+    default:
+        return 0;
     }
+}
+
+bool IsRelated(const uint8_t* h) {
+    return (ReadU32Le(h + Smb2Flags) & Smb2FlagRelatedOperations) != 0;
+}
+
+bool AllOnes(const uint8_t* fileId) {
     for (uint32_t i = 0; i < FileIdBytes; ++i) {
-        if (m->header[fileIdAt + i] != 0xFF) {
+        if (fileId[i] != 0xFF) {
             return false;
         }
     }
     return true;
 }
 
-// Copies the name of the last CREATE before this member of the chain into the work
-// buffer. The members before this one lie whole in the frame, before its header.
-bool RelatedCreateName(SmbMessage* m) {
+// A related member of a compound works on the file of the member before it, whatever
+// its own FileId says (clients send all ones, since the server has not assigned the id
+// of a file the chain's CREATE opens). The members before this one lie whole before its
+// header: the walk from the message start finds the last one that names a file, by the
+// name of a CREATE or by the FileId of a request on an open file, and builds that file's
+// full path into the work buffer. False when no member before this one names a file.
+bool ChainFilePath(SmbMessage* m) {
     const uint8_t* member = m->netbios + NetbiosHeaderLength;
     const uint8_t* name = nullptr;
     uint32_t nameLength = 0;
+    const uint8_t* fileId = nullptr;
     while (member + Smb2HeaderLength <= m->header) {
         uint32_t room = uint32_t(m->header - member);
-        if (ReadU16Le(member + Smb2Command) == Smb2Create && room >= CreateFixedEnd) {
+        uint16_t command = ReadU16Le(member + Smb2Command);
+        uint32_t idAt = FileIdAt(command);
+        if (command == Smb2Create && room >= CreateFixedEnd) {
             uint32_t offset = ReadU16Le(member + CreateNameOffset);
             uint32_t length = ReadU16Le(member + CreateNameLength);
             if (offset <= room && length <= room - offset) {
                 name = member + offset;
                 nameLength = length;
+                fileId = nullptr;
             }
+        } else if (idAt != 0 && idAt + FileIdBytes <= room && !AllOnes(member + idAt)) {
+            fileId = member + idAt;
+            name = nullptr;
         }
         uint32_t next = ReadU32Le(member + Smb2NextCommand);
         if (next < Smb2HeaderLength || next % Smb2CompoundAlignment != 0 || next > room) {
@@ -214,24 +246,42 @@ bool RelatedCreateName(SmbMessage* m) {
         }
         member += next;
     }
-    if (name == nullptr) {
-        return false;
+    uint64_t session = SessionOf(m->header);
+    uint32_t tree = TreeOf(m->header);
+    if (name != nullptr) {
+        CopyWireText(WorkPath(m), name, nameLength, MaxCopiedBytes);
+        FullPath(m->atDispatch, session, tree, WorkPath(m), PathBufferUnits);
+        return true;
     }
-    CopyWireText(WorkPath(m), name, nameLength, MaxCopiedBytes);
-    return true;
+    if (fileId != nullptr) {
+        OpenFileFullPath(m->atDispatch, session, tree, FileKey(fileId), WorkPath(m),
+                         PathBufferUnits);
+        return true;
+    }
+    return false;
 }
 
 // Builds the full path of the open file at `fileIdAt` into the work buffer.
 void OpenFilePath(SmbMessage* m, uint32_t fileIdAt) {
-    if (NamesRelatedFile(m, fileIdAt)) {
-        if (RelatedCreateName(m)) {
-            FullPath(m->atDispatch, SessionOf(m->header), TreeOf(m->header), WorkPath(m),
-                     PathBufferUnits);
-        }
+    if (IsRelated(m->header) && ChainFilePath(m)) {
         return;
     }
     OpenFileFullPath(m->atDispatch, SessionOf(m->header), TreeOf(m->header),
                      FileKey(m->header + fileIdAt), WorkPath(m), PathBufferUnits);
+}
+
+// Refuses a request on an open file. A request on its own names the file by its FileId,
+// and a zero FileId names no open. A related member's FileId is not looked at, so its
+// StructureSize is spoiled instead: the server checks it against the command's before
+// anything else and fails the request (the even value still passes the message's framing
+// checks).
+void SpoilFileRequest(SmbMessage* m, uint32_t fileIdAt) {
+    uint8_t* h = m->header;
+    if (IsRelated(h)) {
+        WriteU16Le(h + StructureSize, uint16_t(ReadU16Le(h + StructureSize) & ~1u));
+        return;
+    }
+    KmZeroMemory(h + fileIdAt, FileIdBytes);
 }
 
 bool DecodeWrite(SmbMessage* m) {
@@ -247,8 +297,7 @@ bool DecodeWrite(SmbMessage* m) {
     if (DecideWrite(&op, WorkPath(m)) == MarkKind::None) {
         return false;
     }
-    // The server finds no open under a zero file id and fails the write.
-    KmZeroMemory(h + WriteFileId, FileIdBytes);
+    SpoilFileRequest(m, WriteFileId);
     RecordDenialMark(SmbDialect::Smb2, MarkKind::Write, RequestKey(h), m->atDispatch);
     return true;
 }
@@ -402,8 +451,7 @@ bool DecodeIoctl(SmbMessage* m) {
     if (DecideWrite(&op, WorkPath(m)) == MarkKind::None) {
         return false;
     }
-    // The server finds no open under a zero file id and fails the request.
-    KmZeroMemory(h + IoctlFileId, FileIdBytes);
+    SpoilFileRequest(m, IoctlFileId);
     RecordDenialMark(SmbDialect::Smb2, MarkKind::Write, RequestKey(h), m->atDispatch);
     return true;
 }

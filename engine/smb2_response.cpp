@@ -138,6 +138,43 @@ const SmbCommandEntry CommandTable[] = {
     {Smb2SetInfo, DecodeSetInfo},
 };
 
+// The status of the compound member just before `header`, found by walking the members
+// from the message start (they lie whole before it, already decided); false for the
+// first member.
+bool PreviousMemberStatus(const uint8_t* netbios, const uint8_t* header, uint32_t* status) {
+    const uint8_t* member = netbios + NetbiosHeaderLength;
+    const uint8_t* previous = nullptr;
+    while (member + Smb2HeaderLength <= header) {
+        previous = member;
+        uint32_t room = uint32_t(header - member);
+        uint32_t next = ReadU32Le(member + Smb2NextCommand);
+        if (next < Smb2HeaderLength || next % Smb2CompoundAlignment != 0 || next > room) {
+            break;
+        }
+        member += next;
+    }
+    if (previous == nullptr || member != header) {
+        return false;
+    }
+    *status = StatusOf(previous);
+    return true;
+}
+
+// A server fails the related members after a failed one with the same status. When the
+// client was told that the earlier member was denied, the failures that follow from it
+// are denials too: a member that failed is never one the server carried out.
+bool FollowRelatedDenial(uint8_t* netbios, uint8_t* header) {
+    uint32_t status = StatusOf(header);
+    uint32_t previous;
+    if ((ReadU32Le(header + Smb2Flags) & Smb2FlagRelatedOperations) == 0 || status == 0 ||
+        status == StatusPending || status == StatusAccessDenied ||
+        !PreviousMemberStatus(netbios, header, &previous) || previous != StatusAccessDenied) {
+        return false;
+    }
+    WriteAccessDenied(SmbDialect::Smb2, header);
+    return true;
+}
+
 } // namespace
 
 bool HandleSmb2Response(uint8_t* netbios, uint8_t* header, uint32_t available, FrameView* view,
@@ -147,7 +184,8 @@ bool HandleSmb2Response(uint8_t* netbios, uint8_t* header, uint32_t available, F
     if (available >= Smb2HeaderLength && StatusOf(header) == StatusPending) {
         return false;
     }
-    return DispatchSmbMessage(SmbDialect::Smb2, SmbDirection::Response, CommandTable,
-                              sizeof CommandTable / sizeof CommandTable[0], netbios, header,
-                              available, view, atDispatch);
+    bool rewrote = DispatchSmbMessage(SmbDialect::Smb2, SmbDirection::Response, CommandTable,
+                                      sizeof CommandTable / sizeof CommandTable[0], netbios, header,
+                                      available, view, atDispatch);
+    return FollowRelatedDenial(netbios, header) || rewrote;
 }

@@ -60,8 +60,8 @@ void GiveBackWorkBuffer(uint8_t* work) {
     EngineFree(work, WorkAllocationBytes);
 }
 
-uint16_t CommandOf(SmbDialect dialect, const uint8_t* header) {
-    return dialect == SmbDialect::Smb2 ? ReadU16Le(header + Smb2Command) : header[Smb1Command];
+uint16_t CommandOf(SmbDialect dialect, const SmbMessage* message) {
+    return dialect == SmbDialect::Smb2 ? ReadU16Le(message->command) : *message->command;
 }
 
 SmbCommandDecoder FindDecoder(const SmbCommandEntry* table, uint32_t entries, uint16_t command) {
@@ -84,11 +84,28 @@ bool IsSessionEstablishmentCommand(SmbDialect dialect, uint16_t command) {
 
 bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbCommandEntry* table,
                         uint32_t tableEntries, uint8_t* netbios, uint8_t* header,
-                        uint32_t available, FrameView* view, bool atDispatch) {
+                        uint32_t available, FrameView* view, bool atDispatch,
+                        const ChainedCommand* chained) {
     SmbMessage message{};
     message.netbios = netbios;
     message.header = header;
+    message.base = header;
     message.available = available;
+    message.command = header + (dialect == SmbDialect::Smb2 ? Smb2Command : Smb1Command);
+    message.finalCommand = true;
+    if (chained != nullptr) {
+        message.base = header + chained->shift;
+        message.available = available - chained->shift;
+        message.command = chained->command;
+        message.finalCommand = chained->final;
+        message.chainTree = chained->chainTree;
+        message.hasChainFid = chained->hasFid;
+        message.chainFid = chained->fid;
+        if (chained->openCommand != 0) {
+            message.chainOpen = header + chained->openShift;
+            message.chainOpenCommand = chained->openCommand;
+        }
+    }
     message.view = view;
     message.atDispatch = atDispatch;
     message.direction = direction;
@@ -101,7 +118,7 @@ bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbCom
     message.clientMac = MacToU64(mac);
     message.clientAddress = ReadIpv4Address(address);
 
-    uint16_t command = CommandOf(dialect, header);
+    uint16_t command = CommandOf(dialect, &message);
     if (request && !IsSessionEstablishmentCommand(dialect, command)) {
         AdmissionVerdict verdict = ApplyAdmissionGate(&message);
         if (verdict != AdmissionVerdict::Decode) {

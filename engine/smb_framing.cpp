@@ -27,7 +27,9 @@ const uint32_t NoMember = 0xFFFFFFFF;
 // come well within them.
 const uint32_t PatchKeepSegments = 64;
 
-enum class FlowPhase : uint8_t { AtBoundary, InMessage };
+// Hunting: the flow lost bytes, and the next SMB header is looked for in every segment
+// until one is found.
+enum class FlowPhase : uint8_t { AtBoundary, InMessage, Hunting };
 
 // Bytes the engine changed in a segment, kept by stream position.
 struct FlowPatch {
@@ -139,7 +141,9 @@ uint32_t FindMessageStart(const Segment& segment, uint32_t from) {
     const uint32_t probe = NetbiosHeaderLength + SmbProtocolIdLength;
     for (uint32_t at = from; at + probe <= segment.length; ++at) {
         const uint8_t* p = segment.payload + at;
-        if (p[NetbiosType] == NetbiosSessionMessage && IsSmbProtocol(p + NetbiosHeaderLength)) {
+        // The 'S' of the protocol identifier first: it rules out most bytes of data.
+        if (p[NetbiosHeaderLength + 1] == 'S' && p[NetbiosType] == NetbiosSessionMessage &&
+            IsSmbProtocol(p + NetbiosHeaderLength)) {
             return at;
         }
     }
@@ -429,7 +433,7 @@ bool SpoilSmb1InSegment(FramingPass* pass, SmbFlowRecord* r, const uint8_t* h, u
     }
     // The name and its terminator end the message; names in Unicode stand on even offsets
     // from the header. A name whose terminator is spoiled runs to the message's end.
-    bool unicode = smb1::IsUnicode(h);
+    bool unicode = (ReadU16Le(h + smb1::Flags2) & smb1::Flags2Unicode) != 0;
     uint32_t end = r->messageLength;
     uint32_t nameStart = Smb1HeaderLength + 1 + 2u * h[Smb1WordCount] + 2;
     if (unicode) {
@@ -445,7 +449,7 @@ TableKey RequestKeyOf(SmbDialect dialect, const uint8_t* h) {
     if (dialect == SmbDialect::Smb2) {
         return TableKey{ReadU64Le(h + Smb2MessageId), ReadU64Le(h + Smb2SessionId)};
     }
-    return smb1::RequestKey(h);
+    return TableKey{ReadU16Le(h + smb1::Mid), ReadU16Le(h + smb1::Uid)};
 }
 
 // Decides one member (or SMB1 message) from the held bytes, and carries what its handler
@@ -494,12 +498,25 @@ void DecideHeldMember(FramingPass* pass, FlowWork* work, SmbDialect dialect, uin
     UnblockFileEventsSince(pass->atDispatch, eventsBefore, ClientAddressOf(pass->view));
 }
 
+// A CREATE whose name runs past what the record holds is decided on the part it holds, as
+// full paths are decided on their first characters anyway: its held copy names only that
+// part (the frame keeps the name as sent).
+void ClampCreateName(uint8_t* h, uint32_t available) {
+    if (ReadU16Le(h + Smb2Command) != Smb2Create || available < Smb2CreateNameLength + 2) {
+        return;
+    }
+    uint32_t offset = ReadU16Le(h + Smb2CreateNameOffset);
+    uint32_t length = ReadU16Le(h + Smb2CreateNameLength);
+    if (offset < available && length > available - offset) {
+        WriteU16Le(h + Smb2CreateNameLength, uint16_t((available - offset) & ~1u));
+    }
+}
+
 // Decides the members whose decision the held bytes now complete. `ended`: the message's
 // last byte has been seen.
 void DecideHeld(FramingPass* pass, FlowWork* work, bool ended) {
     SmbFlowRecord* r = &work->record;
     bool inbound = pass->decoding->direction == SmbDirection::Request;
-    const uint8_t* message = r->image + NetbiosHeaderLength;
     uint32_t heldEnd = r->heldFrom + r->heldBytes;
     while (r->nextMember != NoMember) {
         uint32_t member = r->nextMember;
@@ -514,7 +531,7 @@ void DecideHeld(FramingPass* pass, FlowWork* work, bool ended) {
             }
             return;
         }
-        const uint8_t* h = message + rel;
+        uint8_t* h = r->image + NetbiosHeaderLength + rel;
         uint32_t protocol = ReadU32Le(h);
         bool windowFull = rel + have >= FlowHeldBytes;
         if (protocol == Smb1ProtocolId && member == 0) {
@@ -550,6 +567,9 @@ void DecideHeld(FramingPass* pass, FlowWork* work, bool ended) {
             return;
         }
         uint32_t available = Min(have, extent);
+        if (have < reach) {
+            ClampCreateName(h, available);
+        }
         if (member == 0) {
             PurgeStaleRequests(pass->atDispatch, pass->now);
         }
@@ -632,12 +652,24 @@ void WalkSegment(FramingPass* pass, FlowWork** work, uint32_t offset) {
         uint32_t left = s.length - offset;
         uint8_t* at = s.payload + offset;
         SmbFlowRecord* r = *work != nullptr ? &(*work)->record : nullptr;
+        if (r != nullptr && r->phase == FlowPhase::Hunting) {
+            offset = FindMessageStart(s, offset);
+            if (offset < s.length) {
+                r->phase = FlowPhase::AtBoundary;
+                r->headerHave = 0;
+            }
+            continue;
+        }
         bool atBoundary = r == nullptr || (r->phase == FlowPhase::AtBoundary && r->headerHave == 0);
         if (atBoundary) {
-            bool known = r != nullptr && !pass->stateless;
-            if (known ? !IsNetbiosType(at[0]) : !LooksLikeMessageStart(at, left)) {
-                // Not where a message starts: the stream was lost. Find the next message.
-                offset = FindMessageStart(s, offset + 1);
+            if (r == nullptr || pass->stateless) {
+                // Without a record only a segment that starts a message is framed: most
+                // such segments carry the data of a write seen from its middle.
+                if (!LooksLikeMessageStart(at, left)) {
+                    return;
+                }
+            } else if (!IsNetbiosType(at[0])) {
+                r->phase = FlowPhase::Hunting; // the stream was lost
                 continue;
             }
             if (left >= NetbiosHeaderLength) {
@@ -674,7 +706,7 @@ void WalkSegment(FramingPass* pass, FlowWork** work, uint32_t offset) {
             }
             r->headerHave = 0;
             if (!IsNetbiosType(r->image[NetbiosType])) {
-                offset = FindMessageStart(s, offset);
+                r->phase = FlowPhase::Hunting;
                 continue;
             }
             r->messageLength = ReadU24Be(r->image + NetbiosLength);
@@ -723,14 +755,14 @@ uint32_t ResumeFlow(FramingPass* pass, FlowWork** work) {
         return s.length;
     }
     // Bytes of the flow went by unseen: what the record held is of no use.
-    r->phase = FlowPhase::AtBoundary;
+    r->phase = FlowPhase::Hunting;
     r->headerHave = 0;
     r->heldBytes = 0;
-    return FindMessageStart(s, 0);
+    return 0;
 }
 
 bool RecordNeeded(const SmbFlowRecord* r) {
-    return r->phase == FlowPhase::InMessage || r->headerHave != 0 || r->patchCount != 0;
+    return r->phase != FlowPhase::AtBoundary || r->headerHave != 0 || r->patchCount != 0;
 }
 
 } // namespace

@@ -11,8 +11,27 @@ struct DenialNote;
 
 struct SmbMessage {
     uint8_t* netbios;
-    uint8_t* header;    // the SMB header of this message (one member of a compound chain)
-    uint32_t available; // bytes from `header` that belong to this message and are present
+    uint8_t* header; // the SMB header of this message (one member of a compound chain)
+    // Where this command's fields are counted from: the header, except for a later command
+    // of an SMB1 AndX chain, where it is the header moved forward so that the command's
+    // WordCount byte stands where the first command's does. Offsets read from the wire
+    // count from `header`.
+    uint8_t* base;
+    uint32_t available; // bytes from `base` that belong to this message and are present
+    uint8_t* command;   // the byte that names this command
+    bool finalCommand;  // the last command of an SMB1 message: the header's status is its own
+    // For a command chained after a TREE_CONNECT_ANDX: the tree id under which the engine
+    // holds that connect's share while the chain is decided; 0 otherwise.
+    uint32_t chainTree;
+    // For a command chained after an NT_CREATE_ANDX or OPEN_ANDX request: that command's
+    // base and code (the server runs the later commands on the file it opens, whatever
+    // file id they carry); null otherwise.
+    uint8_t* chainOpen;
+    uint8_t chainOpenCommand;
+    // For a command chained after one on an open file: that file's id (the server runs the
+    // later commands on it, whatever file id they carry).
+    bool hasChainFid;
+    uint16_t chainFid;
     FrameView* view;
     bool atDispatch;
     SmbDirection direction;
@@ -24,7 +43,7 @@ struct SmbMessage {
 
 const uint32_t WorkBufferBytes = 2048;
 
-// True when `count` bytes at `offset` from the header lie inside the message.
+// True when `count` bytes at `offset` from the command's base lie inside the message.
 inline bool SmbMessageHas(const SmbMessage* message, uint32_t offset, uint32_t count) {
     return offset <= message->available && count <= message->available - offset;
 }

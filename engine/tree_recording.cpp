@@ -36,6 +36,35 @@ void LearnShareForUser(SmbMessage* m, uint64_t session, const Utf16Unit* share) 
 
 } // namespace
 
+namespace {
+
+// Stores the tree whose UNC path (lower-cased by the caller) is in the work buffer: an
+// IPC$ tree, or a share tree with the client's address; `learn` turns a user's first
+// connect to the share into a grant.
+void StoreTree(SmbMessage* m, uint64_t session, uint32_t treeId, bool learn) {
+    TableKey tree = TreeKey(session, treeId);
+    auto* path = reinterpret_cast<Utf16Unit*>(m->work);
+    const uint32_t capacity = MaxPendingPathBytes / sizeof(Utf16Unit) + 1;
+    ShareNameFromUnc(path, capacity);
+    Utf16LowerCase(path, Utf16Length(path, capacity));
+    uint32_t units = Utf16Length(path, capacity);
+    if (Utf16Equal(path, units, IpcShare, 4)) {
+        KeyedTableInsert(g_Engine.IpcTreeTable, m->atDispatch, tree, nullptr, 0);
+        return;
+    }
+    TreeRecord record;
+    KmZeroMemory(&record, sizeof record);
+    Utf16CopyToField(record.ShareName, SharePathUnits, path, units);
+    record.ClientMac = m->clientMac;
+    record.ClientAddress = m->clientAddress;
+    KeyedTableInsert(g_Engine.TreeTable, m->atDispatch, tree, &record, sizeof record);
+    if (learn) {
+        LearnShareForUser(m, session, record.ShareName);
+    }
+}
+
+} // namespace
+
 void RecordTreeConnect(SmbMessage* m, KeyedTable* pending, TableKey request, uint64_t session,
                        uint32_t treeId, uint32_t status) {
     auto* path = reinterpret_cast<Utf16Unit*>(m->work);
@@ -51,19 +80,22 @@ void RecordTreeConnect(SmbMessage* m, KeyedTable* pending, TableKey request, uin
     if (path[0] == 0 || status != 0) {
         return;
     }
-    ShareNameFromUnc(path, capacity);
-    Utf16LowerCase(path, Utf16Length(path, capacity));
-    TableKey tree = TreeKey(session, treeId);
-    uint32_t units = Utf16Length(path, capacity);
-    if (Utf16Equal(path, units, IpcShare, 4)) {
-        KeyedTableInsert(g_Engine.IpcTreeTable, m->atDispatch, tree, nullptr, 0);
+    StoreTree(m, session, treeId, true);
+}
+
+void HoldChainTree(SmbMessage* m, uint64_t session, uint32_t treeId, uint32_t pathBytes) {
+    auto* path = reinterpret_cast<Utf16Unit*>(m->work);
+    const uint32_t capacity = MaxPendingPathBytes / sizeof(Utf16Unit) + 1;
+    if (pathBytes >= MaxPendingPathBytes) {
         return;
     }
-    TreeRecord record;
-    KmZeroMemory(&record, sizeof record);
-    Utf16CopyToField(record.ShareName, SharePathUnits, path, units);
-    record.ClientMac = m->clientMac;
-    record.ClientAddress = m->clientAddress;
-    KeyedTableInsert(g_Engine.TreeTable, m->atDispatch, tree, &record, sizeof record);
-    LearnShareForUser(m, session, record.ShareName);
+    KmZeroMemory(m->work + pathBytes, WorkBufferBytes - pathBytes);
+    Utf16LowerCase(path, Utf16Length(path, capacity));
+    StoreTree(m, session, treeId, false);
+}
+
+void ReleaseChainTree(bool atDispatch, uint64_t session, uint32_t treeId) {
+    TableKey tree = TreeKey(session, treeId);
+    KeyedTableDelete(g_Engine.TreeTable, atDispatch, tree);
+    KeyedTableDelete(g_Engine.IpcTreeTable, atDispatch, tree);
 }

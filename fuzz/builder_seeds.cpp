@@ -27,6 +27,18 @@ class Conversation {
         std::fill(frame.end() - long(zeros), frame.end(), 0);
         AppendZeroTailFrame(&sequence_, true, frame);
     }
+    // Client bytes of one or more messages in consecutive segments, cut at `cuts`.
+    void Stream(const Bytes& bytes, std::vector<size_t> cuts) {
+        cuts.push_back(bytes.size());
+        size_t at = 0;
+        for (size_t cut : cuts) {
+            Add(true, BuildTcpFrame(client_, server_,
+                                    Bytes(bytes.begin() + long(at), bytes.begin() + long(cut))));
+            at = cut;
+        }
+    }
+    // Server bytes of several whole messages in one segment.
+    void Answers(const Bytes& bytes) { Add(false, BuildTcpFrame(server_, client_, bytes)); }
     const std::vector<uint8_t>& Sequence() const { return sequence_; }
 
   private:
@@ -154,6 +166,48 @@ std::vector<uint8_t> Smb2Conversation(const std::string& user, const std::string
     return c.Sequence();
 }
 
+// Messages that do not start a segment or span several: a keep-alive and an ECHO in front
+// of a delete, a create cut in its name, a compound whose rename follows written data, an
+// SMB1 delete cut in its name, and their answers in one segment.
+std::vector<uint8_t> FramingConversation(const std::string& user) {
+    Conversation c(user == "alice" ? 10 : 11);
+    const uint64_t session = 0x1000000000000043ull;
+    const uint32_t tree = 7;
+    uint64_t mid = 1;
+    c.Request(Smb2SessionSetupRequest({session, 0, mid}, AuthenticateBlob(user)));
+    c.Response(Smb2SessionSetupResponse({session, 0, mid++}, 0));
+    c.Request(Smb2TreeConnectRequest({session, 0, mid}, "\\\\srv\\docs"));
+    c.Response(Smb2TreeConnectResponse({session, tree, mid++}));
+    Smb2CreateFields deleting;
+    deleting.name = "folder1\\folder2\\old.txt";
+    deleting.desiredAccess = 0x00110080;
+    deleting.createOptions = 0x1000;
+    Smb2Fields echo;
+    echo.command = 13;
+    echo.messageId = mid++;
+    Bytes keepAlive = {0x85, 0, 0, 0};
+    c.Stream(Concat({keepAlive, NetbiosWrap(Smb2Message(echo, Smb2Body(4, 4))),
+                     NetbiosWrap(Smb2CreateRequest({session, tree, mid++}, deleting))}),
+             {});
+    c.Stream(NetbiosWrap(Smb2CreateRequest({session, tree, mid++}, deleting)), {130});
+    FileId file{0x61, 0x62};
+    c.Stream(NetbiosWrap(
+                 Smb2Compound({Smb2WriteRequest({session, tree, mid}, file, 1000),
+                               Smb2SetInfoRename({session, tree, mid + 1}, file, "renamed.txt")})),
+             {600, 1100});
+    c.Answers(Concat({NetbiosWrap(Smb2ErrorResponse(9, {session, tree, mid}, 0xC0000128)),
+                      NetbiosWrap(Smb2ErrorResponse(17, {session, tree, mid + 1}, 0xC000000D))}));
+    mid += 2;
+    const uint16_t uid = 0x801;
+    Bytes blob = AuthenticateBlob(user);
+    c.Request(Smb1SessionSetupRequest({uid, 0, 1}, blob));
+    c.Request(Smb1TreeConnectRequest({uid, 0, 2}, "\\\\srv\\docs"));
+    c.Response(Smb1Reply(0x75, {uid, 0x31, 2}, 0));
+    c.Stream(NetbiosWrap(Smb1PathRequest(0x06, {uid, 0x31, 3}, {0x16}, "folder1\\old.txt")), {50});
+    c.Response(Smb1Reply(0x06, {uid, 0x31, 3}, 0xC000000D));
+    return c.Sequence();
+}
+
 std::vector<uint8_t> Smb1Conversation(const std::string& user, const std::string& share) {
     Conversation c(user == "alice" ? 10 : 11);
     const uint16_t uid = 0x801;
@@ -255,6 +309,7 @@ void WriteBuilderSeeds(const std::string& framesDir, const std::string& blobsDir
             ++n;
         }
     }
+    WriteFrameSeed(framesDir, "built-framing-alice", FramingConversation("alice"));
     // Both clients under admission control: one listed, one not.
     for (const char* user : {"alice", "bob"}) {
         std::vector<uint8_t> gated = Smb2Conversation(user, "docs");

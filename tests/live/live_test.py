@@ -200,6 +200,9 @@ CASES = [
 # masks in DELETE, links through SMB1 pass-through levels, raw writes without their data).
 RAW_CASES = [
     ("delete", "deny-delete", 1, [absent("old.txt")]),
+    # Behind a keep-alive and an ECHO in the same segment.
+    ("echo-then-delete", "deny-delete", 1, [absent("old.txt")]),
+    ("smb2-echo-then-delete", "deny-delete", 1, [absent("old.txt")]),
     ("delete-mask", "deny-delete", 1, None),
     ("rmdir", "deny-delete", 1, [absent("gone")]),
     ("set-file-disposition", "deny-delete", 1, [absent("readme.txt")]),
@@ -247,6 +250,22 @@ RAW_CASES = [
     ("set-file-rename-replace", "deny-delete", 1, [absent("draft.txt"), ("old.txt", FILES["draft.txt"])]),
     ("set-path-rename-replace", "deny-delete", 1, [absent("draft.txt"), ("old.txt", FILES["draft.txt"])]),
     ("smb2-link", "deny-rename", 3, [("link.txt", FILES["old.txt"])]),
+    # SMB2 compounds: members related to the CREATE before them, and members on their own.
+    ("smb2-compound-write", "deny-modify", 2, [("readme.txt", CHANGED)]),
+    ("smb2-compound-copychunk", "deny-modify", 2, [("old.txt", CHANGED)]),
+    ("smb2-compound-create-write", "deny-create", 5, [("new.txt", "XXXX")]),
+    ("smb2-compound-delete", "deny-delete", 1, [absent("old.txt")]),
+    ("smb2-compound-rename", "deny-rename", 3, [absent("draft.txt"),
+                                                ("final.txt", FILES["draft.txt"])]),
+    ("smb2-compound-unrelated-delete", "deny-delete", 1, [absent("old.txt")]),
+    # SMB1 AndX chains, and the logon chain (session set-up and tree connect in one
+    # message) followed by a read and a create in that tree.
+    ("andx-create-write", "deny-modify", 2, [("readme.txt", CHANGED)]),
+    ("andx-create-write-close", "deny-modify", 2, [("readme.txt", CHANGED)]),
+    ("andx-create-core-write", "deny-modify", 2, [("readme.txt", CHANGED)]),
+    ("andx-connect-create", "deny-create", 5, [("new.txt", "")]),
+    ("andx-write-write", "deny-modify", 2, [("readme.txt", CHANGED)]),
+    ("logon-chain", "deny-create", 5, [("new.txt", "")]),
 ]
 RAW = os.path.join(ROOT, "tests", "live", "raw_requests.py")
 

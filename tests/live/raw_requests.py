@@ -15,7 +15,7 @@ from impacket.smbconnection import SMBConnection, SessionError
 SHARE = "docs"
 FILE_READ_DATA, FILE_WRITE_DATA, DELETE = 0x1, 0x2, 0x10000
 SHARE_ALL = 7
-FILE_OPEN, FILE_OVERWRITE_IF = 1, 5
+FILE_OPEN, FILE_CREATE, FILE_OVERWRITE_IF = 1, 2, 5
 
 
 class Denied(Exception):
@@ -24,6 +24,27 @@ class Denied(Exception):
 
 def status_name(code):
     return nt_errors.ERROR_MESSAGES.get(code, ("0x%08X" % code,))[0]
+
+
+KEEP_ALIVE = b"\x85\x00\x00\x00"
+
+
+def netbios(message):
+    return b"\x00" + struct.pack(">I", len(message))[1:] + message
+
+
+def in_one_write(session, send_all):
+    """Runs `send_all`, whose messages the client would send one by one, and puts them on
+    the wire in one TCP write behind a NetBIOS keep-alive: the guard sees them in one
+    segment."""
+    held = []
+    session.send_packet = held.append
+    try:
+        result = send_all()
+    finally:
+        del session.send_packet
+    session._sock.sendall(KEEP_ALIVE + b"".join(netbios(m) for m in held))
+    return result
 
 
 class Smb1:
@@ -54,6 +75,25 @@ class Smb1:
         if status != 0:
             raise Denied(status_name(status))
         return raw
+
+    def echo_then(self, command, words, data):
+        """An ECHO and then `command`, in one segment; raises Denied for the command's
+        answer."""
+        def send_all():
+            for code, w, d in ((smb.SMB.SMB_COM_ECHO, struct.pack("<H", 1), b"echo"),
+                               (command, words, data)):
+                packet = smb.NewSMBPacket()
+                packet["Tid"] = self.tid
+                cmd = smb.SMBCommand(code)
+                cmd["Parameters"] = w
+                cmd["Data"] = d
+                packet.addCommand(cmd)
+                self.s.sendSMB(packet)
+        in_one_write(self.s._sess, send_all)
+        self.s.recvSMB()  # the echo
+        status = struct.unpack("<I", self.s.recvSMB().getData()[5:9])[0]
+        if status != 0:
+            raise Denied(status_name(status))
 
     def data_at(self, words):
         return 32 + 1 + len(words) + 2
@@ -91,6 +131,137 @@ class Smb1:
         return self.send(0xA0, words, b"\0" * pad + params)
 
 
+    def chain(self, commands, tid=None):
+        """Sends several commands as one AndX chain. Each is (command, build), where
+        build(start) gives the words and bytes of a command whose WordCount byte lies at
+        header offset `start`; the AndX fields (the first four bytes of the words of every
+        command but the last) are filled in here."""
+        blocks = []
+        start = 32
+        for command, build in commands:
+            words, data = build(start)
+            blocks.append([command, bytearray(words), data, start])
+            start += 1 + len(words) + 2 + len(data)
+        for block, following in zip(blocks, blocks[1:]):
+            block[1][0:4] = struct.pack("<BBH", following[0], 0, following[3])
+        packet = smb.NewSMBPacket()
+        packet["Tid"] = self.tid if tid is None else tid
+        for i, (command, words, data, _) in enumerate(blocks):
+            cmd = smb.SMBCommand(command)
+            cmd["Parameters"] = bytes(words)
+            cmd["Data"] = data
+            if i == 0:
+                packet.addCommand(cmd)
+            else:
+                packet["Data"].append(cmd)
+        self.s.sendSMB(packet)
+        raw = self.s.recvSMB().getData()
+        status = struct.unpack("<I", raw[5:9])[0]
+        if status != 0:
+            raise Denied(status_name(status))
+        return raw
+
+    def nt_create_andx(self, path, access, disposition):
+        def build(start):
+            name = self.name(path, start + 1 + 48 + 2)
+            words = struct.pack("<BBHBHIIIQIIIIIB", 0xFF, 0, 0, 0, len(name), 0, 0, access, 0,
+                                0x80, SHARE_ALL, disposition, 0x40, 2, 0)
+            return words, name
+        return (smb.SMB.SMB_COM_NT_CREATE_ANDX, build)
+
+    def write_andx(self, fid, data, offset=0):
+        def build(start):
+            data_at = start + 1 + 28 + 2 + 1  # after a pad byte
+            words = struct.pack("<BBHHIIHHHHHI", 0xFF, 0, 0, fid, offset, 0, 0, 0, 0, len(data),
+                                data_at, 0)
+            return words, b"\0" + data
+        return (smb.SMB.SMB_COM_WRITE_ANDX, build)
+
+    def core_write(self, fid, data):
+        words = struct.pack("<HHIH", fid, len(data), 0, 0)
+        data = b"\x01" + struct.pack("<H", len(data)) + data
+        return (smb.SMB.SMB_COM_WRITE, lambda start: (words, data))
+
+    def close_command(self, fid):
+        return (smb.SMB.SMB_COM_CLOSE, lambda start: (struct.pack("<HI", fid, 0), b""))
+
+    def tree_connect_andx(self, share):
+        def build(start):
+            data_at = start + 1 + 8 + 2
+            path = self.name("\\\\192.0.2.1\\" + share.upper(), data_at + 1)
+            words = struct.pack("<BBHHH", 0xFF, 0, 0, 0, 1)
+            return words, b"\0" + path + b"?????\0"
+        return (smb.SMB.SMB_COM_TREE_CONNECT_ANDX, build)
+
+
+class Smb2Compound:
+    """Raw SMB2 compounds on an impacket session: members built field by field, sent as
+    one message, and the status of each answer."""
+
+    RELATED = 0x00000004
+    ALL_ONES = b"\xff" * 16
+
+    def __init__(self, conn, tid):
+        self.c = conn
+        self.tid = tid
+
+    def header(self, command, related):
+        mid = self.c._Connection["SequenceWindow"]
+        self.c._Connection["SequenceWindow"] += 1
+        return struct.pack("<4sHHIHHIIQIIQ16s", b"\xfeSMB", 64, 1, 0, command, 1,
+                           self.RELATED if related else 0, 0, mid, 0, self.tid,
+                           self.c._Session["SessionID"], b"")
+
+    def create(self, name, access, disposition=FILE_OPEN):
+        encoded = name.encode("utf-16le")
+        body = struct.pack("<HBBIQQIIIIIHHII", 57, 0, 0, 2, 0, 0, access, 0x80, SHARE_ALL,
+                           disposition, 0x40, 64 + 56, len(encoded), 0, 0)
+        return (smb3.SMB2_CREATE, False, body + encoded)
+
+    def write(self, data, file_id=None):
+        body = struct.pack("<HHIQ16sIIHHI", 49, 64 + 48, len(data), 0,
+                           file_id or self.ALL_ONES, 0, 0, 0, 0, 0)
+        return (smb3.SMB2_WRITE, file_id is None, body + data)
+
+    def close(self):
+        return (smb3.SMB2_CLOSE, True, struct.pack("<HHI16s", 24, 0, 0, self.ALL_ONES))
+
+    def set_info(self, info_class, blob, file_id=None):
+        body = struct.pack("<HBBIHHI16s", 33, smb3.SMB2_0_INFO_FILE, info_class, len(blob),
+                           64 + 32, 0, 0, file_id or self.ALL_ONES)
+        return (smb3.SMB2_SET_INFO, file_id is None, body + blob)
+
+    def ioctl(self, code, data):
+        body = struct.pack("<HHI16sIIIIIIII", 57, 0, code, self.ALL_ONES, 64 + 56, len(data), 0,
+                           64 + 56 + len(data), 0, 64, smb3.SMB2_0_IOCTL_IS_FSCTL, 0)
+        return (smb3.SMB2_IOCTL, True, body + data)
+
+    def send(self, members):
+        """Sends the members as one compound; raises Denied with the first failure, or
+        with every status when a later member failed otherwise than the first."""
+        message = b""
+        for i, (command, related, body) in enumerate(members):
+            member = self.header(command, related) + body
+            if i + 1 < len(members):
+                member += b"\0" * (-len(member) % 8)
+                member = member[:20] + struct.pack("<I", len(member)) + member[24:]
+            message += member
+        self.c._NetBIOSSession.send_packet(message)
+        answer = self.c._NetBIOSSession.recv_packet(self.c._timeout).get_trailer()
+        statuses = []
+        while True:
+            statuses.append(struct.unpack("<I", answer[8:12])[0])
+            following = struct.unpack("<I", answer[20:24])[0]
+            if following == 0:
+                break
+            answer = answer[following:]
+        failures = [code for code in statuses if code != 0]
+        if failures and any(code != failures[0] for code in failures):
+            raise Denied("/".join(status_name(code) for code in statuses))
+        if failures:
+            raise Denied(status_name(failures[0]))
+
+
 def rename_info1(new_name, replace=0):
     """SMB1 pass-through rename or link information: ReplaceIfExists (a byte, or the
     flags word of the extended levels), the root, the name in the session's encoding."""
@@ -110,6 +281,11 @@ def rename_info2(new_name, replace=0):
 def smb1_ops():
     def delete(c, path="\\old.txt"):
         c.path_command(smb.SMB.SMB_COM_DELETE, struct.pack("<H", 0x16), path)
+
+    def echo_then_delete(c):
+        words = struct.pack("<H", 0x16)
+        c.echo_then(smb.SMB.SMB_COM_DELETE, words,
+                    b"\x04" + c.name("\\old.txt", c.data_at(words) + 1))
 
     def write_with(command):
         def op(c):
@@ -159,7 +335,33 @@ def smb1_ops():
             c.send(0xA5, words, data)
         return op
 
-    return {
+    def andx(*build):
+        def op(c):
+            commands = [b(c) for b in build]
+            c.chain(commands, tid=0xFFFF if commands[0][0] == 0x75 else None)
+        return op
+
+    def write_write(c):
+        fid = c.nt_create("readme.txt", FILE_WRITE_DATA, FILE_OPEN)
+        c.chain([c.write_andx(fid, b"XXXX"), c.write_andx(fid, b"YYYY", 4)])
+
+    ops = {"echo-then-delete": echo_then_delete}
+    ops.update({
+        "andx-create-write": andx(lambda c: c.nt_create_andx("readme.txt", FILE_WRITE_DATA,
+                                                             FILE_OPEN),
+                                  lambda c: c.write_andx(0xFFFF, b"XXXX")),
+        "andx-create-write-close": andx(lambda c: c.nt_create_andx("readme.txt",
+                                                                   FILE_WRITE_DATA, FILE_OPEN),
+                                        lambda c: c.write_andx(0xFFFF, b"XXXX"),
+                                        lambda c: c.close_command(0xFFFF)),
+        # A command after an open runs on the opened file, whatever id it carries.
+        "andx-create-core-write": andx(lambda c: c.nt_create_andx("readme.txt",
+                                                                  FILE_WRITE_DATA, FILE_OPEN),
+                                       lambda c: c.core_write(0xFFFF, b"ABCD")),
+        "andx-connect-create": andx(lambda c: c.tree_connect_andx(SHARE),
+                                    lambda c: c.nt_create_andx("new.txt", FILE_WRITE_DATA,
+                                                                FILE_CREATE)),
+        "andx-write-write": write_write,
         "delete": delete,
         "delete-mask": lambda c: delete(c, "\\*.txt"),
         "rmdir": lambda c: c.path_command(smb.SMB.SMB_COM_DELETE_DIRECTORY, b"", "\\gone"),
@@ -200,7 +402,55 @@ def smb1_ops():
             rename_info1("old.txt", 1)(c)),
         "set-path-eof": lambda c: c.trans2(0x06, struct.pack("<HI", 1020, 0) +
                                            c.trans2_name("readme.txt"), struct.pack("<Q", 0)),
-    }
+    })
+    return ops
+
+
+def file_id_bytes(fid):
+    """An impacket SMB2 file id (bytes, or a structure) as its 16 wire bytes."""
+    return fid if isinstance(fid, bytes) else fid.getData()
+
+
+def logon_chain(conn):
+    """Logs on as older clients do: the last session set-up and a tree connect to the share
+    in one message. Returns the tree id the server's answer names."""
+    s = conn.getSMBServer()
+    send, receive = s.sendSMB, s.recvSMB
+    seen = {"legs": 0}
+
+    def chained_send(packet):
+        seen["legs"] += 1
+        if packet["Command"] == smb.SMB.SMB_COM_SESSION_SETUP_ANDX and seen["legs"] == 2:
+            tree = smb.SMBCommand(smb.SMB.SMB_COM_TREE_CONNECT_ANDX)
+            tree["Parameters"] = smb.SMBTreeConnectAndX_Parameters()
+            tree["Data"] = smb.SMBTreeConnectAndX_Data(flags=packet["Flags2"])
+            tree["Parameters"]["PasswordLength"] = 1
+            tree["Data"]["Password"] = "\x00"
+            tree["Data"]["Path"] = "\\\\192.0.2.1\\" + SHARE.upper()
+            tree["Data"]["Service"] = smb.SERVICE_ANY
+            packet.addCommand(tree)
+        return send(packet)
+
+    def kept_receive(*args, **kw):
+        seen["reply"] = receive(*args, **kw)
+        return seen["reply"]
+
+    s.sendSMB, s.recvSMB = chained_send, kept_receive
+    try:
+        conn.login(sys.argv[2], sys.argv[3], "TESTDOM")
+    finally:
+        s.sendSMB, s.recvSMB = send, receive
+    return s, seen["reply"]["Tid"]
+
+
+def logon_chain_op(conn):
+    s, tid = logon_chain(conn)
+    fid = s.nt_create_andx(tid, "\\readme.txt", accessMask=FILE_READ_DATA,
+                           disposition=FILE_OPEN, shareAccessMode=SHARE_ALL)
+    s.close(tid, fid)
+    fid = s.nt_create_andx(tid, "\\new.txt", accessMask=FILE_WRITE_DATA,
+                           disposition=FILE_CREATE, shareAccessMode=SHARE_ALL)
+    s.close(tid, fid)
 
 
 def smb2_ops():
@@ -226,51 +476,77 @@ def smb2_ops():
         conn.ioctl(tid, fid, 0x000980C8, smb3.SMB2_0_IOCTL_IS_FSCTL, struct.pack("<QQ", 0, 4),
                    0, 0)
 
-    def compound_rename(conn, tid):
-        """CREATE + SET_INFO(rename, replace) + CLOSE, related, in one message: impacket
-        sends no compounds, so the bytes are written to the session's socket."""
-        session = conn._Session["SessionID"]
-        first = conn._Connection["SequenceWindow"]
-        name = "draft.txt".encode("utf-16le")
-        create = struct.pack("<HBBIQQIIIIIHHII", 57, 0, 0, 2, 0, 0, DELETE | 0x80, 0,
-                             SHARE_ALL, FILE_OPEN, 0, 64 + 56, len(name), 0, 0) + name
-        info = rename_info2("old.txt", 1)
-        set_info = struct.pack("<HBBIHHI16s", 33, smb3.SMB2_0_INFO_FILE, 10, len(info),
-                               64 + 32, 0, 0, b"\xff" * 16) + info
-        close = struct.pack("<HHI16s", 24, 0, 0, b"\xff" * 16)
-        members = [(smb3.SMB2_CREATE, create), (smb3.SMB2_SET_INFO, set_info),
-                   (smb3.SMB2_CLOSE, close)]
-        data = b""
-        for i, (command, body) in enumerate(members):
-            last = i == len(members) - 1
-            length = 64 + len(body)
-            padded = length if last else (length + 7) // 8 * 8
-            flags = 0x4 if i else 0  # SMB2_FLAGS_RELATED_OPERATIONS
-            header = struct.pack("<4sHHIHHIIQIIQ16s", b"\xfeSMB", 64, 1, 0, command, 127,
-                                 flags, 0 if last else padded, first + i, 0, tid, session,
-                                 b"")
-            data += (header + body).ljust(padded, b"\0")
-        conn._Connection["SequenceWindow"] += len(members)
-        conn._NetBIOSSession.send_packet(data)
-        answer = conn._NetBIOSSession.recv_packet(conn._timeout).get_trailer()
-        statuses = []
-        while True:
-            statuses.append(struct.unpack("<I", answer[8:12])[0])
-            following = struct.unpack("<I", answer[20:24])[0]
-            if not following:
-                break
-            answer = answer[following:]
-        if len(statuses) < 2:
-            raise Denied("the compound was answered with %d members" % len(statuses))
-        if statuses[1] != 0:
-            raise Denied(status_name(statuses[1]))
+    def echo_then_delete(conn, tid):
+        fid = opened(conn, tid, "old.txt", DELETE)
+
+        def send_all():
+            echo = conn.SMB_PACKET()
+            echo["Command"] = smb3.SMB2_ECHO
+            echo["Data"] = smb3.SMB2Echo()
+            dispose = conn.SMB_PACKET()
+            dispose["Command"] = smb3.SMB2_SET_INFO
+            dispose["TreeID"] = tid
+            info = smb3.SMB2SetInfo()
+            info["InfoType"] = smb3.SMB2_0_INFO_FILE
+            info["FileInfoClass"] = 13  # FileDispositionInformation
+            info["BufferLength"] = 1
+            info["FileID"] = fid
+            info["Buffer"] = b"\x01"
+            dispose["Data"] = info
+            return [conn.sendSMB(echo), conn.sendSMB(dispose)]
+        echo_id, dispose_id = in_one_write(conn._NetBIOSSession, send_all)
+        conn.recvSMB(echo_id)
+        answer = conn.recvSMB(dispose_id)
+        conn.close(tid, fid)
+        if answer["Status"] != 0:
+            raise Denied(status_name(answer["Status"]))
+
+    def compound(*members):
+        def op(conn, tid):
+            c = Smb2Compound(conn, tid)
+            c.send([m(c) for m in members])
+        return op
+
+    def compound_copychunk(conn, tid):
+        source = opened(conn, tid, "readme.txt", FILE_READ_DATA)
+        key = conn.ioctl(tid, source, 0x00140078, smb3.SMB2_0_IOCTL_IS_FSCTL, b"", 0, 32)
+        request = key[:24] + struct.pack("<II", 1, 0) + struct.pack("<QQII", 0, 0, 7, 0)
+        # Last in its compound: a server may not run a copy in the middle of one.
+        c = Smb2Compound(conn, tid)
+        c.send([c.create("old.txt", FILE_WRITE_DATA | FILE_READ_DATA),
+                c.ioctl(0x001480F2, request)])
+
+    def compound_unrelated(conn, tid):
+        # A write of no bytes, then a delete on its own, in one compound.
+        writing = opened(conn, tid, "readme.txt", FILE_WRITE_DATA)
+        deleting = opened(conn, tid, "old.txt", DELETE)
+        c = Smb2Compound(conn, tid)
+        c.send([c.write(b"", file_id=file_id_bytes(writing)),
+                c.set_info(13, b"\x01", file_id=file_id_bytes(deleting))])
 
     return {
+        "smb2-echo-then-delete": echo_then_delete,
+        "smb2-compound-write": compound(lambda c: c.create("readme.txt", FILE_WRITE_DATA),
+                                        lambda c: c.write(b"XXXX"), lambda c: c.close()),
+        "smb2-compound-copychunk": compound_copychunk,
+        # A refused CREATE fails the related members after it with its own status.
+        "smb2-compound-create-write": compound(lambda c: c.create("new.txt", FILE_WRITE_DATA,
+                                                                  FILE_CREATE),
+                                               lambda c: c.write(b"XXXX"), lambda c: c.close()),
+        "smb2-compound-delete": compound(lambda c: c.create("old.txt", DELETE),
+                                         lambda c: c.set_info(13, b"\x01"),
+                                         lambda c: c.close()),
+        "smb2-compound-rename": compound(lambda c: c.create("draft.txt", DELETE),
+                                         lambda c: c.set_info(10, rename_info2("final.txt")),
+                                         lambda c: c.close()),
+        "smb2-compound-unrelated-delete": compound_unrelated,
         "smb2-rename-replace": set_info("draft.txt", 10, rename_info2("old.txt", 1), DELETE),
         "smb2-rename-ex-replace": set_info("draft.txt", 65, rename_info2("old.txt", 1), DELETE),
         "smb2-link-replace": set_info("draft.txt", 11, rename_info2("old.txt", 1), DELETE),
         "smb2-link-ex-replace": set_info("draft.txt", 72, rename_info2("old.txt", 1), DELETE),
-        "smb2-compound-rename-replace": compound_rename,
+        "smb2-compound-rename-replace": compound(
+            lambda c: c.create("draft.txt", DELETE),
+            lambda c: c.set_info(10, rename_info2("old.txt", 1)), lambda c: c.close()),
         "smb2-eof": set_info("readme.txt", 20, struct.pack("<Q", 0)),
         "smb2-allocation": set_info("readme.txt", 19, struct.pack("<Q", 0)),
         "smb2-link": set_info("old.txt", 11, rename_info2("link.txt"), DELETE),
@@ -284,9 +560,12 @@ def main():
     smb2 = operation.startswith("smb2-")
     dialect = smb3.SMB2_DIALECT_30 if smb2 else smb.SMB_DIALECT
     conn = SMBConnection(server, server, preferredDialect=dialect)
-    conn.login(user, password, "TESTDOM")
+    if operation != "logon-chain":
+        conn.login(user, password, "TESTDOM")
     try:
-        if smb2:
+        if operation == "logon-chain":
+            logon_chain_op(conn)
+        elif smb2:
             raw = conn.getSMBServer()
             tid = raw.connectTree(SHARE)
             smb2_ops()[operation](raw, tid)

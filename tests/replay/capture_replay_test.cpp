@@ -81,7 +81,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Expectation{"ops-smb3.pcap", "replay/demo.policy.json",
                                   "replay/ops-smb3.demo.expected.jsonl"},
                       Expectation{"second-user-smb2.pcap", "replay/learning.policy.json",
-                                  "replay/second-user-smb2.learning.expected.jsonl"}),
+                                  "replay/second-user-smb2.learning.expected.jsonl"},
+                      // Requests that span segments or share one: every delete denied.
+                      Expectation{"framing.pcap", "replay/deny-delete-rename.policy.json",
+                                  "replay/framing.deny-delete-rename.expected.jsonl"}),
     [](const ::testing::TestParamInfo<Expectation>& info) {
         std::string name = std::string(info.param.expected).substr(7); // past "replay/"
         name = name.substr(0, name.find(".expected"));

@@ -298,8 +298,23 @@ Bytes Smb1Reply(uint8_t command, const Smb1Ids& ids, uint32_t status) {
     return Smb1Message(Fields1(command, ids, true, status), {}, {});
 }
 
-Bytes Smb1ReplyWords(uint8_t command, const Smb1Ids& ids, uint32_t status,
-                     const std::vector<uint16_t>& words) {
+Bytes Smb1AndXChain(const std::vector<Bytes>& messages) {
+    Bytes chain = messages.at(0);
+    size_t previous = 32; // the WordCount byte of the last command so far
+    for (size_t i = 1; i < messages.size(); ++i) {
+        if (chain.size() % 2 != 0) {
+            chain.push_back(0);
+        }
+        chain[previous + 1] = messages[i][4];
+        PutLe16(chain, previous + 3, uint16_t(chain.size()));
+        previous = chain.size();
+        chain.insert(chain.end(), messages[i].begin() + 32, messages[i].end());
+    }
+    return chain;
+}
+
+Bytes Smb1WordsReply(uint8_t command, const Smb1Ids& ids, const std::vector<uint16_t>& words,
+                     uint32_t status) {
     return Smb1Message(Fields1(command, ids, true, status), words, {});
 }
 

@@ -105,9 +105,6 @@ Bytes Smb1NtTransactCreate(const Smb1Ids& ids, const std::string& name, uint32_t
 Bytes Smb1NtTransactIoctl(const Smb1Ids& ids, uint16_t fid, uint32_t controlCode);
 
 Bytes Smb1Reply(uint8_t command, const Smb1Ids& ids, uint32_t status);
-// A reply with the given parameter words and no data.
-Bytes Smb1ReplyWords(uint8_t command, const Smb1Ids& ids, uint32_t status,
-                     const std::vector<uint16_t>& words);
 Bytes Smb1NtCreateReply(const Smb1Ids& ids, uint16_t fid, uint32_t status = 0,
                         uint32_t createAction = 1);
 // Successful replies that carry a file id: OPEN_ANDX (with OpenResults), the core opens
@@ -116,6 +113,13 @@ Bytes Smb1OpenAndXReply(const Smb1Ids& ids, uint16_t fid, uint16_t openResults);
 Bytes Smb1CoreOpenReply(uint8_t command, const Smb1Ids& ids, uint16_t fid);
 Bytes Smb1Open2Reply(const Smb1Ids& ids, uint16_t fid, uint16_t actionTaken);
 Bytes Smb1NtTransactCreateReply(const Smb1Ids& ids, uint16_t fid, uint32_t createAction);
+// One SMB1 message of several commands: the first message whole, then each later one's
+// command (from its WordCount on) at an even offset, linked by the AndX fields of the one
+// before it.
+Bytes Smb1AndXChain(const std::vector<Bytes>& messages);
+// A reply with the given words and no bytes (an AndX reply starts with 0x00FF, 0).
+Bytes Smb1WordsReply(uint8_t command, const Smb1Ids& ids, const std::vector<uint16_t>& words,
+                     uint32_t status = 0);
 // Where built SMB1 requests keep their name and the fields the engine spoils.
 const size_t Smb1Trans2ParametersAt = 32 + 1 + 2 * 15 + 2 + 3;
 const size_t Smb1NtTransactParametersAt = 32 + 1 + 2 * 19 + 2 + 1;
