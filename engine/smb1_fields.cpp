@@ -59,10 +59,14 @@ bool ReadName(const SmbMessage* m, uint32_t offset, bool unicode, Utf16Unit* out
     return true;
 }
 
+bool NameHoldsSpoil(const WireName* name, bool unicode) {
+    // The name with its terminator; a one-unit name gives its terminator to the second dot.
+    return name->next - name->start >= 2 * (unicode ? 2u : 1u);
+}
+
 bool SpoilName(SmbMessage* m, const WireName* name, bool unicode) {
     uint32_t width = unicode ? 2 : 1;
-    // The name with its terminator; a one-unit name gives its terminator to the second dot.
-    if (name->next - name->start < 2 * width) {
+    if (!NameHoldsSpoil(name, unicode)) {
         return false;
     }
     uint8_t* at = m->base + name->start;

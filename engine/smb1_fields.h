@@ -86,6 +86,9 @@ inline uint32_t AlignedName(uint32_t base, uint32_t offset, bool unicode) {
 // server before it touches any file, and no wildcard, so commands that act on every
 // match of a mask match nothing. False when the name has no room for it.
 bool SpoilName(SmbMessage* m, const WireName* name, bool unicode);
+// Whether the name has room for ".." (with its terminator). A request whose name has not
+// cannot be refused this way, so it is left undecided and unreported.
+bool NameHoldsSpoil(const WireName* name, bool unicode);
 
 // No open has file id 0: a request naming it fails before it touches any file. A command
 // chained after one that opens or names a file runs on that file whatever id it carries, so

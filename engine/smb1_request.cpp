@@ -147,8 +147,10 @@ bool DecideNamedOpen(SmbMessage* m, uint32_t nameAt, const OpenRequest* open,
     *verdict = CreateVerdict{};
     verdict->disposition = open->disposition;
     bool unicode = IsUnicode(m);
-    if (InIpcTree(m) || !ReadName(m, AlignedName(HeaderAt(m), nameAt, unicode), unicode,
-                                  WorkPath(m), NameUnitsMax, name)) {
+    if (InIpcTree(m) ||
+        !ReadName(m, AlignedName(HeaderAt(m), nameAt, unicode), unicode, WorkPath(m),
+                  NameUnitsMax, name) ||
+        !NameHoldsSpoil(name, unicode)) {
         return false;
     }
     MarkKind mark = DecideOpen(m, name, open, verdict);
@@ -232,8 +234,10 @@ bool DecodeOpenAndX(SmbMessage* m) {
 bool DecodeDeleteByName(SmbMessage* m, uint32_t nameAt) {
     bool unicode = IsUnicode(m);
     WireName name;
-    if (InIpcTree(m) || !ReadName(m, AlignedName(HeaderAt(m), nameAt, unicode), unicode,
-                                  WorkPath(m), NameUnitsMax, &name)) {
+    if (InIpcTree(m) ||
+        !ReadName(m, AlignedName(HeaderAt(m), nameAt, unicode), unicode, WorkPath(m),
+                  NameUnitsMax, &name) ||
+        !NameHoldsSpoil(&name, unicode)) {
         return false;
     }
     NamePath(m);

@@ -6,6 +6,11 @@ lab down again, also when a case fails or the run is interrupted. Exits 77 (skip
 where this machine cannot make network namespaces.
 
 usage: live_test.py BUILD_DIR [--only SUBSTRING] [--no-torture]
+
+Every step has a deadline (MF_LIVE_STEP_SECONDS for one client command, default 15): a
+step that passes it fails its case, naming the step and what was expected, and is stopped
+with everything it started. When the lab then does not answer a plain listing either, the
+remaining cases are reported as not run instead of each waiting for its own deadlines.
 """
 import json
 import os
@@ -19,6 +24,14 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 LAB = os.path.join(ROOT, "scripts", "live-lab.sh")
 PROTOCOLS = {"SMB3": "SMB3", "SMB2": "SMB2_10", "NT1": "NT1"}
+
+# Deadlines, in seconds. A client command takes well under a second in the lab; the lab
+# script's "up" builds namespaces and starts smbd; an smbtorture suite runs many tests.
+STEP_SECONDS = float(os.environ.get("MF_LIVE_STEP_SECONDS", "15"))
+LAB_SECONDS = {"up": 180, "down": 60}
+LAB_DEFAULT_SECONDS = 30
+CTL_SECONDS = 10
+TORTURE_SECONDS = 600
 
 FILES = {"readme.txt": "readme\n", "old.txt": "old\n", "draft.txt": "draft\n",
          "report.docx": "report v1\n", "big.bin": "big\n"}
@@ -274,14 +287,34 @@ class Failure(Exception):
     pass
 
 
+class Stall(Failure):
+    """A step that did not finish before its deadline."""
+
+
+def run_bounded(args, seconds, step, expected, **kw):
+    """subprocess.run with a deadline. Past it, the command and every process it started
+    (its own session) are killed and the step fails, naming what it waited for."""
+    p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                         start_new_session=True, **kw)
+    try:
+        out, err = p.communicate(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        os.killpg(p.pid, signal.SIGKILL)
+        p.communicate()
+        raise Stall("%s: nothing after %g s, expected %s" % (step, seconds, expected))
+    return subprocess.CompletedProcess(args, p.returncode, out, err)
+
+
 class Lab:
     def __init__(self, build):
         self.env = dict(os.environ, MF_LAB=os.environ.get("MF_LAB", "mflive"), MF_BUILD=build)
         self.vars = {}
         self.work = tempfile.mkdtemp(prefix="mf-live.")
 
-    def run(self, *args, check=True, **kw):
-        r = subprocess.run([LAB, *args], env=self.env, capture_output=True, text=True, **kw)
+    def run(self, *args, check=True, timeout=None, step=None, expected="it to finish"):
+        seconds = timeout or LAB_SECONDS.get(args[0], LAB_DEFAULT_SECONDS)
+        r = run_bounded([LAB, *args], seconds, step or "live-lab.sh " + args[0], expected,
+                        env=self.env)
         if check and r.returncode != 0:
             raise Failure("live-lab.sh %s failed: %s" % (" ".join(args), r.stderr.strip()))
         return r
@@ -297,8 +330,8 @@ class Lab:
         self.run("down", check=False)
 
     def ctl(self, *args, check=True):
-        r = subprocess.run([self.vars["LAB_CTL"], "--control", self.vars["LAB_CONTROL"], *args],
-                           capture_output=True, text=True, timeout=30)
+        r = run_bounded([self.vars["LAB_CTL"], "--control", self.vars["LAB_CONTROL"], *args],
+                        CTL_SECONDS, "merrowfaldine-ctl %s" % " ".join(args), "an answer")
         if check and r.returncode != 0:
             raise Failure("merrowfaldine-ctl %s: %s" % (" ".join(args), r.stderr.strip()))
         return r
@@ -316,14 +349,19 @@ class Lab:
                 "//%s/%s" % (self.vars["LAB_SERVER_IP"], share), "-U", "%s%%%s" % (user, password),
                 "-m", protocol, "--use-kerberos=off"]
 
-    def smb(self, protocol, command):
+    def smb(self, protocol, command, expected="an answer", user="alice", share="docs"):
         """One smbclient run of one command; returns "ok", the NT status it showed, or
         "failed" when it failed without one."""
         self.write_uploads()  # a get before may have overwritten them
-        r = subprocess.run(self.smbclient_args(protocol) + ["-c", command], env=self.env,
-                           cwd=self.uploads, capture_output=True, text=True, timeout=60)
+        r = run_bounded(self.smbclient_args(protocol, user, share) + ["-c", command],
+                        STEP_SECONDS, "%r over %s" % (command, protocol), expected,
+                        env=self.env, cwd=self.uploads)
         out = r.stdout + r.stderr
         for word in out.split():
+            if word.startswith("NT_STATUS_IO_TIMEOUT"):
+                # The client itself waited for an answer that never came.
+                raise Stall("%r over %s: the client saw no answer (NT_STATUS_IO_TIMEOUT), "
+                            "expected %s" % (command, protocol, expected))
             if word.startswith("NT_STATUS_"):
                 return word if word != "NT_STATUS_CONNECTION_DISCONNECTED" else "failed"
         return "ok" if r.returncode == 0 else "failed"
@@ -406,7 +444,7 @@ def check_case(lab, case, protocol):
     mark = lab.event_mark()
     problems = []
     for command, expected in case["steps"]:
-        seen = lab.smb(PROTOCOLS[protocol], command)
+        seen = lab.smb(PROTOCOLS[protocol], command, expected)
         if seen != expected:
             problems.append("%r: client saw %s, expected %s" % (command, seen, expected))
     for name, content in case["files"]:
@@ -456,7 +494,9 @@ def check_raw(lab, operation, flag, kind, effect, allowed_kind=None):
         lab.apply(policy(rule("report", *flags) if deny else rule("report")))
         mark = lab.event_mark()
         r = lab.run("client", "/usr/bin/python3", RAW, lab.vars["LAB_SERVER_IP"], "alice",
-                    lab.vars["ALICE_PASS"], operation, timeout=60)
+                    lab.vars["ALICE_PASS"], operation, timeout=STEP_SECONDS,
+                    step="raw %s (%s)" % (operation, "denied" if deny else "allowed"),
+                    expected="STATUS_ACCESS_DENIED" if deny else "ok")
         answer = r.stdout.split()
         expected = ["STATUS_ACCESS_DENIED" if deny else "ok", "alive"]
         if answer != expected:
@@ -542,9 +582,9 @@ def check_control(lab):
     if lab.smb("SMB3", "get readme.txt") != "ok":
         raise Failure("a refused reload changed the policy")
     # A bad policy at start is a clear error and a non-zero exit.
-    r = subprocess.run([os.path.join(lab.env["MF_BUILD"], "bridge", "merrowfaldine-guard"),
-                        "--network", "lo", "--server", "lo2", "--policy", path],
-                       capture_output=True, text=True, timeout=30)
+    r = run_bounded([os.path.join(lab.env["MF_BUILD"], "bridge", "merrowfaldine-guard"),
+                     "--network", "lo", "--server", "lo2", "--policy", path], STEP_SECONDS,
+                    "the guard with a bad policy", "it to refuse it and exit")
     if r.returncode == 0 or "bad policy" not in r.stderr:
         raise Failure("bad policy at start: exit %d, %s" % (r.returncode, r.stderr))
     lab.run("guard-stop")
@@ -577,8 +617,11 @@ def ip(namespace, *args):
 
 def checksum_errors(namespace):
     """TCP segments the namespace's stack refused for a bad checksum."""
-    snmp = subprocess.run(["ip", "netns", "exec", namespace, "cat", "/proc/net/snmp"],
-                          capture_output=True, text=True, check=True).stdout
+    snmp = run_bounded(["ip", "netns", "exec", namespace, "cat", "/proc/net/snmp"],
+                       STEP_SECONDS, "/proc/net/snmp in " + namespace, "its counters")
+    if snmp.returncode != 0:
+        raise Failure("reading /proc/net/snmp in %s: %s" % (namespace, snmp.stderr.strip()))
+    snmp = snmp.stdout
     names, values = [line.split()[1:] for line in snmp.splitlines() if line.startswith("Tcp:")]
     return int(values[names.index("InCsumErrors")])
 
@@ -605,7 +648,9 @@ def check_wire(lab):
                            check=True, capture_output=True)
         refused = checksum_errors(cli) + checksum_errors(srv)
         for protocol in ("SMB3", "NT1"):
-            seen = tuple(lab.smb(protocol, c) for c in ("get readme.txt", "put new.txt", "del old.txt"))
+            steps = (("get readme.txt", "ok"), ("put new.txt", "ok"),
+                     ("del old.txt", "NT_STATUS_ACCESS_DENIED"))
+            seen = tuple(lab.smb(protocol, c, e) for c, e in steps)
             if seen != ("ok", "ok", "NT_STATUS_ACCESS_DENIED"):
                 raise Failure("%s, transmit checksum offload %s: %s" % (protocol, offload, seen))
         if (lab.docs_file("new.txt"), lab.docs_file("old.txt")) != (UPLOADS["new.txt"], FILES["old.txt"]):
@@ -667,7 +712,11 @@ def check_mid_session(lab, protocol):
         lab.run("guard-stop")
         lab.run("guard-start", "--policy", path)
         open(go, "w").close()
-        out, _ = client.communicate(timeout=60)
+        try:
+            out, _ = client.communicate(timeout=STEP_SECONDS + 30)  # the feeder waits 30 s
+        except subprocess.TimeoutExpired:
+            raise Stall("smbclient over %s across the guard's restart: nothing after %g s, "
+                        "expected it to finish" % (protocol, STEP_SECONDS + 30))
     finally:
         for p in (client, feeder):
             if p.poll() is None:
@@ -702,7 +751,8 @@ def torture(lab, suites, protocol):
                 "--option=client min protocol=%s" % ("NT1" if protocol == "NT1" else "SMB2_02"),
                 "--option=torture:sharedelay=0", "-s", lab.vars["LAB_CLIENT_CONF"],
                 "--fullname", suite]
-        r = subprocess.run(args, env=lab.env, capture_output=True, text=True, timeout=600)
+        r = run_bounded(args, TORTURE_SECONDS, "smbtorture " + suite, "its results",
+                        env=lab.env)
         for line in r.stdout.splitlines():
             word, _, rest = line.partition(": ")
             if word in ("success", "failure", "error", "skip", "xfail") and rest:
@@ -733,6 +783,16 @@ def check_transparency(lab):
         raise Failure("results differ (direct, guarded): %s" % differ)
     passed = sum(1 for v in direct.values() if v == "success")
     print("    %d smbtorture tests, %d successes, the same both ways" % (len(direct), passed))
+
+
+def lab_answers(lab):
+    """Whether bob can list public through the guard within a step's deadline, under a
+    policy that decides nothing."""
+    try:
+        lab.apply(policy(settings={"admission_control": False}))
+        return lab.smb("SMB3", "ls", "a listing", user="bob", share="public") == "ok"
+    except Failure:
+        return False
 
 
 def main():
@@ -769,7 +829,8 @@ def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     try:
         lab.up()
-        for name, body, xfail in tests:
+        for index, (name, body, xfail) in enumerate(tests):
+            stalled = False
             try:
                 body(lab)
                 if xfail:
@@ -778,6 +839,7 @@ def main():
                     print("PASS  %s" % name)
                 passed += 1
             except Exception as e:  # one broken case must not stop the others
+                stalled = isinstance(e, Stall)
                 if xfail:
                     print("XFAIL %s: %s" % (name, xfail))
                     passed += 1
@@ -785,6 +847,12 @@ def main():
                     print("FAIL  %s: %s" % (name, e))
                     failed += 1
             sys.stdout.flush()
+            left = len(tests) - index - 1
+            if stalled and left and not lab_answers(lab):
+                print("FAIL  %d more cases not run: the lab stopped answering (bob's listing of "
+                      "public got nothing within %g s)" % (left, STEP_SECONDS))
+                failed += left
+                break
     except Exception as e:
         print("FAIL  lab: %s" % e)
         failed += 1
