@@ -1,6 +1,8 @@
 #include "denial_marks.h"
 
+#include "create_answer.h"
 #include "engine_state.h"
+#include "pool.h"
 #include "smb_protocol.h"
 #include "wire.h"
 
@@ -9,6 +11,8 @@ namespace {
 const uint32_t Smb2Status = 8;
 const uint32_t Smb1Status = 5;
 const uint32_t Smb1Flags2 = 10;
+const uint32_t Smb1Uid = 28;
+const uint32_t Smb1Mid = 30;
 const uint16_t Smb1Flags2NtStatus = 0x4000;
 
 struct MarkSlot {
@@ -72,16 +76,65 @@ void ForgetDenialMarks(SmbDialect dialect, TableKey request, bool atDispatch) {
     for (const MarkSlot& slot : DialectMarkTables) {
         KeyedTableDelete(MarkTable(dialect, slot.kind), atDispatch, request);
     }
-    // A narrowed create that travelled as it was sent is not settled by its answer.
-    DialectTables& tables = dialect == SmbDialect::Smb1 ? g_Engine.Smb1 : g_Engine.Smb2;
-    KeyedTableDelete(tables.CreateOutcomeMap, atDispatch, request);
+    ForgetWatchedOutcome(dialect, request, atDispatch);
 }
 
+TableKey DenialRequestKey(SmbDialect dialect, const uint8_t* header) {
+    if (dialect == SmbDialect::Smb2) {
+        return TableKey{ReadU64Le(header + Smb2MessageId), ReadU64Le(header + Smb2SessionId)};
+    }
+    return TableKey{ReadU16Le(header + Smb1Mid), ReadU16Le(header + Smb1Uid)};
+}
+
+void KeepDenialNote(SmbDialect dialect, const uint8_t* header, const DenialNote* note,
+                    bool atDispatch) {
+    TableKey request = DenialRequestKey(dialect, header);
+    uint32_t bytes = DenialNoteHeaderBytes + note->units * sizeof(Utf16Unit);
+    for (const MarkSlot& slot : DialectMarkTables) {
+        KeyedTable* table = MarkTable(dialect, slot.kind);
+        // Without room for the note the mark stays as it was, and a failed denial goes
+        // unreported.
+        uint32_t held = 0;
+        if (KeyedTableLookup(table, atDispatch, request, nullptr, &held)) {
+            KeyedTableInsert(table, atDispatch, request, note, bytes);
+        }
+    }
+}
+
+namespace {
+
+// A mark whose request the server carried out: the answer passes as it is, and the
+// event the denial reported is reported again, not blocked.
+void SettleFailedDenial(KeyedTable* table, TableKey request, const FileOperation* op) {
+    auto* note = static_cast<DenialNote*>(EngineAllocateZeroed(sizeof(DenialNote)));
+    uint32_t length = sizeof(DenialNote);
+    if (note != nullptr && KeyedTableLookup(table, op->atDispatch, request, note, &length) &&
+        length >= DenialNoteHeaderBytes && note->kind != 0) {
+        uint32_t units = (length - DenialNoteHeaderBytes) / sizeof(Utf16Unit);
+        ReportAnswerEvent(op, note->kind, false, note->path,
+                          units < note->units ? units : note->units);
+    }
+    KeyedTableDelete(table, op->atDispatch, request);
+    if (note != nullptr) {
+        EngineFree(note, sizeof(DenialNote));
+    }
+}
+
+} // namespace
+
 bool RewriteStatusFromMarks(SmbDialect dialect, const MarkKind* kinds, uint32_t count,
-                            TableKey request, uint8_t* header, bool atDispatch) {
+                            TableKey request, uint8_t* header, bool done, const FileOperation* op) {
     bool rewrote = false;
     for (uint32_t i = 0; i < count; ++i) {
-        if (!KeyedTableDelete(MarkTable(dialect, kinds[i]), atDispatch, request)) {
+        KeyedTable* table = MarkTable(dialect, kinds[i]);
+        if (done) {
+            uint32_t held = 0;
+            if (KeyedTableLookup(table, op->atDispatch, request, nullptr, &held)) {
+                SettleFailedDenial(table, request, op);
+            }
+            continue;
+        }
+        if (!KeyedTableDelete(table, op->atDispatch, request)) {
             continue;
         }
         WriteStatus(dialect, header,

@@ -54,11 +54,23 @@ bool MatchUserRule(const FileOperation* op, const SessionFacts* facts, const Utf
     return MatchAccessRule(op->atDispatch, path, facts->user.UserName, rule);
 }
 
-void Report(const FileOperation* op, const SessionFacts* facts, uint8_t kind, bool blocked,
-            const Utf16Unit* path) {
-    uint32_t units = Utf16Length(path, FullPathScanUnits);
+void ReportUnits(const FileOperation* op, const SessionFacts* facts, uint8_t kind, bool blocked,
+                 const Utf16Unit* path, uint32_t units) {
     ReportFileEvent(op->atDispatch, op->clientAddress, op->clientMac, kind, blocked ? 1 : 0,
                     facts->haveUser ? &facts->user : nullptr, path, units * sizeof(Utf16Unit));
+    if (!blocked || op->denial == nullptr) {
+        return;
+    }
+    // Kept for the answer, which may show that the denial failed.
+    DenialNote* note = op->denial;
+    note->kind = kind;
+    note->units = uint16_t(units < DenialNotePathUnits ? units : DenialNotePathUnits);
+    KmCopyMemory(note->path, path, note->units * sizeof(Utf16Unit));
+}
+
+void Report(const FileOperation* op, const SessionFacts* facts, uint8_t kind, bool blocked,
+            const Utf16Unit* path) {
+    ReportUnits(op, facts, kind, blocked, path, Utf16Length(path, FullPathScanUnits));
 }
 
 bool ClientIsKnown(const FileOperation* op, const SessionFacts* facts) {
@@ -163,7 +175,10 @@ MarkKind NarrowDisposition(const FileOperation* op, const SessionFacts* facts,
                           : Deny(op, facts, rule, FileEventModify, MarkKind::Write, path);
     }
     outcome.report = rule->Report;
-    outcome.unsaidKind = MayCreate(narrowed) ? FileEventCreate : FileEventModify;
+    // An answer that does not say what it did: a form that may create (CREATE narrowed to
+    // CREATE_NEW only creates) is reported as a create, one that may only empty as a modify.
+    bool creates = narrowed == DispositionCreate || MayCreate(narrowed);
+    outcome.unsaidKind = creates ? FileEventCreate : FileEventModify;
     verdict->disposition = narrowed;
     verdict->watch = narrowed != disposition || rule->Report;
     return MarkKind::None;
@@ -196,21 +211,27 @@ void ReportRename(const FileOperation* op, const SessionFacts* facts, bool block
         Report(op, facts, FileEventRename, blocked, oldPath);
         return;
     }
+    uint32_t units = JoinRenameText(oldPath, newPath, joined, RenameEventUnits + 1);
+    ReportUnits(op, facts, FileEventRename, blocked, joined, units);
+    EngineFree(joined, (RenameEventUnits + 1) * sizeof(Utf16Unit));
+}
+
+} // namespace
+
+uint32_t JoinRenameText(const Utf16Unit* oldPath, const Utf16Unit* newPath, Utf16Unit* out,
+                        uint32_t capacity) {
     uint32_t n = 0;
     const Utf16Unit* parts[] = {oldPath, RenameArrow, newPath};
     const uint32_t lengths[] = {Utf16Length(oldPath, FullPathScanUnits), 4,
                                 Utf16Length(newPath, FullPathScanUnits)};
     for (int p = 0; p < 3; ++p) {
-        for (uint32_t i = 0; i < lengths[p] && n < RenameEventUnits; ++i) {
-            joined[n++] = parts[p][i];
+        for (uint32_t i = 0; i < lengths[p] && n + 1 < capacity; ++i) {
+            out[n++] = parts[p][i];
         }
     }
-    joined[n] = 0;
-    Report(op, facts, FileEventRename, blocked, joined);
-    EngineFree(joined, (RenameEventUnits + 1) * sizeof(Utf16Unit));
+    out[n] = 0;
+    return n;
 }
-
-} // namespace
 
 bool IsOfficeDocument(const Utf16Unit* path) {
     // ".docx", ".xlsx" and ".pptx" contain their shorter forms.
@@ -305,7 +326,22 @@ MarkKind DecideDelete(const FileOperation* op, const Utf16Unit* path) {
     return DecideOnOpenFile(op, path, &AccessRule::DenyDelete, FileEventDelete, MarkKind::Delete);
 }
 
-MarkKind DecideRename(const FileOperation* op, const Utf16Unit* oldPath, const Utf16Unit* newPath) {
+namespace {
+
+// With `deferred`, an allowed event that the rule reports waits for the answer: its bit is
+// left in *deferred and true returned.
+bool Defer(const AccessRule* rule, bool blocked, uint8_t* deferred, uint8_t bit) {
+    if (deferred == nullptr || blocked || !rule->Report) {
+        return false;
+    }
+    *deferred |= bit;
+    return true;
+}
+
+// The rename decision. With `deferred`, an allowed rename's event is not reported but
+// left in *deferred for the answer.
+MarkKind RenameChecks(const FileOperation* op, const Utf16Unit* oldPath, const Utf16Unit* newPath,
+                      uint8_t* deferred) {
     if (oldPath[0] == 0) {
         return MarkKind::None;
     }
@@ -328,19 +364,81 @@ MarkKind DecideRename(const FileOperation* op, const Utf16Unit* oldPath, const U
         return MarkKind::None;
     }
     bool blocked = rule.DenyRename != 0;
-    if (rule.Report) {
+    if (!Defer(&rule, blocked, deferred, AnswerEventRename) && rule.Report) {
         ReportRename(op, &facts, blocked, oldPath, newPath);
     }
     return blocked ? MarkKind::Rename : MarkKind::None;
 }
 
-MarkKind DecideLink(const FileOperation* op, const Utf16Unit* oldPath, const Utf16Unit* newPath) {
-    MarkKind mark = DecideRename(op, oldPath, newPath);
-    if (mark != MarkKind::None) {
+// A link: a rename of the old path, then a create of the new one.
+MarkKind LinkChecks(const FileOperation* op, const Utf16Unit* oldPath, const Utf16Unit* newPath,
+                    uint8_t* deferred) {
+    MarkKind mark = RenameChecks(op, oldPath, newPath, deferred);
+    if (mark != MarkKind::None || newPath[0] == 0 || IsTemporaryName(newPath)) {
         return mark;
     }
-    return DecideOnOpenFile(op, newPath, &AccessRule::DenyCreate, FileEventCreate,
-                            MarkKind::CreateNew);
+    SessionFacts facts;
+    ReadSession(op, &facts);
+    AccessRule rule;
+    if (!MatchUserRule(op, &facts, newPath, &rule)) {
+        return MarkKind::None;
+    }
+    bool blocked = rule.DenyCreate != 0;
+    if (!Defer(&rule, blocked, deferred, AnswerEventCreate) && rule.Report) {
+        Report(op, &facts, FileEventCreate, blocked, newPath);
+    }
+    return blocked ? MarkKind::CreateNew : MarkKind::None;
+}
+
+} // namespace
+
+MarkKind DecideRename(const FileOperation* op, const Utf16Unit* oldPath, const Utf16Unit* newPath) {
+    return RenameChecks(op, oldPath, newPath, nullptr);
+}
+
+MarkKind DecideLink(const FileOperation* op, const Utf16Unit* oldPath, const Utf16Unit* newPath) {
+    return LinkChecks(op, oldPath, newPath, nullptr);
+}
+
+MarkKind DecideReplacingRename(const FileOperation* op, const Utf16Unit* oldPath,
+                               const Utf16Unit* newPath, bool link, bool replace,
+                               ReplaceVerdict* verdict) {
+    KmZeroMemory(verdict, sizeof *verdict);
+    SessionFacts facts;
+    ReadSession(op, &facts);
+    // Replacing the target deletes it: the rule on the target's path decides that.
+    AccessRule target;
+    bool guarded = replace && newPath[0] != 0 && !IsTemporaryName(newPath) &&
+                   MatchUserRule(op, &facts, newPath, &target);
+    bool narrow = guarded && target.DenyDelete != 0;
+    // A narrowed request's own events wait for the answer, which tells whether it was
+    // carried out or refused for its target.
+    uint8_t deferred = 0;
+    uint8_t* defer = narrow ? &deferred : nullptr;
+    MarkKind mark =
+        link ? LinkChecks(op, oldPath, newPath, defer) : RenameChecks(op, oldPath, newPath, defer);
+    if (mark != MarkKind::None) {
+        if (deferred & AnswerEventRename) {
+            ReportRename(op, &facts, false, oldPath, newPath); // a link refused for its name
+        }
+        return mark;
+    }
+    if (!guarded) {
+        return MarkKind::None;
+    }
+    verdict->narrow = narrow;
+    verdict->refusedReport = narrow ? target.Report : 0;
+    verdict->deferred = deferred;
+    verdict->onSuccess = !narrow && target.Report ? AnswerEventDelete : 0;
+    verdict->watch = narrow || verdict->onSuccess != 0;
+    return MarkKind::None;
+}
+
+void ReportAnswerEvent(const FileOperation* op, uint8_t kind, bool blocked, const Utf16Unit* text,
+                       uint32_t units) {
+    SessionFacts facts;
+    ReadSession(op, &facts);
+    ReportUnits(op, &facts, kind, blocked, text, units);
 }
 
 MarkKind DecideQuery(const FileOperation* op, const Utf16Unit* path, MarkKind queryMark) {

@@ -33,6 +33,18 @@ enum FileEventKind : uint8_t {
     FileEventDenyAll = 12,
 };
 
+// The event a denial reported, kept with the denial's mark: where the answer shows that
+// the server carried the request out all the same, the event is reported again, not
+// blocked. Its path holds what an event record holds.
+const uint32_t DenialNotePathUnits = FileEventPathMaxText / sizeof(Utf16Unit);
+struct DenialNote {
+    uint8_t kind; // 0: no blocked event was reported
+    uint8_t reserved;
+    uint16_t units;
+    Utf16Unit path[DenialNotePathUnits];
+};
+const uint32_t DenialNoteHeaderBytes = 4;
+
 // Who asks, and where.
 struct FileOperation {
     bool atDispatch;
@@ -40,6 +52,7 @@ struct FileOperation {
     uint32_t treeId;
     uint64_t clientMac;
     uint32_t clientAddress;
+    DenialNote* denial; // receives the blocked event of a denial; may be null
 };
 
 // Create dispositions, as NT create requests carry them.
@@ -122,6 +135,39 @@ MarkKind DecideRename(const FileOperation* op, const Utf16Unit* oldPath, const U
 // A second name for a file (a hard link, or a copy made by name): decided as a rename of
 // the old path, then as a create of the new one.
 MarkKind DecideLink(const FileOperation* op, const Utf16Unit* oldPath, const Utf16Unit* newPath);
+
+// Event bits of a rename or link whose events wait for its answer.
+const uint8_t AnswerEventRename = 0x01; // "old => new"
+const uint8_t AnswerEventCreate = 0x02; // the new name (a link)
+const uint8_t AnswerEventDelete = 0x04; // the replaced target
+
+// What the answer to an allowed rename or link that asked to replace its target settles.
+// A rule that denies deleting the target narrows the request to its non-replacing form:
+// the server's "name collision" then means the target existed, and reaches the client as
+// an access denial. Under a rule that only reports, a success may have replaced the
+// target, so it is reported as a delete of it too.
+struct ReplaceVerdict {
+    bool narrow;           // clear the request's replace flag
+    bool watch;            // the answer must be settled
+    uint8_t refusedReport; // report the refusal as a blocked delete of the target
+    uint8_t deferred;      // events reported on every answer but the refusal
+    uint8_t onSuccess;     // events reported only on a success
+};
+
+// A rename (or, with `link`, a link) that asks to replace an existing target when
+// `replace`: the decision of DecideRename or DecideLink, and what its answer settles.
+MarkKind DecideReplacingRename(const FileOperation* op, const Utf16Unit* oldPath,
+                               const Utf16Unit* newPath, bool link, bool replace,
+                               ReplaceVerdict* verdict);
+
+// Reports `units` units of `text` as an event of the session's user, as the answers do.
+void ReportAnswerEvent(const FileOperation* op, uint8_t kind, bool blocked, const Utf16Unit* text,
+                       uint32_t units);
+
+// The joined "old => new" text of a rename event, within `capacity` units (terminated);
+// returns its length.
+uint32_t JoinRenameText(const Utf16Unit* oldPath, const Utf16Unit* newPath, Utf16Unit* out,
+                        uint32_t capacity);
 
 // `queryMark` is the dialect's query mark (QueryInfo, QueryFile or QueryPath).
 MarkKind DecideQuery(const FileOperation* op, const Utf16Unit* path, MarkKind queryMark);

@@ -21,6 +21,7 @@ namespace {
 const uint32_t CloseFid = Words + 1;
 const uint32_t RenameOldName = Words + 6;
 const uint32_t WriteAndXFid = Words + 5;
+const uint32_t WriteAndXDataLengthHigh = Words + 19;
 const uint32_t WriteAndXDataLength = Words + 21;
 const uint32_t WriteAndXDataOffset = Words + 23;
 const uint16_t WriteAndXDataOffsetSpoiled = 0xFFFF;
@@ -269,9 +270,11 @@ bool DecodeWriteAndX(SmbMessage* m) {
     if (DecideWrite(&op, WorkPath(m)) == MarkKind::None) {
         return false;
     }
-    // The server writes nothing, and refuses a data offset past the message (in a message
-    // of up to 64 KiB; a larger one holds the whole of a write of 0 bytes).
+    // The server writes nothing (a large write counts the high half of its length too),
+    // and refuses a data offset past the message (in a message of up to 64 KiB; a larger
+    // one holds the whole of a write of 0 bytes).
     WriteU16Le(h + WriteAndXDataLength, 0);
+    WriteU16Le(h + WriteAndXDataLengthHigh, 0);
     WriteU16Le(h + WriteAndXDataOffset, WriteAndXDataOffsetSpoiled);
     return MarkDenied(m, MarkKind::Write);
 }

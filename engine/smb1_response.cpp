@@ -10,6 +10,7 @@
 #include "smb_dispatch.h"
 #include "smb_handlers.h"
 #include "smb_protocol.h"
+#include "smb_request_common.h"
 #include "tree_recording.h"
 #include "wire.h"
 
@@ -27,6 +28,9 @@ const uint32_t NtCreateAction = Words + 8;
 const uint32_t OpenAndXFid = Words + 5;
 const uint32_t OpenAndXResults = Words + 23;
 const uint32_t CoreOpenFid = Words + 1; // OPEN, CREATE, CREATE_NEW
+const uint32_t WriteCount = Words + 1;  // WRITE, WRITE_AND_CLOSE, WRITE_AND_UNLOCK
+const uint32_t WriteAndXCount = Words + 5;
+const uint32_t WriteAndXCountHigh = Words + 9;
 const uint32_t Trans2ParameterOffset = Words + 9;
 const uint32_t Open2Fid = 0;
 const uint32_t Open2Action = 18;
@@ -75,9 +79,28 @@ uint32_t NtStatusOf(const SmbMessage* m) {
     return status == DosFileExists ? StatusObjectNameCollision : status;
 }
 
-bool Rewrite(SmbMessage* m, const MarkKind* kinds, uint32_t count) {
-    return RewriteStatusFromMarks(SmbDialect::Smb1, kinds, count, RequestKey(m->header), m->header,
-                                  m->atDispatch);
+// `done`: the answer shows that the server carried the request out. The commands of a
+// chain share the request's key, and a refused command ends the chain: its marks are
+// settled by the last command of the reply.
+bool Rewrite(SmbMessage* m, const MarkKind* kinds, uint32_t count, bool done) {
+    if (!m->finalCommand) {
+        return false;
+    }
+    const uint8_t* h = m->header;
+    FileOperation op = OperationFor(m, UidOf(h), ReadU16Le(h + Smb1Tid));
+    return RewriteStatusFromMarks(SmbDialect::Smb1, kinds, count, RequestKey(h), m->header, done,
+                                  &op);
+}
+
+// This command of the chain succeeded (a command before the last one was carried out).
+bool Succeeded(const SmbMessage* m) {
+    return CommandStatus(m) == 0;
+}
+
+// A transaction's success without parameter words is the interim answer that asks for
+// the rest of the request; only the final answer shows that it was carried out.
+bool TransactionDone(const SmbMessage* m) {
+    return Succeeded(m) && SmbMessageHas(m, Words, 1) && m->base[Words] != 0;
 }
 
 // Where a create reply carries what the server did.
@@ -112,7 +135,7 @@ bool AnswerCreate(SmbMessage* m, const CreateReplyFields* at) {
             KeyedTableInsert(g_Engine.OpenFileTable, m->atDispatch, file, m->work, length);
         }
     }
-    bool rewrote = Rewrite(m, CreateMarks, CreateMarkCount);
+    bool rewrote = Rewrite(m, CreateMarks, CreateMarkCount, Succeeded(m));
     CreateAnswer answer{RequestKey(h), UidOf(h), ReadU16Le(h + Smb1Tid), NtStatusOf(m),
                         ActionOf(m, at)};
     return SettleCreateOutcome(m, SmbDialect::Smb1, &answer,
@@ -137,23 +160,35 @@ bool DecodeCoreOpen(SmbMessage* m) {
 
 // Create marks only: a directory has no file id to learn.
 bool DecodeCreateDirectory(SmbMessage* m) {
-    return Rewrite(m, CreateMarks, CreateMarkCount);
+    return Rewrite(m, CreateMarks, CreateMarkCount, Succeeded(m));
 }
 
 bool DecodeDelete(SmbMessage* m) {
     const MarkKind marks[] = {MarkKind::Delete};
-    return Rewrite(m, marks, 1);
+    return Rewrite(m, marks, 1, Succeeded(m));
 }
 
 // A rename, or a link: a link may be refused as a create of its new name.
 bool DecodeRename(SmbMessage* m) {
     const MarkKind marks[] = {MarkKind::Rename, MarkKind::CreateNew};
-    return Rewrite(m, marks, 2);
+    return Rewrite(m, marks, 2, Succeeded(m));
 }
 
+// Only a count above 0 says that data was written (a spoiled WRITE_ANDX writes nothing
+// and succeeds). WRITE_RAW and WRITE_MPX answers carry no count: their success is taken
+// as done.
 bool DecodeWrite(SmbMessage* m) {
     const MarkKind marks[] = {MarkKind::Write};
-    return Rewrite(m, marks, 1);
+    const uint8_t* b = m->base;
+    uint8_t command = *m->command;
+    bool done = Succeeded(m);
+    if (command == Smb1WriteAndX) {
+        done = done && SmbMessageHas(m, WriteAndXCountHigh, 2) &&
+               (ReadU16Le(b + WriteAndXCount) | ReadU16Le(b + WriteAndXCountHigh)) != 0;
+    } else if (command != Smb1WriteRaw && command != Smb1WriteMpx) {
+        done = done && SmbMessageHas(m, WriteCount, 2) && ReadU16Le(b + WriteCount) != 0;
+    }
+    return Rewrite(m, marks, 1, done);
 }
 
 // A transaction reply's parameter offset (from the header) counted from the command's
@@ -176,7 +211,11 @@ bool DecodeTransactionCreate(SmbMessage* m, uint32_t parameters, uint32_t fid, u
 bool DecodeTransaction2(SmbMessage* m) {
     const MarkKind marks[] = {MarkKind::Delete, MarkKind::QueryFile, MarkKind::QueryPath,
                               MarkKind::Rename, MarkKind::Write,     MarkKind::CreateNew};
-    bool rewrote = Rewrite(m, marks, 6);
+    bool rewrote = Rewrite(m, marks, 6, TransactionDone(m));
+    const uint8_t* h = m->header;
+    rewrote = SettleReplaceOutcome(m, SmbDialect::Smb1, RequestKey(h), UidOf(h),
+                                   ReadU16Le(h + Smb1Tid), NtStatusOf(m)) ||
+              rewrote;
     // TRANS2_OPEN2 and TRANS2_CREATE_DIRECTORY answers: the file id and what was done
     // stand in the parameter block (an error reply has none).
     uint32_t parameters = SmbMessageHas(m, Trans2ParameterOffset, 2)
@@ -187,7 +226,7 @@ bool DecodeTransaction2(SmbMessage* m) {
 
 bool DecodeNtTransact(SmbMessage* m) {
     const MarkKind marks[] = {MarkKind::Write};
-    bool rewrote = Rewrite(m, marks, 1);
+    bool rewrote = Rewrite(m, marks, 1, TransactionDone(m));
     uint32_t parameters = SmbMessageHas(m, NtTransParameterOffset, 4)
                               ? ParameterBlock(m, ReadU32Le(m->base + NtTransParameterOffset))
                               : 0;

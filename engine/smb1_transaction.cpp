@@ -1,5 +1,6 @@
 // SMB1 transactions: the TRANSACTION2 subcommands that open, create, delete, rename, link,
 // resize or query a file, and the NT_TRANSACT create and file-system controls.
+#include "create_answer.h"
 #include "denial_marks.h"
 #include "engine_state.h"
 #include "pool.h"
@@ -42,6 +43,7 @@ const uint32_t RenameName = 12;
 const uint32_t NewNameMaxBytes = 1022;
 const uint32_t NewNameBufferBytes = 1024;
 const uint32_t NewPathUnits = 512;
+const uint32_t ReplaceIfExistsFlag = 0x00000001; // in the flags of the extended levels
 
 const uint32_t NtTransParameterCount = Words + 20;
 const uint32_t NtTransParameterOffset = Words + 24;
@@ -120,13 +122,63 @@ bool ReadNewPath(SmbMessage* m, const Transaction* t, Utf16Unit* newPath) {
     if (!SmbMessageHas(m, t->data + RenameName, copied)) {
         return false;
     }
-    CopyWireText(newPath, m->base + t->data + RenameName, copied, NewNameMaxBytes);
+    const uint8_t* name = m->base + t->data + RenameName;
+    if (IsUnicode(m)) {
+        CopyWireText(newPath, name, copied, NewNameMaxBytes);
+    } else {
+        // An 8-bit name, as the request's flags say: widened unit by unit.
+        for (uint32_t i = 0; i < copied && i + 1 < NewPathUnits; ++i) {
+            newPath[i] = name[i];
+        }
+    }
     FullPath(m->atDispatch, SessionOf(m), TreeOf(m), newPath, NewPathUnits);
     return true;
 }
 
-// A set-information level on the file whose full path is in the work buffer.
-MarkKind DecideSetLevel(SmbMessage* m, const Transaction* t, SetLevelKind kind) {
+// The replace request at the start of a rename or link buffer: ReplaceIfExists (a byte),
+// or flags whose lowest bit asks to replace in the extended levels.
+bool IsExtendedLevel(uint16_t level) {
+    return level == 1065 || level == 1072;
+}
+
+// A rename or link that may replace its target: decided, watched, and narrowed where the
+// target may not be deleted.
+MarkKind DecideRenameLevel(SmbMessage* m, const Transaction* t, uint16_t level, bool link,
+                           bool* narrowed) {
+    auto* newPath = static_cast<Utf16Unit*>(EngineAllocateZeroed(NewNameBufferBytes));
+    if (newPath == nullptr) {
+        return MarkKind::None;
+    }
+    MarkKind mark = MarkKind::None;
+    if (ReadNewPath(m, t, newPath)) {
+        uint8_t* buffer = m->base + t->data;
+        bool extended = IsExtendedLevel(level);
+        bool replace = extended ? (ReadU32Le(buffer) & ReplaceIfExistsFlag) != 0 : buffer[0] != 0;
+        FileOperation op = OperationFor(m, SessionOf(m), TreeOf(m));
+        ReplaceVerdict verdict;
+        mark = DecideReplacingRename(&op, WorkPath(m), newPath, link, replace, &verdict);
+        if (mark == MarkKind::None) {
+            WatchReplaceOutcome(m, SmbDialect::Smb1, RequestKey(m), &verdict, WorkPath(m), newPath);
+        }
+        if (mark == MarkKind::None && verdict.narrow) {
+            // Without the replace request the server refuses an existing target.
+            if (extended) {
+                WriteU32Le(buffer, ReadU32Le(buffer) & ~ReplaceIfExistsFlag);
+            } else {
+                buffer[0] = 0;
+            }
+            *narrowed = true;
+        }
+    }
+    EngineFree(newPath, NewNameBufferBytes);
+    return mark;
+}
+
+// A set-information level on the file whose full path is in the work buffer. *narrowed
+// tells that an allowed rename or link was rewritten to its non-replacing form.
+MarkKind DecideSetLevel(SmbMessage* m, const Transaction* t, uint16_t level, SetLevelKind kind,
+                        bool* narrowed) {
+    *narrowed = false;
     FileOperation op = OperationFor(m, SessionOf(m), TreeOf(m));
     switch (kind) {
     case SetLevelKind::Delete:
@@ -134,19 +186,8 @@ MarkKind DecideSetLevel(SmbMessage* m, const Transaction* t, SetLevelKind kind) 
     case SetLevelKind::Resize:
         return DecideWrite(&op, WorkPath(m));
     case SetLevelKind::Rename:
-    case SetLevelKind::Link: {
-        auto* newPath = static_cast<Utf16Unit*>(EngineAllocateZeroed(NewNameBufferBytes));
-        if (newPath == nullptr) {
-            return MarkKind::None;
-        }
-        MarkKind mark = MarkKind::None;
-        if (ReadNewPath(m, t, newPath)) {
-            mark = kind == SetLevelKind::Link ? DecideLink(&op, WorkPath(m), newPath)
-                                              : DecideRename(&op, WorkPath(m), newPath);
-        }
-        EngineFree(newPath, NewNameBufferBytes);
-        return mark;
-    }
+    case SetLevelKind::Link:
+        return DecideRenameLevel(m, t, level, kind == SetLevelKind::Link, narrowed);
     }
     return MarkKind::None;
 }
@@ -161,9 +202,10 @@ bool DecodeSetFile(SmbMessage* m, const Transaction* t) {
         return false;
     }
     OpenFilePath(m, fid);
-    MarkKind mark = DecideSetLevel(m, t, kind);
+    bool narrowed;
+    MarkKind mark = DecideSetLevel(m, t, level, kind, &narrowed);
     if (mark == MarkKind::None) {
-        return false;
+        return narrowed;
     }
     if (level == LevelDispositionPassThrough && t->parameterCount == SetFileParameterBytes) {
         // Without parameters or data the server cannot carry out the request.
@@ -186,9 +228,10 @@ bool DecodeSetPath(SmbMessage* m, const Transaction* t) {
         return false;
     }
     NamePath(m);
-    MarkKind mark = DecideSetLevel(m, t, kind);
+    bool narrowed;
+    MarkKind mark = DecideSetLevel(m, t, level, kind, &narrowed);
     if (mark == MarkKind::None) {
-        return false;
+        return narrowed;
     }
     WriteU16Le(m->base + t->parameters, LevelSpoiled);
     return MarkDenied(m, mark);

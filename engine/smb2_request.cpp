@@ -63,6 +63,9 @@ const uint32_t IoctlFileId = Body + 8;
 const uint32_t RenameNameLength = 16;
 const uint32_t RenameName = 20;
 const uint32_t RenameNameMaxBytes = 1022;
+// FILE_RENAME_REPLACE_IF_EXISTS, and FILE_LINK_REPLACE_IF_EXISTS of the extended classes.
+const uint32_t ReplaceIfExistsFlag = 0x00000001;
+
 const uint32_t NewNameBufferBytes = 1024;
 const uint32_t NewPathUnits = 512;
 
@@ -342,6 +345,20 @@ bool DecideSetInfoResize(SmbMessage* m, const FileOperation* op) {
     return SpoilSetInfo(m, MarkKind::Write);
 }
 
+// A rename or link buffer starts with ReplaceIfExists (a byte), or in the extended classes
+// with flags whose lowest bit asks to replace.
+bool AsksToReplace(const uint8_t* buffer, bool extended) {
+    return extended ? (ReadU32Le(buffer) & ReplaceIfExistsFlag) != 0 : buffer[0] != 0;
+}
+
+void ClearReplace(uint8_t* buffer, bool extended) {
+    if (extended) {
+        WriteU32Le(buffer, ReadU32Le(buffer) & ~ReplaceIfExistsFlag);
+    } else {
+        buffer[0] = 0;
+    }
+}
+
 bool DecideSetInfoRename(SmbMessage* m, const FileOperation* op, bool link) {
     uint8_t* h = m->header;
     if (!HasRequestShape(m)) {
@@ -362,11 +379,22 @@ bool DecideSetInfoRename(SmbMessage* m, const FileOperation* op, bool link) {
     }
     CopyWireText(newPath, h + buffer + RenameName, copied, RenameNameMaxBytes);
     FullPath(m->atDispatch, op->session, op->treeId, newPath, NewPathUnits);
-    MarkKind mark =
-        link ? DecideLink(op, WorkPath(m), newPath) : DecideRename(op, WorkPath(m), newPath);
+    uint8_t infoClass = h[SetInfoClass];
+    bool extended = infoClass == FileRenameInformationEx || infoClass == FileLinkInformationEx;
+    ReplaceVerdict verdict;
+    MarkKind mark = DecideReplacingRename(op, WorkPath(m), newPath, link,
+                                          AsksToReplace(h + buffer, extended), &verdict);
+    if (mark == MarkKind::None) {
+        WatchReplaceOutcome(m, SmbDialect::Smb2, RequestKey(h), &verdict, WorkPath(m), newPath);
+    }
     EngineFree(newPath, NewNameBufferBytes);
     if (mark == MarkKind::None) {
-        return false;
+        if (!verdict.narrow) {
+            return false;
+        }
+        // Without ReplaceIfExists the server refuses an existing target with a collision.
+        ClearReplace(h + buffer, extended);
+        return true;
     }
     if (link) {
         return SpoilSetInfo(m, mark);

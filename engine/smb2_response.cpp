@@ -7,6 +7,7 @@
 #include "smb_dispatch.h"
 #include "smb_handlers.h"
 #include "smb_protocol.h"
+#include "smb_request_common.h"
 #include "text.h"
 #include "tree_recording.h"
 #include "wire.h"
@@ -14,10 +15,12 @@
 namespace {
 
 const uint32_t Smb2Status = 8;
+const uint32_t StatusPending = 0x00000103;
 const uint32_t Body = Smb2HeaderLength;
 const uint32_t SessionSetupFlags = Body + 2;
 const uint16_t SessionFlagIsGuest = 0x0001;
 const uint32_t CreateAction = Body + 4;
+const uint32_t WriteCount = Body + 4;
 const uint32_t CreateFileId = Body + 64;
 const uint32_t FileIdBytes = 16;
 const uint32_t MaxPendingNameBytes = 2046;
@@ -33,9 +36,19 @@ TableKey RequestKey(const uint8_t* h) {
     return TableKey{ReadU64Le(h + Smb2MessageId), ReadU64Le(h + Smb2SessionId)};
 }
 
-bool Rewrite(SmbMessage* m, const MarkKind* kinds, uint32_t count) {
+FileOperation OperationOf(const SmbMessage* m) {
+    return OperationFor(m, SessionOf(m->header), ReadU32Le(m->header + Smb2TreeId));
+}
+
+// `done`: the answer shows that the server carried the request out.
+bool Rewrite(SmbMessage* m, const MarkKind* kinds, uint32_t count, bool done) {
+    FileOperation op = OperationOf(m);
     return RewriteStatusFromMarks(SmbDialect::Smb2, kinds, count, RequestKey(m->header), m->header,
-                                  m->atDispatch);
+                                  done, &op);
+}
+
+bool Succeeded(const SmbMessage* m) {
+    return StatusOf(m->header) == 0;
 }
 
 bool DecodeSessionSetup(SmbMessage* m) {
@@ -75,7 +88,7 @@ bool DecodeCreate(SmbMessage* m) {
     const MarkKind marks[] = {MarkKind::UnknownSession, MarkKind::CreateAccess,
                               MarkKind::CreateDelete,   MarkKind::CreateNew,
                               MarkKind::CreateClient,   MarkKind::Write};
-    bool rewrote = Rewrite(m, marks, 6);
+    bool rewrote = Rewrite(m, marks, 6, Succeeded(m));
     uint32_t status = StatusOf(h);
     CreateAnswer answer{RequestKey(h), SessionOf(h), ReadU32Le(h + Smb2TreeId), status,
                         status == 0 && SmbMessageHas(m, CreateAction, 4)
@@ -86,20 +99,33 @@ bool DecodeCreate(SmbMessage* m) {
            rewrote;
 }
 
+// A write of no bytes is what a spoiled write may come to: only a count above 0 says
+// that data was written.
 bool DecodeWrite(SmbMessage* m) {
     const MarkKind marks[] = {MarkKind::Write};
-    return Rewrite(m, marks, 1);
+    bool wrote =
+        Succeeded(m) && SmbMessageHas(m, WriteCount, 4) && ReadU32Le(m->header + WriteCount) != 0;
+    return Rewrite(m, marks, 1, wrote);
+}
+
+bool DecodeIoctl(SmbMessage* m) {
+    const MarkKind marks[] = {MarkKind::Write};
+    return Rewrite(m, marks, 1, Succeeded(m));
 }
 
 bool DecodeQueryInfo(SmbMessage* m) {
     const MarkKind marks[] = {MarkKind::QueryInfo};
-    return Rewrite(m, marks, 1);
+    return Rewrite(m, marks, 1, Succeeded(m));
 }
 
 bool DecodeSetInfo(SmbMessage* m) {
     const MarkKind marks[] = {MarkKind::Rename, MarkKind::Delete, MarkKind::Write,
                               MarkKind::CreateNew};
-    return Rewrite(m, marks, 4);
+    bool rewrote = Rewrite(m, marks, 4, Succeeded(m));
+    const uint8_t* h = m->header;
+    return SettleReplaceOutcome(m, SmbDialect::Smb2, RequestKey(h), SessionOf(h),
+                                ReadU32Le(h + Smb2TreeId), StatusOf(h)) ||
+           rewrote;
 }
 
 const SmbCommandEntry CommandTable[] = {
@@ -107,12 +133,10 @@ const SmbCommandEntry CommandTable[] = {
     {Smb2TreeConnect, DecodeTreeConnect},
     {Smb2Create, DecodeCreate},
     {Smb2Write, DecodeWrite},
-    {Smb2Ioctl, DecodeWrite},
+    {Smb2Ioctl, DecodeIoctl},
     {Smb2QueryInfo, DecodeQueryInfo},
     {Smb2SetInfo, DecodeSetInfo},
 };
-
-const uint32_t StatusPending = 0x00000103;
 
 // The status of the compound member just before `header`, found by walking the members
 // from the message start (they lie whole before it, already decided); false for the
@@ -155,6 +179,11 @@ bool FollowRelatedDenial(uint8_t* netbios, uint8_t* header) {
 
 bool HandleSmb2Response(uint8_t* netbios, uint8_t* header, uint32_t available, FrameView* view,
                         bool atDispatch) {
+    // An interim answer (the request goes on asynchronously) settles nothing: the marks,
+    // pending creates and outcomes wait for the final one.
+    if (available >= Smb2HeaderLength && StatusOf(header) == StatusPending) {
+        return false;
+    }
     bool rewrote = DispatchSmbMessage(SmbDialect::Smb2, SmbDirection::Response, CommandTable,
                                       sizeof CommandTable / sizeof CommandTable[0], netbios, header,
                                       available, view, atDispatch);

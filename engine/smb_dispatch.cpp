@@ -1,6 +1,8 @@
 #include "smb_dispatch.h"
 
+#include "denial_marks.h"
 #include "engine_state.h"
+#include "file_policy.h"
 #include "policy.h"
 #include "pool.h"
 #include "smb_protocol.h"
@@ -28,7 +30,9 @@ AdmissionVerdict ApplyAdmissionGate(const SmbMessage* message) {
 // one from a slot with one exchange and puts it back with one compare-exchange, and goes
 // to the pool only when every slot is empty (or full, on the way back). Slots are words
 // updated with atomics, so processors never wait on each other here.
+// Each buffer holds the work area, then the note of a denial's event.
 const uint32_t KeptWorkBuffers = 4;
+const uint32_t WorkAllocationBytes = WorkBufferBytes + sizeof(DenialNote);
 uint8_t* g_KeptWork[KeptWorkBuffers];
 
 uint8_t* TakeWorkBuffer() {
@@ -38,11 +42,11 @@ uint8_t* TakeWorkBuffer() {
         }
         uint8_t* kept = __atomic_exchange_n(&slot, nullptr, __ATOMIC_ACQUIRE);
         if (kept != nullptr) {
-            KmZeroMemory(kept, WorkBufferBytes);
+            KmZeroMemory(kept, WorkAllocationBytes);
             return kept;
         }
     }
-    return static_cast<uint8_t*>(EngineAllocateZeroed(WorkBufferBytes));
+    return static_cast<uint8_t*>(EngineAllocateZeroed(WorkAllocationBytes));
 }
 
 void GiveBackWorkBuffer(uint8_t* work) {
@@ -53,7 +57,7 @@ void GiveBackWorkBuffer(uint8_t* work) {
             return;
         }
     }
-    EngineFree(work, WorkBufferBytes);
+    EngineFree(work, WorkAllocationBytes);
 }
 
 uint16_t CommandOf(SmbDialect dialect, const SmbMessage* message) {
@@ -132,7 +136,11 @@ bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbCom
     if (message.work == nullptr) {
         return false;
     }
+    message.denial = reinterpret_cast<DenialNote*>(message.work + WorkBufferBytes);
     bool rewrote = decode(&message);
+    if (request && rewrote && message.denial->kind != 0) {
+        KeepDenialNote(dialect, header, message.denial, atDispatch);
+    }
     GiveBackWorkBuffer(message.work);
     return rewrote;
 }
@@ -141,7 +149,7 @@ void ReleaseKeptWorkBuffers() {
     for (uint8_t*& slot : g_KeptWork) {
         uint8_t* kept = __atomic_exchange_n(&slot, nullptr, __ATOMIC_ACQUIRE);
         if (kept != nullptr) {
-            EngineFree(kept, WorkBufferBytes);
+            EngineFree(kept, WorkAllocationBytes);
         }
     }
 }

@@ -7,6 +7,8 @@
 
 enum class SmbDirection : uint8_t { Request, Response };
 
+struct DenialNote;
+
 struct SmbMessage {
     uint8_t* netbios;
     uint8_t* header; // the SMB header of this message (one member of a compound chain)
@@ -36,6 +38,7 @@ struct SmbMessage {
     uint64_t clientMac;     // the remote side: always the client
     uint32_t clientAddress; // in IPv4 header byte order
     uint8_t* work;          // zeroed scratch of WorkBufferBytes
+    DenialNote* denial;     // a request's blocked event, for its denial mark (zeroed)
 };
 
 const uint32_t WorkBufferBytes = 2048;

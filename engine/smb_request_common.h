@@ -8,8 +8,8 @@
 #include "smb_message.h"
 
 inline FileOperation OperationFor(const SmbMessage* message, uint64_t session, uint32_t treeId) {
-    return FileOperation{message->atDispatch, session, treeId, message->clientMac,
-                         message->clientAddress};
+    return FileOperation{message->atDispatch,    session,        treeId, message->clientMac,
+                         message->clientAddress, message->denial};
 }
 
 // The work buffer seen as a path buffer of PathBufferUnits units.

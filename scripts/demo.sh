@@ -19,7 +19,10 @@ replay_demo() {
     "$build/replay/merrowfaldine-replay" --policy "$policy" --write "$build/demo-rewritten.pcap" \
         "$capture"
     echo
-    echo "The capture as the guard left it (spoiled requests, denied responses):"
+    echo "The capture was recorded without the guard: the server carried out the delete and"
+    echo "the rename that the policy denies, so each denial is followed by the event that says"
+    echo "it failed (blocked 0), and the server's answers pass as they were."
+    echo "The capture as the guard left it (spoiled requests):"
     echo "  $build/demo-rewritten.pcap"
 }
 

@@ -49,8 +49,8 @@ fault checksum-odd-byte-low-half engine/checksum.cpp \
 fault checksum-ip-field-kept engine/checksum.cpp \
     's/    WriteU16Be\(ipv4Header \+ Ipv4Checksum, 0\);\n//' \
     "the old IPv4 header checksum is summed into the new one"
-fault undo-keeps-create-outcome engine/denial_marks.cpp \
-    's/    DialectTables& tables = [^\n]*\n    KeyedTableDelete\(tables.CreateOutcomeMap, atDispatch, request\);\n//' \
+fault undo-keeps-create-outcome engine/create_answer.cpp \
+    's/(if \(length == sizeof\(CreateOutcome\)\) \{\n)        KeyedTableDelete\(map, atDispatch, request\);\n/$1/' \
     "the undo path leaves a narrowed create's outcome behind"
 fault undo-key-32-bits engine/denial_undo.cpp \
     's/TableKey\{ReadU64Le\(header \+ Smb2MessageId\)/TableKey{ReadU32Le(header + Smb2MessageId)/' \

@@ -89,6 +89,7 @@ TEST_F(DenialUndoTest, FramesThatAreNotSmbRequestsAreIgnored) {
 TEST_F(DenialUndoTest, EachMarkKindIsTakenBackAndOnlyItsOwn) {
     const uint64_t High = 1ull << 32;
     const uint64_t Stranger = 0x7700000000000077ull; // a session the engine never saw
+    const uint32_t Refused = 0xC000000D;
     struct Case {
         const char* name;
         const char* flags;
@@ -113,9 +114,11 @@ TEST_F(DenialUndoTest, EachMarkKindIsTakenBackAndOnlyItsOwn) {
             return Smb2CreateRequest(smb2(id), fields);
         };
     };
-    auto created2 = [&](uint64_t id) { return Smb2CreateResponse(smb2(id), FileId{id, 9}); };
+    // The server refuses each spoiled request (a success would say that it carried the
+    // request out, and pass as it is).
+    auto created2 = [&](uint64_t id) { return Smb2ErrorResponse(5, smb2(id), Refused); };
     auto answer2 = [&](uint16_t command) {
-        return [=](uint64_t id) { return Smb2SimpleResponse(command, smb2(id)); };
+        return [=](uint64_t id) { return Smb2ErrorResponse(command, smb2(id), Refused); };
     };
     const Case cases[] = {
         {"unknown session", "11111000",
@@ -125,7 +128,7 @@ TEST_F(DenialUndoTest, EachMarkKindIsTakenBackAndOnlyItsOwn) {
              return Smb2CreateRequest(Smb2Ids{Stranger, Docs, id}, fields);
          },
          [&](uint64_t id) {
-             return Smb2CreateResponse(Smb2Ids{Stranger, Docs, id}, FileId{id, 9});
+             return Smb2ErrorResponse(5, Smb2Ids{Stranger, Docs, id}, Refused);
          },
          0xC0000203},
         {"create: read", "10000100", create2(0x00120089, 7, 1, 0), created2, 0xC0000022},
@@ -153,7 +156,7 @@ TEST_F(DenialUndoTest, EachMarkKindIsTakenBackAndOnlyItsOwn) {
              fields.shareAccess = 4;
              return Smb1NtCreateRequest(smb1(id), fields);
          },
-         [&](uint64_t id) { return Smb1NtCreateReply(smb1(id), 0x4321); }, 0xC0000022},
+         [&](uint64_t id) { return Smb1NtCreateReply(smb1(id), 0x4321, Refused); }, 0xC0000022},
         {"SMB1 query file", "10000001",
          [&](uint64_t id) { return Smb1Trans2QueryFile(smb1(id), fid1, 1022); },
          [&](uint64_t id) { return Smb1Reply(0x32, smb1(id), 0); }, 0xC0000022},

@@ -338,16 +338,26 @@ TEST_F(FileOperationsTest, Smb1CreateUnderDenyModifyBecomesCreateNew) {
     ASSERT_TRUE(Response(Smb1Reply(0x0F, ids, Collision)));
     EXPECT_EQ(Status1(), AccessDenied);
     EXPECT_EQ(Reported(), (EventList{{2, 1}}));
+    // Where no file was there, it made a new one: a create, not a modification.
+    ids = Ids1();
+    ASSERT_TRUE(Request(Smb1PathRequest(0x03, ids, {0, 0, 0}, "\\b.txt")));
+    EXPECT_FALSE(Response(Smb1CoreOpenReply(0x0F, ids, 0x321)));
+    EXPECT_EQ(Status1(), Ok);
+    EXPECT_EQ(Reported(), (EventList{{5, 0}}));
 }
 
 // ---- requests on an open file ----
+
+// A request on the open file `fid` (SMB1) or `file` (SMB2).
+using HandleRequest =
+    std::function<Bytes(FileOperationsTest&, uint64_t id, uint16_t fid, FileId file)>;
 
 struct HandleCase {
     const char* what;
     const char* denyFlags;
     int kind;
     bool smb2;
-    std::function<Bytes(FileOperationsTest&, uint64_t id, uint16_t fid, FileId file)> request;
+    HandleRequest request;
     uint16_t replyCommand;
     // The spoiled field: its offset and the value it must hold (bytes from there on).
     std::function<bool(const Bytes&)> spoiled;
@@ -383,27 +393,25 @@ bool FileIdZero(const Bytes& m) {
     return std::count(m.begin() + Smb2IoctlFileIdAt, m.begin() + Smb2IoctlFileIdAt + 16, 0) == 16;
 }
 
-std::function<Bytes(FileOperationsTest&, uint64_t, uint16_t, FileId)> Legacy(uint8_t command) {
+HandleRequest Legacy(uint8_t command) {
     return [command](FileOperationsTest&, uint64_t id, uint16_t fid, FileId) {
         return Smb1LegacyWriteRequest(command, Ids1For(id), fid);
     };
 }
 
-std::function<Bytes(FileOperationsTest&, uint64_t, uint16_t, FileId)>
-Level(uint16_t level, Bytes data = Bytes(8, 0)) {
+HandleRequest Level(uint16_t level, Bytes data = Bytes(8, 0)) {
     return [level, data](FileOperationsTest&, uint64_t id, uint16_t fid, FileId) {
         return SetFile(Ids1For(id), fid, level, data);
     };
 }
 
-std::function<Bytes(FileOperationsTest&, uint64_t, uint16_t, FileId)>
-Class(uint8_t infoClass, Bytes buffer = Bytes(8, 0)) {
+HandleRequest Class(uint8_t infoClass, Bytes buffer = Bytes(8, 0)) {
     return [infoClass, buffer](FileOperationsTest&, uint64_t id, uint16_t, FileId file) {
         return Smb2SetInfoBuffer({Alice2, Docs2, id}, file, infoClass, buffer);
     };
 }
 
-std::function<Bytes(FileOperationsTest&, uint64_t, uint16_t, FileId)> Fsctl(uint32_t code) {
+HandleRequest Fsctl(uint32_t code) {
     return [code](FileOperationsTest&, uint64_t id, uint16_t, FileId file) {
         return Smb2IoctlRequest({Alice2, Docs2, id}, file, code);
     };
@@ -1049,6 +1057,326 @@ TEST_F(ChainMembersTest, LogonChainLearnsUserAndTree) {
         EXPECT_FALSE(Response(Smb1NtCreateReply(open, 0x0091)));
         EXPECT_NE(ReadLe32(LastSmb(), Smb1StatusAt), SessionDeleted);
     }
+}
+
+} // namespace
+
+namespace {
+
+// ---- renames and links that may replace their target ----
+
+// One way of asking for a rename or link, with or without replacing an existing target.
+struct ReplaceForm {
+    const char* name;
+    bool link;
+    bool smb2;
+    std::function<Bytes(uint64_t id, uint16_t fid, FileId file, bool replace)> request;
+    std::function<uint32_t(const Bytes&)> replaceSent; // the replace request as it left
+    std::function<Bytes(uint64_t id, uint32_t status)> answer;
+};
+
+Bytes WithReplace(Bytes buffer, bool replace, bool flags) {
+    if (replace) {
+        buffer[0] = flags ? 1 : 0xFF; // a flags word, or a BOOLEAN: any byte but 0
+    }
+    return buffer;
+}
+
+std::function<Bytes(uint64_t, uint16_t, FileId, bool)> ReplaceClass(uint8_t infoClass) {
+    return [infoClass](uint64_t id, uint16_t, FileId file, bool replace) {
+        bool flags = infoClass == 65 || infoClass == 72;
+        return Smb2SetInfoBuffer({Alice2, Docs2, id}, file, infoClass,
+                                 WithReplace(RenameBuffer2("b.txt"), replace, flags));
+    };
+}
+
+std::function<Bytes(uint64_t, uint16_t, FileId, bool)> ReplaceLevel(uint16_t level) {
+    return [level](uint64_t id, uint16_t fid, FileId, bool replace) {
+        bool flags = level == 1065 || level == 1072;
+        return SetFile(Ids1For(id), fid, level, WithReplace(RenameData1("b.txt"), replace, flags));
+    };
+}
+
+Bytes ReplacePath(uint64_t id, uint16_t, FileId, bool replace) {
+    Bytes p(6, 0);
+    PutLe16(p, 0, 1010);
+    return Smb1Trans2Request(Ids1For(id), 6, Concat({p, Utf16Le("a.txt"), Bytes{0, 0}}),
+                             WithReplace(RenameData1("b.txt"), replace, false));
+}
+
+uint32_t ReplaceSent2(const Bytes& m) {
+    return ReadLe32(m, Smb2SetInfoBufferAt);
+}
+
+uint32_t ReplaceSent1(const Bytes& m) {
+    return ReadLe32(m, ReadLe16(m, 32 + 25)); // the data block, where DataOffset says
+}
+
+Bytes ReplaceAnswer2(uint64_t id, uint32_t status) {
+    return status == 0 ? Smb2SimpleResponse(17, {Alice2, Docs2, id}, 0)
+                       : Smb2ErrorResponse(17, {Alice2, Docs2, id}, status);
+}
+
+Bytes ReplaceAnswer1(uint64_t id, uint32_t status) {
+    return status == 0 ? Smb1WordsReply(0x32, Ids1For(id), std::vector<uint16_t>(10, 0), 0)
+                       : Smb1Reply(0x32, Ids1For(id), status);
+}
+
+const ReplaceForm ReplaceForms[] = {
+    {"SET_INFO rename", false, true, ReplaceClass(10), ReplaceSent2, ReplaceAnswer2},
+    {"SET_INFO rename, extended", false, true, ReplaceClass(65), ReplaceSent2, ReplaceAnswer2},
+    {"SET_INFO link", true, true, ReplaceClass(11), ReplaceSent2, ReplaceAnswer2},
+    {"SET_INFO link, extended", true, true, ReplaceClass(72), ReplaceSent2, ReplaceAnswer2},
+    {"SET_FILE rename", false, false, ReplaceLevel(1010), ReplaceSent1, ReplaceAnswer1},
+    {"SET_FILE rename, extended", false, false, ReplaceLevel(1065), ReplaceSent1, ReplaceAnswer1},
+    {"SET_FILE link", true, false, ReplaceLevel(1011), ReplaceSent1, ReplaceAnswer1},
+    {"SET_FILE link, extended", true, false, ReplaceLevel(1072), ReplaceSent1, ReplaceAnswer1},
+    {"SET_PATH rename", false, false, ReplacePath, ReplaceSent1, ReplaceAnswer1},
+    {"SET_FILE rename, 8-bit names", false, false,
+     [](uint64_t id, uint16_t fid, FileId, bool replace) {
+         Bytes data(12, 0);
+         data[0] = replace ? 1 : 0;
+         data[8] = 5;
+         Smb1Ids ids{Alice1, Docs1, uint16_t(id), false};
+         return SetFile(ids, fid, 1010, Concat({data, Bytes{'b', '.', 't', 'x', 't'}}));
+     },
+     ReplaceSent1, ReplaceAnswer1},
+};
+
+struct ReplaceCase {
+    const char* flags;
+    bool replace;
+    bool narrowed;
+    uint32_t serverStatus;
+    uint32_t clientStatus;
+    EventList events; // a link also reports its new name (5, 0) after each allowed (3, 0)
+};
+
+const uint32_t SharingViolation = 0xC0000043;
+
+const ReplaceCase ReplaceCases[] = {
+    // Deny delete on the target: the replace request goes; a collision is the refusal.
+    {"11000000", true, true, Collision, AccessDenied, {{1, 1}}},
+    {"11000000", true, true, Ok, Ok, {{3, 0}}},
+    {"11000000", true, true, SharingViolation, SharingViolation, {{3, 0}}},
+    {"01000000", true, true, Collision, AccessDenied, {}},
+    {"11000000", false, false, Ok, Ok, {{3, 0}}},
+    // Report only: a success that asked to replace is a delete of the target too.
+    {"10000000", true, false, Ok, Ok, {{3, 0}, {1, 0}}},
+    {"10000000", true, false, Collision, Collision, {{3, 0}}},
+    {"10000000", false, false, Ok, Ok, {{3, 0}}},
+    // A rename that is denied itself is refused whole.
+    {"11010000", true, false, 0xC000000D, AccessDenied, {{3, 1}}},
+};
+
+TEST_F(FileOperationsTest, RenamesThatReplaceAreNarrowedUnderDenyDeleteOnTheTarget) {
+    uint16_t fid = Open1(Alice1, Docs1, "a.txt");
+    FileId file = Open2(Alice2, Docs2, "a.txt");
+    for (const ReplaceForm& form : ReplaceForms) {
+        for (const ReplaceCase& c : ReplaceCases) {
+            SCOPED_TRACE(std::string(form.name) + " " + c.flags + (c.replace ? " replace" : "") +
+                         " status " + std::to_string(c.serverStatus));
+            Rules({Rule("docs", "alice", c.flags)});
+            uint64_t id = nextId++;
+            bool refusedWhole = c.events == EventList{{3, 1}};
+            EXPECT_EQ(Request(form.request(id, fid, file, c.replace)), c.narrowed || refusedWhole);
+            EXPECT_EQ(form.replaceSent(LastSmb()) != 0, c.replace && !c.narrowed);
+            EXPECT_EQ(Response(form.answer(id, c.serverStatus)), c.clientStatus != c.serverStatus);
+            EXPECT_EQ(form.smb2 ? Status2() : Status1(), c.clientStatus);
+            EventList expected;
+            for (const auto& e : c.events) {
+                expected.push_back(e);
+                if (form.link && e == std::make_pair(3, 0)) {
+                    expected.emplace_back(5, 0);
+                }
+            }
+            std::vector<FileEvent> events = SmbEngineTest::Events();
+            EventList seen;
+            for (const FileEvent& e : events) {
+                seen.emplace_back(e.Kind, e.Blocked);
+                const char* path = e.Kind == 3                  ? "docs\\a.txt => docs\\b.txt"
+                                   : e.Kind == 1 || e.Kind == 5 ? "docs\\b.txt"
+                                                                : "";
+                EXPECT_EQ(EventPath(e), path);
+            }
+            EXPECT_EQ(seen, expected);
+        }
+    }
+}
+
+// ---- denials that the server carried out all the same ----
+
+// A denied request (on a file, or by name), and its answer: done, the server did it.
+struct CarriedOutCase {
+    const char* what;
+    const char* denyFlags;
+    int kind;
+    bool smb2;
+    HandleRequest request;
+    std::function<Bytes(uint64_t id, bool done)> answer;
+};
+
+std::vector<uint16_t> WriteAndXCounts(uint16_t count, uint16_t countHigh) {
+    return {0x00FF, 0, count, 0, countHigh, 0};
+}
+
+const CarriedOutCase CarriedOutCases[] = {
+    {"SMB2 WRITE", "10100000", 2, true,
+     [](FileOperationsTest&, uint64_t id, uint16_t, FileId file) {
+         return Smb2WriteRequest({Alice2, Docs2, id}, file);
+     },
+     [](uint64_t id, bool done) {
+         return Smb2WriteResponse({Alice2, Docs2, id}, done ? 16 : 0);
+     }},
+    {"WRITE_ANDX", "10100000", 2, false,
+     [](FileOperationsTest&, uint64_t id, uint16_t fid, FileId) {
+         return Smb1WriteAndXRequest(Ids1For(id), fid);
+     },
+     [](uint64_t id, bool done) {
+         return Smb1WordsReply(0x2F, Ids1For(id), WriteAndXCounts(done ? 16 : 0, 0), 0);
+     }},
+    {"WRITE_ANDX, a large write", "10100000", 2, false,
+     [](FileOperationsTest&, uint64_t id, uint16_t fid, FileId) {
+         Bytes m = Smb1WriteAndXRequest(Ids1For(id), fid);
+         PutLe16(m, 32 + 19, 1); // DataLengthHigh: 64 KiB more
+         return m;
+     },
+     [](uint64_t id, bool done) {
+         return Smb1WordsReply(0x2F, Ids1For(id), WriteAndXCounts(0, done ? 1 : 0), 0);
+     }},
+    {"WRITE", "10100000", 2, false,
+     [](FileOperationsTest&, uint64_t id, uint16_t fid, FileId) {
+         return Smb1LegacyWriteRequest(0x0B, Ids1For(id), fid);
+     },
+     [](uint64_t id, bool done) {
+         return Smb1WordsReply(0x0B, Ids1For(id), {uint16_t(done ? 4 : 0)}, done ? 0 : 0xC0000008);
+     }},
+    {"SMB2 CREATE for reading", "10000100", 4, true,
+     [](FileOperationsTest&, uint64_t id, uint16_t, FileId) {
+         Smb2CreateFields f;
+         f.name = "a.txt";
+         return Smb2CreateRequest({Alice2, Docs2, id}, f);
+     },
+     [](uint64_t id, bool done) {
+         return done ? Smb2CreateResponse({Alice2, Docs2, id}, {5, 6}, 1)
+                     : Smb2ErrorResponse(5, {Alice2, Docs2, id}, 0xC000000D);
+     }},
+    {"NT_CREATE_ANDX that creates", "10001000", 5, false,
+     [](FileOperationsTest&, uint64_t id, uint16_t, FileId) {
+         Smb1CreateFields f;
+         f.name = "n.txt";
+         f.desiredAccess = 0x2;
+         f.createDisposition = 2;
+         return Smb1NtCreateRequest(Ids1For(id), f);
+     },
+     [](uint64_t id, bool done) {
+         return Smb1NtCreateReply(Ids1For(id), 0x66, done ? 0 : 0xC000000D, 2);
+     }},
+    {"SET_INFO disposition", "11000000", 1, true,
+     [](FileOperationsTest&, uint64_t id, uint16_t, FileId file) {
+         return Smb2SetInfoDisposition({Alice2, Docs2, id}, file);
+     },
+     [](uint64_t id, bool done) {
+         return done ? Smb2SimpleResponse(17, {Alice2, Docs2, id}, 0)
+                     : Smb2ErrorResponse(17, {Alice2, Docs2, id}, 0xC000000D);
+     }},
+    // A transaction's success without words only asks for the rest of the request.
+    {"TRANS2 disposition", "11000000", 1, false, Level(0x102, Bytes{1}),
+     [](uint64_t id, bool done) {
+         return Smb1WordsReply(0x32, Ids1For(id), std::vector<uint16_t>(done ? 10 : 0, 0), 0);
+     }},
+    {"DELETE", "11000000", 1, false,
+     [](FileOperationsTest&, uint64_t id, uint16_t, FileId) {
+         return Smb1PathRequest(0x06, Ids1For(id), {0x16}, "\\a.txt");
+     },
+     [](uint64_t id, bool done) { return Smb1Reply(0x06, Ids1For(id), done ? 0 : SyntaxBad); }},
+};
+
+TEST_F(FileOperationsTest, ADenialTheServerCarriedOutPassesAndIsReportedAsFailed) {
+    uint16_t fid = Open1(Alice1, Docs1, "a.txt");
+    FileId file = Open2(Alice2, Docs2, "a.txt");
+    for (const CarriedOutCase& c : CarriedOutCases) {
+        for (bool done : {true, false}) {
+            SCOPED_TRACE(std::string(c.what) + (done ? ", carried out" : ", refused"));
+            Rules({Rule("docs", "alice", c.denyFlags)});
+            uint64_t id = nextId++;
+            ASSERT_TRUE(Request(c.request(*this, id, fid, file)));
+            if (std::string(c.what) == "WRITE_ANDX, a large write") {
+                EXPECT_EQ(ReadLe16(LastSmb(), 32 + 19), 0); // no half of the count is left
+            }
+            Bytes answer = c.answer(id, done);
+            if (c.smb2) {
+                // An interim answer leaves the denial to the final one.
+                uint16_t command = ReadLe16(answer, 12);
+                EXPECT_FALSE(Response(Smb2ErrorResponse(command, {Alice2, Docs2, id}, 0x103)));
+            }
+            uint32_t status = ReadLe32(answer, c.smb2 ? Smb2StatusAt : Smb1StatusAt);
+            EXPECT_EQ(Response(answer), !done);
+            EXPECT_EQ(c.smb2 ? Status2() : Status1(), done ? status : AccessDenied);
+            std::vector<FileEvent> events = SmbEngineTest::Events();
+            EventList seen;
+            for (const FileEvent& e : events) {
+                seen.emplace_back(e.Kind, e.Blocked);
+                EXPECT_EQ(EventPath(e), EventPath(events[0]));
+            }
+            EventList expected{{c.kind, 1}};
+            if (done) {
+                expected.emplace_back(c.kind, 0);
+            }
+            EXPECT_EQ(seen, expected);
+            ASSERT_FALSE(events.empty());
+            EXPECT_NE(EventPath(events[0]), "");
+        }
+    }
+}
+
+// A replacing rename cut in two at every byte under deny delete. Where the replace flag
+// still lies in the segment that completes the decision, it is cleared; where it went by,
+// the request is refused whole; either refusal reaches the client as an access denial and
+// a blocked delete of the target. Where nothing is left to spoil (only the last character
+// of the name), the rename goes as sent and is reported as the rename and the delete of
+// the target that it may be.
+TEST_F(FileOperationsTest, AReplacingRenameCutAnywhereIsNarrowedOrRefusedWhole) {
+    FileId file = Open2(Alice2, Docs2, "a.txt");
+    Rules({Rule("docs", "alice", "11000000")});
+    std::string deep;
+    for (int i = 0; i < 6; ++i) {
+        deep += "folder" + std::to_string(i) + "\\";
+    }
+    auto build = [&](uint64_t id) {
+        Bytes info = WithReplace(RenameBuffer2(deep + "b.txt"), true, false);
+        return NetbiosWrap(Smb2SetInfoBuffer({Alice2, Docs2, id}, file, 10, info));
+    };
+    const size_t replaceAt = 4 + Smb2SetInfoBufferAt;
+    const uint32_t NameInvalid = 0xC0000033;
+    size_t size = build(0).size();
+    size_t asSent = 0;
+    for (size_t cut = 1; cut < size; ++cut) {
+        SCOPED_TRACE("cut at " + std::to_string(cut));
+        uint64_t id = nextId++;
+        Bytes original = build(id);
+        Endpoint from = TestClient(10, uint16_t(45000 + cut));
+        Bytes sent;
+        for (auto part : {std::make_pair(size_t(0), cut), std::make_pair(cut, size)}) {
+            Bytes frame = BuildTcpFrame(
+                from, server, Bytes(original.begin() + part.first, original.begin() + part.second));
+            InspectInbound(frame.data(), uint32_t(frame.size()), false);
+            sent.insert(sent.end(), frame.begin() + FramePayload, frame.end());
+        }
+        bool narrowed = sent[replaceAt] == 0;
+        bool unchanged = sent == original;
+        uint32_t server = narrowed ? Collision : unchanged ? Ok : NameInvalid;
+        Response(ReplaceAnswer2(id, server));
+        EXPECT_EQ(Status2(), unchanged ? Ok : AccessDenied);
+        EventList expected{{1, 1}};
+        if (unchanged) {
+            expected = EventList{{3, 0}, {1, 0}};
+        }
+        EXPECT_EQ(Reported(), expected);
+        asSent += unchanged ? 1 : 0;
+        EXPECT_TRUE(narrowed == (cut <= replaceAt) || unchanged);
+    }
+    EXPECT_LE(asSent, 1u);
 }
 
 } // namespace

@@ -262,14 +262,20 @@ class Smb2Compound:
             raise Denied(status_name(failures[0]))
 
 
-def rename_info1(new_name):
-    name = new_name.encode("utf-16le")
-    return struct.pack("<B3sII", 0, b"", 0, len(name)) + name
+def rename_info1(new_name, replace=0):
+    """SMB1 pass-through rename or link information: ReplaceIfExists (a byte, or the
+    flags word of the extended levels), the root, the name in the session's encoding."""
+    def data(c):
+        name = new_name.encode("utf-16le" if c.unicode else "ascii")
+        return struct.pack("<III", replace, 0, len(name)) + name
+    return data
 
 
-def rename_info2(new_name):
+def rename_info2(new_name, replace=0):
+    """SMB2 rename or link information: ReplaceIfExists (a byte, or the flags word of the
+    extended classes), the root, the name."""
     name = new_name.encode("utf-16le")
-    return struct.pack("<B7sQI", 0, b"", 0, len(name)) + name
+    return struct.pack("<I4sQI", replace, b"", 0, len(name)) + name
 
 
 def smb1_ops():
@@ -299,9 +305,11 @@ def smb1_ops():
 
     def set_file(level, data, access=FILE_WRITE_DATA):
         def op(c):
-            fid = c.nt_create("readme.txt" if level != 1010 and level != 1011 else "draft.txt",
-                              access, FILE_OPEN)
-            c.trans2(0x08, struct.pack("<HHH", fid, level, 0), data)
+            renames = (1010, 1011, 1065, 1072)
+            fid = c.nt_create("draft.txt" if level in renames else "readme.txt", access,
+                              FILE_OPEN)
+            c.trans2(0x08, struct.pack("<HHH", fid, level, 0),
+                     data(c) if callable(data) else data)
         return op
 
     def open_andx(path, open_function, access_mode=1):
@@ -385,6 +393,13 @@ def smb1_ops():
         "set-file-disposition": set_file(0x102, b"\x01", DELETE),
         "set-file-rename": set_file(1010, rename_info1("final.txt"), DELETE),
         "set-file-link": set_file(1011, rename_info1("link.txt"), DELETE),
+        # Renames and links that replace an existing target (old.txt).
+        "set-file-rename-replace": set_file(1010, rename_info1("old.txt", 1), DELETE),
+        "set-file-rename-ex-replace": set_file(1065, rename_info1("old.txt", 1), DELETE),
+        "set-file-link-replace": set_file(1011, rename_info1("old.txt", 1), DELETE),
+        "set-path-rename-replace": lambda c: c.trans2(
+            0x06, struct.pack("<HI", 1010, 0) + c.trans2_name("draft.txt"),
+            rename_info1("old.txt", 1)(c)),
         "set-path-eof": lambda c: c.trans2(0x06, struct.pack("<HI", 1020, 0) +
                                            c.trans2_name("readme.txt"), struct.pack("<Q", 0)),
     })
@@ -525,6 +540,13 @@ def smb2_ops():
                                          lambda c: c.set_info(10, rename_info2("final.txt")),
                                          lambda c: c.close()),
         "smb2-compound-unrelated-delete": compound_unrelated,
+        "smb2-rename-replace": set_info("draft.txt", 10, rename_info2("old.txt", 1), DELETE),
+        "smb2-rename-ex-replace": set_info("draft.txt", 65, rename_info2("old.txt", 1), DELETE),
+        "smb2-link-replace": set_info("draft.txt", 11, rename_info2("old.txt", 1), DELETE),
+        "smb2-link-ex-replace": set_info("draft.txt", 72, rename_info2("old.txt", 1), DELETE),
+        "smb2-compound-rename-replace": compound(
+            lambda c: c.create("draft.txt", DELETE),
+            lambda c: c.set_info(10, rename_info2("old.txt", 1)), lambda c: c.close()),
         "smb2-eof": set_info("readme.txt", 20, struct.pack("<Q", 0)),
         "smb2-allocation": set_info("readme.txt", 19, struct.pack("<Q", 0)),
         "smb2-link": set_info("old.txt", 11, rename_info2("link.txt"), DELETE),

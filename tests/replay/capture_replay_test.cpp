@@ -115,7 +115,8 @@ TEST(CaptureReplayPlain, RewrittenFramesHaveValidChecksumsAndOthersStayIdentical
         EXPECT_TRUE(TcpChecksumValid(after[i].bytes)) << "frame " << i + 1;
         EXPECT_EQ(before[i].bytes.size(), after[i].bytes.size());
     }
-    EXPECT_EQ(rewritten, 4) << "two denied requests and their two responses";
+    // The captured server carried both requests out, so their answers pass as they are.
+    EXPECT_EQ(rewritten, 2) << "two denied requests";
 }
 
 // The AUTHENTICATE message that smbclient sent, read straight from the capture.

@@ -188,6 +188,12 @@ Bytes Smb2SimpleResponse(uint16_t command, const Smb2Ids& ids, uint32_t status) 
     return Response2(command, ids, status, Smb2Body(status == 0 ? 17 : 9, 16));
 }
 
+Bytes Smb2WriteResponse(const Smb2Ids& ids, uint32_t count) {
+    Bytes body = Smb2Body(17, 16);
+    PutLe32(body, 4, count);
+    return Response2(9, ids, 0, body);
+}
+
 Bytes Smb1SessionSetupRequest(const Smb1Ids& ids, const Bytes& blob) {
     std::vector<uint16_t> words(12, 0);
     words[0] = 0x00FF; // no AndX

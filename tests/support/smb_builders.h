@@ -48,6 +48,7 @@ Bytes Smb2SessionSetupResponse(const Smb2Ids& ids, uint16_t sessionFlags, uint32
 Bytes Smb2TreeConnectResponse(const Smb2Ids& ids, uint32_t status = 0);
 Bytes Smb2CreateResponse(const Smb2Ids& ids, FileId file, uint32_t createAction = 1);
 Bytes Smb2SimpleResponse(uint16_t command, const Smb2Ids& ids, uint32_t status = 0);
+Bytes Smb2WriteResponse(const Smb2Ids& ids, uint32_t count);
 
 // Field offsets in built SMB2 messages (from the SMB2 header).
 const size_t Smb2StatusAt = 8;
