@@ -76,6 +76,10 @@ bool KeyedTableDelete(KeyedTable* table, bool atDispatch, TableKey key);
 // number removed. Bounded work: meant to run a step at a time on the data path.
 uint32_t KeyedTablePurgeStep(KeyedTable* table, bool atDispatch, uint64_t now, uint32_t entries);
 
+// True when the table holds no entry (or is null): one atomic read, no lock, for a quick
+// look before a key is built. An insert running at the same time may not be seen yet.
+bool KeyedTableIsEmpty(const KeyedTable* table);
+
 // Entries held now (0 for a null table).
 uint32_t KeyedTableCount(KeyedTable* table, bool atDispatch);
 

@@ -38,7 +38,8 @@ struct FlowPatch {
     uint8_t bytes[FlowPatchBytes];
 };
 
-struct SmbFlowRecord {
+// Where the stream stands; the held bytes follow it in the record.
+struct FlowHead {
     uint32_t nextSeq;       // stream position of the first byte not yet seen
     uint32_t messageStart;  // stream position of the message in progress (its NetBIOS header)
     uint32_t messageLength; // its NetBIOS length
@@ -53,13 +54,24 @@ struct SmbFlowRecord {
     uint8_t segmentsSincePatch;
     uint8_t reserved;
     FlowPatch patches[FlowPatchSlots];
+};
+
+struct SmbFlowRecord : FlowHead {
     // A NetBIOS header, then the held message bytes: handlers see the held bytes exactly
     // as they see a frame's.
     uint8_t image[NetbiosHeaderLength + FlowHeldBytes];
 };
 static_assert(sizeof(SmbFlowRecord) <= KeyedTableMaxValue, "a flow record is one table value");
+static_assert(sizeof(SmbFlowRecord) == sizeof(FlowHead) + NetbiosHeaderLength + FlowHeldBytes,
+              "the held bytes follow the head");
 
-const uint32_t FlowRecordFixedBytes = sizeof(SmbFlowRecord) - FlowHeldBytes;
+// A record holding no message bytes: its head and the NetBIOS header.
+struct HeadOnlyRecord {
+    FlowHead head;
+    uint8_t netbios[NetbiosHeaderLength];
+};
+const uint32_t FlowRecordFixedBytes = sizeof(HeadOnlyRecord);
+static_assert(FlowRecordFixedBytes == sizeof(SmbFlowRecord) - FlowHeldBytes, "record layout");
 
 struct FlowWork {
     SmbFlowRecord record;
@@ -616,8 +628,11 @@ void HoldAndDecide(FramingPass* pass, FlowWork* work, const uint8_t* chunk, uint
             r->heldBytes = uint16_t(end - r->heldFrom);
         }
         DecideHeld(pass, work, ended && end == at + count);
-        if (r->nextMember == NoMember || r->nextMember < r->heldFrom + FlowHeldBytes ||
-            r->nextMember >= at + count) {
+        if (r->nextMember == NoMember) {
+            r->heldBytes = 0; // nothing more of this message is read
+            return;
+        }
+        if (r->nextMember < r->heldFrom + FlowHeldBytes || r->nextMember >= at + count) {
             return;
         }
     }
@@ -761,6 +776,30 @@ uint32_t ResumeFlow(FramingPass* pass, FlowWork** work) {
     return 0;
 }
 
+// A segment in the middle of a message that has nothing left to decide, on a flow whose
+// record holds no bytes and no spoils: only the stream position moves, in place. This is
+// every segment of a large WRITE or READ after its first.
+enum class FlowLook : uint8_t { NoRecord, Record, Skipped };
+
+FlowLook SkipWithinMessage(KeyedTable* flows, bool atDispatch, TableKey key, const Segment& s,
+                           bool mayMove) {
+    HeadOnlyRecord quick;
+    uint32_t length = sizeof quick;
+    if (!KeyedTableLookup(flows, atDispatch, key, &quick, &length)) {
+        return FlowLook::NoRecord;
+    }
+    FlowHead& h = quick.head;
+    if (!mayMove || length != sizeof quick || h.heldBytes != 0 || h.patchCount != 0 ||
+        h.phase != FlowPhase::InMessage || h.nextMember != NoMember || h.nextSeq != s.seq ||
+        s.length >= h.messageLength - h.messageSeen) {
+        return FlowLook::Record;
+    }
+    h.nextSeq += s.length;
+    h.messageSeen += s.length;
+    return KeyedTableUpdate(flows, atDispatch, key, &quick, sizeof quick) ? FlowLook::Skipped
+                                                                          : FlowLook::Record;
+}
+
 bool RecordNeeded(const SmbFlowRecord* r) {
     return r->phase != FlowPhase::AtBoundary || r->headerHave != 0 || r->patchCount != 0;
 }
@@ -772,20 +811,34 @@ bool FrameSmbSegment(const MessageDecoding& decoding, FrameView* view, bool atDi
     const uint8_t* tcp = view->tcpHeader;
     uint8_t flags = tcp[TcpFlags];
     KeyedTable* flows = g_Engine.SmbFlowTable;
+    Segment segment{view->payload, ReadU32Be(tcp + TcpSequence), view->payloadLength};
+    bool control = (flags & (TcpSyn | TcpRst | TcpFin)) != 0;
+    // No flow follows a message, and this segment does not start one: the middle of a
+    // transfer seen from there on.
+    if (!control && KeyedTableIsEmpty(flows) &&
+        (segment.length == 0 || !LooksLikeMessageStart(segment.payload, segment.length))) {
+        return false;
+    }
     TableKey key = FlowKey(view);
     if ((flags & (TcpSyn | TcpRst)) != 0) {
         KeyedTableDelete(flows, atDispatch, key); // a new stream, or none
+    }
+    FlowLook look = segment.length == 0
+                        ? FlowLook::NoRecord
+                        : SkipWithinMessage(flows, atDispatch, key, segment, !control);
+    if (look == FlowLook::Skipped) {
+        return false;
     }
     FramingPass pass{};
     pass.decoding = &decoding;
     pass.view = view;
     pass.atDispatch = atDispatch;
     pass.now = now;
-    pass.segment = Segment{view->payload, ReadU32Be(tcp + TcpSequence), view->payloadLength};
+    pass.segment = segment;
     FlowWork* work = nullptr;
     uint32_t offset = 0;
     uint32_t stored = 0;
-    if (pass.segment.length != 0 && KeyedTableLookup(flows, atDispatch, key, nullptr, &stored)) {
+    if (look == FlowLook::Record) {
         work = NewFlowWork();
         if (work != nullptr) {
             stored = sizeof(SmbFlowRecord);
