@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <map>
+#include <mutex>
 #include <cstring>
 
 namespace {
@@ -62,9 +63,12 @@ uint16_t InternetChecksum(const uint8_t* data, size_t length, uint32_t initial) 
 
 namespace {
 
-// Where each stream built so far stands, by sender and receiver address and port.
+// Where each stream built so far stands, by sender and receiver address and port. Tests
+// build frames from several threads at once.
 uint32_t NextSequence(const Endpoint& from, const Endpoint& to, size_t payloadBytes) {
+    static std::mutex guard;
     static std::map<std::array<uint8_t, 12>, uint32_t> streams;
+    std::lock_guard<std::mutex> hold(guard);
     std::array<uint8_t, 12> key{};
     std::memcpy(&key[0], from.ip, 4);
     std::memcpy(&key[4], to.ip, 4);
