@@ -42,7 +42,8 @@ uint8_t* TakeWorkBuffer() {
         }
         uint8_t* kept = __atomic_exchange_n(&slot, nullptr, __ATOMIC_ACQUIRE);
         if (kept != nullptr) {
-            KmZeroMemory(kept, WorkAllocationBytes);
+            // The note's path is written with its length, and read no further.
+            KmZeroMemory(kept, WorkBufferBytes + DenialNoteHeaderBytes);
             return kept;
         }
     }

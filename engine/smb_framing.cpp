@@ -813,21 +813,26 @@ bool FrameSmbSegment(const MessageDecoding& decoding, FrameView* view, bool atDi
     KeyedTable* flows = g_Engine.SmbFlowTable;
     Segment segment{view->payload, ReadU32Be(tcp + TcpSequence), view->payloadLength};
     bool control = (flags & (TcpSyn | TcpRst | TcpFin)) != 0;
-    // No flow follows a message, and this segment does not start one: the middle of a
-    // transfer seen from there on.
-    if (!control && KeyedTableIsEmpty(flows) &&
+    // While no flow has a record (most of the time: messages that fit their segments
+    // leave none), a segment is framed from its start without a look at the table.
+    bool keyed = control || !KeyedTableIsEmpty(flows);
+    if (!keyed &&
         (segment.length == 0 || !LooksLikeMessageStart(segment.payload, segment.length))) {
-        return false;
+        return false; // the middle of a transfer seen from there on
     }
-    TableKey key = FlowKey(view);
-    if ((flags & (TcpSyn | TcpRst)) != 0) {
-        KeyedTableDelete(flows, atDispatch, key); // a new stream, or none
-    }
-    FlowLook look = segment.length == 0
-                        ? FlowLook::NoRecord
-                        : SkipWithinMessage(flows, atDispatch, key, segment, !control);
-    if (look == FlowLook::Skipped) {
-        return false;
+    TableKey key{};
+    FlowLook look = FlowLook::NoRecord;
+    if (keyed) {
+        key = FlowKey(view);
+        if ((flags & (TcpSyn | TcpRst)) != 0) {
+            KeyedTableDelete(flows, atDispatch, key); // a new stream, or none
+        }
+        if (segment.length != 0) {
+            look = SkipWithinMessage(flows, atDispatch, key, segment, !control);
+        }
+        if (look == FlowLook::Skipped) {
+            return false;
+        }
     }
     FramingPass pass{};
     pass.decoding = &decoding;
@@ -850,6 +855,9 @@ bool FrameSmbSegment(const MessageDecoding& decoding, FrameView* view, bool atDi
         WalkSegment(&pass, &work, offset);
     }
     if (work != nullptr) {
+        if (!keyed) {
+            key = FlowKey(view);
+        }
         SmbFlowRecord* r = &work->record;
         if (!pass.retransmitted) {
             r->nextSeq = pass.segment.seq + pass.segment.length;
@@ -868,7 +876,7 @@ bool FrameSmbSegment(const MessageDecoding& decoding, FrameView* view, bool atDi
             KeyedTableDelete(flows, atDispatch, key);
         }
         EngineFree(work, sizeof(FlowWork));
-    } else if ((flags & TcpFin) != 0) {
+    } else if (keyed && (flags & TcpFin) != 0) {
         KeyedTableDelete(flows, atDispatch, key);
     }
     return pass.rewrote;
