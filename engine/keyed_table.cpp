@@ -464,10 +464,6 @@ uint32_t KeyedTablePurgeStep(KeyedTable* table, bool atDispatch, uint64_t now, u
     return removed;
 }
 
-bool KeyedTableIsEmpty(const KeyedTable* table) {
-    return table == nullptr || SurelyEmpty(table);
-}
-
 uint32_t KeyedTableCount(KeyedTable* table, bool atDispatch) {
     if (table == nullptr) {
         return 0;

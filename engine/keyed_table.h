@@ -78,7 +78,9 @@ uint32_t KeyedTablePurgeStep(KeyedTable* table, bool atDispatch, uint64_t now, u
 
 // True when the table holds no entry (or is null): one atomic read, no lock, for a quick
 // look before a key is built. An insert running at the same time may not be seen yet.
-bool KeyedTableIsEmpty(const KeyedTable* table);
+inline bool KeyedTableIsEmpty(const KeyedTable* table) {
+    return table == nullptr || __atomic_load_n(&table->count, __ATOMIC_ACQUIRE) == 0;
+}
 
 // Entries held now (0 for a null table).
 uint32_t KeyedTableCount(KeyedTable* table, bool atDispatch);
