@@ -61,7 +61,7 @@ class Smb1:
             return text.encode("ascii") + b"\0"
         return (b"\0" if at % 2 else b"") + (text + "\0").encode("utf-16le")
 
-    def send(self, command, words=b"", data=b""):
+    def send_only(self, command, words=b"", data=b""):
         packet = smb.NewSMBPacket()
         packet["Tid"] = self.tid
         cmd = smb.SMBCommand(command)
@@ -69,31 +69,28 @@ class Smb1:
         cmd["Data"] = data
         packet.addCommand(cmd)
         self.s.sendSMB(packet)
-        reply = self.s.recvSMB()
-        raw = reply.getData()
+
+    def answer(self):
+        """The raw answer; raises Denied for a failure status."""
+        raw = self.s.recvSMB().getData()
         status = struct.unpack("<I", raw[5:9])[0]
         if status != 0:
             raise Denied(status_name(status))
         return raw
 
+    def send(self, command, words=b"", data=b""):
+        self.send_only(command, words, data)
+        return self.answer()
+
     def echo_then(self, command, words, data):
         """An ECHO and then `command`, in one segment; raises Denied for the command's
         answer."""
         def send_all():
-            for code, w, d in ((smb.SMB.SMB_COM_ECHO, struct.pack("<H", 1), b"echo"),
-                               (command, words, data)):
-                packet = smb.NewSMBPacket()
-                packet["Tid"] = self.tid
-                cmd = smb.SMBCommand(code)
-                cmd["Parameters"] = w
-                cmd["Data"] = d
-                packet.addCommand(cmd)
-                self.s.sendSMB(packet)
+            self.send_only(smb.SMB.SMB_COM_ECHO, struct.pack("<H", 1), b"echo")
+            self.send_only(command, words, data)
         in_one_write(self.s._sess, send_all)
         self.s.recvSMB()  # the echo
-        status = struct.unpack("<I", self.s.recvSMB().getData()[5:9])[0]
-        if status != 0:
-            raise Denied(status_name(status))
+        self.answer()
 
     def data_at(self, words):
         return 32 + 1 + len(words) + 2
