@@ -148,8 +148,8 @@ bool DecideNamedOpen(SmbMessage* m, uint32_t nameAt, const OpenRequest* open,
     verdict->disposition = open->disposition;
     bool unicode = IsUnicode(m);
     if (InIpcTree(m) ||
-        !ReadName(m, AlignedName(HeaderAt(m), nameAt, unicode), unicode, WorkPath(m),
-                  NameUnitsMax, name) ||
+        !ReadName(m, AlignedName(HeaderAt(m), nameAt, unicode), unicode, WorkPath(m), NameUnitsMax,
+                  name) ||
         !NameHoldsSpoil(name, unicode)) {
         return false;
     }
@@ -235,8 +235,8 @@ bool DecodeDeleteByName(SmbMessage* m, uint32_t nameAt) {
     bool unicode = IsUnicode(m);
     WireName name;
     if (InIpcTree(m) ||
-        !ReadName(m, AlignedName(HeaderAt(m), nameAt, unicode), unicode, WorkPath(m),
-                  NameUnitsMax, &name) ||
+        !ReadName(m, AlignedName(HeaderAt(m), nameAt, unicode), unicode, WorkPath(m), NameUnitsMax,
+                  &name) ||
         !NameHoldsSpoil(&name, unicode)) {
         return false;
     }
