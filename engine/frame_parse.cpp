@@ -10,11 +10,7 @@ const uint16_t Ipv4FragmentOffsetMask = 0x1FFF;
 } // namespace
 
 uint64_t MacToU64(const uint8_t* mac) {
-    uint64_t value = 0;
-    for (int i = 0; i < 6; ++i) {
-        value = value * 256 + mac[i];
-    }
-    return value;
+    return uint64_t(ReadU16Be(mac)) << 32 | ReadU32Be(mac + 2);
 }
 
 int ParseEthernet(uint8_t* frame, uint32_t length, FrameView* view) {

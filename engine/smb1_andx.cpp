@@ -23,22 +23,25 @@ bool NamesFileAtFive(uint8_t command) {
 }
 
 bool IsAndXCommand(uint8_t command) {
-    const uint8_t andX[] = {Smb1LockingAndX,     Smb1OpenAndX,         Smb1ReadAndX,
-                            Smb1WriteAndX,       Smb1SessionSetupAndX, Smb1LogoffAndX,
-                            Smb1TreeConnectAndX, Smb1NtCreateAndX};
-    for (uint8_t entry : andX) {
-        if (entry == command) {
-            return true;
-        }
+    switch (command) {
+    case Smb1LockingAndX:
+    case Smb1OpenAndX:
+    case Smb1ReadAndX:
+    case Smb1WriteAndX:
+    case Smb1SessionSetupAndX:
+    case Smb1LogoffAndX:
+    case Smb1TreeConnectAndX:
+    case Smb1NtCreateAndX:
+        return true;
+    default:
+        return false;
     }
-    return false;
 }
 
 } // namespace
 
-bool DispatchAndXChain(SmbDirection direction, const SmbCommandEntry* table, uint32_t entries,
-                       uint8_t* netbios, uint8_t* header, uint32_t available, FrameView* view,
-                       bool atDispatch) {
+bool DispatchAndXChain(SmbDirection direction, const SmbDecoderIndex* decoders, uint8_t* netbios,
+                       uint8_t* header, uint32_t available, FrameView* view, bool atDispatch) {
     bool request = direction == SmbDirection::Request;
     ChainedCommand member{0, header + Smb1Command, true, 0, 0, 0, false, 0};
     uint32_t heldTree = 0;
@@ -64,8 +67,8 @@ bool DispatchAndXChain(SmbDirection direction, const SmbCommandEntry* table, uin
             }
         }
         member.final = !more;
-        if (DispatchSmbMessage(SmbDialect::Smb1, direction, table, entries, netbios, header,
-                               available, view, atDispatch, &member)) {
+        if (DispatchSmbMessage(SmbDialect::Smb1, direction, decoders, netbios, header, available,
+                               view, atDispatch, &member)) {
             rewrote = true;
         }
         if (!more) {

@@ -13,13 +13,12 @@
 const uint32_t MaxAndXCommands = 8;
 
 // Hands each command of the message's chain, in order, to DispatchSmbMessage with
-// `table`. The walk goes forward only and stays inside the `available` bytes, for at most
+// `decoders`. The walk goes forward only and stays inside the `available` bytes, for at most
 // MaxAndXCommands commands; it ends at a
 // command that is not an AndX command, whose WordCount is below 2 or whose AndX fields do
 // not fit, or whose successor is 0xFF or not after it inside the message. Commands chained
 // after a TREE_CONNECT_ANDX request are decided in the tree it connects, and commands on an
 // open file chained after an NT_CREATE_ANDX or OPEN_ANDX request on the file it opens. True when
 // any command was rewritten.
-bool DispatchAndXChain(SmbDirection direction, const SmbCommandEntry* table, uint32_t entries,
-                       uint8_t* netbios, uint8_t* header, uint32_t available, FrameView* view,
-                       bool atDispatch);
+bool DispatchAndXChain(SmbDirection direction, const SmbDecoderIndex* decoders, uint8_t* netbios,
+                       uint8_t* header, uint32_t available, FrameView* view, bool atDispatch);

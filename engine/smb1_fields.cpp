@@ -120,7 +120,7 @@ MarkKind DecideOpen(SmbMessage* m, const WireName* name, const OpenRequest* open
                     CreateVerdict* verdict) {
     uint32_t nameBytes = name->units * sizeof(Utf16Unit);
     if (open->remembersFile) {
-        KeyedTableInsert(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(m), m->work,
+        KeyedTableInsert(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(m), SmbWork(m),
                          nameBytes);
     }
     CreateRequest request{open->desiredAccess, ShareAll,  open->disposition,

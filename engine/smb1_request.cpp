@@ -80,7 +80,7 @@ bool DecodeTreeConnect(SmbMessage* m) {
     if (!ReadName(m, pathAt, unicode, WorkPath(m), NameUnitsMax, &path) || path.units == 0) {
         return false;
     }
-    KeyedTableInsert(g_Engine.Smb1.PendingTreeConnects, m->atDispatch, RequestKey(m), m->work,
+    KeyedTableInsert(g_Engine.Smb1.PendingTreeConnects, m->atDispatch, RequestKey(m), SmbWork(m),
                      path.units * sizeof(Utf16Unit));
     if (!m->finalCommand) {
         HoldChainTree(m, SessionOf(m), ChainTreeId(m->header), path.units * sizeof(Utf16Unit));
@@ -117,7 +117,7 @@ bool DecodeNtCreate(SmbMessage* m) {
         return false;
     }
     uint32_t nameBytes = name.units * sizeof(Utf16Unit);
-    KeyedTableInsert(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(m), m->work,
+    KeyedTableInsert(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(m), SmbWork(m),
                      nameBytes);
     CreateRequest request{ReadU32Le(h + CreateDesiredAccess),
                           ReadU32Le(h + CreateShareAccess),
@@ -353,7 +353,7 @@ bool DecodeNtRename(SmbMessage* m) {
     return DecodeRenameNames(m, NtRenameOldName, level != NtRenameRenameFile, false);
 }
 
-const SmbCommandEntry CommandTable[] = {
+constexpr SmbCommandEntry CommandTable[] = {
     {Smb1CreateDirectory, DecodeCreateDirectory},
     {Smb1DeleteDirectory, DecodeDeleteDirectory},
     {Smb1Open, DecodeOpen},
@@ -377,12 +377,12 @@ const SmbCommandEntry CommandTable[] = {
     {Smb1NtCreateAndX, DecodeNtCreate},
     {Smb1NtRename, DecodeNtRename},
 };
+constexpr SmbDecoderIndex Decoders = IndexDecoders(CommandTable);
 
 } // namespace
 
 bool HandleSmb1Request(uint8_t* netbios, uint8_t* header, uint32_t available, FrameView* view,
                        bool atDispatch) {
-    return DispatchAndXChain(SmbDirection::Request, CommandTable,
-                             sizeof CommandTable / sizeof CommandTable[0], netbios, header,
-                             available, view, atDispatch);
+    return DispatchAndXChain(SmbDirection::Request, &Decoders, netbios, header, available, view,
+                             atDispatch);
 }

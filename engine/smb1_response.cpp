@@ -127,19 +127,19 @@ uint32_t ActionOf(const SmbMessage* m, const CreateReplyFields* at) {
 bool AnswerCreate(SmbMessage* m, const CreateReplyFields* at) {
     const uint8_t* h = m->header;
     uint32_t length = MaxPendingNameBytes;
-    if (KeyedTableLookup(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(h), m->work,
+    if (KeyedTableLookup(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(h), SmbWork(m),
                          &length)) {
         KeyedTableDelete(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(h));
         if (CommandStatus(m) == 0 && at->fid != 0 && SmbMessageHas(m, at->fid, 2)) {
             TableKey file{ReadU16Le(m->base + at->fid), UidOf(h)};
-            KeyedTableInsert(g_Engine.OpenFileTable, m->atDispatch, file, m->work, length);
+            KeyedTableInsert(g_Engine.OpenFileTable, m->atDispatch, file, SmbWork(m), length);
         }
     }
     bool rewrote = Rewrite(m, CreateMarks, CreateMarkCount, Succeeded(m));
     CreateAnswer answer{RequestKey(h), UidOf(h), ReadU16Le(h + Smb1Tid), NtStatusOf(m),
                         ActionOf(m, at)};
     return SettleCreateOutcome(m, SmbDialect::Smb1, &answer,
-                               reinterpret_cast<Utf16Unit*>(m->work)) ||
+                               reinterpret_cast<Utf16Unit*>(SmbWork(m))) ||
            rewrote;
 }
 
@@ -241,7 +241,7 @@ bool DecodeTreeConnect(SmbMessage* m) {
     return false;
 }
 
-const SmbCommandEntry CommandTable[] = {
+constexpr SmbCommandEntry CommandTable[] = {
     {Smb1CreateDirectory, DecodeCreateDirectory},
     {Smb1DeleteDirectory, DecodeDelete},
     {Smb1Open, DecodeCoreOpen},
@@ -262,12 +262,12 @@ const SmbCommandEntry CommandTable[] = {
     {Smb1NtCreateAndX, DecodeNtCreate},
     {Smb1NtRename, DecodeRename},
 };
+constexpr SmbDecoderIndex Decoders = IndexDecoders(CommandTable);
 
 } // namespace
 
 bool HandleSmb1Response(uint8_t* netbios, uint8_t* header, uint32_t available, FrameView* view,
                         bool atDispatch) {
-    return DispatchAndXChain(SmbDirection::Response, CommandTable,
-                             sizeof CommandTable / sizeof CommandTable[0], netbios, header,
-                             available, view, atDispatch);
+    return DispatchAndXChain(SmbDirection::Response, &Decoders, netbios, header, available, view,
+                             atDispatch);
 }

@@ -121,7 +121,7 @@ bool DecodeTreeConnect(SmbMessage* m) {
     uint32_t kept = length < MaxCopiedBytes ? length : MaxCopiedBytes;
     CopyWireText(WorkPath(m), m->header + offset, kept, MaxCopiedBytes);
     KeyedTableInsert(g_Engine.Smb2.PendingTreeConnects, m->atDispatch, RequestKey(m->header),
-                     m->work, kept);
+                     SmbWork(m), kept);
     return false;
 }
 
@@ -456,7 +456,7 @@ bool DecodeIoctl(SmbMessage* m) {
     return true;
 }
 
-const SmbCommandEntry CommandTable[] = {
+constexpr SmbCommandEntry CommandTable[] = {
     {Smb2SessionSetup, DecodeSessionSetup},
     {Smb2TreeConnect, DecodeTreeConnect},
     {Smb2TreeDisconnect, DecodeTreeDisconnect},
@@ -467,12 +467,12 @@ const SmbCommandEntry CommandTable[] = {
     {Smb2QueryInfo, DecodeQueryInfo},
     {Smb2SetInfo, DecodeSetInfo},
 };
+constexpr SmbDecoderIndex Decoders = IndexDecoders(CommandTable);
 
 } // namespace
 
 bool HandleSmb2Request(uint8_t* netbios, uint8_t* header, uint32_t available, FrameView* view,
                        bool atDispatch) {
-    return DispatchSmbMessage(SmbDialect::Smb2, SmbDirection::Request, CommandTable,
-                              sizeof CommandTable / sizeof CommandTable[0], netbios, header,
+    return DispatchSmbMessage(SmbDialect::Smb2, SmbDirection::Request, &Decoders, netbios, header,
                               available, view, atDispatch);
 }

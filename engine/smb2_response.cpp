@@ -76,13 +76,13 @@ bool DecodeTreeConnect(SmbMessage* m) {
 bool DecodeCreate(SmbMessage* m) {
     const uint8_t* h = m->header;
     uint32_t length = MaxPendingNameBytes;
-    if (KeyedTableLookup(g_Engine.Smb2.PendingCreates, m->atDispatch, RequestKey(h), m->work,
+    if (KeyedTableLookup(g_Engine.Smb2.PendingCreates, m->atDispatch, RequestKey(h), SmbWork(m),
                          &length)) {
         KeyedTableDelete(g_Engine.Smb2.PendingCreates, m->atDispatch, RequestKey(h));
         if (StatusOf(h) == 0 && SmbMessageHas(m, CreateFileId, FileIdBytes)) {
             const uint8_t* id = h + CreateFileId;
             TableKey file{ReadU64Le(id), ReadU64Le(id + 8)};
-            KeyedTableInsert(g_Engine.OpenFileTable, m->atDispatch, file, m->work, length);
+            KeyedTableInsert(g_Engine.OpenFileTable, m->atDispatch, file, SmbWork(m), length);
         }
     }
     const MarkKind marks[] = {MarkKind::UnknownSession, MarkKind::CreateAccess,
@@ -95,7 +95,7 @@ bool DecodeCreate(SmbMessage* m) {
                             ? ReadU32Le(h + CreateAction)
                             : ActionUnknown};
     return SettleCreateOutcome(m, SmbDialect::Smb2, &answer,
-                               reinterpret_cast<Utf16Unit*>(m->work)) ||
+                               reinterpret_cast<Utf16Unit*>(SmbWork(m))) ||
            rewrote;
 }
 
@@ -128,7 +128,7 @@ bool DecodeSetInfo(SmbMessage* m) {
            rewrote;
 }
 
-const SmbCommandEntry CommandTable[] = {
+constexpr SmbCommandEntry CommandTable[] = {
     {Smb2SessionSetup, DecodeSessionSetup},
     {Smb2TreeConnect, DecodeTreeConnect},
     {Smb2Create, DecodeCreate},
@@ -137,6 +137,7 @@ const SmbCommandEntry CommandTable[] = {
     {Smb2QueryInfo, DecodeQueryInfo},
     {Smb2SetInfo, DecodeSetInfo},
 };
+constexpr SmbDecoderIndex Decoders = IndexDecoders(CommandTable);
 
 // The status of the compound member just before `header`, found by walking the members
 // from the message start (they lie whole before it, already decided); false for the
@@ -184,8 +185,7 @@ bool HandleSmb2Response(uint8_t* netbios, uint8_t* header, uint32_t available, F
     if (available >= Smb2HeaderLength && StatusOf(header) == StatusPending) {
         return false;
     }
-    bool rewrote = DispatchSmbMessage(SmbDialect::Smb2, SmbDirection::Response, CommandTable,
-                                      sizeof CommandTable / sizeof CommandTable[0], netbios, header,
-                                      available, view, atDispatch);
+    bool rewrote = DispatchSmbMessage(SmbDialect::Smb2, SmbDirection::Response, &Decoders, netbios,
+                                      header, available, view, atDispatch);
     return FollowRelatedDenial(netbios, header) || rewrote;
 }

@@ -42,12 +42,10 @@ uint8_t* TakeWorkBuffer() {
         }
         uint8_t* kept = __atomic_exchange_n(&slot, nullptr, __ATOMIC_ACQUIRE);
         if (kept != nullptr) {
-            // The note's path is written with its length, and read no further.
-            KmZeroMemory(kept, WorkBufferBytes + DenialNoteHeaderBytes);
             return kept;
         }
     }
-    return static_cast<uint8_t*>(EngineAllocateZeroed(WorkAllocationBytes));
+    return static_cast<uint8_t*>(EngineAllocate(WorkAllocationBytes));
 }
 
 void GiveBackWorkBuffer(uint8_t* work) {
@@ -65,15 +63,6 @@ uint16_t CommandOf(SmbDialect dialect, const SmbMessage* message) {
     return dialect == SmbDialect::Smb2 ? ReadU16Le(message->command) : *message->command;
 }
 
-SmbCommandDecoder FindDecoder(const SmbCommandEntry* table, uint32_t entries, uint16_t command) {
-    for (uint32_t i = 0; i < entries; ++i) {
-        if (table[i].command == command) {
-            return table[i].decode;
-        }
-    }
-    return nullptr;
-}
-
 } // namespace
 
 bool IsSessionEstablishmentCommand(SmbDialect dialect, uint16_t command) {
@@ -83,10 +72,9 @@ bool IsSessionEstablishmentCommand(SmbDialect dialect, uint16_t command) {
     return command >= Smb1TreeDisconnect && command <= Smb1TreeConnectAndX;
 }
 
-bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbCommandEntry* table,
-                        uint32_t tableEntries, uint8_t* netbios, uint8_t* header,
-                        uint32_t available, FrameView* view, bool atDispatch,
-                        const ChainedCommand* chained) {
+bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbDecoderIndex* decoders,
+                        uint8_t* netbios, uint8_t* header, uint32_t available, FrameView* view,
+                        bool atDispatch, const ChainedCommand* chained) {
     SmbMessage message{};
     message.netbios = netbios;
     message.header = header;
@@ -127,22 +115,25 @@ bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbCom
         }
     }
 
-    SmbCommandDecoder decode = FindDecoder(table, tableEntries, command);
+    SmbCommandDecoder decode = FindDecoder(decoders, command);
     if (decode == nullptr) {
         return false;
     }
     // Only messages that are decoded pay for the work buffer. Without one the message
     // passes undecoded.
-    message.work = TakeWorkBuffer();
-    if (message.work == nullptr) {
+    message.workArea = TakeWorkBuffer();
+    if (message.workArea == nullptr) {
         return false;
     }
-    message.denial = reinterpret_cast<DenialNote*>(message.work + WorkBufferBytes);
+    // The work area is cleared when a decoder first asks for it (SmbWork); the note's
+    // path is written with its length and read no further, so only its header is cleared.
+    message.denial = reinterpret_cast<DenialNote*>(message.workArea + WorkBufferBytes);
+    KmZeroMemory(message.denial, DenialNoteHeaderBytes);
     bool rewrote = decode(&message);
     if (request && rewrote && message.denial->kind != 0) {
         KeepDenialNote(dialect, header, message.denial, atDispatch);
     }
-    GiveBackWorkBuffer(message.work);
+    GiveBackWorkBuffer(message.workArea);
     return rewrote;
 }
 

@@ -1,6 +1,6 @@
 // The prologue every SMB handler runs before decoding: derive the client, apply the
 // admission gate to requests, look the command up in the handler's table, and lend the
-// decoder a zeroed work buffer.
+// decoder a work buffer (cleared when first asked for).
 #pragma once
 
 #include "smb_message.h"
@@ -21,10 +21,9 @@ struct ChainedCommand {
 
 // `chained` is null for a message's own command (an SMB2 message, or an SMB1 message
 // handed over without its chain).
-bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbCommandEntry* table,
-                        uint32_t tableEntries, uint8_t* netbios, uint8_t* header,
-                        uint32_t available, FrameView* view, bool atDispatch,
-                        const ChainedCommand* chained = nullptr);
+bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbDecoderIndex* decoders,
+                        uint8_t* netbios, uint8_t* header, uint32_t available, FrameView* view,
+                        bool atDispatch, const ChainedCommand* chained = nullptr);
 
 // Session establishment is always decoded; every other request passes the admission gate.
 bool IsSessionEstablishmentCommand(SmbDialect dialect, uint16_t command);

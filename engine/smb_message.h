@@ -3,6 +3,7 @@
 
 #include <stdint.h>
 
+#include "../platform/km.h"
 #include "frame_view.h"
 
 enum class SmbDirection : uint8_t { Request, Response };
@@ -37,11 +38,22 @@ struct SmbMessage {
     SmbDirection direction;
     uint64_t clientMac;     // the remote side: always the client
     uint32_t clientAddress; // in IPv4 header byte order
-    uint8_t* work;          // zeroed scratch of WorkBufferBytes
+    uint8_t* workArea;      // scratch of WorkBufferBytes: read it through SmbWork
+    bool workZeroed;        // the scratch was cleared for this message
     DenialNote* denial;     // a request's blocked event, for its denial mark (zeroed)
 };
 
 const uint32_t WorkBufferBytes = 2048;
+
+// The message's scratch, zeroed the first time a decoder asks for it: most messages
+// (reads, writes, closes, their answers) never need it and so never pay for clearing it.
+inline uint8_t* SmbWork(SmbMessage* message) {
+    if (!message->workZeroed) {
+        KmZeroMemory(message->workArea, WorkBufferBytes);
+        message->workZeroed = true;
+    }
+    return message->workArea;
+}
 
 // True when `count` bytes at `offset` from the command's base lie inside the message.
 inline bool SmbMessageHas(const SmbMessage* message, uint32_t offset, uint32_t count) {
@@ -56,3 +68,33 @@ struct SmbCommandEntry {
     uint16_t command;
     SmbCommandDecoder decode;
 };
+
+// A handler's decoders found by command in one step: `slot[command]` is 0 for a command
+// without a decoder, otherwise one more than the decoder's place in `entries`. Built from
+// the handler's table while compiling (IndexDecoders), so it costs no start-up work.
+const uint32_t SmbIndexedCommands = 256; // SMB1 commands are one byte; SMB2 ones are fewer
+const uint32_t SmbMaxDecoders = 32;
+
+struct SmbDecoderIndex {
+    uint8_t slot[SmbIndexedCommands];
+    SmbCommandDecoder entries[SmbMaxDecoders];
+};
+
+template <uint32_t N> constexpr SmbDecoderIndex IndexDecoders(const SmbCommandEntry (&table)[N]) {
+    static_assert(N < SmbMaxDecoders, "too many decoders for one handler");
+    SmbDecoderIndex index{};
+    for (uint32_t i = 0; i < N; ++i) {
+        index.entries[i] = table[i].decode;
+        if (table[i].command < SmbIndexedCommands) {
+            index.slot[table[i].command] = uint8_t(i + 1);
+        }
+    }
+    return index;
+}
+
+inline SmbCommandDecoder FindDecoder(const SmbDecoderIndex* index, uint16_t command) {
+    if (command >= SmbIndexedCommands || index->slot[command] == 0) {
+        return nullptr;
+    }
+    return index->entries[index->slot[command] - 1];
+}

@@ -14,7 +14,7 @@ inline FileOperation OperationFor(const SmbMessage* message, uint64_t session, u
 
 // The work buffer seen as a path buffer of PathBufferUnits units.
 inline Utf16Unit* WorkPath(SmbMessage* message) {
-    return reinterpret_cast<Utf16Unit*>(message->work);
+    return reinterpret_cast<Utf16Unit*>(SmbWork(message));
 }
 
 // Stores the user named by a session set-up's security blob, if it names one. A blob

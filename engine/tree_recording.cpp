@@ -23,7 +23,7 @@ void LearnShareForUser(SmbMessage* m, uint64_t session, const Utf16Unit* share) 
         return;
     }
     // The work buffer is free again once the tree is recorded.
-    auto* probe = reinterpret_cast<Utf16Unit*>(m->work);
+    auto* probe = reinterpret_cast<Utf16Unit*>(SmbWork(m));
     uint32_t units = Utf16Length(share, SharePathUnits - 1);
     KmCopyMemory(probe, share, units * sizeof(Utf16Unit));
     probe[units] = Backslash;
@@ -43,7 +43,7 @@ namespace {
 // connect to the share into a grant.
 void StoreTree(SmbMessage* m, uint64_t session, uint32_t treeId, bool learn) {
     TableKey tree = TreeKey(session, treeId);
-    auto* path = reinterpret_cast<Utf16Unit*>(m->work);
+    auto* path = reinterpret_cast<Utf16Unit*>(SmbWork(m));
     const uint32_t capacity = MaxPendingPathBytes / sizeof(Utf16Unit) + 1;
     ShareNameFromUnc(path, capacity);
     Utf16LowerCase(path, Utf16Length(path, capacity));
@@ -67,7 +67,7 @@ void StoreTree(SmbMessage* m, uint64_t session, uint32_t treeId, bool learn) {
 
 void RecordTreeConnect(SmbMessage* m, KeyedTable* pending, TableKey request, uint64_t session,
                        uint32_t treeId, uint32_t status) {
-    auto* path = reinterpret_cast<Utf16Unit*>(m->work);
+    auto* path = reinterpret_cast<Utf16Unit*>(SmbWork(m));
     uint32_t length = MaxPendingPathBytes;
     if (!KeyedTableLookup(pending, m->atDispatch, request, path, &length)) {
         return;
@@ -84,12 +84,12 @@ void RecordTreeConnect(SmbMessage* m, KeyedTable* pending, TableKey request, uin
 }
 
 void HoldChainTree(SmbMessage* m, uint64_t session, uint32_t treeId, uint32_t pathBytes) {
-    auto* path = reinterpret_cast<Utf16Unit*>(m->work);
+    auto* path = reinterpret_cast<Utf16Unit*>(SmbWork(m));
     const uint32_t capacity = MaxPendingPathBytes / sizeof(Utf16Unit) + 1;
     if (pathBytes >= MaxPendingPathBytes) {
         return;
     }
-    KmZeroMemory(m->work + pathBytes, WorkBufferBytes - pathBytes);
+    KmZeroMemory(SmbWork(m) + pathBytes, WorkBufferBytes - pathBytes);
     Utf16LowerCase(path, Utf16Length(path, capacity));
     StoreTree(m, session, treeId, false);
 }
