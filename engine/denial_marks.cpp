@@ -15,23 +15,24 @@ const uint32_t Smb1Uid = 28;
 const uint32_t Smb1Mid = 30;
 const uint16_t Smb1Flags2NtStatus = 0x4000;
 
-struct MarkSlot {
-    MarkKind kind;
-    KeyedTable* DialectTables::*table;
+// Each kind's table among a dialect's tables, by the kind's value (None and
+// UnknownSession have none there).
+KeyedTable* DialectTables::* const DialectMarkTables[] = {
+    nullptr,
+    nullptr,
+    &DialectTables::CreateAccessMarks,
+    &DialectTables::CreateDeleteMarks,
+    &DialectTables::CreateNewMarks,
+    &DialectTables::CreateClientMarks,
+    &DialectTables::WriteMarks,
+    &DialectTables::DeleteMarks,
+    &DialectTables::RenameMarks,
+    &DialectTables::QueryInfoMarks,
+    &DialectTables::QueryFileMarks,
+    &DialectTables::QueryPathMarks,
 };
-
-const MarkSlot DialectMarkTables[] = {
-    {MarkKind::CreateAccess, &DialectTables::CreateAccessMarks},
-    {MarkKind::CreateDelete, &DialectTables::CreateDeleteMarks},
-    {MarkKind::CreateNew, &DialectTables::CreateNewMarks},
-    {MarkKind::CreateClient, &DialectTables::CreateClientMarks},
-    {MarkKind::Write, &DialectTables::WriteMarks},
-    {MarkKind::Delete, &DialectTables::DeleteMarks},
-    {MarkKind::Rename, &DialectTables::RenameMarks},
-    {MarkKind::QueryInfo, &DialectTables::QueryInfoMarks},
-    {MarkKind::QueryFile, &DialectTables::QueryFileMarks},
-    {MarkKind::QueryPath, &DialectTables::QueryPathMarks},
-};
+const uint32_t MarkKinds = sizeof DialectMarkTables / sizeof DialectMarkTables[0];
+static_assert(MarkKinds == uint32_t(MarkKind::QueryPath) + 1, "a table for every mark kind");
 
 } // namespace
 
@@ -39,13 +40,12 @@ KeyedTable* MarkTable(SmbDialect dialect, MarkKind kind) {
     if (kind == MarkKind::UnknownSession) {
         return g_Engine.UnknownSessionMarks;
     }
-    DialectTables& tables = dialect == SmbDialect::Smb1 ? g_Engine.Smb1 : g_Engine.Smb2;
-    for (const MarkSlot& slot : DialectMarkTables) {
-        if (slot.kind == kind) {
-            return tables.*slot.table;
-        }
+    uint32_t at = uint32_t(kind);
+    if (at >= MarkKinds || DialectMarkTables[at] == nullptr) {
+        return nullptr;
     }
-    return nullptr;
+    DialectTables& tables = dialect == SmbDialect::Smb1 ? g_Engine.Smb1 : g_Engine.Smb2;
+    return tables.*DialectMarkTables[at];
 }
 
 bool RecordDenialMark(SmbDialect dialect, MarkKind kind, TableKey request, bool atDispatch) {
@@ -72,9 +72,11 @@ void WriteAccessDenied(SmbDialect dialect, uint8_t* header) {
 }
 
 void ForgetDenialMarks(SmbDialect dialect, TableKey request, bool atDispatch) {
-    KeyedTableDelete(MarkTable(dialect, MarkKind::UnknownSession), atDispatch, request);
-    for (const MarkSlot& slot : DialectMarkTables) {
-        KeyedTableDelete(MarkTable(dialect, slot.kind), atDispatch, request);
+    for (uint32_t kind = uint32_t(MarkKind::UnknownSession); kind < MarkKinds; ++kind) {
+        KeyedTable* table = MarkTable(dialect, MarkKind(kind));
+        if (!KeyedTableIsEmpty(table)) {
+            KeyedTableDelete(table, atDispatch, request);
+        }
     }
     ForgetWatchedOutcome(dialect, request, atDispatch);
 }
@@ -90,8 +92,8 @@ void KeepDenialNote(SmbDialect dialect, const uint8_t* header, const DenialNote*
                     bool atDispatch) {
     TableKey request = DenialRequestKey(dialect, header);
     uint32_t bytes = DenialNoteHeaderBytes + note->units * sizeof(Utf16Unit);
-    for (const MarkSlot& slot : DialectMarkTables) {
-        KeyedTable* table = MarkTable(dialect, slot.kind);
+    for (uint32_t kind = uint32_t(MarkKind::CreateAccess); kind < MarkKinds; ++kind) {
+        KeyedTable* table = MarkTable(dialect, MarkKind(kind));
         // Without room for the note the mark stays as it was, and a failed denial goes
         // unreported.
         uint32_t held = 0;
@@ -127,6 +129,10 @@ bool RewriteStatusFromMarks(SmbDialect dialect, const MarkKind* kinds, uint32_t 
     bool rewrote = false;
     for (uint32_t i = 0; i < count; ++i) {
         KeyedTable* table = MarkTable(dialect, kinds[i]);
+        // Marks are stored when their request passes, long before its answer comes.
+        if (KeyedTableIsEmpty(table)) {
+            continue;
+        }
         if (done) {
             uint32_t held = 0;
             if (KeyedTableLookup(table, op->atDispatch, request, nullptr, &held)) {

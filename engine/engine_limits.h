@@ -13,8 +13,10 @@ const uint64_t EnginePoolBudget = 256ull * 1024 * 1024;
 
 // Pending entries and marks older than this (100-ns units) are stale: 60 seconds.
 const uint64_t EntryMaxAge = 60ull * 10000000;
-// Entries looked at by one purge step, and SMB messages between two purge steps.
-const uint32_t PurgeStepEntries = 8;
+// Entries looked at by one purge step, and SMB messages between two purge steps: a
+// step's fixed cost (the table's lock, finding the cursor) is paid once per few messages.
+const uint32_t PurgeStepEntries = 32;
+const uint32_t MessagesPerPurgeStep = 4;
 
 // Entry limits per table.
 const uint32_t SessionTableLimit = 65536; // ~30 MB of SessionUser records

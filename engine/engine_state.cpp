@@ -211,7 +211,7 @@ void EngineReset() {
 }
 
 void PurgeStaleRequests(bool atDispatch, uint64_t now) {
-    // One table per call, in turn: the request-keyed tables of both dialects, the shared
+    // One table per step, in turn: the request-keyed tables of both dialects, the shared
     // unknown-session marks and the flows.
     const uint32_t tablesPerDialect =
         sizeof DialectTableCatalogue / sizeof DialectTableCatalogue[0];
@@ -220,7 +220,10 @@ void PurgeStaleRequests(bool atDispatch, uint64_t now) {
     // which costs nothing, where a locked add would cost every message.
     uint32_t next = __atomic_load_n(&g_Engine.PurgeTurn, __ATOMIC_RELAXED);
     __atomic_store_n(&g_Engine.PurgeTurn, next + 1, __ATOMIC_RELAXED);
-    uint32_t turn = next % slots;
+    if (next % MessagesPerPurgeStep != 0) {
+        return;
+    }
+    uint32_t turn = next / MessagesPerPurgeStep % slots;
     KeyedTable* table;
     if (turn == 2 * tablesPerDialect) {
         table = g_Engine.UnknownSessionMarks;

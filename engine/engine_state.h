@@ -108,8 +108,8 @@ void EngineStop();
 // EngineStop, it runs while no frame or control request is in the engine.
 void EngineReset();
 
-// One bounded step of purging pending requests and marks whose response never came:
-// a few entries of one request table, the tables taking turns.
+// Purging pending requests and marks whose response never came: every few calls, one
+// bounded step over a few entries of one request table, the tables taking turns.
 void PurgeStaleRequests(bool atDispatch, uint64_t now);
 
 // True when `clientAddress` is on the admission list; the byte stored with it is copied

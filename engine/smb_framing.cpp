@@ -106,6 +106,7 @@ struct FramingPass {
     bool rewrote;
     bool stateless;     // a retransmission: decide whole messages again, keep no record
     bool retransmitted; // the segment brought no byte of the flow not seen before
+    bool startLooked;   // the segment's first bytes were already found to start a message
 };
 
 // The client is the sender of a request.
@@ -680,7 +681,8 @@ void WalkSegment(FramingPass* pass, FlowWork** work, uint32_t offset) {
             if (r == nullptr || pass->stateless) {
                 // Without a record only a segment that starts a message is framed: most
                 // such segments carry the data of a write seen from its middle.
-                if (!LooksLikeMessageStart(at, left)) {
+                bool looked = offset == 0 && pass->startLooked;
+                if (!looked && !LooksLikeMessageStart(at, left)) {
                     return;
                 }
             } else if (!IsNetbiosType(at[0])) {
@@ -840,6 +842,7 @@ bool FrameSmbSegment(const MessageDecoding& decoding, FrameView* view, bool atDi
     pass.atDispatch = atDispatch;
     pass.now = now;
     pass.segment = segment;
+    pass.startLooked = !keyed;
     FlowWork* work = nullptr;
     uint32_t offset = 0;
     uint32_t stored = 0;
