@@ -12,12 +12,6 @@ namespace {
 // What a holder wrote into its lock file, for the message of the guard it refuses.
 const size_t MaxHolderText = 512;
 
-// Interfaces of the same name in different network namespaces are different interfaces.
-std::string NamespaceId() {
-    struct stat info {};
-    return stat("/proc/self/ns/net", &info) == 0 ? std::to_string(info.st_ino) : "0";
-}
-
 std::string HolderOf(int fd) {
     char text[MaxHolderText] = {};
     ssize_t n = pread(fd, text, sizeof text - 1, 0);
@@ -29,6 +23,11 @@ std::string HolderOf(int fd) {
 }
 
 } // namespace
+
+std::string NetworkNamespaceId() {
+    struct stat info {};
+    return stat("/proc/self/ns/net", &info) == 0 ? std::to_string(info.st_ino) : "0";
+}
 
 InterfaceLocks::~InterfaceLocks() {
     Release();
@@ -48,7 +47,7 @@ bool InterfaceLocks::Take(const std::string& folder, const std::vector<std::stri
         *error = "lock folder " + folder + ": " + std::strerror(errno);
         return false;
     }
-    std::string ns = NamespaceId();
+    std::string ns = NetworkNamespaceId();
     for (const std::string& name : interfaces) {
         std::string path = folder + "/netns-" + ns + "-" + name + ".lock";
         int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);

@@ -8,6 +8,10 @@
 
 const char* const DefaultLockFolder = "/run/merrowfaldine";
 
+// Interfaces of the same name in different network namespaces are different interfaces:
+// files that belong to an interface carry this in their names.
+std::string NetworkNamespaceId();
+
 class InterfaceLocks {
   public:
     InterfaceLocks() = default;

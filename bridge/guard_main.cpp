@@ -23,6 +23,7 @@
 #include "privileges.h"
 #include "report_output.h"
 #include "ring.h"
+#include "kept_state_file.h"
 #include "service_notify.h"
 
 namespace {
@@ -30,6 +31,7 @@ namespace {
 const char* const Usage =
     "usage: merrowfaldine-guard --network IFACE --server IFACE [--policy FILE]\n"
     "                           [--control PATH] [--events FILE|-|syslog] [--user USER]\n"
+    "                           [--state FILE|none]\n"
     "\n"
     "Forwards every frame between IFACE on the network side and IFACE on the file server's\n"
     "side, each through the inspection engine, and applies the policy's access rules.\n"
@@ -44,6 +46,10 @@ const char* const Usage =
     "                   SIGHUP and SIGUSR1 reopen the file (after rotation)\n"
     "\n"
     "  --user USER      run as USER once the interfaces and the control socket are open\n"
+    "  --state FILE     keep the sessions, trees and open files the engine knows in FILE,\n"
+    "                   and load them at start, so that a restarted guard keeps guarding\n"
+    "                   the sessions begun before it (default: a file named by the\n"
+    "                   interfaces in /run/merrowfaldine; none: keep nothing)\n"
     "\n"
     "Once they are open the guard keeps only cap_net_raw and cap_net_admin.\n"
     "One guard per interface: a second one on the same interfaces refuses to start.\n";
@@ -56,6 +62,8 @@ const size_t HistoryLines = 4096;
 const uint32_t FrameOverhead = 14 + 4;
 // How often the guard looks whether its interfaces are still the ones it opened.
 const int64_t WatchMilliseconds = 1000;
+// How often the guard looks whether the state it keeps changed (and writes it if so).
+const uint32_t KeptStateMilliseconds = 20;
 // How long the events still queued at a stop may take to be written.
 const int StopWriteMilliseconds = 2000;
 
@@ -66,6 +74,7 @@ struct Options {
     std::string control = DefaultControlPath;
     std::string events;
     std::string user;
+    std::string state;
 };
 
 // One write per message: the events writer thread says things too.
@@ -107,6 +116,7 @@ bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
                             : arg == "--control" ? &o->control
                             : arg == "--events"  ? &o->events
                             : arg == "--user"    ? &o->user
+                            : arg == "--state"   ? &o->state
                                                  : nullptr;
         if (into == nullptr) {
             *error = "unknown argument " + arg;
@@ -125,6 +135,10 @@ bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
     if (o->network == o->server) {
         *error = "--network and --server must be different interfaces";
         return false;
+    }
+    if (o->state.empty()) {
+        o->state = std::string(DefaultLockFolder) + "/netns-" + NetworkNamespaceId() + "-" +
+                   o->network + "-" + o->server + ".state";
     }
     return true;
 }
@@ -172,6 +186,7 @@ class Guard {
     PortPair outbound_{};
     InterfaceLocks locks_;
     EventSink sink_;
+    KeptStateFile kept_;
     ServiceNotifier notifier_;
     uint32_t maxFrame_ = 0;
     int64_t lastWatch_ = 0;
@@ -358,6 +373,16 @@ int Guard::Run() {
         Say(error);
         return 1;
     }
+    // Loaded before any frame is forwarded: the first frames of a session begun before
+    // this start are decided with what the previous guard knew.
+    if (options_.state != "none") {
+        std::string said;
+        if (!kept_.Open(options_.state, &said, &error)) {
+            Say(error);
+            return 1;
+        }
+        Say(said);
+    }
     for (const std::string* name : {&options_.network, &options_.server}) {
         uint32_t mtu = InterfaceMtu(*name);
         if (mtu == 0) {
@@ -393,8 +418,9 @@ int Guard::Run() {
         close(signalFd);
         return 1;
     }
-    // Root is needed no more: the rings, the lock and the control socket are open. The
-    // events output is opened after, with what is left (and starts the only other thread).
+    // Root is needed no more: the rings, the lock, the state file and the control socket
+    // are open. The other threads (the state writer, the events writer) start after, so
+    // that they too run with what is left: capabilities belong to each thread.
     std::string said;
     if (!DropPrivileges(options_.user, &said, &error)) {
         Say(error);
@@ -402,6 +428,9 @@ int Guard::Run() {
         return 1;
     }
     Say(said);
+    if (options_.state != "none") {
+        kept_.Start(Say, KeptStateMilliseconds);
+    }
     if (!options_.events.empty()) {
         EventSinkOptions sinkOptions;
         sinkOptions.say = Say;
@@ -474,6 +503,7 @@ int Guard::Run() {
            0) {
     }
     close(signalFd);
+    kept_.Stop();
     sink_.Stop(StopWriteMilliseconds);
     return exitCode;
 }

@@ -48,7 +48,13 @@ int CompareKey(TableKey key, const TableNode* node) {
 // The count is written only under the table's lock, but read without it by the
 // operations that have nothing to do in an empty table: most request and mark tables
 // are empty most of the time, and a look at the count costs far less than the lock.
+// Under the table's lock: one more change for those who watch the table from outside.
+void NoteChange(KeyedTable* table) {
+    __atomic_store_n(&table->changes, table->changes + 1, __ATOMIC_RELEASE);
+}
+
 void SetCount(KeyedTable* table, uint32_t count) {
+    NoteChange(table);
     __atomic_store_n(&table->count, count, __ATOMIC_RELEASE);
 }
 
@@ -134,6 +140,7 @@ TableNode* LinkNode(KeyedTable* table, TableNode* fresh, TableKey key, bool* lin
             fresh->right = current->right;
             fresh->height = current->height;
             *link = fresh;
+            NoteChange(table);
             *linked = true;
             return current;
         }
@@ -271,6 +278,7 @@ KeyedTable* CreateLimitedKeyedTable(uint32_t limit, TableFullPolicy whenFull, ui
     table->whenFull = whenFull;
     table->maxAge = maxAge;
     table->cursor = TableKey{0, 0};
+    table->changes = 0;
     EngineLockInit(&table->lock);
     return table;
 }
@@ -386,6 +394,7 @@ bool KeyedTableUpdate(KeyedTable* table, bool atDispatch, TableKey key, const vo
     if (updated) {
         KmCopyMemory(ValueOf(node), value, length);
         node->stamp = KmQuerySystemTime();
+        NoteChange(table);
     }
     EngineLockRelease(&table->lock, atDispatch);
     return updated;

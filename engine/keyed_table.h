@@ -41,6 +41,7 @@ struct KeyedTable {
     uint64_t maxAge; // 100-ns units; entries older than this are stale (0: never)
     TableKey cursor; // where the next purge step or eviction sample starts
     EngineLock lock;
+    uint32_t changes; // grows with every entry stored, replaced, updated or removed
 };
 
 // A table without an entry limit.
@@ -80,6 +81,12 @@ uint32_t KeyedTablePurgeStep(KeyedTable* table, bool atDispatch, uint64_t now, u
 // look before a key is built. An insert running at the same time may not be seen yet.
 inline bool KeyedTableIsEmpty(const KeyedTable* table) {
     return table == nullptr || __atomic_load_n(&table->count, __ATOMIC_ACQUIRE) == 0;
+}
+
+// A number that changes whenever an entry is stored, replaced, updated or removed: one
+// atomic read, for those who copy a table only when it changed.
+inline uint32_t KeyedTableChanges(const KeyedTable* table) {
+    return table == nullptr ? 0 : __atomic_load_n(&table->changes, __ATOMIC_ACQUIRE);
 }
 
 // Entries held now (0 for a null table).

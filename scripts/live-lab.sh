@@ -9,7 +9,9 @@
 #   up [--policy FILE] [--no-guard]  build the lab; the guard runs unless --no-guard
 #   down                             remove everything the lab made (also after a crash)
 #   status                           what is running
-#   guard-start [--policy FILE]      start the guard (report-only policy by default)
+#   guard-start [--policy FILE] [--state FILE|none]
+#                                    start the guard (report-only policy by default; the
+#                                    sessions it knows kept in the lab's guard.state)
 #   guard-stop                       stop it (SIGTERM, then SIGKILL), leaving the wire cut
 #   bridge-on | bridge-off           join net0 and srv0 with a plain kernel bridge instead
 #   client CMD...                    run a command in the client namespace
@@ -151,16 +153,29 @@ start_smbd() {
 
 # ------------------------------------------------------------------- guard ----
 
-guard_running() { [[ -f $DIR/guard.pid ]] && kill -0 "$(cat "$DIR/guard.pid")" 2>/dev/null; }
+# A guard killed by a signal stays a zombie until something reaps it: that is not running.
+guard_running() {
+    [[ -f $DIR/guard.pid ]] || return 1
+    local stat
+    stat=$(cat "/proc/$(cat "$DIR/guard.pid")/stat" 2>/dev/null) || return 1
+    [[ $(awk '{print $3}' <<<"$stat") != Z ]]
+}
 
 guard_start() {
-    local policy=$ROOT/tests/live/policies/report.json
-    [[ ${1:-} = --policy ]] && policy=$2
+    local policy=$ROOT/tests/live/policies/report.json state=$DIR/guard.state
+    while (($#)); do
+        case $1 in
+        --policy) policy=$2 ;;
+        --state) state=$2 ;;
+        *) die "unknown option $1" ;;
+        esac
+        shift 2
+    done
     [[ -x $GUARD ]] || die "$GUARD is not built (cmake --build $BUILD --target merrowfaldine-guard)"
     guard_running && die "the guard is already running"
     rm -f "$DIR/guard.sock"
     setsid ip netns exec "$GRD_NS" "$GUARD" --network net0 --server srv0 --policy "$policy" \
-        --control "$DIR/guard.sock" --events "$DIR/events.jsonl" \
+        --control "$DIR/guard.sock" --events "$DIR/events.jsonl" --state "$state" \
         </dev/null >>"$DIR/guard.log" 2>&1 &
     echo $! >"$DIR/guard.pid"
     if ! wait_for "$CTL" --control "$DIR/guard.sock" stats; then

@@ -685,7 +685,8 @@ def check_wire(lab):
 
 
 def check_mid_session(lab, protocol):
-    """A guard started in the middle of a session does not know its user: the next open
+    """A guard started in the middle of a session, with no state kept from a guard before
+    it, does not know its user: the next open
     draws STATUS_USER_SESSION_DELETED, and a new logon on the same connection is decided."""
     lab.reset_shares()
     lab.apply(policy(rule("report")))
@@ -710,7 +711,7 @@ def check_mid_session(lab, protocol):
         with open(path, "w") as f:
             json.dump(policy(rule("report", "deny-read")), f)
         lab.run("guard-stop")
-        lab.run("guard-start", "--policy", path)
+        lab.run("guard-start", "--policy", path, "--state", "none")
         open(go, "w").close()
         try:
             out, _ = client.communicate(timeout=STEP_SECONDS + 30)  # the feeder waits 30 s

@@ -1,11 +1,12 @@
 """Live tests of the guard as an operator runs it: its events output when the reader stalls
 or goes away, a full disk and rotation, the system log, one guard per interface, policy
 files it refuses, an interface deleted and made again, a follower across a restart, the
-Prometheus text, and the privileges it keeps.
+Prometheus text, the privileges it keeps, and a restart in the middle of a copy.
 
 live_test.py adds these to its run (tests(module) gives the list); each leaves the lab's
 own guard running as it found it.
 """
+import hashlib
 import json
 import os
 import signal
@@ -33,7 +34,8 @@ class OwnGuard:
             self.process = subprocess.Popen(
                 ["ip", "netns", "exec", lab.vars["LAB_GUARD_NS"], guard_binary(lab),
                  "--network", network, "--server", server, "--control",
-                 lab.vars["LAB_CONTROL"], *extra],
+                 lab.vars["LAB_CONTROL"], *(extra if "--state" in extra else
+                                            extra + ("--state", "none"))],
                 stdin=subprocess.DEVNULL, stdout=stdout, stderr=err,
                 env=dict(os.environ, **(env or {})))
 
@@ -421,6 +423,80 @@ def parse_prometheus(text):
     return json.loads(r.stdout)
 
 
+def digest(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+def check_restart_mid_copy(lab, protocol):
+    """kill -9 in the middle of a put, and a new guard: the copy completes intact, and the
+    same session stays guarded (its next delete refused, its next read allowed)."""
+    lab.reset_shares()
+    policy = os.path.join(lab.work, "restart.json")
+    with open(policy, "w") as f:
+        json.dump(lt.policy(lt.rule("report", "deny-delete")), f)
+    size = 192 * 1024 * 1024
+    upload = os.path.join(lab.uploads, "copy.bin")
+    with open(upload, "wb") as f:
+        for _ in range(size // (1 << 20)):
+            f.write(os.urandom(1 << 20))
+    on_server = os.path.join(lab.vars["LAB_SHARES"], "docs", "copy.bin")
+    lab.run("guard-stop")
+    lab.run("guard-start", "--policy", policy)
+    client = None
+    try:
+        client = subprocess.Popen(
+            lab.smbclient_args(lt.PROTOCOLS[protocol]) +
+            ["-c", "put copy.bin; del old.txt; get readme.txt after.txt"],
+            cwd=lab.uploads, env=lab.env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            text=True)
+        lt.poll(lambda: os.path.exists(on_server) and os.path.getsize(on_server) > size // 8,
+                "an eighth of the copy to arrive", tries=1000, pause=0.01)
+        with open(os.path.join(lab.vars["LAB_DIR"], "guard.pid")) as f:
+            os.kill(int(f.read()), signal.SIGKILL)
+        copied = os.path.getsize(on_server)
+        lab.run("guard-start", "--policy", policy)
+        mark = lab.event_mark()
+        try:
+            out, _ = client.communicate(timeout=lt.STEP_SECONDS + 60)
+        except subprocess.TimeoutExpired:
+            raise lt.Stall("smbclient over %s across kill -9 and a new guard: nothing after "
+                           "%g s, expected the put, del and get to end" %
+                           (protocol, lt.STEP_SECONDS + 60))
+    finally:
+        if client is not None and client.poll() is None:
+            client.kill()
+            client.wait()
+    problems = []
+    if copied >= size:
+        problems.append("the copy was done before the kill (%d bytes): nothing was tested" %
+                        copied)
+    statuses = [w for w in out.split() if w.startswith("NT_STATUS_")]
+    if statuses != ["NT_STATUS_ACCESS_DENIED"]:
+        problems.append("the client saw %s, expected only the delete refused" % statuses)
+    if not os.path.exists(os.path.join(lab.uploads, "after.txt")):
+        problems.append("the read after the restart did not arrive")
+    if lab.docs_file("old.txt") != "old\n":
+        problems.append("old.txt is gone from the server's disk")
+    if digest(upload) != digest(on_server):
+        problems.append("the copy on the server differs from what was sent")
+    denied = [e for e in lab.events_since(mark)
+              if e.get("action") == "delete" and e.get("blocked") == 1]
+    if not denied or denied[0].get("user") != "alice":
+        problems.append("no blocked delete event naming alice from the new guard: %s" % denied)
+    said = open(os.path.join(lab.vars["LAB_DIR"], "guard.log")).read()
+    if "kept state loaded" not in said:
+        problems.append("the new guard did not say it loaded the kept state")
+    os.unlink(upload)
+    lab.run("guard-stop")
+    lab.run("guard-start")
+    if problems:
+        raise lt.Failure("; ".join(problems) + "\nclient:\n" + out)
+
+
 def tests(module):
     global lt
     lt = module
@@ -435,4 +511,5 @@ def tests(module):
         ("service: an interface deleted and made again", check_interface_recreated),
         ("service: privileges dropped, also to a --user", check_privileges),
         ("service: a follower across a restart, and the Prometheus text", check_follow_and_metrics),
-    ]
+    ] + [("service: kill -9 in the middle of a copy over %s, and a new guard" % protocol,
+          lambda lab, p=protocol: check_restart_mid_copy(lab, p)) for protocol in ("SMB3", "NT1")]
