@@ -26,6 +26,11 @@ bool DropPrivileges(const std::string& user, std::string* said, std::string* err
         uid = found->pw_uid;
         gid = found->pw_gid;
     }
+    // The bounding set can only shrink with CAP_SETPCAP; without it (a service manager
+    // bounded it already) the guard's own sets are what it can drop, and asking for more
+    // only makes libcap-ng complain on stderr.
+    capng_get_caps_process();
+    bool canBound = capng_have_capability(CAPNG_EFFECTIVE, CAP_SETPCAP);
     capng_clear(CAPNG_SELECT_BOTH);
     if (capng_updatev(CAPNG_ADD,
                       capng_type_t(CAPNG_EFFECTIVE | CAPNG_PERMITTED | CAPNG_BOUNDING_SET),
@@ -41,12 +46,7 @@ bool DropPrivileges(const std::string& user, std::string* said, std::string* err
             result = capng_change_id(int(uid), int(gid), CAPNG_DROP_SUPP_GRP);
         }
     } else {
-        // The bounding set can only shrink with CAP_SETPCAP; without it (a service
-        // manager bounded it already) the guard's own sets are what it can drop.
-        result = capng_apply(CAPNG_SELECT_BOTH);
-        if (result != 0) {
-            result = capng_apply(CAPNG_SELECT_CAPS);
-        }
+        result = capng_apply(canBound ? CAPNG_SELECT_BOTH : CAPNG_SELECT_CAPS);
     }
     if (result != 0) {
         *error = "cannot drop privileges (libcap-ng " + std::to_string(result) + ")";
