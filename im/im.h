@@ -12,7 +12,7 @@
 #include "../platform/ndis5.h"
 
 const uint32_t ImAdapterPoolTag = KmPoolTag("aPmI");
-const uint32_t ImMaxProcessors = 32;
+const uint32_t ImFrameBlockTag = KmPoolTag("bFmI");
 
 struct ImAdapter {
     ImAdapter* Next;
@@ -20,13 +20,17 @@ struct ImAdapter {
     NDIS_HANDLE MiniportHandle;
     NDIS_HANDLE SendPacketPool;
     NDIS_HANDLE ReceivePacketPool;
+    NDIS_HANDLE BufferPool; // the buffers over rewritten frames, both directions
     NDIS_STATUS CompletionStatus;
     NDIS_EVENT CompletionEvent;
     NDIS_MEDIUM Medium;
     NDIS_REQUEST Request;
     uint32_t* BytesNeeded;
     uint32_t* BytesReadOrWritten;
-    uint8_t ReceiveCompletePending[ImMaxProcessors];
+    // One byte per processor (ProcessorCount of them, after the device name in the record):
+    // a lookahead indication on it awaits its receive-complete.
+    uint8_t* ReceiveCompletePending;
+    uint32_t ProcessorCount;
     uint8_t RequestOutstanding;
     uint8_t RequestQueued;
     uint8_t StandingBy;

@@ -63,7 +63,7 @@ NDIS_STATUS MPInitialize(NDIS_STATUS* openErrorStatus, uint32_t* selectedMediumI
 
 void MPHalt(NDIS_HANDLE context) {
     auto* adapter = static_cast<ImAdapter*>(context);
-    adapter->MiniportHandle = nullptr;
+    __atomic_store_n(&adapter->MiniportHandle, nullptr, __ATOMIC_RELEASE);
     adapter->MiniportHalted = 1;
 
     EngineLockAcquire(&g_Im.GlobalLock, false);

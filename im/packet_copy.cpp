@@ -9,10 +9,11 @@ namespace {
 
 // Spare bytes after the frame in every block.
 const uint32_t FrameBlockSpare = 10;
-const int64_t AnyPhysicalAddress = -1;
 
+// Frame blocks are ordinary non-paged memory: the data path runs at DISPATCH_LEVEL, where
+// contiguous memory can be neither allocated nor freed.
 void FreeFrameBlock(void* block, uint32_t frameLength) {
-    NdisFreeMemory(block, frameLength + FrameBlockSpare, NDIS_MEMORY_CONTIGUOUS);
+    NdisFreeMemory(block, frameLength + FrameBlockSpare, 0);
 }
 
 // Copies the chain, at most `total` bytes; false when a buffer has no system address.
@@ -47,8 +48,8 @@ bool FlattenPacket(ImAdapter* adapter, NDIS_PACKET* packet, NDIS_PACKET* descrip
         return false;
     }
     void* memory;
-    if (NdisAllocateMemory(&memory, total + FrameBlockSpare, NDIS_MEMORY_CONTIGUOUS,
-                           AnyPhysicalAddress) != NDIS_STATUS_SUCCESS) {
+    if (NdisAllocateMemoryWithTag(&memory, total + FrameBlockSpare, ImFrameBlockTag) !=
+        NDIS_STATUS_SUCCESS) {
         return false;
     }
     auto* block = static_cast<uint8_t*>(memory);
@@ -68,8 +69,7 @@ bool FlattenPacket(ImAdapter* adapter, NDIS_PACKET* packet, NDIS_PACKET* descrip
     }
     NDIS_STATUS status;
     NDIS_BUFFER* buffer;
-    NDIS_HANDLE pool = inbound ? adapter->ReceivePacketPool : adapter->SendPacketPool;
-    NdisAllocateBuffer(&status, &buffer, pool, block, total);
+    NdisAllocateBuffer(&status, &buffer, adapter->BufferPool, block, total);
     if (status != NDIS_STATUS_SUCCESS) {
         // The original bytes travel, so the server carries the request out: the engine
         // must not answer it with a denial.

@@ -8,6 +8,12 @@ NDIS_MEDIUM g_mediumArray[] = {NdisMedium802_3, NdisMedium802_5, NdisMediumFddi,
 const uint32_t MediumCount = sizeof(g_mediumArray) / sizeof(g_mediumArray[0]);
 const uint32_t PoolDescriptors = 255;
 const uint32_t PoolOverflowDescriptors = 65280;
+// Buffers are needed only for rewritten frames, one per descriptor at most.
+const uint32_t BufferPoolDescriptors = 2 * (PoolDescriptors + PoolOverflowDescriptors);
+
+uint32_t RecordSize(uint32_t nameBytes, uint32_t processors) {
+    return sizeof(ImAdapter) + nameBytes + processors;
+}
 
 // Frees the pools and the record; the binding must be closed.
 void FreeAdapter(ImAdapter* adapter) {
@@ -17,7 +23,11 @@ void FreeAdapter(ImAdapter* adapter) {
     if (adapter->SendPacketPool != nullptr) {
         NdisFreePacketPool(adapter->SendPacketPool);
     }
-    NdisFreeMemory(adapter, sizeof(ImAdapter) + adapter->DeviceName.MaximumLength, 0);
+    if (adapter->BufferPool != nullptr) {
+        NdisFreeBufferPool(adapter->BufferPool);
+    }
+    NdisFreeMemory(adapter, RecordSize(adapter->DeviceName.MaximumLength, adapter->ProcessorCount),
+                   0);
 }
 
 // Reads the binding's parameters and allocates its record with both pools.
@@ -38,7 +48,9 @@ NDIS_STATUS CreateAdapter(NDIS_HANDLE configuration, ImAdapter** created) {
         return status;
     }
     const NDIS_STRING& upper = value->ParameterData.StringData;
-    uint32_t size = sizeof(ImAdapter) + upper.MaximumLength;
+    int8_t processors = NdisSystemProcessorCount();
+    uint32_t processorCount = processors > 0 ? uint32_t(processors) : 1;
+    uint32_t size = RecordSize(upper.MaximumLength, processorCount);
     ImAdapter* adapter;
     if (NdisAllocateMemoryWithTag(reinterpret_cast<void**>(&adapter), size, ImAdapterPoolTag) !=
         NDIS_STATUS_SUCCESS) {
@@ -50,6 +62,8 @@ NDIS_STATUS CreateAdapter(NDIS_HANDLE configuration, ImAdapter** created) {
     adapter->DeviceName.Buffer = reinterpret_cast<decltype(upper.Buffer)>(adapter + 1);
     KmCopyMemory(adapter->DeviceName.Buffer, upper.Buffer,
                  upper.Length < upper.MaximumLength ? upper.Length : upper.MaximumLength);
+    adapter->ProcessorCount = processorCount;
+    adapter->ReceiveCompletePending = reinterpret_cast<uint8_t*>(adapter + 1) + upper.MaximumLength;
     NdisInitializeEvent(&adapter->CompletionEvent);
     EngineLockInit(&adapter->Lock);
 
@@ -58,6 +72,9 @@ NDIS_STATUS CreateAdapter(NDIS_HANDLE configuration, ImAdapter** created) {
     if (status == NDIS_STATUS_SUCCESS) {
         NdisAllocatePacketPoolEx(&status, &adapter->ReceivePacketPool, PoolDescriptors,
                                  PoolOverflowDescriptors, ImReceiveReservedLength);
+    }
+    if (status == NDIS_STATUS_SUCCESS) {
+        NdisAllocateBufferPool(&status, &adapter->BufferPool, BufferPoolDescriptors);
     }
     if (status != NDIS_STATUS_SUCCESS) {
         // Nothing refers to the record yet: release what was allocated.

@@ -4,9 +4,14 @@
 
 namespace {
 
-bool MiniportOn(ImAdapter* adapter) {
-    return adapter->MiniportHandle != nullptr &&
-           ImPowerState(&adapter->MiniportPowerState) == NdisDeviceStateD0;
+// The miniport handle, read once: a halt may clear it at any moment, so every use in one
+// handler goes through the value read here. Null when halted or powered down.
+NDIS_HANDLE MiniportIfOn(ImAdapter* adapter) {
+    NDIS_HANDLE miniport = __atomic_load_n(&adapter->MiniportHandle, __ATOMIC_ACQUIRE);
+    if (ImPowerState(&adapter->MiniportPowerState) != NdisDeviceStateD0) {
+        return nullptr;
+    }
+    return miniport;
 }
 
 bool IsEthernetLike(NDIS_MEDIUM medium) {
@@ -31,7 +36,8 @@ void Wrap(ImAdapter* adapter, NDIS_PACKET* packet, NDIS_PACKET* descriptor) {
 
 int32_t PtReceivePacket(NDIS_HANDLE context, NDIS_PACKET* packet) {
     auto* adapter = static_cast<ImAdapter*>(context);
-    if (!MiniportOn(adapter)) {
+    NDIS_HANDLE miniport = MiniportIfOn(adapter);
+    if (miniport == nullptr) {
         return 0;
     }
     NDIS_STATUS status;
@@ -47,10 +53,7 @@ int32_t PtReceivePacket(NDIS_HANDLE context, NDIS_PACKET* packet) {
     NDIS_STATUS packetStatus = NdisOobDataFromPacket(packet)->Status;
     NdisOobDataFromPacket(descriptor)->Status = packetStatus;
     NdisOobDataFromPacket(descriptor)->HeaderSize = NdisOobDataFromPacket(packet)->HeaderSize;
-    NDIS_HANDLE miniport = adapter->MiniportHandle;
-    if (miniport != nullptr) {
-        NdisMIndicateReceivePacket(miniport, &descriptor, 1);
-    }
+    NdisMIndicateReceivePacket(miniport, &descriptor, 1);
     if (packetStatus == NDIS_STATUS_RESOURCES) {
         ImFreeDescriptor(descriptor, ImReceiveReserved(descriptor), true);
         return 0;
@@ -69,7 +72,8 @@ NDIS_STATUS PtReceive(NDIS_HANDLE context, NDIS_HANDLE macReceiveContext, void* 
                       uint32_t headerSize, void* lookahead, uint32_t lookaheadSize,
                       uint32_t packetSize) {
     auto* adapter = static_cast<ImAdapter*>(context);
-    if (!MiniportOn(adapter)) {
+    NDIS_HANDLE miniport = MiniportIfOn(adapter);
+    if (miniport == nullptr) {
         return NDIS_STATUS_FAILURE;
     }
     NDIS_STATUS status = NDIS_STATUS_SUCCESS;
@@ -85,24 +89,21 @@ NDIS_STATUS PtReceive(NDIS_HANDLE context, NDIS_HANDLE macReceiveContext, void* 
             descriptor->Private.Flags |= packet->Private.Flags;
             // The protocols above must copy the data during the indication.
             NdisOobDataFromPacket(descriptor)->Status = NDIS_STATUS_RESOURCES;
-            NDIS_HANDLE miniport = adapter->MiniportHandle;
-            if (miniport != nullptr) {
-                NdisMIndicateReceivePacket(miniport, &descriptor, 1);
-            }
+            NdisMIndicateReceivePacket(miniport, &descriptor, 1);
             ImFreeDescriptor(descriptor, ImReceiveReserved(descriptor), true);
             return NDIS_STATUS_SUCCESS;
         }
     }
     uint32_t processor = KmGetCurrentProcessorNumber();
-    if (processor < ImMaxProcessors) {
+    if (processor < adapter->ProcessorCount) {
         adapter->ReceiveCompletePending[processor] = 1;
     }
     if (IsEthernetLike(adapter->Medium)) {
-        NdisMEthIndicateReceive(adapter->MiniportHandle, macReceiveContext, header, headerSize,
-                                lookahead, lookaheadSize, packetSize);
+        NdisMEthIndicateReceive(miniport, macReceiveContext, header, headerSize, lookahead,
+                                lookaheadSize, packetSize);
     } else if (adapter->Medium == NdisMedium802_5) {
-        NdisMTrIndicateReceive(adapter->MiniportHandle, macReceiveContext, header, headerSize,
-                               lookahead, lookaheadSize, packetSize);
+        NdisMTrIndicateReceive(miniport, macReceiveContext, header, headerSize, lookahead,
+                               lookaheadSize, packetSize);
     }
     return status;
 }
@@ -110,14 +111,15 @@ NDIS_STATUS PtReceive(NDIS_HANDLE context, NDIS_HANDLE macReceiveContext, void* 
 void PtReceiveComplete(NDIS_HANDLE context) {
     auto* adapter = static_cast<ImAdapter*>(context);
     uint32_t processor = KmGetCurrentProcessorNumber();
-    if (processor >= ImMaxProcessors) {
+    if (processor >= adapter->ProcessorCount) {
         return;
     }
-    if (MiniportOn(adapter) && adapter->ReceiveCompletePending[processor]) {
+    NDIS_HANDLE miniport = MiniportIfOn(adapter);
+    if (miniport != nullptr && adapter->ReceiveCompletePending[processor]) {
         if (IsEthernetLike(adapter->Medium)) {
-            NdisMEthIndicateReceiveComplete(adapter->MiniportHandle);
+            NdisMEthIndicateReceiveComplete(miniport);
         } else if (adapter->Medium == NdisMedium802_5) {
-            NdisMTrIndicateReceiveComplete(adapter->MiniportHandle);
+            NdisMTrIndicateReceiveComplete(miniport);
         }
     }
     adapter->ReceiveCompletePending[processor] = 0;
@@ -139,7 +141,8 @@ NDIS_STATUS MPTransferData(NDIS_PACKET* packet, uint32_t* bytesTransferred, NDIS
 void PtTransferDataComplete(NDIS_HANDLE context, NDIS_PACKET* packet, NDIS_STATUS status,
                             uint32_t bytesTransferred) {
     auto* adapter = static_cast<ImAdapter*>(context);
-    if (adapter->MiniportHandle != nullptr) {
-        NdisMTransferDataComplete(adapter->MiniportHandle, packet, status, bytesTransferred);
+    NDIS_HANDLE miniport = __atomic_load_n(&adapter->MiniportHandle, __ATOMIC_ACQUIRE);
+    if (miniport != nullptr) {
+        NdisMTransferDataComplete(miniport, packet, status, bytesTransferred);
     }
 }

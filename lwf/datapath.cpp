@@ -121,6 +121,15 @@ void RestoreChain(FilterModule* module, NET_BUFFER_LIST* chain, const ChainDirec
     }
 }
 
+// The data path runs only on a running module: NDIS may still call it while the module
+// pauses or is paused, and then nothing may be passed on.
+bool ModuleRunning(FilterModule* module, bool atDispatch) {
+    EngineLockAcquire(&module->ModuleLock, atDispatch);
+    bool running = module->State == FilterRunning;
+    EngineLockRelease(&module->ModuleLock, atDispatch);
+    return running;
+}
+
 } // namespace
 
 void NDIS_API FilterSendNetBufferLists(NDIS_HANDLE FilterModuleContext,
@@ -128,6 +137,14 @@ void NDIS_API FilterSendNetBufferLists(NDIS_HANDLE FilterModuleContext,
                                        uint32_t SendFlags) {
     auto* module = static_cast<FilterModule*>(FilterModuleContext);
     bool atDispatch = (SendFlags & NDIS_SEND_FLAGS_DISPATCH_LEVEL) != 0;
+    if (!ModuleRunning(module, atDispatch)) {
+        for (NET_BUFFER_LIST* nbl = NetBufferLists; nbl != nullptr; nbl = nbl->Next) {
+            nbl->Status = NDIS_STATUS_PAUSED;
+        }
+        NdisFSendNetBufferListsComplete(module->FilterHandle, NetBufferLists,
+                                        atDispatch ? NDIS_SEND_COMPLETE_FLAGS_DISPATCH_LEVEL : 0);
+        return;
+    }
     InspectChain(module, NetBufferLists, SendDirection, atDispatch);
     NdisFSendNetBufferLists(module->FilterHandle, NetBufferLists, PortNumber, SendFlags);
 }
@@ -152,6 +169,15 @@ void NDIS_API FilterReceiveNetBufferLists(NDIS_HANDLE FilterModuleContext,
                                           uint32_t NumberOfNetBufferLists, uint32_t ReceiveFlags) {
     auto* module = static_cast<FilterModule*>(FilterModuleContext);
     bool atDispatch = (ReceiveFlags & NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL) != 0;
+    if (!ModuleRunning(module, atDispatch)) {
+        // Not passed up. With NDIS_RECEIVE_FLAGS_RESOURCES they are the miniport's again
+        // when this returns; otherwise they go back to it now.
+        if ((ReceiveFlags & NDIS_RECEIVE_FLAGS_RESOURCES) == 0) {
+            NdisFReturnNetBufferLists(module->FilterHandle, NetBufferLists,
+                                      atDispatch ? NDIS_RETURN_FLAGS_DISPATCH_LEVEL : 0);
+        }
+        return;
+    }
     InspectChain(module, NetBufferLists, ReceiveDirection, atDispatch);
     NdisFIndicateReceiveNetBufferLists(module->FilterHandle, NetBufferLists, PortNumber,
                                        NumberOfNetBufferLists, ReceiveFlags);

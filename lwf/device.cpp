@@ -23,22 +23,32 @@ FilterModule* ModuleOf(ModuleLink* link) {
     return reinterpret_cast<FilterModule*>(link); // Link is the record's first field
 }
 
-// Asks NDIS to restart the first module whose whole name equals the start of `name`.
-// NDIS is called under the list lock: the module cannot be detached (and its filter handle
-// go stale) between finding it and the call, and NdisFRestartFilter only schedules the
-// restart, as callable at DISPATCH_LEVEL.
-void RestartModuleNamed(const uint8_t* name, uint32_t nameLength) {
+// Asks NDIS to restart every module (`name` null) or the first whose whole name equals the
+// start of `name`; returns the first failure NDIS gives, else success. NDIS is called under
+// the list lock: the module cannot be detached (and its filter handle go stale) between
+// finding it and the call, and NdisFRestartFilter only schedules the restart, as callable at
+// DISPATCH_LEVEL.
+NDIS_STATUS RestartModules(const uint8_t* name, uint32_t nameLength) {
+    NDIS_STATUS result = NDIS_STATUS_SUCCESS;
     EngineLockAcquire(&AttachedModuleListLock, false);
     for (ModuleLink* link = AttachedModuleList.Flink; link != &AttachedModuleList;
          link = link->Flink) {
         FilterModule* module = ModuleOf(link);
         uint32_t length = module->ModuleName.Length;
-        if (length <= nameLength && KmEqualMemory(module->ModuleName.Buffer, name, length)) {
-            NdisFRestartFilter(module->FilterHandle);
+        if (name != nullptr &&
+            (length > nameLength || !KmEqualMemory(module->ModuleName.Buffer, name, length))) {
+            continue;
+        }
+        NDIS_STATUS status = NdisFRestartFilter(module->FilterHandle);
+        if (status != NDIS_STATUS_SUCCESS && result == NDIS_STATUS_SUCCESS) {
+            result = status;
+        }
+        if (name != nullptr) {
             break;
         }
     }
     EngineLockRelease(&AttachedModuleListLock, false);
+    return result;
 }
 
 // Writes the entries that fit while the running total stays within the output; returns
@@ -123,10 +133,11 @@ int32_t NDIS_API FilterDeviceIoControl(KmDeviceObject*, KmIrp* irp) {
     auto* buffer = static_cast<uint8_t*>(request.systemBuffer);
     switch (request.controlCode) {
     case IOCTL_HOST_RESTART_ALL:
+        status = RestartModules(nullptr, 0);
         break;
     case IOCTL_HOST_RESTART_MODULE:
         if (buffer != nullptr) {
-            RestartModuleNamed(buffer, request.inputLength);
+            status = RestartModules(buffer, request.inputLength);
         }
         break;
     case IOCTL_HOST_LIST_MODULES: {

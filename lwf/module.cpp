@@ -147,7 +147,11 @@ NDIS_STATUS NDIS_API FilterPause(NDIS_HANDLE FilterModuleContext, NDIS_FILTER_PA
     EngineLockAcquire(&module->ModuleLock, false);
     module->State = FilterPausing;
     EngineLockRelease(&module->ModuleLock, false);
+    // Every NBL passed through belongs to the protocol or the miniport, so NDIS itself
+    // waits for them; the module holds none of its own.
+    EngineLockAcquire(&module->ModuleLock, false);
     module->State = FilterPaused;
+    EngineLockRelease(&module->ModuleLock, false);
     return NDIS_STATUS_SUCCESS;
 }
 
@@ -159,7 +163,9 @@ NDIS_STATUS NDIS_API FilterRestart(NDIS_HANDLE FilterModuleContext,
         auto* general = reinterpret_cast<NDIS_RESTART_GENERAL_ATTRIBUTES*>(attributes->Data);
         general->LookaheadSize = FilterLookaheadSize;
     }
+    EngineLockAcquire(&module->ModuleLock, false);
     module->State = FilterRunning;
+    EngineLockRelease(&module->ModuleLock, false);
     return NDIS_STATUS_SUCCESS;
 }
 

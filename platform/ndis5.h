@@ -450,6 +450,11 @@ void NdisDprFreePacket(NDIS_PACKET* Packet);
 void NdisAllocateBuffer(NDIS_STATUS* Status, NDIS_BUFFER** Buffer, NDIS_HANDLE PoolHandle,
                         void* VirtualAddress, uint32_t Length);
 void NdisFreeBuffer(NDIS_BUFFER* Buffer);
+void NdisAllocateBufferPool(NDIS_STATUS* Status, NDIS_HANDLE* PoolHandle,
+                            uint32_t NumberOfDescriptors);
+void NdisFreeBufferPool(NDIS_HANDLE PoolHandle);
+// Processors in the system, fixed while it runs.
+int8_t NdisSystemProcessorCount();
 
 void NdisInitializeEvent(NDIS_EVENT* Event);
 void NdisSetEvent(NDIS_EVENT* Event);

@@ -19,32 +19,62 @@ const uint8_t NDIS_OBJECT_TYPE_DEFAULT = 0x80;
 const uint8_t NDIS_OBJECT_TYPE_DEVICE_OBJECT_ATTRIBUTES = 0x85;
 const uint8_t NDIS_OBJECT_TYPE_FILTER_DRIVER_CHARACTERISTICS = 0x8B;
 const uint8_t NDIS_OBJECT_TYPE_FILTER_ATTRIBUTES = 0x8D;
-const uint8_t NDIS_OBJECT_TYPE_RESTART_GENERAL_ATTRIBUTES = 0x8A;
+const uint8_t NDIS_OBJECT_TYPE_FILTER_ATTACH_PARAMETERS = 0x99;
+const uint8_t NDIS_OBJECT_TYPE_RESTART_GENERAL_ATTRIBUTES = 0xA2;
 const uint8_t NDIS_OBJECT_TYPE_OID_REQUEST = 0x96;
 
 // ---- NET_BUFFER and NET_BUFFER_LIST ----
 // Only the leading part that drivers touch: NDIS allocates both, never the driver.
+// The fields up to DataOffset share a union with an SLIST_HEADER, which is 16 bytes and
+// 16-byte aligned on x64 (8 and 8 on x86): what follows the union starts at 48 on x64.
+struct NET_BUFFER_SLIST_HEADER {
+    alignas(2 * sizeof(void*)) uint64_t Alignment;
+#if UINTPTR_MAX != 0xFFFFFFFFu
+    uint64_t Region;
+#endif
+};
+
 struct NET_BUFFER {
-    NET_BUFFER* Next;
-    NdisMdl* CurrentMdl;
-    uint32_t CurrentMdlOffset;
     union {
-        uint32_t DataLength;
-        size_t stDataLength;
+        struct {
+            NET_BUFFER* Next;
+            NdisMdl* CurrentMdl;
+            uint32_t CurrentMdlOffset;
+            union {
+                uint32_t DataLength;
+                size_t stDataLength;
+            };
+            NdisMdl* MdlChain;
+            uint32_t DataOffset;
+        };
+        NET_BUFFER_SLIST_HEADER Link;
     };
-    NdisMdl* MdlChain;
-    uint32_t DataOffset;
     uint16_t ChecksumBias;
     uint16_t Reserved;
     NDIS_HANDLE NdisPoolHandle;
 };
 
+// Up to Status; the per-NBL information array that follows is never touched.
 struct NET_BUFFER_LIST {
-    NET_BUFFER_LIST* Next;
-    NET_BUFFER* FirstNetBuffer;
+    union {
+        struct {
+            NET_BUFFER_LIST* Next;
+            NET_BUFFER* FirstNetBuffer;
+        };
+        NET_BUFFER_SLIST_HEADER Link;
+    };
     void* Context;
     NET_BUFFER_LIST* ParentNetBufferList;
     NDIS_HANDLE NdisPoolHandle;
+    alignas(2 * sizeof(void*)) void* NdisReserved[2];
+    void* ProtocolReserved[4];
+    void* MiniportReserved[2];
+    void* Scratch;
+    NDIS_HANDLE SourceHandle;
+    uint32_t NblFlags;
+    int32_t ChildRefCount;
+    uint32_t Flags;
+    NDIS_STATUS Status;
 };
 
 // Bit 0 of every data-path flag word: the caller runs at DISPATCH_LEVEL.
@@ -345,6 +375,13 @@ NDIS6_CHECK(offsetof(NET_BUFFER, CurrentMdlOffset) == 8);
 NDIS6_CHECK(offsetof(NET_BUFFER, DataLength) == 12);
 NDIS6_CHECK(offsetof(NET_BUFFER, MdlChain) == 16);
 NDIS6_CHECK(offsetof(NET_BUFFER, DataOffset) == 20);
+NDIS6_CHECK(offsetof(NET_BUFFER, ChecksumBias) == 24);
+NDIS6_CHECK(offsetof(NET_BUFFER, Reserved) == 26);
+NDIS6_CHECK(offsetof(NET_BUFFER, NdisPoolHandle) == 28);
+NDIS6_CHECK(offsetof(NET_BUFFER_LIST, Context) == 8);
+NDIS6_CHECK(offsetof(NET_BUFFER_LIST, ParentNetBufferList) == 12);
+NDIS6_CHECK(offsetof(NET_BUFFER_LIST, NdisPoolHandle) == 16);
+NDIS6_CHECK(offsetof(NET_BUFFER_LIST, Status) == 0x4C);
 NDIS6_CHECK(offsetof(NET_BUFFER_LIST, FirstNetBuffer) == 4);
 NDIS6_CHECK(offsetof(NDIS_OID_REQUEST, RequestId) == 16);
 NDIS6_CHECK(offsetof(NDIS_OID_REQUEST, DATA) == 24);
@@ -383,6 +420,13 @@ NDIS6_CHECK(offsetof(NET_BUFFER, CurrentMdlOffset) == 16);
 NDIS6_CHECK(offsetof(NET_BUFFER, DataLength) == 24);
 NDIS6_CHECK(offsetof(NET_BUFFER, MdlChain) == 32);
 NDIS6_CHECK(offsetof(NET_BUFFER, DataOffset) == 40);
+NDIS6_CHECK(offsetof(NET_BUFFER, ChecksumBias) == 48);
+NDIS6_CHECK(offsetof(NET_BUFFER, Reserved) == 50);
+NDIS6_CHECK(offsetof(NET_BUFFER, NdisPoolHandle) == 56);
+NDIS6_CHECK(offsetof(NET_BUFFER_LIST, Context) == 16);
+NDIS6_CHECK(offsetof(NET_BUFFER_LIST, ParentNetBufferList) == 24);
+NDIS6_CHECK(offsetof(NET_BUFFER_LIST, NdisPoolHandle) == 32);
+NDIS6_CHECK(offsetof(NET_BUFFER_LIST, Status) == 0x8C);
 NDIS6_CHECK(offsetof(NET_BUFFER_LIST, FirstNetBuffer) == 8);
 NDIS6_CHECK(offsetof(NDIS_OID_REQUEST, RequestId) == 16);
 NDIS6_CHECK(offsetof(NDIS_OID_REQUEST, DATA) == 32);
@@ -423,4 +467,5 @@ NDIS6_CHECK(offsetof(NET_BUFFER_POOL_PARAMETERS, PoolTag) == 4);
 NDIS6_CHECK(offsetof(NET_BUFFER_POOL_PARAMETERS, DataSize) == 8);
 NDIS6_CHECK(offsetof(NDIS_FILTER_ATTRIBUTES, Flags) == 4);
 NDIS6_CHECK(offsetof(NDIS_DEVICE_OBJECT_ATTRIBUTES, DeviceName) == sizeof(void*));
+NDIS6_CHECK(sizeof(NDIS_OBJECT_HEADER) == 4 && offsetof(NDIS_OBJECT_HEADER, Size) == 2);
 #undef NDIS6_CHECK

@@ -38,7 +38,9 @@ class ImTest : public ::testing::Test {
         EXPECT_EQ(left.buffers, 0);
         EXPECT_EQ(left.memoryBlocks, 0);
         EXPECT_EQ(left.configurations, 0);
+        EXPECT_EQ(left.bufferPools, 0);
         EXPECT_EQ(SimPoolUsageForTag(ImAdapterPoolTag).blocks, 0u);
+        EXPECT_EQ(SimPoolUsageForTag(ImFrameBlockTag).blocks, 0u);
         if (unloaded) {
             EXPECT_EQ(SimPoolUsageForTag(EnginePoolTag).blocks, 0u);
         }

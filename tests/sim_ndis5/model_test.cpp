@@ -19,6 +19,14 @@ NDIS_HANDLE DriverPool(uint32_t descriptors = 4, uint32_t reserved = 16) {
     return pool;
 }
 
+NDIS_HANDLE BufferPool() {
+    NDIS_STATUS status;
+    NDIS_HANDLE pool;
+    NdisAllocateBufferPool(&status, &pool, 4);
+    EXPECT_EQ(status, NDIS_STATUS_SUCCESS);
+    return pool;
+}
+
 NDIS_PACKET* Packet(NDIS_HANDLE pool) {
     NDIS_STATUS status;
     NDIS_PACKET* packet = nullptr;
@@ -55,8 +63,15 @@ TEST(Ndis5Model, PacketsCarryTheirOobDataAndPerPacketInfoBehindTheReservedArea) 
 
 TEST(Ndis5Model, FailureInjectionReachesPoolsPacketsBuffersAndMemory) {
     NDIS_HANDLE pool = DriverPool();
+    NDIS_HANDLE buffers = BufferPool();
     uint8_t data[8];
     std::function<bool()> allocations[] = {
+        [&] {
+            NDIS_STATUS s;
+            NDIS_HANDLE p;
+            NdisAllocateBufferPool(&s, &p, 1);
+            return s == NDIS_STATUS_SUCCESS && (NdisFreeBufferPool(p), true);
+        },
         [&] {
             NDIS_STATUS s;
             NDIS_HANDLE p;
@@ -70,7 +85,7 @@ TEST(Ndis5Model, FailureInjectionReachesPoolsPacketsBuffersAndMemory) {
         [&] {
             NDIS_STATUS s;
             NDIS_BUFFER* b;
-            NdisAllocateBuffer(&s, &b, pool, data, 8);
+            NdisAllocateBuffer(&s, &b, buffers, data, 8);
             return s == NDIS_STATUS_SUCCESS && (NdisFreeBuffer(b), true);
         },
         [&] {
@@ -86,6 +101,8 @@ TEST(Ndis5Model, FailureInjectionReachesPoolsPacketsBuffersAndMemory) {
         EXPECT_TRUE(allocate());
     }
     NdisFreePacketPool(pool);
+    NdisFreeBufferPool(buffers);
+    EXPECT_EQ(sim5::Outstanding().bufferPools, 0);
 }
 
 TEST(Ndis5Model, MisuseIsReported) {
@@ -140,6 +157,32 @@ TEST(Ndis5Model, MisuseIsReported) {
              NDIS_BUFFER* b = sim5::NewBuffer(sim5::Owner::Above, data, 4, true);
              NdisFreeBuffer(b);
              sim5::DeleteBuffer(b);
+         }},
+        {"not a live buffer pool",
+         [] {
+             NDIS_HANDLE pool = DriverPool();
+             uint8_t data[4];
+             NDIS_STATUS s;
+             NDIS_BUFFER* b;
+             NdisAllocateBuffer(&s, &b, pool, data, 4);
+             NdisFreeBuffer(b);
+             NdisFreePacketPool(pool);
+         }},
+        {"contiguous NdisAllocateMemory above PASSIVE_LEVEL",
+         [] {
+             void* m;
+             SimRaiseIrql(KmDispatchLevel);
+             NdisAllocateMemory(&m, 16, NDIS_MEMORY_CONTIGUOUS, -1);
+             SimLowerIrql(KmPassiveLevel);
+             NdisFreeMemory(m, 16, NDIS_MEMORY_CONTIGUOUS);
+         }},
+        {"contiguous memory freed above PASSIVE_LEVEL",
+         [] {
+             void* m;
+             NdisAllocateMemory(&m, 16, NDIS_MEMORY_CONTIGUOUS, -1);
+             SimRaiseIrql(KmDispatchLevel);
+             NdisFreeMemory(m, 16, NDIS_MEMORY_CONTIGUOUS);
+             SimLowerIrql(KmPassiveLevel);
          }},
         {"NdisWaitEvent above PASSIVE_LEVEL",
          [] {

@@ -53,7 +53,10 @@ struct Binding::State {
     std::set<NDIS_PACKET*> held;                     // packets below that the driver keeps
     std::map<NDIS_PACKET*, NDIS_BUFFER*> aboveSends; // packets above in the driver -> head
     std::vector<NDIS_PACKET*> retained;              // driver descriptors the protocol above keeps
-    std::set<uint32_t> lookaheadOn;                  // processors with an unfinished lookahead
+    // What the adapter below was given to send and the protocol above keeps, as it was at
+    // hand-over: both read the bytes again when they give the packet back.
+    std::map<NDIS_PACKET*, std::vector<uint8_t>> handedBytes;
+    std::set<uint32_t> lookaheadOn; // processors with an unfinished lookahead
     NDIS_REQUEST* requestBelow = nullptr;
     Request last;
     std::map<NDIS_OID, std::vector<uint8_t>> answers;
@@ -106,6 +109,18 @@ struct Binding::State {
                pool == (owner == Owner::Below ? below : above);
     }
 
+    void CheckStillAsHanded(NDIS_PACKET* packet, const char* misuse) {
+        std::vector<uint8_t> handed, now;
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            handed = std::move(handedBytes[packet]);
+            handedBytes.erase(packet);
+        }
+        if (!PacketBytesIfAlive(packet, &now) || now != handed) {
+            SimReportMisuse(misuse);
+        }
+    }
+
     std::vector<uint8_t> ActorBytes(NDIS_PACKET* packet) {
         std::lock_guard<std::mutex> hold(lock);
         return actorPackets[packet].bytes;
@@ -153,6 +168,7 @@ void PacketIndicate(NDIS_HANDLE miniport, NDIS_PACKET** packets, uint32_t count)
         b->receivedHeaderSize.push_back(NdisOobDataFromPacket(p)->HeaderSize);
         if (status != NDIS_STATUS_RESOURCES && b->state->options.upperRetainsPackets) {
             b->state->retained.push_back(p);
+            b->state->handedBytes[p] = b->received.back();
         }
     }
 }
@@ -405,6 +421,7 @@ void Binding::ReturnPackets(size_t count, uint64_t seed) {
     }
     DispatchScope scope;
     for (NDIS_PACKET* p : out) {
+        state->CheckStillAsHanded(p, "an indicated packet changed or was freed before its return");
         TheModel().miniport.ReturnPacketHandler(state->miniport->adapterContext, p);
     }
 }
@@ -520,6 +537,7 @@ void Binding::CompleteSends(size_t count, uint64_t seed) {
     }
     DispatchScope scope;
     for (NDIS_PACKET* p : out) {
+        state->CheckStillAsHanded(p, "a pending send changed or was freed before its completion");
         TheModel().protocol.SendCompleteHandler(state->context, p, state->options.sendStatus);
     }
 }
@@ -767,6 +785,7 @@ void NdisSend(NDIS_STATUS* status, NDIS_HANDLE handle, NDIS_PACKET* packet) {
     b->sentCopy.push_back(IsCopy(packet));
     if (s->options.sendsPend) {
         s->pendingSends.push_back(packet);
+        s->handedBytes[packet] = b->sent.back();
         *status = NDIS_STATUS_PENDING;
     } else {
         *status = s->options.sendStatus;

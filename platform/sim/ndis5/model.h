@@ -66,7 +66,8 @@ struct Model {
     std::vector<Binding*> bindings;
     std::vector<std::thread> completions; // threads of pending open, close and init
     std::map<void*, MemoryBlock> memory;
-    std::atomic<int64_t> pools{0}, packets{0}, buffers{0}, configurations{0};
+    std::atomic<int64_t> pools{0}, packets{0}, buffers{0}, configurations{0}, bufferPools{0};
+    std::set<const void*> liveBufferPools;
     int reEnumerations = 0;
 };
 Model& TheModel();
@@ -82,6 +83,9 @@ void DeleteBuffer(NDIS_BUFFER* buffer);
 void MakeUnmappable(NDIS_BUFFER* buffer);
 bool IsDriverBuffer(NDIS_BUFFER* buffer);
 std::vector<uint8_t> PacketBytes(NDIS_PACKET* packet);
+// The packet's bytes read again when it comes back; false when the packet or one of its
+// buffers is no longer alive.
+bool PacketBytesIfAlive(NDIS_PACKET* packet, std::vector<uint8_t>* bytes);
 
 // Binding look-ups for the NDIS calls.
 Binding* BindingByUpperName(const NDIS_STRING* name);

@@ -25,6 +25,7 @@ struct DriverObjects {
     int64_t packets;
     int64_t buffers;
     int64_t memoryBlocks; // NdisAllocateMemory[WithTag] blocks
+    int64_t bufferPools;
     int64_t configurations;
 };
 DriverObjects Outstanding();
@@ -34,6 +35,7 @@ DriverObjects Outstanding();
 struct LoadOptions {
     bool failMiniportRegistration = false;
     bool failProtocolRegistration = false;
+    uint32_t processorCount = 64; // what NdisSystemProcessorCount answers
 };
 NDIS_STATUS LoadDriver(const LoadOptions& options = {});
 // Runs the unload routine the driver registered; fails the test if it registered none.

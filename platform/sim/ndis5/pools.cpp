@@ -198,11 +198,27 @@ std::vector<uint8_t> PacketBytes(NDIS_PACKET* packet) {
     return bytes;
 }
 
+bool PacketBytesIfAlive(NDIS_PACKET* packet, std::vector<uint8_t>* bytes) {
+    if (PoolOf(packet) == nullptr) {
+        return false;
+    }
+    for (NDIS_BUFFER* b = packet->Private.Head; b != nullptr; b = b->Next) {
+        if (!Live(b) || RecordOf(b)->magic != BufferMagic) {
+            return false;
+        }
+        if (b == packet->Private.Tail) {
+            break;
+        }
+    }
+    *bytes = PacketBytes(packet);
+    return true;
+}
+
 DriverObjects Outstanding() {
     Model& m = TheModel();
     std::lock_guard<std::mutex> hold(m.lock);
-    return {m.pools.load(), m.packets.load(), m.buffers.load(), int64_t(m.memory.size()),
-            m.configurations.load()};
+    return {m.pools.load(),           m.packets.load(),        m.buffers.load(),
+            int64_t(m.memory.size()), m.configurations.load(), m.bufferPools.load()};
 }
 
 } // namespace sim5
@@ -230,6 +246,12 @@ NDIS_STATUS NdisAllocateMemoryWithTag(void** block, uint32_t length, uint32_t ta
 }
 
 NDIS_STATUS NdisAllocateMemory(void** block, uint32_t length, uint32_t flags, int64_t) {
+    // Contiguous memory is for a NIC driver's initialisation: the documentation restricts
+    // it to PASSIVE_LEVEL, and the stricter reading taken here refuses it on any path that
+    // may run raised.
+    if ((flags & NDIS_MEMORY_CONTIGUOUS) != 0 && KmGetCurrentIrql() != KmPassiveLevel) {
+        SimReportMisuse("contiguous NdisAllocateMemory above PASSIVE_LEVEL");
+    }
     return Allocate(block, length, NdisMemoryTag, flags);
 }
 
@@ -250,6 +272,11 @@ void NdisFreeMemory(void* block, uint32_t length, uint32_t flags) {
     if (known.length != length || known.flags != flags) {
         SimReportMisuse("NdisFreeMemory with another length or flags than allocated");
     }
+    if ((known.flags & NDIS_MEMORY_CONTIGUOUS) != 0 && KmGetCurrentIrql() != KmPassiveLevel) {
+        SimReportMisuse("contiguous memory freed above PASSIVE_LEVEL");
+    }
+    // The block is poisoned before it goes: whoever still reads it sees garbage.
+    std::memset(block, 0xDD, known.length);
     KmFreePool(block, known.tag);
 }
 
@@ -307,8 +334,49 @@ void NdisDprFreePacket(NDIS_PACKET* packet) {
     NdisFreePacket(packet);
 }
 
-void NdisAllocateBuffer(NDIS_STATUS* status, NDIS_BUFFER** buffer, NDIS_HANDLE, void* data,
+void NdisAllocateBufferPool(NDIS_STATUS* status, NDIS_HANDLE* handle, uint32_t) {
+    if (!SimAllocationAllowed()) {
+        *handle = nullptr;
+        *status = NDIS_STATUS_RESOURCES;
+        return;
+    }
+    Model& m = TheModel();
+    auto* pool = new uint32_t(0);
+    {
+        std::lock_guard<std::mutex> hold(m.lock);
+        m.liveBufferPools.insert(pool);
+    }
+    m.bufferPools += 1;
+    *handle = pool;
+    *status = NDIS_STATUS_SUCCESS;
+}
+
+void NdisFreeBufferPool(NDIS_HANDLE handle) {
+    Model& m = TheModel();
+    {
+        std::lock_guard<std::mutex> hold(m.lock);
+        if (m.liveBufferPools.erase(handle) == 0) {
+            SimReportMisuse("NdisFreeBufferPool of something that is not a live buffer pool");
+            return;
+        }
+    }
+    m.bufferPools -= 1;
+    delete static_cast<uint32_t*>(handle);
+}
+
+int8_t NdisSystemProcessorCount() {
+    return int8_t(TheModel().load.processorCount);
+}
+
+void NdisAllocateBuffer(NDIS_STATUS* status, NDIS_BUFFER** buffer, NDIS_HANDLE pool, void* data,
                         uint32_t length) {
+    {
+        Model& m = TheModel();
+        std::lock_guard<std::mutex> hold(m.lock);
+        if (m.liveBufferPools.count(pool) == 0) {
+            SimReportMisuse("NdisAllocateBuffer from something that is not a live buffer pool");
+        }
+    }
     if (!SimAllocationAllowed()) {
         *buffer = nullptr;
         *status = NDIS_STATUS_RESOURCES;

@@ -389,7 +389,7 @@ SimModule* SimNdis6Attach(const SimAdapter& adapter, const SimModuleOptions& opt
             reinterpret_cast<decltype(module->strings[i].Buffer)>(&module->names[i][0]);
     }
     NDIS_FILTER_ATTACH_PARAMETERS parameters{};
-    parameters.Header.Type = 0x8F; // NDIS_OBJECT_TYPE_FILTER_ATTACH_PARAMETERS
+    parameters.Header.Type = NDIS_OBJECT_TYPE_FILTER_ATTACH_PARAMETERS;
     parameters.Header.Revision = 1;
     parameters.Header.Size = sizeof parameters;
     parameters.IfIndex = adapter.ifIndex + 1000;
