@@ -158,6 +158,12 @@ NDIS_STATUS NDIS_API FilterPause(NDIS_HANDLE FilterModuleContext, NDIS_FILTER_PA
 NDIS_STATUS NDIS_API FilterRestart(NDIS_HANDLE FilterModuleContext,
                                    NDIS_FILTER_RESTART_PARAMETERS* Parameters) {
     auto* module = static_cast<FilterModule*>(FilterModuleContext);
+    EngineLockAcquire(&module->ModuleLock, false);
+    bool paused = module->State == FilterPaused;
+    EngineLockRelease(&module->ModuleLock, false);
+    if (!paused) {
+        return NDIS_STATUS_FAILURE; // NDIS restarts only a paused module
+    }
     NDIS_RESTART_ATTRIBUTES* attributes = Parameters->RestartAttributes;
     if (attributes != nullptr) {
         auto* general = reinterpret_cast<NDIS_RESTART_GENERAL_ATTRIBUTES*>(attributes->Data);

@@ -87,11 +87,11 @@ class Ndis5Host : public ReplayHost, InspectionObserver {
 
     ControlStatusBlock Control(uint32_t code, std::vector<uint8_t>& buffer, uint32_t inputLength,
                                uint32_t outputLength) override {
-        ControlStatusBlock result{};
+        sim5::DeviceControlResult result{};
         if (!sim5::DeviceControl(code, buffer, inputLength, outputLength, &result)) {
-            result.status = STATUS_INVALID_DEVICE_REQUEST_CODE;
+            return ControlStatusBlock{STATUS_INVALID_DEVICE_REQUEST_CODE, 0};
         }
-        return result;
+        return ControlStatusBlock{result.status, result.information};
     }
 
   private:

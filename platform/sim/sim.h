@@ -31,6 +31,8 @@ void SimSetMisuseMode(SimMisuseMode mode);
 uint64_t SimMisuseCount();
 // Text of the last recorded misuse ("" when none).
 const char* SimLastMisuse();
+// Text of the first misuse recorded since the last clear ("" when none).
+const char* SimFirstMisuse();
 void SimClearMisuse();
 
 // The calling thread's IRQL, as an NDIS host would run at it.

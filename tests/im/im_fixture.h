@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "control_codes.h"
 #include "engine_fixture.h"
 #include "im.h"
 #include "ndis5_sim.h"
@@ -59,11 +60,11 @@ class ImTest : public ::testing::Test {
     }
     // A control request through the driver's control device.
     ControlStatusBlock Control(uint32_t code, std::vector<uint8_t> input, uint32_t outputLength) {
-        ControlStatusBlock result{};
+        sim5::DeviceControlResult result{};
         uint32_t inputLength = uint32_t(input.size());
         EXPECT_TRUE(sim5::DeviceControl(code, input, inputLength, outputLength, &result));
         lastOutput = input;
-        return result;
+        return ControlStatusBlock{result.status, result.information};
     }
     template <typename T> void Push(uint32_t code, const std::vector<T>& records) {
         std::vector<uint8_t> bytes(records.size() * sizeof(T));

@@ -79,8 +79,8 @@ TEST_F(LwfTest, ControlDeviceAnswersHostCodesAndPassesEngineCodes) {
     ControlStatusBlock b = Ioctl(IOCTL_HOST_LIST_MODULES, buffer, 0, 30);
     EXPECT_EQ(b.status, uint32_t(KM_STATUS_BUFFER_TOO_SMALL));
     EXPECT_EQ(b.information, 54u);
-    EXPECT_EQ(buffer[0] | buffer[1] << 8, 20);
-    EXPECT_EQ(std::memcmp(buffer.data() + 2, u"{20-bytes}", 20), 0);
+    // An error status: the I/O manager copies nothing back.
+    EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0), 64);
     b = Ioctl(IOCTL_HOST_LIST_MODULES, buffer, 0, 54);
     EXPECT_EQ(b.status, 0u);
     EXPECT_EQ(b.information, 54u);
@@ -108,8 +108,7 @@ TEST_F(LwfTest, ControlDeviceAnswersHostCodesAndPassesEngineCodes) {
         uint32_t status;
         uintptr_t information;
     };
-    for (Plain p : {Plain{IOCTL_HOST_RESTART_ALL, 0, true, 0, 0},
-                    Plain{IOCTL_ENGINE_GET_VERSION, 4, true, 0, 4},
+    for (Plain p : {Plain{IOCTL_ENGINE_GET_VERSION, 4, true, 0, 4},
                     Plain{IOCTL_ENGINE_GET_VERSION, 2, true, 0xC000000D, 0},
                     Plain{EngineControlCode(0x9900, 0x9A0), 4, true, 0xC0000010, 0},
                     Plain{IOCTL_ENGINE_GET_VERSION, 4, false, 0xC0000001, 0}}) {

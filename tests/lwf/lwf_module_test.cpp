@@ -53,10 +53,49 @@ TEST_F(LwfTest, PauseAndRestartFollowNdisAndSetTheLookahead) {
     EXPECT_EQ(SimNdis6Restart(module, false, &lookahead), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(lookahead, 1514u); // the attribute the model did not pass is untouched
     EXPECT_EQ(SimNdis6State(module), 4u);
+    // NDIS restarts only a paused module; the model flags a filter that accepts otherwise.
+    EXPECT_EQ(SimNdis6Restart(module, false, nullptr), NDIS_STATUS_FAILURE);
     std::vector<uint8_t> buffer(64);
     ControlStatusBlock b = Ioctl(IOCTL_HOST_LIST_MODULES, buffer, 0, 64);
     EXPECT_EQ(b.information, 8u);
     EXPECT_EQ(std::memcmp(buffer.data() + 2, u"{m}", 6), 0);
+
+    // Paused: sends come back at once with NDIS_STATUS_PAUSED and receives go back to the
+    // miniport, at either IRQL; the model flags anything passed on or kept.
+    EXPECT_EQ(SimNdis6Pause(module), NDIS_STATUS_SUCCESS);
+    for (uint32_t flags : {0u, 1u, NDIS_RECEIVE_FLAGS_RESOURCES}) {
+        std::vector<SimNblFrames> nbls = {{Whole(Unrelated(1)), Whole(Unrelated(2))},
+                                          {Whole(Unrelated(3))}};
+        SimChain* sends = SimNdis6PrepareSends(module, nbls);
+        SimChain* receives = SimNdis6PrepareReceives(module, nbls);
+        SimNdis6Send(module, sends, flags & NDIS_SEND_FLAGS_DISPATCH_LEVEL);
+        SimNdis6Indicate(module, receives, flags);
+        EXPECT_TRUE(SimNdis6ChainHome(sends) && SimNdis6ChainHome(receives)) << flags;
+        EXPECT_TRUE(SimNdis6TakeTransmitted(module).empty());
+        EXPECT_TRUE(SimNdis6TakeIndicated(module).empty());
+        SimNdis6ReleaseChain(sends);
+        SimNdis6ReleaseChain(receives);
+    }
+}
+
+// Restart requests through the control device carry NDIS's answer: every module for
+// "restart all", and the first failure is the request's status.
+TEST_F(LwfTest, RestartRequestsReachEveryModuleAndReportFailure) {
+    SimModuleOptions failing;
+    failing.failRestartRequests = true;
+    SimModule* first = Attach(u"{first}");
+    SimModule* second = Attach(u"{second}", failing);
+    std::vector<uint8_t> buffer(8);
+    EXPECT_EQ(Ioctl(IOCTL_HOST_RESTART_ALL, buffer, 0, 0).status, uint32_t(NDIS_STATUS_FAILURE));
+    EXPECT_EQ(SimNdis6RestartRequests(first), 1u);
+    EXPECT_EQ(SimNdis6RestartRequests(second), 1u);
+    std::vector<uint8_t> name(16);
+    std::memcpy(name.data(), u"{first}", 14);
+    EXPECT_EQ(Ioctl(IOCTL_HOST_RESTART_MODULE, name, 14, 0).status, 0u);
+    std::memcpy(name.data(), u"{second}", 16);
+    EXPECT_EQ(Ioctl(IOCTL_HOST_RESTART_MODULE, name, 16, 0).status, uint32_t(NDIS_STATUS_FAILURE));
+    EXPECT_EQ(SimNdis6RestartRequests(first), 2u);
+    EXPECT_EQ(SimNdis6RestartRequests(second), 2u);
 }
 
 TEST_F(LwfTest, OidRequestsAreClonedDownAndCompletedUpInEveryWay) {

@@ -7,11 +7,19 @@
 
 #include "ndis6_sim.h"
 #include "sim.h"
+#include "sim_io.h"
 
 namespace {
 
 // What the pass-through filter does wrong, if anything.
-enum class Fault { None, KeepOwnNetBuffer, CompleteTwice, HoldLock };
+enum class Fault {
+    None,
+    KeepOwnNetBuffer,
+    CompleteTwice,
+    HoldLock,
+    FreeOwnAfterSend,  // frees its own NET_BUFFER while the miniport still holds it
+    ScribbleAfterSend, // changes the bytes of a frame the miniport holds
+};
 
 struct PassThrough {
     Fault fault = Fault::None;
@@ -21,6 +29,7 @@ struct PassThrough {
     KmSpinLock lock = 0;
     NdisMdl* ownMdl = nullptr;
     NET_BUFFER* ownNetBuffer = nullptr;
+    uint8_t ownBytes[8] = {};
 } g_filter;
 
 NDIS_STATUS NDIS_API PtSetOptions(NDIS_HANDLE, NDIS_HANDLE) {
@@ -62,9 +71,9 @@ NDIS_STATUS NDIS_API PtPause(NDIS_HANDLE, NDIS_FILTER_PAUSE_PARAMETERS*) {
 }
 void NDIS_API PtSend(NDIS_HANDLE context, NET_BUFFER_LIST* chain, NDIS_PORT_NUMBER port,
                      uint32_t flags) {
-    if (g_filter.fault == Fault::KeepOwnNetBuffer) {
+    if (g_filter.fault == Fault::KeepOwnNetBuffer || g_filter.fault == Fault::FreeOwnAfterSend) {
         // Puts a NET_BUFFER of its own in front and never takes it out again.
-        g_filter.ownMdl = NdisAllocateMdl(g_filter.filterHandle, chain, 8);
+        g_filter.ownMdl = NdisAllocateMdl(g_filter.filterHandle, g_filter.ownBytes, 8);
         g_filter.ownNetBuffer = NdisAllocateNetBuffer(g_filter.pool, g_filter.ownMdl, 0, 8);
         g_filter.ownNetBuffer->Next = chain->FirstNetBuffer;
         chain->FirstNetBuffer = g_filter.ownNetBuffer;
@@ -74,6 +83,15 @@ void NDIS_API PtSend(NDIS_HANDLE context, NET_BUFFER_LIST* chain, NDIS_PORT_NUMB
         KmAcquireSpinLock(&g_filter.lock, &old); // returns with it held
     }
     NdisFSendNetBufferLists(static_cast<PtModule*>(context)->handle, chain, port, flags);
+    if (g_filter.fault == Fault::FreeOwnAfterSend) {
+        NdisFreeNetBuffer(g_filter.ownNetBuffer);
+        NdisFreeMdl(g_filter.ownMdl);
+        g_filter.ownNetBuffer = nullptr;
+    }
+    if (g_filter.fault == Fault::ScribbleAfterSend) {
+        NdisMdl* mdl = chain->FirstNetBuffer->CurrentMdl;
+        static_cast<uint8_t*>(mdl->MappedSystemVa)[chain->FirstNetBuffer->CurrentMdlOffset] ^= 1;
+    }
 }
 void NDIS_API PtSendComplete(NDIS_HANDLE context, NET_BUFFER_LIST* chain, uint32_t flags) {
     NDIS_HANDLE handle = static_cast<PtModule*>(context)->handle;
@@ -202,18 +220,27 @@ TEST_F(Ndis6Model, ChainsPassThroughAndComeHomeIntact) {
     SimNdis6ReleaseChain(receives);
 }
 
-// Each fault of a filter is caught and named.
+// Each fault of a filter, and each call NDIS or the I/O manager would refuse, is caught and
+// named by the first misuse it causes.
 TEST_F(Ndis6Model, BrokenRulesAreCaught) {
     struct Case {
         Fault fault;
         const char* message;
+        bool paused; // the module is paused, and the pass-through filter passes on anyway
     };
     SimSetMisuseMode(SimMisuseMode::Record);
-    for (Case c : {Case{Fault::KeepOwnNetBuffer, "of the filter came back to the protocol"},
-                   Case{Fault::CompleteTwice, "came back to the protocol twice"},
-                   Case{Fault::HoldLock, "FilterSendNetBufferLists returned with a lock held"}}) {
+    for (Case c :
+         {Case{Fault::KeepOwnNetBuffer, "of the filter came back to the protocol", false},
+          Case{Fault::CompleteTwice, "came back to the protocol twice", false},
+          Case{Fault::HoldLock, "FilterSendNetBufferLists returned with a lock held", false},
+          Case{Fault::FreeOwnAfterSend, "freed while another owner held it", false},
+          Case{Fault::ScribbleAfterSend, "bytes changed while another owner held", false},
+          Case{Fault::None, "passed on an NBL while the module is not running", true}}) {
         SimClearMisuse();
         g_filter.fault = c.fault;
+        if (c.paused) {
+            SimNdis6Pause(module);
+        }
         SimChain* sends = SimNdis6PrepareSends(module, Chain());
         SimNdis6Send(module, sends, 0);
         if (c.fault == Fault::HoldLock) {
@@ -221,16 +248,50 @@ TEST_F(Ndis6Model, BrokenRulesAreCaught) {
             KmReleaseSpinLock(&g_filter.lock, KmPassiveLevel);
         }
         SimNdis6CompleteSends(module, 16, 0);
-        EXPECT_NE(std::strstr(SimLastMisuse(), c.message), nullptr)
-            << "fault " << int(c.fault) << ": " << SimLastMisuse();
+        EXPECT_NE(std::strstr(SimFirstMisuse(), c.message), nullptr)
+            << "fault " << int(c.fault) << ": " << SimFirstMisuse();
         if (g_filter.ownNetBuffer != nullptr) {
             NdisFreeNetBuffer(g_filter.ownNetBuffer);
             NdisFreeMdl(g_filter.ownMdl);
             g_filter.ownNetBuffer = nullptr;
         }
         SimNdis6DiscardChain(sends);
+        if (c.paused) {
+            SimNdis6Restart(module, false, nullptr);
+        }
     }
     g_filter.fault = Fault::None;
+
+    // NDIS restarts only a paused module: a filter that accepts otherwise is caught.
+    SimClearMisuse();
+    SimNdis6Restart(module, false, nullptr);
+    EXPECT_NE(std::strstr(SimFirstMisuse(), "FilterRestart succeeded on a module that is not"),
+              nullptr);
+
+    // The I/O manager's system buffer: written past, or more information than the output.
+    struct Io {
+        uint32_t writeAt;
+        uintptr_t information;
+        const char* message;
+    };
+    for (Io io : {Io{8, 0, "wrote past the system buffer"},
+                  Io{0, 9, "more information than its output length"}}) {
+        SimClearMisuse();
+        static Io current;
+        current = io;
+        std::vector<uint8_t> user(64, 0);
+        KmIrp irp = SimMakeRequest(KmIrpMjDeviceControl, 0x220000, user.data(), 4, 8);
+        SimCallDispatch(
+            [](KmDeviceObject*, KmIrp* request) -> int32_t {
+                KmDeviceControl r;
+                KmReadRequest(request, &r);
+                static_cast<uint8_t*>(r.systemBuffer)[current.writeAt] = 1;
+                KmCompleteRequest(request, 0, current.information);
+                return 0;
+            },
+            nullptr, &irp);
+        EXPECT_NE(std::strstr(SimFirstMisuse(), io.message), nullptr) << SimFirstMisuse();
+    }
     SimClearMisuse();
 }
 

@@ -180,7 +180,7 @@ int ControlDeviceRegistrations() {
 }
 
 bool DeviceControl(uint32_t code, std::vector<uint8_t>& buffer, uint32_t inputLength,
-                   uint32_t outputLength, ControlStatusBlock* result) {
+                   uint32_t outputLength, DeviceControlResult* result) {
     Model& m = TheModel();
     if (!m.deviceExists) {
         return false;
@@ -190,8 +190,8 @@ bool DeviceControl(uint32_t code, std::vector<uint8_t>& buffer, uint32_t inputLe
     }
     KmIrp irp =
         SimMakeRequest(KmIrpMjDeviceControl, code, buffer.data(), inputLength, outputLength, true);
-    int32_t status =
-        m.dispatch[KmIrpMjDeviceControl](reinterpret_cast<KmDeviceObject*>(&g_deviceToken), &irp);
+    int32_t status = SimCallDispatch(m.dispatch[KmIrpMjDeviceControl],
+                                     reinterpret_cast<KmDeviceObject*>(&g_deviceToken), &irp);
     if (irp.completions != 1 || irp.status != status) {
         SimReportMisuse("control request not completed once with its status");
     }

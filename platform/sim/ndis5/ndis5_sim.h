@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "../../../engine/control_codes.h"
 #include "ndis5.h"
 
 namespace sim5 {
@@ -90,9 +89,14 @@ NDIS_STATUS Unbind(Binding* binding, Request* lastRequest = nullptr);
 // The control device the driver registered, if any.
 bool ControlDeviceExists();
 int ControlDeviceRegistrations();
+// What a device-control request was completed with.
+struct DeviceControlResult {
+    uint32_t status;
+    uintptr_t information;
+};
 // A device-control request through the registered dispatch table; false without device.
 bool DeviceControl(uint32_t code, std::vector<uint8_t>& buffer, uint32_t inputLength,
-                   uint32_t outputLength, ControlStatusBlock* result);
+                   uint32_t outputLength, DeviceControlResult* result);
 // Global PnP event (no binding): NetEventReconfigure and the like.
 NDIS_STATUS GlobalPnPEvent(NET_PNP_EVENT_CODE code);
 int ReEnumerations();

@@ -162,16 +162,21 @@ std::vector<SimNblBox*> TakeDelivery(SimModule* module, NET_BUFFER_LIST* chain, 
         if (box->owner != from || box->home || box->module != module) {
             SimReportMisuse("model: the filter passed on an NBL that is not in flight here");
         }
+        if (module->state != FilterStateRunning) {
+            SimReportMisuse("model: the filter passed on an NBL while the module is not running");
+        }
+        box->delivered.clear();
         for (NET_BUFFER* nb = nbl->FirstNetBuffer; nb != nullptr; nb = nb->Next) {
             if (reinterpret_cast<SimNbBox*>(nb)->magic != SimNbMagic) {
                 SimReportMisuse("model: an NBL passed on holds a freed NET_BUFFER");
                 continue;
             }
+            // What can be read of it: a NET_BUFFER whose MDLs fall short of its DataLength
+            // (or cannot be mapped) is the sender's fault, passed on as it is.
+            std::vector<uint8_t> bytes;
+            SimReadNetBuffer(nb, &bytes);
+            box->delivered.push_back(bytes);
             if (module->options.record) {
-                // What can be read of it: a NET_BUFFER whose MDLs fall short of its
-                // DataLength (or cannot be mapped) is the sender's fault, passed on as it is.
-                std::vector<uint8_t> bytes;
-                SimReadNetBuffer(nb, &bytes);
                 record->push_back(std::move(bytes));
             }
         }
@@ -194,6 +199,30 @@ NET_BUFFER_LIST* Regroup(SimModule* module, std::vector<SimNblBox*>* pending, si
     }
     *count = take;
     return head;
+}
+
+// The receiving actor reads the NBLs once more before it gives them back: every NET_BUFFER
+// must still be alive (the actor's own, or one of the filter's not yet freed) and carry the
+// bytes it carried at delivery.
+void ReadAgainBeforeGivingBack(NET_BUFFER_LIST* chain) {
+    for (NET_BUFFER_LIST* nbl = chain; nbl != nullptr; nbl = nbl->Next) {
+        auto* box = reinterpret_cast<SimNblBox*>(nbl);
+        size_t index = 0;
+        for (NET_BUFFER* nb = nbl->FirstNetBuffer; nb != nullptr; nb = nb->Next, ++index) {
+            bool own = std::any_of(box->records.begin(), box->records.end(),
+                                   [nb](const SimNbRecord& r) { return r.nb == nb; });
+            if (!own && !SimPoolNetBufferLive(nb)) {
+                SimReportMisuse("model: a NET_BUFFER was freed while another owner held it");
+                return;
+            }
+            std::vector<uint8_t> bytes;
+            SimReadNetBuffer(nb, &bytes);
+            if (index >= box->delivered.size() || bytes != box->delivered[index]) {
+                SimReportMisuse("model: bytes changed while another owner held the NBL");
+                return;
+            }
+        }
+    }
 }
 
 void ComeHome(NET_BUFFER_LIST* chain, SimOwner owner, const char* how) {
@@ -366,13 +395,36 @@ void SimNdis6DiscardChain(SimChain* chain) {
     SimNdis6ReleaseChain(chain);
 }
 
+namespace {
+
+// A module that is not running must give back at once whatever is passed in: sends
+// completed with NDIS_STATUS_PAUSED, receives returned (the filter sample's handling).
+void CheckRefusedWhileNotRunning(SimModule* module, SimChain* chain, bool sends) {
+    if (module->state == FilterStateRunning) {
+        return;
+    }
+    for (SimNblBox* box : chain->nbls) {
+        if (!box->home) {
+            SimReportMisuse("model: an NBL passed to a module that is not running was kept");
+        } else if (sends && box->nbl.Status != NDIS_STATUS_PAUSED) {
+            SimReportMisuse("model: a send refused while not running lacks NDIS_STATUS_PAUSED");
+        }
+    }
+}
+
+} // namespace
+
 void SimNdis6Send(SimModule* module, SimChain* chain, uint32_t sendFlags) {
     NET_BUFFER_LIST* head = SendOut(module, chain);
+    for (SimNblBox* box : chain->nbls) {
+        box->nbl.Status = NDIS_STATUS_SUCCESS;
+    }
     SimCallAt((sendFlags & NDIS_SEND_FLAGS_DISPATCH_LEVEL) != 0,
               "model: FilterSendNetBufferLists returned with a lock held", [&] {
                   g_simDriver.characteristics.SendNetBufferListsHandler(module->context, head, 0,
                                                                         sendFlags);
               });
+    CheckRefusedWhileNotRunning(module, chain, true);
 }
 
 void SimNdis6Indicate(SimModule* module, SimChain* chain, uint32_t receiveFlags) {
@@ -388,6 +440,7 @@ void SimNdis6Indicate(SimModule* module, SimChain* chain, uint32_t receiveFlags)
             SimNblComesHome(box, SimOwner::Miniport, "came back from a RESOURCES indication");
         }
     }
+    CheckRefusedWhileNotRunning(module, chain, false);
 }
 
 size_t SimNdis6CompleteSends(SimModule* module, size_t most, uint32_t flags) {
@@ -398,6 +451,7 @@ size_t SimNdis6CompleteSends(SimModule* module, size_t most, uint32_t flags) {
         head = Regroup(module, &module->sendsAtMiniport, most, &count);
     }
     if (head != nullptr) {
+        ReadAgainBeforeGivingBack(head);
         CompleteChain(module, head, flags);
     }
     return count;
@@ -411,6 +465,7 @@ size_t SimNdis6ReturnReceives(SimModule* module, size_t most, uint32_t flags) {
         head = Regroup(module, &module->receivesAtProtocol, most, &count);
     }
     if (head != nullptr) {
+        ReadAgainBeforeGivingBack(head);
         ReturnChain(module, head, flags);
     }
     return count;
@@ -462,6 +517,7 @@ void NdisFSendNetBufferLists(NDIS_HANDLE NdisFilterHandle, NET_BUFFER_LIST* NetB
         }
     }
     if (atOnce) {
+        ReadAgainBeforeGivingBack(NetBufferLists);
         // The miniport completes inside its send handler, at the same IRQL.
         g_simDriver.characteristics.SendNetBufferListsCompleteHandler(
             module->context, NetBufferLists, SendFlags & NDIS_SEND_COMPLETE_FLAGS_DISPATCH_LEVEL);
@@ -502,6 +558,7 @@ void NdisFIndicateReceiveNetBufferLists(NDIS_HANDLE NdisFilterHandle,
         }
     }
     if (returnNow) {
+        ReadAgainBeforeGivingBack(NetBufferLists);
         g_simDriver.characteristics.ReturnNetBufferListsHandler(
             module->context, NetBufferLists, ReceiveFlags & NDIS_RETURN_FLAGS_DISPATCH_LEVEL);
     }

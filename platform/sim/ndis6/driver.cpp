@@ -135,7 +135,7 @@ int32_t SimNdis6DeviceRequest(KmIrp* irp) {
         return status;
     }
     SimCallAt(false, "model: dispatch routine returned with a lock held or the IRQL changed",
-              [&] { status = routine(g_simDriver.device, irp); });
+              [&] { status = SimCallDispatch(routine, g_simDriver.device, irp); });
     if (irp->completions != 1) {
         SimReportMisuse("model: a dispatch routine did not complete its request exactly once");
     } else if (irp->status != status) {
@@ -283,7 +283,7 @@ NDIS_STATUS NdisFRestartFilter(NDIS_HANDLE NdisFilterHandle) {
     }
     std::lock_guard<std::mutex> hold(module->lock);
     ++module->restartRequests;
-    return NDIS_STATUS_SUCCESS;
+    return module->options.failRestartRequests ? NDIS_STATUS_FAILURE : NDIS_STATUS_SUCCESS;
 }
 
 // ---- OID requests, status and PnP from the filter ----
@@ -433,9 +433,15 @@ NDIS_STATUS SimNdis6Restart(SimModule* module, bool withAttributes, uint32_t* lo
     parameters.MiniportMediaType = NdisMedium802_3;
     parameters.RestartAttributes = withAttributes ? attributes : nullptr;
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    uint32_t before = module->state;
     SimCallAt(false, "model: FilterRestart returned with a lock held or the IRQL changed", [&] {
         status = g_simDriver.characteristics.RestartHandler(module->context, &parameters);
     });
+    // NDIS restarts only a paused module; a test may try otherwise, and the filter must
+    // refuse it.
+    if (before != FilterStatePaused && status == NDIS_STATUS_SUCCESS) {
+        SimReportMisuse("model: FilterRestart succeeded on a module that is not paused");
+    }
     if (status == NDIS_STATUS_SUCCESS) {
         module->state = FilterStateRunning;
     }
@@ -447,11 +453,15 @@ NDIS_STATUS SimNdis6Restart(SimModule* module, bool withAttributes, uint32_t* lo
 
 NDIS_STATUS SimNdis6Pause(SimModule* module) {
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    module->state = FilterStatePausing;
     SimCallAt(false, "model: FilterPause returned with a lock held or the IRQL changed",
               [&] { status = g_simDriver.characteristics.PauseHandler(module->context, nullptr); });
-    if (status == NDIS_STATUS_SUCCESS) {
-        module->state = FilterStatePaused;
+    // A filter completes its pause (here: always at once) only with nothing of its own
+    // outstanding; the model takes the module as paused whatever the status.
+    if (status != NDIS_STATUS_SUCCESS) {
+        SimReportMisuse("model: FilterPause failed; a pause cannot fail");
     }
+    module->state = FilterStatePaused;
     return status;
 }
 

@@ -20,6 +20,7 @@ const uint32_t SimModuleMagic = 0x4D4F444C; // live filter module
 const uint32_t SimDeviceMagic = 0x44455643; // registered control device
 
 // The model's view of a module's state.
+const uint32_t FilterStatePausing = 2;
 const uint32_t FilterStatePaused = 3;
 const uint32_t FilterStateRunning = 4;
 
@@ -64,6 +65,9 @@ struct SimNblBox {
     SimModule* module;
     std::atomic<bool> home; // read by the owner's thread, set by the thread that hands it back
     std::vector<SimNbRecord> records;
+    // The frames as the receiving actor took delivery of them: read again before the NBL
+    // goes back, since the receiver may look at them until then.
+    std::vector<std::vector<uint8_t>> delivered;
 };
 
 struct SimChain {
@@ -147,5 +151,7 @@ template <typename F> void SimCallAt(bool dispatch, const char* handler, F call)
 std::u16string SimText(const NDIS_STRING& s);
 // The bytes of a NET_BUFFER's data, read through its MDLs; false when they fall short.
 bool SimReadNetBuffer(const NET_BUFFER* nb, std::vector<uint8_t>* out);
+// True for a NET_BUFFER from a pool of the filter that is not freed yet.
+bool SimPoolNetBufferLive(const NET_BUFFER* nb);
 // Checks an NBL coming back to `owner` and marks it home; names the serial on failure.
 void SimNblComesHome(SimNblBox* box, SimOwner owner, const char* how);

@@ -82,11 +82,12 @@ struct SimModule;
 
 // Options of a module's actors and checks.
 struct SimModuleOptions {
-    uint64_t seed = 1;           // regrouping and ordering of completions and returns
-    bool completeAtOnce = false; // the miniport completes every send inside the send call
-    bool returnAtOnce = false;   // the protocol returns every indication inside the call
-    bool checkBytes = true;      // owners compare a digest of their bytes on return
-    bool record = true;          // keep the bytes that leave the filter in each direction
+    uint64_t seed = 1;                // regrouping and ordering of completions and returns
+    bool completeAtOnce = false;      // the miniport completes every send inside the send call
+    bool returnAtOnce = false;        // the protocol returns every indication inside the call
+    bool checkBytes = true;           // owners compare a digest of their bytes on return
+    bool record = true;               // keep the bytes that leave the filter in each direction
+    bool failRestartRequests = false; // NdisFRestartFilter answers NDIS_STATUS_FAILURE
 };
 
 // Attaches the filter to a new adapter (FilterAttach at PASSIVE_LEVEL). Null, with the

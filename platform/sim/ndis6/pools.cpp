@@ -1,6 +1,8 @@
 // Memory, MDLs, NET_BUFFER_LIST and NET_BUFFER pools, NET_BUFFERs and cloned OID requests
 // as NDIS hands them to a filter: every object from the simulated pool under its own tag.
+#include <mutex>
 #include <new>
+#include <set>
 
 #include "ndis6_internal.h"
 
@@ -61,6 +63,25 @@ void FreePool(NDIS_HANDLE handle, bool netBufferPool, const char* call) {
 }
 
 } // namespace
+
+namespace {
+std::mutex g_liveNetBuffersLock;
+std::set<const NET_BUFFER*> g_liveNetBuffers;
+
+void SetNetBufferLive(const NET_BUFFER* nb, bool live) {
+    std::lock_guard<std::mutex> hold(g_liveNetBuffersLock);
+    if (live) {
+        g_liveNetBuffers.insert(nb);
+    } else {
+        g_liveNetBuffers.erase(nb);
+    }
+}
+} // namespace
+
+bool SimPoolNetBufferLive(const NET_BUFFER* nb) {
+    std::lock_guard<std::mutex> hold(g_liveNetBuffersLock);
+    return g_liveNetBuffers.count(nb) != 0;
+}
 
 extern "C" {
 
@@ -142,6 +163,7 @@ NET_BUFFER* NdisAllocateNetBuffer(NDIS_HANDLE PoolHandle, NdisMdl* MdlChain, uin
     box->nb.DataLength = uint32_t(DataLength);
     box->nb.NdisPoolHandle = pool;
     pool->live.fetch_add(1);
+    SetNetBufferLive(&box->nb, true);
     return &box->nb;
 }
 
@@ -152,6 +174,7 @@ void NdisFreeNetBuffer(NET_BUFFER* NetBuffer) {
         return;
     }
     box->pool->live.fetch_sub(1);
+    SetNetBufferLive(&box->nb, false);
     box->magic = SimDeadMagic;
     DeleteCounted(box, SimNdisNbTag);
 }
