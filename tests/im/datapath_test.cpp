@@ -184,19 +184,21 @@ TEST_F(DataPathTest, LookaheadReceivesGoUpUntouchedWithTheirCompleteOnTheSamePro
     EXPECT_EQ(FrameBlocks(), 0);
 }
 
-TEST_F(ImTest, LookaheadIndicationsFollowTheMedium) {
+// Each medium on a processor of its own, up to the last of the 64 the model reports.
+TEST_F(ImTest, LookaheadIndicationsFollowTheMediumOnEveryProcessor) {
     struct Case {
         NDIS_MEDIUM medium;
         int tokenRing;
-    } cases[] = {{NdisMedium802_5, 1}, {NdisMediumWan, 0}};
+        uint32_t processor;
+    } cases[] = {{NdisMedium802_5, 1, 2}, {NdisMediumWan, 0, 40}, {NdisMedium802_3, 0, 63}};
     for (const Case& c : cases) {
         sim5::AdapterOptions options;
         options.medium = c.medium;
         sim5::Binding* b = Bind(options);
-        b->IndicateLookahead(Bytes(60, 0xAB), false, 2);
+        b->IndicateLookahead(Bytes(60, 0xAB), false, c.processor);
         EXPECT_EQ(b->lookaheadIndications, 1);
         EXPECT_EQ(b->tokenRingIndications, c.tokenRing);
-        EXPECT_EQ(b->receiveCompleteProcessors, std::vector<uint32_t>{2});
+        EXPECT_EQ(b->receiveCompleteProcessors, std::vector<uint32_t>{c.processor});
         Unbind(b);
     }
 }

@@ -143,6 +143,17 @@ bool IsCopy(NDIS_PACKET* p) {
            IsDriverBuffer(p->Private.Head);
 }
 
+// Every call up to the protocols above is made without a spin lock held: they may call
+// back into the driver, or take their own locks in another order.
+void UpCall() {
+    if (SimLocksHeld() != 0) {
+        SimReportMisuse("a call up to the protocols above with a spin lock held");
+    }
+    if (KmGetCurrentIrql() > KmDispatchLevel) {
+        SimReportMisuse("a call up to the protocols above above DISPATCH_LEVEL");
+    }
+}
+
 void RequireDispatch(const char* what) {
     if (KmGetCurrentIrql() != KmDispatchLevel) {
         SimReportMisuse(what);
@@ -151,6 +162,7 @@ void RequireDispatch(const char* what) {
 
 // ---- Handlers of the miniport block: the protocol above ----
 void PacketIndicate(NDIS_HANDLE miniport, NDIS_PACKET** packets, uint32_t count) {
+    UpCall();
     RequireDispatch("receive indicated below DISPATCH_LEVEL");
     Binding* b = FromHandle(miniport);
     for (uint32_t i = 0; i < count; ++i) {
@@ -174,6 +186,7 @@ void PacketIndicate(NDIS_HANDLE miniport, NDIS_PACKET** packets, uint32_t count)
 }
 
 void SendComplete(NDIS_HANDLE miniport, NDIS_PACKET* packet, NDIS_STATUS status) {
+    UpCall();
     Binding* b = FromHandle(miniport);
     Binding::State* s = b->state;
     {
@@ -194,6 +207,7 @@ void SendComplete(NDIS_HANDLE miniport, NDIS_PACKET* packet, NDIS_STATUS status)
 
 void EthIndicate(void* filter, NDIS_HANDLE, char*, void* header, uint32_t headerSize,
                  void* lookahead, uint32_t lookaheadSize, uint32_t) {
+    UpCall();
     RequireDispatch("lookahead indicated below DISPATCH_LEVEL");
     Binding* b = FromFilter(filter);
     std::vector<uint8_t> frame(static_cast<uint8_t*>(header),
@@ -213,6 +227,7 @@ void TrIndicate(void* filter, NDIS_HANDLE context, void* header, uint32_t header
 }
 
 void ReceiveComplete(void* filter) {
+    UpCall();
     Binding* b = FromFilter(filter);
     uint32_t processor = KmGetCurrentProcessorNumber();
     std::lock_guard<std::mutex> hold(b->state->lock);
@@ -223,14 +238,17 @@ void ReceiveComplete(void* filter) {
 }
 
 void StatusIndicate(NDIS_HANDLE miniport, NDIS_STATUS status, void*, uint32_t) {
+    UpCall();
     FromHandle(miniport)->statuses.push_back(status);
 }
 
 void StatusComplete(NDIS_HANDLE miniport) {
+    UpCall();
     FromHandle(miniport)->statusCompletes += 1;
 }
 
 void TransferComplete(NDIS_HANDLE miniport, NDIS_PACKET*, NDIS_STATUS status, uint32_t bytes) {
+    UpCall();
     Binding* b = FromHandle(miniport);
     b->transferCompleted = true;
     b->transferStatus = status;
@@ -238,6 +256,7 @@ void TransferComplete(NDIS_HANDLE miniport, NDIS_PACKET*, NDIS_STATUS status, ui
 }
 
 void RequestComplete(NDIS_HANDLE miniport, NDIS_STATUS status) {
+    UpCall();
     Binding* b = FromHandle(miniport);
     if (b->state->last.completed) {
         SimReportMisuse("a request completed up twice");

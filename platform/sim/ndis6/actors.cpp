@@ -502,6 +502,7 @@ void NdisFSendNetBufferLists(NDIS_HANDLE NdisFilterHandle, NET_BUFFER_LIST* NetB
                              NDIS_PORT_NUMBER, uint32_t SendFlags) {
     SimModule* module = SimModuleOf(NdisFilterHandle, "NdisFSendNetBufferLists: unknown module");
     SimCheckCallerIrql(SendFlags, "NdisFSendNetBufferLists at an IRQL its flags deny");
+    SimCheckNoLockHeld();
     if (module == nullptr) {
         return;
     }
@@ -529,6 +530,7 @@ void NdisFSendNetBufferListsComplete(NDIS_HANDLE NdisFilterHandle, NET_BUFFER_LI
     SimModuleOf(NdisFilterHandle, "NdisFSendNetBufferListsComplete: unknown module");
     SimCheckCallerIrql(SendCompleteFlags,
                        "NdisFSendNetBufferListsComplete at an IRQL its flags deny");
+    SimCheckNoLockHeld();
     ComeHome(NetBufferLists, SimOwner::Protocol, "came back to the protocol");
 }
 
@@ -538,6 +540,7 @@ void NdisFIndicateReceiveNetBufferLists(NDIS_HANDLE NdisFilterHandle,
     SimModule* module = SimModuleOf(NdisFilterHandle, "NdisFIndicateReceive: unknown module");
     SimCheckCallerIrql(ReceiveFlags,
                        "NdisFIndicateReceiveNetBufferLists at an IRQL its flags deny");
+    SimCheckNoLockHeld();
     if (module == nullptr) {
         return;
     }
@@ -568,6 +571,7 @@ void NdisFReturnNetBufferLists(NDIS_HANDLE NdisFilterHandle, NET_BUFFER_LIST* Ne
                                uint32_t ReturnFlags) {
     SimModuleOf(NdisFilterHandle, "NdisFReturnNetBufferLists: unknown module");
     SimCheckCallerIrql(ReturnFlags, "NdisFReturnNetBufferLists at an IRQL its flags deny");
+    SimCheckNoLockHeld();
     ComeHome(NetBufferLists, SimOwner::Miniport, "came back to the miniport");
 }
 

@@ -41,6 +41,12 @@ void SimCheckCallerIrql(uint32_t flags, const char* call) {
     }
 }
 
+void SimCheckNoLockHeld() {
+    if (SimLocksHeld() != 0) {
+        SimReportMisuse("model: NBLs passed to another driver with a spin lock held");
+    }
+}
+
 namespace {
 
 void CheckPassive(const char* call) {

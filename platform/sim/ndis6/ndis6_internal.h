@@ -128,6 +128,9 @@ extern SimDriver g_simDriver;
 
 SimModule* SimModuleOf(NDIS_HANDLE handle, const char* call);
 void SimCheckCallerIrql(uint32_t flags, const char* call);
+// A call that passes NBLs to another driver must not be made with a spin lock held: that
+// driver may call back in, or take its own locks in another order.
+void SimCheckNoLockHeld();
 // Runs a handler at PASSIVE_LEVEL or DISPATCH_LEVEL and checks it returns at that level
 // with no spin lock held.
 template <typename F> void SimCallAt(bool dispatch, const char* handler, F call) {
