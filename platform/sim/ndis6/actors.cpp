@@ -71,6 +71,17 @@ SimNbBox* BuildNetBuffer(SimChain* chain, const SimFrame& frame) {
     nb->nb.CurrentMdl = first;
     nb->nb.CurrentMdlOffset = layout.firstOffset;
     nb->nb.DataOffset = layout.firstOffset;
+    if (layout.consumedMdl != 0) {
+        // Bytes nobody may take for data: a reader that starts at MdlChain sees them.
+        chain->storage.emplace_back(layout.consumedMdl, uint8_t(0x5C));
+        auto* box = new SimMdlBox();
+        box->magic = SimMdlMagic;
+        SimDescribeBuffer(&box->mdl, chain->storage.back().data(), layout.consumedMdl, true);
+        chain->mdls.push_back(box);
+        box->mdl.Next = first;
+        nb->nb.MdlChain = &box->mdl;
+        nb->nb.DataOffset = layout.consumedMdl + layout.firstOffset;
+    }
     nb->nb.DataLength = length;
     chain->netBuffers.push_back(nb);
     return nb;

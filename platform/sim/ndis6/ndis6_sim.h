@@ -113,6 +113,10 @@ struct SimFrameLayout {
     uint32_t missing = 0;       // the MDL chain holds this many fewer bytes than DataLength
     bool mapped = true;         // MDLs carry their system address (else mapped on demand)
     bool unmappable = false;    // the MDLs cannot be mapped at all
+    // Bytes of an MDL in front of the data MDLs, already consumed: MdlChain starts there,
+    // CurrentMdl is the next one and DataOffset counts from MdlChain (a retreat leaves
+    // NET_BUFFERs so). 0: none, CurrentMdl is MdlChain.
+    uint32_t consumedMdl = 0;
 };
 struct SimFrame {
     std::vector<uint8_t> bytes;
