@@ -229,13 +229,12 @@ TEST_F(Ndis6Model, BrokenRulesAreCaught) {
         bool paused; // the module is paused, and the pass-through filter passes on anyway
     };
     SimSetMisuseMode(SimMisuseMode::Record);
-    for (Case c :
-         {Case{Fault::KeepOwnNetBuffer, "of the filter came back to the protocol", false},
-          Case{Fault::CompleteTwice, "came back to the protocol twice", false},
-          Case{Fault::HoldLock, "FilterSendNetBufferLists returned with a lock held", false},
-          Case{Fault::FreeOwnAfterSend, "freed while another owner held it", false},
-          Case{Fault::ScribbleAfterSend, "bytes changed while another owner held", false},
-          Case{Fault::None, "passed on an NBL while the module is not running", true}}) {
+    for (Case c : {Case{Fault::KeepOwnNetBuffer, "of the filter came back to the protocol", false},
+                   Case{Fault::CompleteTwice, "came back to the protocol twice", false},
+                   Case{Fault::HoldLock, "passed to another driver with a spin lock held", false},
+                   Case{Fault::FreeOwnAfterSend, "freed while another owner held it", false},
+                   Case{Fault::ScribbleAfterSend, "bytes changed while another owner held", false},
+                   Case{Fault::None, "passed on an NBL while the module is not running", true}}) {
         SimClearMisuse();
         g_filter.fault = c.fault;
         if (c.paused) {
