@@ -68,8 +68,6 @@ const uint32_t NDIS_ATTRIBUTE_INTERMEDIATE_DRIVER = 0x10;
 const uint32_t NDIS_ATTRIBUTE_DESERIALIZE = 0x20;
 const uint32_t NDIS_ATTRIBUTE_NO_HALT_ON_SUSPEND = 0x40;
 
-const uint32_t NDIS_MEMORY_CONTIGUOUS = 0x1;
-
 // ---- Strings and buffers (shared declarations, checked for this build) ----
 static_assert(sizeof(NDIS_STRING) == 16, "NDIS_STRING size");
 static_assert(sizeof(NDIS_BUFFER) == 48, "MDL size");

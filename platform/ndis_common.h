@@ -116,6 +116,7 @@ inline void* NdisMdlSystemAddress(NdisMdl* mdl) {
 }
 
 // ---- Memory ----
+const uint32_t NDIS_MEMORY_CONTIGUOUS = 0x1; // NdisAllocateMemory: physically contiguous
 // Frees memory that NdisAllocateMemory or NdisAllocateMemoryWith... returned, with the
 // length (and, for NdisAllocateMemory, the flags) it was allocated with.
 extern "C" void NDIS_API NdisFreeMemory(void* VirtualAddress, uint32_t Length,

@@ -586,7 +586,13 @@ NDIS_STATUS Binding::PowerEvent(NDIS_DEVICE_POWER_STATE power) {
     event.NetEvent = NetEventSetPower;
     event.Buffer = &power;
     event.BufferLength = sizeof(power);
-    return TheModel().protocol.PnPEventHandler(state->context, &event);
+    NDIS_STATUS status = TheModel().protocol.PnPEventHandler(state->context, &event);
+    // The adapter powers down once the protocol has answered: nothing the driver sent may
+    // still be pending with it then (the stricter reading of the power-down rules).
+    if (power > NdisDeviceStateD0 && PendingSends() != 0) {
+        SimReportMisuse("power-down answered with sends still pending below");
+    }
+    return status;
 }
 
 NDIS_STATUS Binding::PnPEvent(NET_PNP_EVENT_CODE code) {

@@ -43,11 +43,6 @@ class DispatchScope {
     bool raised_;
 };
 
-struct MemoryBlock {
-    uint32_t length;
-    uint32_t flags;
-    uint32_t tag;
-};
 const uint32_t NdisMemoryTag = KmPoolTag("NDIS");
 
 struct Model {
@@ -65,7 +60,6 @@ struct Model {
     KmDispatchRoutine dispatch[KmIrpMjMaximumFunction + 1] = {};
     std::vector<Binding*> bindings;
     std::vector<std::thread> completions; // threads of pending open, close and init
-    std::map<void*, MemoryBlock> memory;
     std::atomic<int64_t> pools{0}, packets{0}, buffers{0}, configurations{0}, bufferPools{0};
     std::set<const void*> liveBufferPools;
     int reEnumerations = 0;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../ndis_shared.h"
 #include "model.h"
 
 namespace sim5 {
@@ -37,21 +38,14 @@ BufferRecord* RecordOf(NDIS_BUFFER* buffer) {
 }
 
 // Live packets and buffers: a freed one is found missing here, never read after its free.
-std::mutex g_liveLock;
-std::set<const void*> g_live;
+SimLiveObjects g_live;
 
 bool Live(const void* object) {
-    std::lock_guard<std::mutex> hold(g_liveLock);
-    return g_live.count(object) != 0;
+    return g_live.Live(object);
 }
 
 void SetLive(const void* object, bool live) {
-    std::lock_guard<std::mutex> hold(g_liveLock);
-    if (live) {
-        g_live.insert(object);
-    } else {
-        g_live.erase(object);
-    }
+    g_live.Set(object, live);
 }
 
 uint32_t OobOffset(uint32_t reservedLength) {
@@ -217,8 +211,8 @@ bool PacketBytesIfAlive(NDIS_PACKET* packet, std::vector<uint8_t>* bytes) {
 DriverObjects Outstanding() {
     Model& m = TheModel();
     std::lock_guard<std::mutex> hold(m.lock);
-    return {m.pools.load(),           m.packets.load(),        m.buffers.load(),
-            int64_t(m.memory.size()), m.configurations.load(), m.bufferPools.load()};
+    return {m.pools.load(),        m.packets.load(),        m.buffers.load(),
+            SimNdisMemoryBlocks(), m.configurations.load(), m.bufferPools.load()};
 }
 
 } // namespace sim5
@@ -226,58 +220,14 @@ DriverObjects Outstanding() {
 using namespace sim5;
 
 // ---- Memory ----
-namespace {
-
-NDIS_STATUS Allocate(void** block, uint32_t length, uint32_t tag, uint32_t flags) {
-    *block = KmAllocatePool(length, tag);
-    if (*block == nullptr) {
-        return NDIS_STATUS_RESOURCES;
-    }
-    Model& m = TheModel();
-    std::lock_guard<std::mutex> hold(m.lock);
-    m.memory[*block] = {length, flags, tag};
-    return NDIS_STATUS_SUCCESS;
-}
-
-} // namespace
-
 NDIS_STATUS NdisAllocateMemoryWithTag(void** block, uint32_t length, uint32_t tag) {
-    return Allocate(block, length, tag, 0);
+    *block = SimNdisAllocateMemory(length, tag, 0, SimFreeLength::Exact);
+    return *block != nullptr ? NDIS_STATUS_SUCCESS : NDIS_STATUS_RESOURCES;
 }
 
 NDIS_STATUS NdisAllocateMemory(void** block, uint32_t length, uint32_t flags, int64_t) {
-    // Contiguous memory is for a NIC driver's initialisation: the documentation restricts
-    // it to PASSIVE_LEVEL, and the stricter reading taken here refuses it on any path that
-    // may run raised.
-    if ((flags & NDIS_MEMORY_CONTIGUOUS) != 0 && KmGetCurrentIrql() != KmPassiveLevel) {
-        SimReportMisuse("contiguous NdisAllocateMemory above PASSIVE_LEVEL");
-    }
-    return Allocate(block, length, NdisMemoryTag, flags);
-}
-
-void NdisFreeMemory(void* block, uint32_t length, uint32_t flags) {
-    Model& m = TheModel();
-    MemoryBlock known;
-    {
-        std::lock_guard<std::mutex> hold(m.lock);
-        auto found = m.memory.find(block);
-        if (found == m.memory.end()) {
-            SimReportMisuse("NdisFreeMemory of a block that is not allocated");
-            return;
-        }
-        known = found->second;
-        m.memory.erase(found);
-    }
-    // Tagged memory is freed with flags 0; NdisAllocateMemory's with its own flags.
-    if (known.length != length || known.flags != flags) {
-        SimReportMisuse("NdisFreeMemory with another length or flags than allocated");
-    }
-    if ((known.flags & NDIS_MEMORY_CONTIGUOUS) != 0 && KmGetCurrentIrql() != KmPassiveLevel) {
-        SimReportMisuse("contiguous memory freed above PASSIVE_LEVEL");
-    }
-    // The block is poisoned before it goes: whoever still reads it sees garbage.
-    std::memset(block, 0xDD, known.length);
-    KmFreePool(block, known.tag);
+    *block = SimNdisAllocateMemory(length, NdisMemoryTag, flags, SimFreeLength::Exact);
+    return *block != nullptr ? NDIS_STATUS_SUCCESS : NDIS_STATUS_RESOURCES;
 }
 
 // ---- Packet pools and packets ----

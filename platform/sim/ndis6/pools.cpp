@@ -1,9 +1,8 @@
 // Memory, MDLs, NET_BUFFER_LIST and NET_BUFFER pools, NET_BUFFERs and cloned OID requests
 // as NDIS hands them to a filter: every object from the simulated pool under its own tag.
-#include <mutex>
 #include <new>
-#include <set>
 
+#include "../ndis_shared.h"
 #include "ndis6_internal.h"
 
 namespace {
@@ -65,37 +64,18 @@ void FreePool(NDIS_HANDLE handle, bool netBufferPool, const char* call) {
 } // namespace
 
 namespace {
-std::mutex g_liveNetBuffersLock;
-std::set<const NET_BUFFER*> g_liveNetBuffers;
-
-void SetNetBufferLive(const NET_BUFFER* nb, bool live) {
-    std::lock_guard<std::mutex> hold(g_liveNetBuffersLock);
-    if (live) {
-        g_liveNetBuffers.insert(nb);
-    } else {
-        g_liveNetBuffers.erase(nb);
-    }
-}
+SimLiveObjects g_liveNetBuffers;
 } // namespace
 
 bool SimPoolNetBufferLive(const NET_BUFFER* nb) {
-    std::lock_guard<std::mutex> hold(g_liveNetBuffersLock);
-    return g_liveNetBuffers.count(nb) != 0;
+    return g_liveNetBuffers.Live(nb);
 }
 
 extern "C" {
 
 void* NdisAllocateMemoryWithTagPriority(NDIS_HANDLE, uint32_t Length, uint32_t Tag, uint32_t) {
     CheckAllocationIrql("NdisAllocateMemoryWithTagPriority above DISPATCH_LEVEL");
-    return KmAllocatePool(Length, Tag);
-}
-
-void NdisFreeMemory(void* VirtualAddress, uint32_t, uint32_t) {
-    if (VirtualAddress == nullptr) {
-        SimReportMisuse("NdisFreeMemory of null");
-        return;
-    }
-    KmFreePool(VirtualAddress, SimPoolBlockTag(VirtualAddress));
+    return SimNdisAllocateMemory(Length, Tag, 0, SimFreeLength::ExactOrZero);
 }
 
 NDIS_HANDLE NdisAllocateNetBufferListPool(NDIS_HANDLE, NET_BUFFER_LIST_POOL_PARAMETERS* p) {
@@ -163,7 +143,7 @@ NET_BUFFER* NdisAllocateNetBuffer(NDIS_HANDLE PoolHandle, NdisMdl* MdlChain, uin
     box->nb.DataLength = uint32_t(DataLength);
     box->nb.NdisPoolHandle = pool;
     pool->live.fetch_add(1);
-    SetNetBufferLive(&box->nb, true);
+    g_liveNetBuffers.Set(&box->nb, true);
     return &box->nb;
 }
 
@@ -174,7 +154,7 @@ void NdisFreeNetBuffer(NET_BUFFER* NetBuffer) {
         return;
     }
     box->pool->live.fetch_sub(1);
-    SetNetBufferLive(&box->nb, false);
+    g_liveNetBuffers.Set(&box->nb, false);
     box->magic = SimDeadMagic;
     DeleteCounted(box, SimNdisNbTag);
 }
