@@ -142,31 +142,39 @@ TEST_F(ImTest, RequestWaitsForTheLowerAdapterAndIsFailedWhenItLeaves) {
     }
 }
 
+// With and without a request pending below: each alone must hold the power-down back.
 TEST_F(ImTest, PowerDownOfTheLowerAdapterWaitsForSendsAndTheRequest) {
-    sim5::AdapterOptions options;
-    options.sendsPend = true;
-    options.requestsPend = true;
-    sim5::Binding* b = Bind(options);
-    b->Send({std::vector<uint8_t>(60, 1), std::vector<uint8_t>(70, 2)}, {{10}}, true);
-    EXPECT_EQ(b->Query(OidLinkSpeed, 4).returned, NDIS_STATUS_PENDING);
-    bool drainedWhileWaiting = false;
-    // The first poll of the power-down finds both outstanding; the adapter finishes them
-    // there, and only then may the power-down return.
-    sim5::OnNextSleep([&] {
-        EXPECT_EQ(b->PendingSends(), 2u);
-        EXPECT_EQ(b->pnpEvents.size(), 1u); // passed up before the wait
-        b->CompleteSends();
-        b->CompleteRequest(NDIS_STATUS_SUCCESS);
-        drainedWhileWaiting = true;
-    });
-    EXPECT_EQ(b->PowerEvent(NdisDeviceStateD3), NDIS_STATUS_SUCCESS);
-    EXPECT_TRUE(drainedWhileWaiting);
-    EXPECT_EQ(b->sendCompletions.size(), 2u);
-    EXPECT_TRUE(b->LastRequest().completed);
-    // Sends while the lower adapter is down fail at once.
-    b->Send({std::vector<uint8_t>(60, 3)}, {}, false);
-    EXPECT_EQ(b->sendCompletions.back(), NDIS_STATUS_FAILURE);
-    EXPECT_EQ(b->PowerEvent(NdisDeviceStateD0), NDIS_STATUS_SUCCESS);
+    for (bool withRequest : {true, false}) {
+        sim5::AdapterOptions options;
+        options.sendsPend = true;
+        options.requestsPend = true;
+        options.upperBindings = withRequest ? u"\\Device\\Mp1" : u"\\Device\\Mp2";
+        sim5::Binding* b = Bind(options);
+        b->Send({std::vector<uint8_t>(60, 1), std::vector<uint8_t>(70, 2)}, {{10}}, true);
+        if (withRequest) {
+            EXPECT_EQ(b->Query(OidLinkSpeed, 4).returned, NDIS_STATUS_PENDING);
+        }
+        bool drainedWhileWaiting = false;
+        // The first poll of the power-down finds what is outstanding; the adapter finishes
+        // it there, and only then may the power-down return.
+        sim5::OnNextSleep([&] {
+            EXPECT_EQ(b->PendingSends(), 2u);
+            EXPECT_EQ(b->pnpEvents.size(), 1u); // passed up before the wait
+            b->CompleteSends();
+            if (withRequest) {
+                b->CompleteRequest(NDIS_STATUS_SUCCESS);
+            }
+            drainedWhileWaiting = true;
+        });
+        EXPECT_EQ(b->PowerEvent(NdisDeviceStateD3), NDIS_STATUS_SUCCESS);
+        EXPECT_TRUE(drainedWhileWaiting);
+        EXPECT_EQ(b->sendCompletions.size(), 2u);
+        EXPECT_EQ(b->LastRequest().completed, withRequest);
+        // Sends while the lower adapter is down fail at once.
+        b->Send({std::vector<uint8_t>(60, 3)}, {}, false);
+        EXPECT_EQ(b->sendCompletions.back(), NDIS_STATUS_FAILURE);
+        EXPECT_EQ(b->PowerEvent(NdisDeviceStateD0), NDIS_STATUS_SUCCESS);
+    }
 }
 
 TEST_F(ImTest, PnPEventsPassUpOrAreAnsweredForTheProtocol) {
