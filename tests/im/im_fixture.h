@@ -20,7 +20,10 @@ class ImTest : public ::testing::Test {
         ASSERT_EQ(sim5::LoadDriver(), NDIS_STATUS_SUCCESS);
     }
     void TearDown() override {
-        for (sim5::Binding* b : bindings) {
+        // Newest first: its record stands first in the driver's list, so each later halt
+        // walks past where the earlier ones stood.
+        for (auto it = bindings.rbegin(); it != bindings.rend(); ++it) {
+            sim5::Binding* b = *it;
             b->CompleteSends();
             if (b->MiniportUp()) {
                 b->ReturnPackets();
