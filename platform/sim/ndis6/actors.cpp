@@ -302,8 +302,11 @@ void SimNblComesHome(SimNblBox* box, SimOwner owner, const char* how) {
     }
     size_t i = 0;
     for (NET_BUFFER* nb = box->nbl.FirstNetBuffer; nb != nullptr; nb = nb->Next, ++i) {
+        // Only the actor's own and the filter's live NET_BUFFERs are read: a freed one is
+        // reported without touching it.
+        bool own = i < box->records.size() && box->records[i].nb == nb;
         auto* nbBox = reinterpret_cast<SimNbBox*>(nb);
-        if (nbBox->magic == SimNbMagic && nbBox->pool != nullptr) {
+        if (!own && SimPoolNetBufferLive(nb)) {
             std::snprintf(message, sizeof message,
                           "model: NET_BUFFER serial %llu of the filter "
                           "%s in NBL serial %llu",
@@ -312,7 +315,7 @@ void SimNblComesHome(SimNblBox* box, SimOwner owner, const char* how) {
             SimReportMisuse(message);
             return;
         }
-        if (i >= box->records.size() || box->records[i].nb != nb) {
+        if (!own) {
             std::snprintf(message, sizeof message,
                           "model: NBL serial %llu %s with other "
                           "NET_BUFFERs or in another order",
