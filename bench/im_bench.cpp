@@ -24,7 +24,7 @@ struct Driver {
         NDIS_STATUS status;
         binding = sim5::Bind(sim5::AdapterOptions{}, &status);
         std::vector<uint8_t> on = {1};
-        ControlStatusBlock result;
+        sim5::DeviceControlResult result;
         sim5::DeviceControl(IOCTL_ENGINE_SET_INSPECTION, on, 1, 4, &result);
     }
     sim5::Binding* binding = nullptr;
