@@ -1,8 +1,8 @@
 // The access policy: rules, share templates and learning, exempt paths, known clients.
 //
 // Every list is read and replaced under its own lock, so a lookup sees a whole old or a
-// whole new list. Callers pass lower-case paths and names; rules, templates and known
-// names are lower-cased when stored.
+// whole new list. Callers pass paths and names in the folded case of text.h; rules,
+// templates and known names are folded when stored.
 #pragma once
 
 #include <stdint.h>

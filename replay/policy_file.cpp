@@ -1,5 +1,6 @@
 #include "policy_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -9,6 +10,8 @@
 #include <sstream>
 
 #include <nlohmann/json.hpp>
+
+#include "text.h"
 
 using nlohmann::json;
 
@@ -85,9 +88,10 @@ void StoreText(Utf16Unit* field, size_t fieldUnits, const json& value, const std
         Fail(where, "is longer than " + std::to_string(fieldUnits - 1) + " characters");
     }
     std::memset(field, 0, fieldUnits * sizeof(Utf16Unit));
-    for (size_t i = 0; i < units.size(); ++i) {
-        Utf16Unit u = units[i];
-        field[i] = lowerCase && u >= 'A' && u <= 'Z' ? Utf16Unit(u + 32) : u;
+    std::copy(units.begin(), units.end(), field);
+    if (lowerCase) {
+        // The engine's own folding, so that a name is stored as the engine compares it.
+        Utf16LowerCase(field, uint32_t(units.size()));
     }
 }
 
@@ -244,7 +248,7 @@ void ParseSettings(const json& s, EngineSettings* settings) {
     if (s.contains("admission_control")) {
         settings->AdmissionControl = BoolAt(s, "admission_control", where);
     }
-    // Exempt entries are compared as stored; paths are lower case, so store them so.
+    // Exempt entries are compared as stored; paths are folded, so store them so.
     if (s.contains("exempt_prefixes")) {
         ParseNameList(ArrayAt(s, "exempt_prefixes", where), where + ".exempt_prefixes",
                       settings->ExemptPrefixList, &settings->PrefixCount, true);
