@@ -16,6 +16,7 @@ struct CaseFoldRange {
     uint16_t Stride;
 };
 
+// clang-format off
 const CaseFoldRange CaseFoldRanges[] = {
     {0x00B5, 0x00B5, 0x0307, 1},
     {0x00C0, 0x00D6, 0x0020, 1},
@@ -203,6 +204,7 @@ const CaseFoldRange CaseFoldRanges[] = {
     {0xA7F5, 0xA7F5, 0x0001, 1},
     {0xFF21, 0xFF3A, 0x0020, 1},
 };
+// clang-format on
 
 const uint32_t CaseFoldRangeCount = sizeof CaseFoldRanges / sizeof CaseFoldRanges[0];
 

@@ -124,10 +124,11 @@ def main():
     w("#pragma once\n\n#include <stdint.h>\n\nnamespace {\n\n")
     w("struct CaseFoldRange {\n    uint16_t First;\n    uint16_t Last;\n    uint16_t Delta;\n"
       "    uint16_t Stride;\n};\n\n")
+    w("// clang-format off\n")
     w("const CaseFoldRange CaseFoldRanges[] = {\n")
     for first, last, stride, delta in ranges:
         w("    {0x%04X, 0x%04X, 0x%04X, %d},\n" % (first, last, delta, stride))
-    w("};\n\nconst uint32_t CaseFoldRangeCount = sizeof CaseFoldRanges / sizeof CaseFoldRanges[0];\n")
+    w("};\n// clang-format on\n\nconst uint32_t CaseFoldRangeCount = sizeof CaseFoldRanges / sizeof CaseFoldRanges[0];\n")
     w("\n} // namespace\n")
 
 
