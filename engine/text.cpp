@@ -65,27 +65,32 @@ void Utf16LowerCase(Utf16Unit* text, uint32_t units) {
     // Four units at a time: with each lane's top bit cleared, adding 0x8000 - "A" sets the
     // top bit of the lanes at or above "A", and adding 0x8000 - "Z" - 1 that of the lanes
     // above "Z"; no sum carries into the next lane. The lanes from "A" to "Z" (that had no
-    // top bit of their own) get 0x20 added. Units from U+0080 up are left as they are by
-    // that and go through the table one by one, so ASCII text costs one test a word more.
+    // top bit of their own) get 0x20 added; units from U+0080 up are left as they are.
+    // Only a text that holds such a unit goes through the table afterwards, so ASCII text
+    // costs one OR a word more.
+    uint64_t seen = 0;
     uint32_t i = 0;
     for (; i + UnitsPerWord <= units; i += UnitsPerWord) {
         uint64_t word;
         KmCopyMemory(&word, text + i, sizeof word);
+        seen |= word;
         uint64_t low = word & ~LaneTopBits;
         uint64_t atLeastA = low + (0x8000 - 'A') * EachLane;
         uint64_t aboveZ = low + (0x8000 - 'Z' - 1) * EachLane;
         uint64_t upper = atLeastA & ~aboveZ & ~word & LaneTopBits;
-        bool beyondAscii = (word & BeyondAsciiBits) != 0;
         word += upper >> 10; // 0x8000 >> 10 == 'a' - 'A'
         KmCopyMemory(text + i, &word, sizeof word);
-        if (beyondAscii) {
-            for (uint32_t k = i; k < i + UnitsPerWord; ++k) {
-                text[k] = Utf16FoldUnit(text[k]);
-            }
-        }
     }
     for (; i < units; ++i) {
-        text[i] = Utf16FoldUnit(text[i]);
+        seen |= text[i];
+        if (text[i] >= 'A' && text[i] <= 'Z') {
+            text[i] = Utf16Unit(text[i] + ('a' - 'A'));
+        }
+    }
+    if ((seen & BeyondAsciiBits) != 0) {
+        for (i = 0; i < units; ++i) {
+            text[i] = Utf16FoldUnit(text[i]);
+        }
     }
 }
 
