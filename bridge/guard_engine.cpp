@@ -61,11 +61,25 @@ ControlStatusBlock GuardEngine::Control(uint32_t code, std::vector<uint8_t>& buf
 bool GuardEngine::Apply(const Policy& policy, std::string* error) {
     ControlCall call = [this](uint32_t code, std::vector<uint8_t>& buffer, uint32_t in,
                               uint32_t out) { return Control(code, buffer, in, out); };
-    if (!ApplyPolicy(policy, call, error)) {
+    int pushed = 0;
+    if (ApplyPolicy(policy, call, error, &pushed)) {
+        policy_ = policy;
+        applied_ = true;
+        return true;
+    }
+    if (!applied_) {
         return false;
     }
-    policy_ = policy;
-    return true;
+    std::string why;
+    if (pushed == 0) {
+        *error += "; the previous policy stays in force";
+    } else if (RestorePolicyParts(policy_, pushed, call, &why)) {
+        *error += "; the parts already replaced were put back, the previous policy is in force";
+    } else {
+        *error += "; putting the previous policy back failed too (" + why +
+                  "), parts of both policies are in force";
+    }
+    return false;
 }
 
 bool GuardEngine::Inspect(uint8_t* frame, uint32_t length, bool fromNetwork) {

@@ -20,8 +20,13 @@ class GuardEngine : public FrameInspector {
     ~GuardEngine() override;
 
     bool Start(std::string* error);
-    // Pushes a whole policy; on a refused request the message says which.
+    // Pushes a whole policy, or none of it: a policy past the engine's limits is refused
+    // before anything is pushed, and when a request is refused part way the parts already
+    // replaced are pushed again from the policy in force before. The message says which
+    // request failed and, once a policy has been applied, which policy is in force now.
     bool Apply(const Policy& policy, std::string* error);
+    // True once a policy has been applied.
+    bool HasPolicy() const { return applied_; }
     bool Inspect(uint8_t* frame, uint32_t length, bool fromNetwork) override;
 
     std::function<void(const FileEvent&)> onEvent;
@@ -35,6 +40,7 @@ class GuardEngine : public FrameInspector {
   private:
     void Drain();
     bool started_ = false;
+    bool applied_ = false;
     Policy policy_;
     std::vector<uint8_t> events_;
     std::vector<uint8_t> grants_;

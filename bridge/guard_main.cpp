@@ -197,7 +197,13 @@ class Guard {
 
 bool Guard::LoadPolicy(const std::string& path, std::string* error) {
     Policy policy;
-    if (!LoadPolicyFile(path, &policy, error) || !engine_.Apply(policy, error)) {
+    if (!LoadPolicyFile(path, &policy, error)) {
+        if (engine_.HasPolicy()) {
+            *error += "; the previous policy stays in force";
+        }
+        return false;
+    }
+    if (!engine_.Apply(policy, error)) {
         return false;
     }
     ++policyLoads_;
@@ -296,9 +302,11 @@ ControlReply Guard::Handle(const nlohmann::json& request) {
         std::string error;
         if (!request.contains("text") || !request["text"].is_string()) {
             reply.error = "policy: no policy text";
-        } else if (!ParsePolicy(request["text"].get<std::string>(), &policy, &error) ||
-                   !engine_.Apply(policy, &error)) {
-            reply.error = "policy not applied, the previous one stays in force: " + error;
+        } else if (!ParsePolicy(request["text"].get<std::string>(), &policy, &error)) {
+            reply.error = "policy not applied: " + error + "; the previous policy stays in force";
+        } else if (!engine_.Apply(policy, &error)) {
+            reply.error = "policy not applied: " + error;
+            Say(reply.error);
         } else {
             ++policyLoads_;
             nlohmann::ordered_json j;
@@ -485,7 +493,7 @@ int Guard::Run() {
                 } else if (options_.policy.empty()) {
                     Say("SIGHUP: no --policy file to reload");
                 } else if (!LoadPolicy(options_.policy, &error)) {
-                    Say("policy not reloaded, the previous one stays in force: " + error);
+                    Say("policy not reloaded: " + error);
                 } else {
                     Say("policy reloaded from " + options_.policy);
                 }

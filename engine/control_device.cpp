@@ -71,12 +71,19 @@ void SetAdmissionList(Request* r) {
     EngineState& e = g_Engine;
     // The fresh table is built before the guard is taken (allocation and the entries),
     // then swapped in whole: lookups see the old list or the new one, never a partial one.
+    // A list that does not fit whole (past AdmissionTableLimit addresses, or out of
+    // memory) is refused with the result word -1, and the old one stays in force.
     KeyedTable* fresh = CreateLimitedKeyedTable(AdmissionTableLimit, TableFullPolicy::Refuse, 0);
     uint32_t count = r->inputLength / sizeof(AdmissionEntry);
-    for (uint32_t i = 0; i < count && fresh != nullptr; ++i) {
+    bool whole = fresh != nullptr;
+    for (uint32_t i = 0; i < count && whole; ++i) {
         const uint8_t* entry = r->buffer + i * sizeof(AdmissionEntry);
         uint8_t value = entry[offsetof(AdmissionEntry, Value)];
-        KeyedTableInsert(fresh, false, MakeTableKey(ReadIpv4Address(entry), 0), &value, 1);
+        whole = KeyedTableInsert(fresh, false, MakeTableKey(ReadIpv4Address(entry), 0), &value, 1);
+    }
+    if (!whole) {
+        DestroyKeyedTable(fresh, false);
+        return ReplyResultWord(r, ControlResultNoMemory);
     }
     EngineLockAcquire(&e.AdmissionGuardLock, false);
     KeyedTable* old = e.ClientAdmissionTable;

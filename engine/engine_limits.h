@@ -24,6 +24,14 @@ const uint32_t TreeTableLimit = 131072;   // ~77 MB of TreeRecords
 const uint32_t IpcTreeTableLimit = 65536;
 const uint32_t OpenFileTableLimit = 262144; // names of open files, ~40 MB at 100 bytes
 const uint32_t RequestTableLimit = 65536;   // each pending-request and mark table
-const uint32_t AdmissionTableLimit = 65536;
+const uint32_t AdmissionTableLimit = 65536; // admitted client addresses, ~3.5 MB
+
+// The policy lists. A push of more records than its limit is refused whole (result word
+// -1) and the list in force stays; learning adds no rule or template past the limit. With
+// the fixed blocks (settings with 3 x 64 exempt entries, known clients with 64 entries of
+// each kind: 50 KB together) a policy costs at most ~24 MB of pool, ~45 MB for the moment
+// a rule list is replaced and old and new are both held.
+const uint32_t RuleListLimit = 32768;    // 656-byte rules and a 4-byte order entry: ~21 MB
+const uint32_t TemplateListLimit = 4096; // 656-byte templates: ~2.6 MB
 // TCP flows with a message spanning segments (up to ~2 KB each while it does).
 const uint32_t SmbFlowTableLimit = 16384;

@@ -1,5 +1,6 @@
 #include "policy.h"
 
+#include "engine_limits.h"
 #include "engine_state.h"
 #include "pool.h"
 #include "report_rings.h"
@@ -60,16 +61,18 @@ struct RecordList {
     AccessRule** records;
     uint32_t* count;
     uint32_t** byUser; // null for templates
+    uint32_t limit;
 };
 
 RecordList RuleRecords() {
     EngineState& e = g_Engine;
-    return RecordList{&e.RuleListLock, &e.RuleList, &e.RuleCount, &e.RuleOrder};
+    return RecordList{&e.RuleListLock, &e.RuleList, &e.RuleCount, &e.RuleOrder, RuleListLimit};
 }
 
 RecordList TemplateRecords() {
     EngineState& e = g_Engine;
-    return RecordList{&e.TemplateListLock, &e.TemplateList, &e.TemplateCount, nullptr};
+    return RecordList{&e.TemplateListLock, &e.TemplateList, &e.TemplateCount, nullptr,
+                      TemplateListLimit};
 }
 
 void FreeRecords(AccessRule* records, uint32_t* byUser, uint32_t count) {
@@ -85,6 +88,10 @@ void FreeRecords(AccessRule* records, uint32_t* byUser, uint32_t count) {
 bool AppendRecord(const RecordList& list, const AccessRule* record, bool atDispatch) {
     EngineLockAcquire(list.lock, atDispatch);
     uint32_t n = *list.count;
+    if (n >= list.limit) {
+        EngineLockRelease(list.lock, atDispatch);
+        return false;
+    }
     auto* grown = static_cast<AccessRule*>(EngineAllocate((n + 1) * sizeof(AccessRule)));
     uint32_t* grownOrder = nullptr;
     if (grown != nullptr && list.byUser != nullptr) {
@@ -123,6 +130,9 @@ int32_t ReplaceRecords(const RecordList& list, const AccessRule* records, uint32
                        bool lowerUserNames) {
     if (n == 0) {
         return PolicyResultOk;
+    }
+    if (n > list.limit) {
+        return PolicyResultNoMemory;
     }
     auto* fresh = static_cast<AccessRule*>(EngineAllocate(size_t(n) * sizeof(AccessRule)));
     if (fresh == nullptr) {

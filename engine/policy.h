@@ -1,8 +1,8 @@
 // The access policy: rules, share templates and learning, exempt paths, known clients.
 //
 // Every list is read and replaced under its own lock, so a lookup sees a whole old or a
-// whole new list. Callers pass lower-case paths and names; rules, templates and known
-// names are lower-cased when stored.
+// whole new list. Callers pass paths and names in the folded case of text.h; rules,
+// templates and known names are folded when stored.
 #pragma once
 
 #include <stdint.h>
@@ -30,9 +30,9 @@ bool IsKnownClient(bool atDispatch, uint64_t clientMac, uint32_t clientAddress,
 
 bool ReadAdmissionControl(bool atDispatch);
 
-// Replace the whole rule or template list with `count` records (lower-casing paths, and
-// rule user names). Zero records leave the list as it is. PolicyResultNoMemory leaves the
-// old list in force.
+// Replace the whole rule or template list with `count` records (folding paths, and rule
+// user names). Zero records leave the list as it is. More records than RuleListLimit or
+// TemplateListLimit, or no memory for them: PolicyResultNoMemory, the old list in force.
 int32_t ReplaceAccessRules(const AccessRule* rules, uint32_t count);
 int32_t ReplaceShareTemplates(const ShareTemplate* templates, uint32_t count);
 // Copy whole blocks over the current ones.

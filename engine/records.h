@@ -2,7 +2,7 @@
 //
 // The byte layouts are fixed: the service reads and writes them through the control
 // device, so every size and offset is checked below. Text is UTF-16LE in fixed fields,
-// zero-terminated inside the field, kept in lower case (only "A" to "Z" change).
+// zero-terminated inside the field, kept in the folded case of text.h.
 #pragma once
 
 #include <stddef.h>

@@ -1,6 +1,7 @@
 #include "text.h"
 
 #include "../platform/km.h"
+#include "case_fold_table.h"
 
 uint32_t Utf16Length(const Utf16Unit* text, uint32_t maxUnits) {
     // Four units a round with one bound check; no unit after the terminator is read.
@@ -31,17 +32,48 @@ namespace {
 const uint64_t EachLane = 0x0001000100010001ull;
 const uint64_t LaneTopBits = 0x8000800080008000ull;
 const uint32_t UnitsPerWord = 4;
+// Set in a lane whose unit is U+0080 or above.
+const uint64_t BeyondAsciiBits = 0xFF80FF80FF80FF80ull;
 } // namespace
+
+Utf16Unit Utf16FoldUnit(Utf16Unit unit) {
+    if (unit < 0x80) {
+        return unit >= 'A' && unit <= 'Z' ? Utf16Unit(unit + ('a' - 'A')) : unit;
+    }
+    // The last range that starts at or below the unit is the only one that can hold it.
+    uint32_t low = 0;
+    uint32_t high = CaseFoldRangeCount;
+    while (low < high) {
+        uint32_t middle = low + (high - low) / 2;
+        if (CaseFoldRanges[middle].First <= unit) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    if (low == 0) {
+        return unit;
+    }
+    const CaseFoldRange& r = CaseFoldRanges[low - 1];
+    if (unit > r.Last || ((unit - r.First) & (r.Stride - 1)) != 0) {
+        return unit;
+    }
+    return Utf16Unit(unit + r.Delta);
+}
 
 void Utf16LowerCase(Utf16Unit* text, uint32_t units) {
     // Four units at a time: with each lane's top bit cleared, adding 0x8000 - "A" sets the
     // top bit of the lanes at or above "A", and adding 0x8000 - "Z" - 1 that of the lanes
     // above "Z"; no sum carries into the next lane. The lanes from "A" to "Z" (that had no
-    // top bit of their own) get 0x20 added.
+    // top bit of their own) get 0x20 added; units from U+0080 up are left as they are.
+    // Only a text that holds such a unit goes through the table afterwards, so ASCII text
+    // costs one OR a word more.
+    uint64_t seen = 0;
     uint32_t i = 0;
     for (; i + UnitsPerWord <= units; i += UnitsPerWord) {
         uint64_t word;
         KmCopyMemory(&word, text + i, sizeof word);
+        seen |= word;
         uint64_t low = word & ~LaneTopBits;
         uint64_t atLeastA = low + (0x8000 - 'A') * EachLane;
         uint64_t aboveZ = low + (0x8000 - 'Z' - 1) * EachLane;
@@ -50,8 +82,14 @@ void Utf16LowerCase(Utf16Unit* text, uint32_t units) {
         KmCopyMemory(text + i, &word, sizeof word);
     }
     for (; i < units; ++i) {
+        seen |= text[i];
         if (text[i] >= 'A' && text[i] <= 'Z') {
             text[i] = Utf16Unit(text[i] + ('a' - 'A'));
+        }
+    }
+    if ((seen & BeyondAsciiBits) != 0) {
+        for (i = 0; i < units; ++i) {
+            text[i] = Utf16FoldUnit(text[i]);
         }
     }
 }

@@ -1,5 +1,14 @@
 // UTF-16 text in fixed fields: lengths bounded by the field, ordinal comparison, and the
-// engine's lower-casing, which changes only "A" to "Z".
+// engine's case folding.
+//
+// Names and paths are compared as Windows compares them, without regard to case over the
+// Basic Multilingual Plane: two units are the same when their simple uppercase mappings
+// are. The engine stores and compares every name in one folded form, the lower case of
+// that uppercase ("JÖRG" and "Jörg" become "jörg"; "Σ", "σ" and "ς" become "σ"), so that
+// the comparisons themselves stay ordinal. Dotless ı (U+0131) and long ſ (U+017F) are not
+// folded onto "i" and "s", as the NTFS upcase table does not fold them; "İ" (U+0130) is a
+// class of its own. Surrogates have no case, so characters outside the BMP compare as
+// they are. The table is engine/case_fold_table.h, made by scripts/gen-case-table.py.
 #pragma once
 
 #include <stdint.h>
@@ -11,6 +20,9 @@ const Utf16Unit Backslash = '\\';
 // Units before the terminator, at most `maxUnits`.
 uint32_t Utf16Length(const Utf16Unit* text, uint32_t maxUnits);
 
+// The folded form of one unit.
+Utf16Unit Utf16FoldUnit(Utf16Unit unit);
+// Folds `units` units in place (ASCII "A" to "Z" become "a" to "z").
 void Utf16LowerCase(Utf16Unit* text, uint32_t units);
 
 bool Utf16Equal(const Utf16Unit* a, uint32_t aUnits, const Utf16Unit* b, uint32_t bUnits);

@@ -1,5 +1,6 @@
 #include "policy_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -9,6 +10,9 @@
 #include <sstream>
 
 #include <nlohmann/json.hpp>
+
+#include "engine_limits.h"
+#include "text.h"
 
 using nlohmann::json;
 
@@ -23,6 +27,17 @@ struct PolicyError {
 
 [[noreturn]] void Fail(const std::string& where, const std::string& what) {
     throw PolicyError{where + ": " + what};
+}
+
+// The lists of 64 fixed entries in the settings and known-client blocks.
+const size_t FixedListEntries = 64;
+
+// A list the engine cannot take whole is refused before anything is pushed.
+void CheckCount(const std::string& where, size_t count, size_t limit, const char* limitName) {
+    if (count > limit) {
+        Fail(where, "holds " + std::to_string(count) + " entries, more than the engine takes (" +
+                        limitName + ": " + std::to_string(limit) + "); the policy is not applied");
+    }
 }
 
 // UTF-8 to UTF-16, rejecting malformed input.
@@ -85,9 +100,10 @@ void StoreText(Utf16Unit* field, size_t fieldUnits, const json& value, const std
         Fail(where, "is longer than " + std::to_string(fieldUnits - 1) + " characters");
     }
     std::memset(field, 0, fieldUnits * sizeof(Utf16Unit));
-    for (size_t i = 0; i < units.size(); ++i) {
-        Utf16Unit u = units[i];
-        field[i] = lowerCase && u >= 'A' && u <= 'Z' ? Utf16Unit(u + 32) : u;
+    std::copy(units.begin(), units.end(), field);
+    if (lowerCase) {
+        // The engine's own folding, so that a name is stored as the engine compares it.
+        Utf16LowerCase(field, uint32_t(units.size()));
     }
 }
 
@@ -221,9 +237,7 @@ std::vector<AccessRule> ParseRules(const json& list, const std::string& where, b
 // Fills a fixed list of 64 names and its count.
 void ParseNameList(const json& list, const std::string& where, Utf16Unit (*entries)[NameUnits],
                    int32_t* count, bool lowerCase) {
-    if (list.size() > 64) {
-        Fail(where, "holds more than 64 entries");
-    }
+    CheckCount(where, list.size(), FixedListEntries, "entries of a fixed list");
     for (size_t i = 0; i < list.size(); ++i) {
         StoreText(entries[i], NameUnits, list[i], where + "[" + std::to_string(i) + "]", lowerCase);
     }
@@ -244,7 +258,7 @@ void ParseSettings(const json& s, EngineSettings* settings) {
     if (s.contains("admission_control")) {
         settings->AdmissionControl = BoolAt(s, "admission_control", where);
     }
-    // Exempt entries are compared as stored; paths are lower case, so store them so.
+    // Exempt entries are compared as stored; paths are folded, so store them so.
     if (s.contains("exempt_prefixes")) {
         ParseNameList(ArrayAt(s, "exempt_prefixes", where), where + ".exempt_prefixes",
                       settings->ExemptPrefixList, &settings->PrefixCount, true);
@@ -264,9 +278,8 @@ void ParseKnownClients(const json& k, KnownClientLists* known) {
     CheckKeys(k, where, {"address_words", "macs", "users", "workstations"});
     if (k.contains("address_words")) {
         const json& words = ArrayAt(k, "address_words", where);
-        if (words.size() > 64) {
-            Fail(where + ".address_words", "holds more than 64 entries");
-        }
+        CheckCount(where + ".address_words", words.size(), FixedListEntries,
+                   "entries of a fixed list");
         for (size_t i = 0; i < words.size(); ++i) {
             if (!words[i].is_number_unsigned() || words[i].get<uint64_t>() > 0xFFFF) {
                 Fail(where + ".address_words[" + std::to_string(i) + "]",
@@ -278,9 +291,7 @@ void ParseKnownClients(const json& k, KnownClientLists* known) {
     }
     if (k.contains("macs")) {
         const json& macs = ArrayAt(k, "macs", where);
-        if (macs.size() > 64) {
-            Fail(where + ".macs", "holds more than 64 entries");
-        }
+        CheckCount(where + ".macs", macs.size(), FixedListEntries, "entries of a fixed list");
         for (size_t i = 0; i < macs.size(); ++i) {
             known->Macs[i] = ParseMac(macs[i], where + ".macs[" + std::to_string(i) + "]");
         }
@@ -303,11 +314,16 @@ void ParseInto(const json& root, Policy* p) {
     if (root.contains("inspection")) {
         p->inspection = BoolAt(root, "inspection", "policy");
     }
+    // Lists past the engine's limits are refused before their records are built.
     if (root.contains("rules")) {
-        p->rules = ParseRules(ArrayAt(root, "rules", "policy"), "rules", true);
+        const json& list = ArrayAt(root, "rules", "policy");
+        CheckCount("rules", list.size(), RuleListLimit, "RuleListLimit");
+        p->rules = ParseRules(list, "rules", true);
     }
     if (root.contains("templates")) {
-        p->templates = ParseRules(ArrayAt(root, "templates", "policy"), "templates", false);
+        const json& list = ArrayAt(root, "templates", "policy");
+        CheckCount("templates", list.size(), TemplateListLimit, "TemplateListLimit");
+        p->templates = ParseRules(list, "templates", false);
     }
     if (root.contains("settings")) {
         ParseSettings(root["settings"], &p->settings);
@@ -395,6 +411,9 @@ bool ParsePolicy(const std::string& text, Policy* policy, std::string* error) {
         *error = std::string("not valid JSON: ") + e.what();
         return false;
     }
+    if (!CheckPolicyLimits(parsed, error)) {
+        return false;
+    }
     *policy = parsed;
     return true;
 }
@@ -452,16 +471,84 @@ bool LoadPolicyFile(const std::string& path, Policy* policy, std::string* error)
     return true;
 }
 
-bool ApplyPolicy(const Policy& p, const ControlCall& call, std::string* error) {
-    std::vector<uint8_t> inspection{uint8_t(p.inspection ? 1 : 0)};
-    return Push(call, IOCTL_ENGINE_SET_SETTINGS, BytesOf(p.settings), "settings", error) &&
-           Push(call, IOCTL_ENGINE_SET_KNOWN_CLIENTS, BytesOf(p.knownClients), "known clients",
-                error) &&
-           Push(call, IOCTL_ENGINE_SET_ADMISSION_LIST, BytesOf(p.admission), "admission list",
-                error) &&
-           Push(call, IOCTL_ENGINE_SET_TEMPLATES, BytesOf(p.templates), "templates", error) &&
-           Push(call, IOCTL_ENGINE_SET_RULES, BytesOf(p.rules), "rules", error) &&
-           Push(call, IOCTL_ENGINE_SET_INSPECTION, inspection, "inspection switch", error);
+namespace {
+
+// The request of one part, in PolicyParts order.
+bool PushPart(const Policy& p, int part, const ControlCall& call, std::string* error) {
+    switch (part) {
+    case 0:
+        return Push(call, IOCTL_ENGINE_SET_SETTINGS, BytesOf(p.settings), "settings", error);
+    case 1:
+        return Push(call, IOCTL_ENGINE_SET_KNOWN_CLIENTS, BytesOf(p.knownClients), "known clients",
+                    error);
+    case 2:
+        return Push(call, IOCTL_ENGINE_SET_ADMISSION_LIST, BytesOf(p.admission), "admission list",
+                    error);
+    case 3:
+        return Push(call, IOCTL_ENGINE_SET_TEMPLATES, BytesOf(p.templates), "templates", error);
+    case 4:
+        return Push(call, IOCTL_ENGINE_SET_RULES, BytesOf(p.rules), "rules", error);
+    default:
+        return Push(call, IOCTL_ENGINE_SET_INSPECTION,
+                    std::vector<uint8_t>{uint8_t(p.inspection ? 1 : 0)}, "inspection switch",
+                    error);
+    }
+}
+
+} // namespace
+
+bool CheckPolicyLimits(const Policy& p, std::string* error) {
+    try {
+        CheckCount("rules", p.rules.size(), RuleListLimit, "RuleListLimit");
+        CheckCount("templates", p.templates.size(), TemplateListLimit, "TemplateListLimit");
+        std::set<uint32_t> addresses;
+        for (const AdmissionEntry& entry : p.admission) {
+            addresses.insert(entry.ClientAddress);
+        }
+        CheckCount("admission", addresses.size(), AdmissionTableLimit, "AdmissionTableLimit");
+        const EngineSettings& s = p.settings;
+        const KnownClientLists& k = p.knownClients;
+        const std::pair<const char*, int32_t> fixed[] = {
+            {"settings.exempt_prefixes", s.PrefixCount},
+            {"settings.exempt_suffixes", s.SuffixCount},
+            {"settings.exempt_substrings", s.SubstringCount},
+            {"known_clients.address_words", k.WordCount},
+            {"known_clients.macs", k.MacCount},
+            {"known_clients.users", k.UserCount},
+            {"known_clients.workstations", k.WorkstationCount},
+        };
+        for (const auto& list : fixed) {
+            CheckCount(list.first, size_t(list.second < 0 ? 0 : list.second), FixedListEntries,
+                       "entries of a fixed list");
+        }
+    } catch (const PolicyError& e) {
+        *error = e.message;
+        return false;
+    }
+    return true;
+}
+
+bool ApplyPolicy(const Policy& p, const ControlCall& call, std::string* error, int* pushed) {
+    int done = 0;
+    bool ok = CheckPolicyLimits(p, error);
+    while (ok && done < PolicyParts) {
+        ok = PushPart(p, done, call, error);
+        done += ok ? 1 : 0;
+    }
+    if (pushed != nullptr) {
+        *pushed = done;
+    }
+    return ok;
+}
+
+bool RestorePolicyParts(const Policy& previous, int parts, const ControlCall& call,
+                        std::string* error) {
+    for (int part = 0; part < parts && part < PolicyParts; ++part) {
+        if (!PushPart(previous, part, call, error)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool ApplyAssignments(const Policy& p, const ControlCall& call, std::string* error) {

@@ -34,9 +34,23 @@ bool LoadPolicyFile(const std::string& path, Policy* policy, std::string* error)
 using ControlCall = std::function<ControlStatusBlock(uint32_t code, std::vector<uint8_t>& buffer,
                                                      uint32_t inputLength, uint32_t outputLength)>;
 
-// Pushes the whole policy (settings, known clients, admission list, templates, rules,
-// inspection switch). False with a message when a request fails.
-bool ApplyPolicy(const Policy& policy, const ControlCall& call, std::string* error);
+// Every list against the engine's limits (engine_limits.h and the fixed 64-entry lists):
+// false with a message naming the list and the limit when the engine could not take it
+// whole. ParsePolicy checks this too, before it builds a list past its limit.
+bool CheckPolicyLimits(const Policy& policy, std::string* error);
+
+// The requests that push a policy, in this order: settings, known clients, admission list,
+// templates, rules, inspection switch.
+const int PolicyParts = 6;
+// Pushes the whole policy after CheckPolicyLimits (a policy past a limit pushes nothing).
+// False with a message when a request fails; `*pushed` then counts the requests that took
+// effect before it, the parts of this policy now in force.
+bool ApplyPolicy(const Policy& policy, const ControlCall& call, std::string* error,
+                 int* pushed = nullptr);
+// Pushes the first `parts` requests of `previous` again: puts back what a push that
+// failed after `parts` requests replaced.
+bool RestorePolicyParts(const Policy& previous, int parts, const ControlCall& call,
+                        std::string* error);
 // Pushes the user assignments (they name sessions by the address of their trees).
 bool ApplyAssignments(const Policy& policy, const ControlCall& call, std::string* error);
 

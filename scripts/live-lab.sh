@@ -36,6 +36,9 @@ SRV_IP=192.0.2.1
 SRV_MAC=02:00:00:00:01:01
 ALICE_PASS=Alice-Pw-1
 BOB_PASS=Bob-Pw-2
+# A user whose name is not ASCII: clients may log on as jörg, Jörg or JÖRG.
+JOERG=jörg
+JOERG_PASS=Joerg-Pw-3
 GUARD=$BUILD/bridge/merrowfaldine-guard
 CTL=$BUILD/bridge/merrowfaldine-ctl
 NSS_WRAPPER_LIB=$(find /usr/lib -name libnss_wrapper.so -print -quit 2>/dev/null || true)
@@ -117,20 +120,23 @@ write_samba() {
 root:x:0:0:root:/root:/bin/sh
 alice:x:20001:20001:alice:/nonexistent:/bin/false
 bob:x:20002:20002:bob:/nonexistent:/bin/false
+$JOERG:x:20003:20003:$JOERG:/nonexistent:/bin/false
 nobody:x:65534:65534:nobody:/nonexistent:/bin/false
 EOT
     cat >"$DIR/group" <<EOT
 root:x:0:
 alice:x:20001:
 bob:x:20002:
+$JOERG:x:20003:
 nogroup:x:65534:
 EOT
     samba_server_conf "$d" "$DIR/share" "$SRV_IP" >"$d/smb.conf"
     samba_client_conf "$DIR/cli" >"$DIR/cli/smb.conf"
     local user pass
-    for user in alice bob; do
+    for user in alice bob "$JOERG"; do
         pass=$ALICE_PASS
         [[ $user = bob ]] && pass=$BOB_PASS
+        [[ $user = "$JOERG" ]] && pass=$JOERG_PASS
         printf '%s\n%s\n' "$pass" "$pass" |
             env LD_PRELOAD="$NSS_WRAPPER_LIB" NSS_WRAPPER_PASSWD="$DIR/passwd" \
                 NSS_WRAPPER_GROUP="$DIR/group" pdbedit -s "$d/smb.conf" -a -u "$user" -t \
@@ -272,6 +278,7 @@ LAB_EVENTS=$DIR/events.jsonl
 LAB_CTL=$CTL
 ALICE_PASS=$ALICE_PASS
 BOB_PASS=$BOB_PASS
+JOERG_PASS=$JOERG_PASS
 EOT
 }
 

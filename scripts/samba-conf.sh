@@ -45,14 +45,14 @@ samba_server_conf() {
 [docs]
     path = $share/docs
     read only = no
-    valid users = alice bob
+    valid users = alice bob jörg
     create mask = 0666
     directory mask = 0777
 
 [public]
     path = $share/public
     read only = no
-    valid users = alice bob
+    valid users = alice bob jörg
     create mask = 0666
     directory mask = 0777
 EOT

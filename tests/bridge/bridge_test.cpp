@@ -1,6 +1,7 @@
 // The live guard's own pieces, without interfaces: the checksum offload request, the SMB frame
 // test, and the control socket's request and follow protocol.
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,12 +11,61 @@
 #include <gtest/gtest.h>
 
 #include "control_socket.h"
+#include "engine_state.h"
 #include "frames.h"
 #include "guard_engine.h"
+#include "policy_builders.h"
 #include "port_pair.h"
 #include "ring.h"
+#include "sim.h"
 
 namespace {
+
+// A policy is in force whole or not at all: whichever allocation of a push fails, the guard
+// ends with every part of the new policy or every part of the one before.
+TEST(GuardPolicy, APushRefusedPartWayPutsThePreviousPolicyBack) {
+    auto make = [](const char* tag, uint32_t address, bool learning) {
+        Policy p;
+        p.settings.LearningEnabled = learning;
+        p.knownClients.UserCount = 1;
+        SetField(p.knownClients.Users[0], NameUnits, tag);
+        p.admission.resize(2);
+        std::memset(p.admission.data(), 0, 2 * sizeof(AdmissionEntry));
+        p.admission[0].ClientAddress = address;
+        p.admission[1].ClientAddress = address + 1;
+        p.templates.push_back(Rule(std::string("t") + tag, "", "1"));
+        p.rules.push_back(Rule(std::string("r") + tag, "alice", "01"));
+        return p;
+    };
+    const Policy previous = make("old", 0x0A0200C0, true);
+    const Policy next = make("new", 0x140200C0, false);
+    auto inForce = [](const Policy& p) {
+        uint8_t value = 0;
+        return g_Engine.Settings->LearningEnabled == p.settings.LearningEnabled &&
+               Ascii(g_Engine.KnownClients->Users[0]) == Ascii(p.knownClients.Users[0]) &&
+               IsAdmittedClient(false, p.admission[1].ClientAddress, &value) &&
+               Ascii(g_Engine.TemplateList[0].Path) == Ascii(p.templates[0].Path) &&
+               Ascii(g_Engine.RuleList[0].Path) == Ascii(p.rules[0].Path);
+    };
+    int putBack = 0;
+    for (uint64_t failing = 1; failing <= 8; ++failing) {
+        GuardEngine engine;
+        std::string error;
+        ASSERT_TRUE(engine.Start(&error));
+        ASSERT_TRUE(engine.Apply(previous, &error)) << error;
+        SimPoolFailAllocation(failing);
+        bool applied = engine.Apply(next, &error);
+        SimPoolFailAllocation(0);
+        EXPECT_TRUE(inForce(applied ? next : previous))
+            << "allocation " << failing << ": " << error;
+        EXPECT_FALSE(inForce(applied ? previous : next)) << "allocation " << failing;
+        if (!applied) {
+            EXPECT_NE(error.find("the previous policy is in force"), std::string::npos) << error;
+            putBack += error.find("were put back") != std::string::npos;
+        }
+    }
+    EXPECT_GE(putBack, 2) << "failures after the admission list was replaced are undone";
+}
 
 // A checksum the sender left to the hardware goes on with the frame, moved past a VLAN
 // tag the frame gets back; a rewritten frame carries complete checksums and no request.

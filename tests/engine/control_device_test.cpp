@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "control_device.h"
 #include "engine_fixture.h"
+#include "engine_limits.h"
+#include "keyed_table.h"
 #include "policy.h"
 #include "policy_builders.h"
 #include "report_rings.h"
@@ -112,6 +115,73 @@ TEST_F(ControlDeviceTest, AdmissionListIsReplacedWhole) {
     EXPECT_FALSE(IsAdmittedClient(false, 0x0A0200C0, &value)) << "zero entries empty the list";
     EXPECT_EQ(Call(IOCTL_ENGINE_SET_ADMISSION_LIST, buffer, 263, 4).status,
               STATUS_INVALID_PARAMETER_CODE);
+}
+
+// Each policy list is taken whole or not at all: at its limit it is replaced; one record
+// past it, or short of memory, the push is refused with -1 and the list in force stays.
+TEST_F(ControlDeviceTest, PolicyListsAreRefusedWholePastTheirLimits) {
+    auto admitted = [](uint32_t address) {
+        uint8_t value = 0;
+        return IsAdmittedClient(false, address, &value);
+    };
+    const struct Case {
+        uint32_t code;
+        uint32_t recordBytes;
+        uint32_t limit;
+        std::function<uint32_t()> count;
+        std::function<bool(uint32_t first)> firstIs; // the list in force starts with `first`
+    } cases[] = {
+        {IOCTL_ENGINE_SET_RULES, sizeof(AccessRule), RuleListLimit,
+         [] { return g_Engine.RuleCount; },
+         [](uint32_t first) { return g_Engine.RuleList[0].Path[0] == first; }},
+        {IOCTL_ENGINE_SET_TEMPLATES, sizeof(ShareTemplate), TemplateListLimit,
+         [] { return g_Engine.TemplateCount; },
+         [](uint32_t first) { return g_Engine.TemplateList[0].Path[0] == first; }},
+        {IOCTL_ENGINE_SET_ADMISSION_LIST, sizeof(AdmissionEntry), AdmissionTableLimit,
+         [] { return KeyedTableCount(g_Engine.ClientAdmissionTable, false); },
+         [&](uint32_t first) { return admitted(first << 24); }},
+    };
+    for (const Case& c : cases) {
+        // Record i names first + (i % 16) (admission: the address first << 24 | i), so every
+        // record differs and the first tells the pushes apart.
+        auto push = [&](uint32_t n, uint32_t first, uint32_t failAllocation) {
+            std::vector<uint8_t> buffer(size_t(n) * c.recordBytes + 4);
+            for (uint32_t i = 0; i < n; ++i) {
+                uint8_t* record = &buffer[size_t(i) * c.recordBytes];
+                if (c.code == IOCTL_ENGINE_SET_ADMISSION_LIST) {
+                    uint32_t address = first << 24 | i;
+                    std::memcpy(record, &address, 4);
+                } else {
+                    Utf16Unit name[2] = {Utf16Unit(first + i % 16), 0};
+                    std::memcpy(record, name, sizeof name);
+                }
+            }
+            if (failAllocation != 0) {
+                SimPoolFailAllocation(failAllocation);
+            }
+            ControlStatusBlock s = Call(c.code, buffer, n * c.recordBytes, 4);
+            EXPECT_EQ(s.status, STATUS_SUCCESS_CODE);
+            return ResultWord(buffer);
+        };
+        EXPECT_EQ(push(c.limit, 'a', 0), 0) << std::hex << c.code;
+        EXPECT_TRUE(c.firstIs('a'));
+        EXPECT_EQ(push(c.limit + 1, 'q', 0), -1) << std::hex << c.code;
+        EXPECT_TRUE(c.firstIs('a')) << "the list in force stays, " << std::hex << c.code;
+        EXPECT_FALSE(c.firstIs('q'));
+        EXPECT_EQ(push(3, 'k', 1), -1) << "out of memory, " << std::hex << c.code;
+        EXPECT_TRUE(c.firstIs('a'));
+        EXPECT_FALSE(c.firstIs('k'));
+        EXPECT_EQ(c.count(), c.limit) << std::hex << c.code;
+    }
+
+    // Learning adds no rule and no template past the limits.
+    g_Engine.Settings->LearningEnabled = 1;
+    EXPECT_TRUE(LearnGrant(false, U16("new").data(), U16("carol").data()));
+    EXPECT_EQ(g_Engine.RuleCount, RuleListLimit);
+    EXPECT_EQ(g_Engine.TemplateCount, TemplateListLimit);
+    std::vector<uint8_t> grants(sizeof(LearnedGrant) * LearnedGrantRingSlots);
+    EXPECT_EQ(Call(IOCTL_ENGINE_READ_LEARNED, grants, 0, uint32_t(grants.size())).information, 0u)
+        << "no rule was learned";
 }
 
 TEST_F(ControlDeviceTest, SettingsAndKnownClientsNeedTheirExactSize) {

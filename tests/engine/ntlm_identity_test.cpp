@@ -5,16 +5,9 @@
 
 #include "ntlm.h"
 #include "ntlm_identity.h"
+#include "policy_builders.h"
 
 namespace {
-
-std::string Ascii(const Utf16Unit* field) {
-    std::string out;
-    for (int i = 0; i < 64 && field[i] != 0; ++i) {
-        out.push_back(char(field[i]));
-    }
-    return out;
-}
 
 struct Identified {
     bool parsed;
@@ -38,14 +31,12 @@ TEST(IdentifyUser, RawAuthenticateGivesLowerCaseNames) {
     EXPECT_EQ(Ascii(r.user.WorkstationName), "wks-7");
 }
 
-TEST(IdentifyUser, OnlyAtoZChangeCase) {
-    NtlmNames names{Utf16Le("Zoe"), {}, {}};
-    names.user.push_back(0xC9); // U+00C9, capital E with acute: kept as it is
-    names.user.push_back(0x00);
-    Identified r = Identify(NtlmAuthenticate(names));
+TEST(IdentifyUser, NamesAreStoredInTheirFoldedCase) {
+    Identified r = Identify(NtlmAuthenticate("ZoÉ", "DOMÄNE", "ΠΣ-7"));
     ASSERT_TRUE(r.parsed);
-    EXPECT_EQ(r.user.UserName[0], 'z');
-    EXPECT_EQ(r.user.UserName[3], 0xC9);
+    EXPECT_EQ(Ascii(r.user.UserName), "zoé");
+    EXPECT_EQ(Ascii(r.user.DomainName), "domäne");
+    EXPECT_EQ(Ascii(r.user.WorkstationName), "πσ-7");
 }
 
 TEST(IdentifyUser, EmptyNamesParseButGiveNoUser) {

@@ -3,6 +3,7 @@
 
 #include "engine_state.h"
 #include "session_state.h"
+#include "text.h"
 #include "smb_engine_fixture.h"
 
 namespace {
@@ -118,6 +119,57 @@ TEST_F(Smb2FlowTest, EveryCreateMarkRewritesItsResponse) {
         EXPECT_EQ(ReadLe32(LastSmb(), Smb2StatusAt), StatusAccessDenied);
         EXPECT_FALSE(KeyedTableLookup(g_Engine.Smb2.*c.marks, false,
                                       TableKey{ids.messageId, ids.session}, nullptr, &length));
+    }
+}
+
+// Rules and the names on the wire meet in one folded form, in any script: a rule for
+// jörg holds a logon as JÖRG, a rule for the share Öffentlich a tree ÖFFENTLICH.
+TEST_F(Smb2FlowTest, RulesHoldNamesWrittenInAnyCase) {
+    const struct Case {
+        const char* ruleUser;
+        const char* rulePath;
+        const char* logon;
+        const char* unc;
+        const char* name;
+        bool held;
+        const char* eventPath;
+    } cases[] = {
+        {"jörg", "docs", "JÖRG", "\\\\FILESRV\\Docs", "plan.txt", true, "docs\\plan.txt"},
+        {"JÖRG", "docs", "jÖrG", "\\\\FILESRV\\Docs", "plan.txt", true, "docs\\plan.txt"},
+        {"alice", "Öffentlich", "alice", "\\\\FILESRV\\ÖFFENTLICH", "a.txt", true,
+         "öffentlich\\a.txt"},
+        {"alice", "öffentlich\\Σχέδια", "alice", "\\\\srv\\Öffentlich", "ΣΧΈΔΙΑ\\ς.txt", true,
+         "öffentlich\\σχέδια\\σ.txt"},
+        {"иван", "docs", "ИВАН", "\\\\FILESRV\\DOCS", "x", true, "docs\\x"},
+        {"😀zoë", "docs", "😀ZOË", "\\\\FILESRV\\docs", "x", true, "docs\\x"},
+        {"admin", "docs", "ADMıN", "\\\\FILESRV\\Docs", "x", false, ""}, // ı is not i
+        {"jörg", "docs", "JOERG", "\\\\FILESRV\\Docs", "x", false, ""},
+        {"𐐨x", "docs", "𐐀x", "\\\\FILESRV\\Docs", "x", false, ""}, // beyond the BMP
+    };
+    uint64_t session = 0x200000000000ull;
+    uint32_t tree = 100;
+    for (const Case& c : cases) {
+        ++session;
+        ++tree;
+        Login2(session, c.logon);
+        Connect2(session, tree, c.unc);
+        Rules({Rule(c.rulePath, c.ruleUser, "11000000")});
+        Smb2CreateFields fields;
+        fields.name = c.name;
+        fields.desiredAccess = 0x00010080;
+        fields.shareAccess = 4;
+        fields.createDisposition = 1;
+        EXPECT_EQ(Request(Smb2CreateRequest(Smb2Ids{session, tree, nextId++}, fields)), c.held)
+            << c.logon << " under " << c.ruleUser;
+        std::vector<FileEvent> events = Events();
+        ASSERT_EQ(events.size(), c.held ? 1u : 0u) << c.logon;
+        if (c.held) {
+            EXPECT_EQ(EventPath(events[0]), c.eventPath);
+            std::vector<Utf16Unit> folded = Utf8ToUnits(c.logon);
+            Utf16LowerCase(folded.data(), uint32_t(folded.size()));
+            folded.push_back(0);
+            EXPECT_EQ(Ascii(events[0].UserName), Ascii(folded.data())) << c.logon;
+        }
     }
 }
 

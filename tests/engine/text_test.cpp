@@ -2,8 +2,10 @@
 // one-unit-at-a-time meaning at every length and position.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
+#include "policy_builders.h"
 #include "text.h"
 
 namespace {
@@ -13,8 +15,12 @@ const Utf16Unit Edges[] = {0,      '@',    'A',    'M',    'Z',    '[',    '`', 
                            'z',    0x7F,   0xC1,   0x4041, 0x7FFF, 0x8000, 0x8041, 0x805A,
                            0xC041, 0xFF41, 0xFFFF, '\\',   '.',    '~',    '$',    0x141};
 
+// One unit at a time: ASCII by its own rule, the rest through the table.
 Utf16Unit PlainLower(Utf16Unit unit) {
-    return unit >= 'A' && unit <= 'Z' ? Utf16Unit(unit + 32) : unit;
+    if (unit < 0x80) {
+        return unit >= 'A' && unit <= 'Z' ? Utf16Unit(unit + 32) : unit;
+    }
+    return Utf16FoldUnit(unit);
 }
 
 TEST(TextTest, WordWideHelpersAgreeWithTheirPlainMeaning) {
@@ -56,6 +62,64 @@ TEST(TextTest, WordWideHelpersAgreeWithTheirPlainMeaning) {
     EXPECT_EQ(Utf16Find(Edges, edges, absent, 2), -1);
     EXPECT_EQ(Utf16Find(Edges, 1, absent, 2), -1) << "a needle longer than the text";
     EXPECT_EQ(Utf16Find(Edges, edges, absent, 0), 0) << "the empty needle";
+}
+
+std::vector<Utf16Unit> Folded(const std::string& utf8) {
+    std::vector<Utf16Unit> units = Utf8ToUnits(utf8);
+    Utf16LowerCase(units.data(), uint32_t(units.size()));
+    return units;
+}
+
+// Names compare as Windows compares them: equal when their units have the same simple
+// uppercase over the BMP. Each case gives a name as stored, the same name as a client may
+// send it, whether the two are one name, and the folded form both must take.
+TEST(TextTest, NamesFoldCaseOverTheBasicMultilingualPlane) {
+    struct Case {
+        const char* a;
+        const char* b;
+        bool same;
+        const char* foldedA;
+    };
+    const Case cases[] = {
+        {"jörg", "JÖRG", true, "jörg"},
+        {"Öffentlich", "ÖFFENTLICH", true, "öffentlich"},
+        {"Ÿvonne", "ÿVONNE", true, "ÿvonne"},       // ÿ's uppercase lies outside Latin-1
+        {"ǅemal", "Ǆemal", true, "ǆemal"},          // a title-case digraph
+        {"straße", "STRASSE", false, "straße"},     // one unit never becomes two
+        {"ΟΔΥΣΣΕΥΣ", "οδυσσευς", true, "οδυσσευσ"}, // final ς and σ are both Σ
+        {"Σ", "ς", true, "σ"},
+        {"Ά", "ά", true, "ά"},
+        {"ПРИВЕТ Ёлка", "привет ёлка", true, "привет ёлка"},
+        {"ѢЌ", "ѣќ", true, "ѣќ"},
+        {"ＡＢ", "ａｂ", true, "ａｂ"}, // full-width Latin
+        // Turkish i: "i" and "I" are one; dotless ı and dotted İ each stand alone.
+        {"ADMIN", "admin", true, "admin"},
+        {"admın", "ADMIN", false, "admın"},
+        {"admın", "admin", false, "admın"},
+        {"İstanbul", "istanbul", false, "İstanbul"},
+        {"İstanbul", "ISTANBUL", false, "İstanbul"},
+        {"ı", "ı", true, "ı"},
+        {"ſ", "s", false, "ſ"},
+        {"\xe2\x84\xaa", "k", false, "\xe2\x84\xaa"}, // the Kelvin sign's uppercase is itself
+        // Outside the BMP units compare as they are; the BMP units around them still fold.
+        {"𐐀", "𐐨", false, "𐐀"},
+        {"A😀b", "a😀B", true, "a😀b"},
+        {"\xed\xa0\x80x", "\xed\xa0\x80X", true, "\xed\xa0\x80x"}, // a lone surrogate
+        {"ȺȾ", "ⱥⱦ", true, "ⱥⱦ"}, // uppercase in Latin, lowercase beyond U+2C00
+    };
+    for (const Case& c : cases) {
+        std::vector<Utf16Unit> a = Folded(c.a);
+        std::vector<Utf16Unit> b = Folded(c.b);
+        EXPECT_EQ(Utf16Equal(a.data(), uint32_t(a.size()), b.data(), uint32_t(b.size())), c.same)
+            << c.a << " / " << c.b;
+        EXPECT_EQ(a, Utf8ToUnits(c.foldedA)) << c.a;
+        // Folding is stable, and a name is found inside a longer folded path.
+        EXPECT_EQ(Folded(c.foldedA), a) << c.a;
+        std::vector<Utf16Unit> path = Folded(std::string("share\\") + c.b + "\\x.txt");
+        EXPECT_EQ(Utf16Find(path.data(), uint32_t(path.size()), a.data(), uint32_t(a.size())) == 6,
+                  c.same)
+            << c.a << " in " << c.b;
+    }
 }
 
 } // namespace

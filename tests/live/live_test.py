@@ -15,6 +15,7 @@ remaining cases are reported as not run instead of each waiting for its own dead
 import json
 import os
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -199,6 +200,15 @@ CASES = [
          policy=policy(rule("report"), settings={"admission_control": True},
                        admission=["192.0.2.99"]),
          steps=[("rm old.txt", "failed")], files=[same("old.txt")], events=[]),
+    # Names compare as Windows compares them: a logon as JÖRG is jörg's, in every dialect.
+    dict(name="deny-delete JÖRG", user="JÖRG",
+         policy=policy(rule("report", "deny-delete", user="jörg")),
+         steps=[("rm old.txt", "NT_STATUS_ACCESS_DENIED")], files=[same("old.txt")],
+         events=[(1, 1, "docs\\old.txt")], event_user="jörg"),
+    dict(name="deny-delete DOCS for JÖRG", user="Jörg",
+         policy=policy(rule("report", "deny-delete", user="JÖRG", path="DOCS")),
+         steps=[("rm old.txt", "NT_STATUS_ACCESS_DENIED")], files=[same("old.txt")],
+         events=[(1, 1, "docs\\old.txt")], event_user="jörg"),
     dict(name="admission admitted",
          policy=policy(rule("report", "deny-delete"), settings={"admission_control": True},
                        admission=["192.0.2.10"]),
@@ -344,7 +354,8 @@ class Lab:
         return path
 
     def smbclient_args(self, protocol, user="alice", share="docs"):
-        password = self.vars["ALICE_PASS" if user == "alice" else "BOB_PASS"]
+        password = self.vars[{"alice": "ALICE_PASS", "bob": "BOB_PASS",
+                              "jörg": "JOERG_PASS"}[user.lower()]]
         return [LAB, "client", "smbclient", "-s", self.vars["LAB_CLIENT_CONF"],
                 "//%s/%s" % (self.vars["LAB_SERVER_IP"], share), "-U", "%s%%%s" % (user, password),
                 "-m", protocol, "--use-kerberos=off"]
@@ -444,7 +455,7 @@ def check_case(lab, case, protocol):
     mark = lab.event_mark()
     problems = []
     for command, expected in case["steps"]:
-        seen = lab.smb(PROTOCOLS[protocol], command, expected)
+        seen = lab.smb(PROTOCOLS[protocol], command, expected, user=case.get("user", "alice"))
         if seen != expected:
             problems.append("%r: client saw %s, expected %s" % (command, seen, expected))
     for name, content in case["files"]:
@@ -460,7 +471,8 @@ def check_case(lab, case, protocol):
         if e not in seen_events:
             problems.append("event %s missing (got %s)" % (e, sorted(seen_events)))
     for e in events:
-        if e["type"] == "event" and (e["user"], e["client"]) != ("alice", "192.0.2.10"):
+        if e["type"] == "event" and (e["user"], e["client"]) != (case.get("event_user", "alice"),
+                                                                 "192.0.2.10"):
             problems.append("event names %s at %s" % (e["user"], e["client"]))
     if failed_denials(events):
         problems.append("denials the server carried out: %s" % failed_denials(events))
@@ -589,6 +601,72 @@ def check_control(lab):
         raise Failure("bad policy at start: exit %d, %s" % (r.returncode, r.stderr))
     lab.run("guard-stop")
     lab.run("guard-start")
+
+
+# One rule past the engine's rule list limit (RuleListLimit, engine/engine_limits.h), each
+# rule as short as the file format allows, so the file stays under its 1 MiB bound.
+RULE_LIST_LIMIT = 32768
+
+
+def write_too_large(path):
+    with open(path, "w") as f:
+        json.dump({"rules": [{}] * (RULE_LIST_LIMIT + 1)}, f, separators=(",", ":"))
+
+
+def check_policy_limits(lab):
+    """A policy the engine cannot take whole is refused with the limit named, whichever
+    way it comes, and the policy in force stays: alice's delete under deny-delete is still
+    refused, reported, and the file is still on the server's disk."""
+    lab.reset_shares()
+    path = os.path.join(lab.work, "limits.json")
+    big = os.path.join(lab.work, "too-large.json")
+    write_too_large(big)
+    with open(path, "w") as f:
+        json.dump(policy(rule("report", "deny-delete")), f)
+    lab.run("guard-stop")
+    lab.run("guard-start", "--policy", path)
+    log = os.path.join(lab.vars["LAB_DIR"], "guard.log")
+    with open(os.path.join(lab.vars["LAB_DIR"], "guard.pid")) as f:
+        guard_pid = int(f.read())
+
+    def by_ctl():
+        r = lab.ctl("policy", big, check=False)
+        return r.returncode != 0 and "RuleListLimit" in r.stderr, r.stderr
+
+    def by_sighup():
+        shutil.copyfile(big, path)
+        os.kill(guard_pid, signal.SIGHUP)
+        poll(lambda: "RuleListLimit" in open(log).read(), "the refused reload")
+        line = [l for l in open(log).read().splitlines() if "RuleListLimit" in l][-1]
+        return "not reloaded" in line and "previous policy stays in force" in line, line
+
+    problems = []
+    for how, refuse in (("merrowfaldine-ctl policy", by_ctl), ("SIGHUP", by_sighup)):
+        refused, said = refuse()
+        if not refused:
+            problems.append("%s: a too-large policy was not refused naming the limit: %s"
+                            % (how, said.strip()))
+        mark = lab.event_mark()
+        seen = lab.smb("SMB3", "rm old.txt")
+        if seen != "NT_STATUS_ACCESS_DENIED":
+            problems.append("after %s: rm old.txt saw %s, the old policy is not in force"
+                            % (how, seen))
+        if lab.docs_file("old.txt") != FILES["old.txt"]:
+            problems.append("after %s: old.txt is gone from the server" % how)
+        events = {(e["kind"], e["blocked"], e["path"], e["user"])
+                  for e in lab.events_since(mark) if e["type"] == "event"}
+        if (1, 1, "docs\\old.txt", "alice") not in events:
+            problems.append("after %s: no denied delete reported (got %s)" % (how, events))
+    # At start: the guard does not start, and says which limit.
+    r = run_bounded([os.path.join(lab.env["MF_BUILD"], "bridge", "merrowfaldine-guard"),
+                     "--network", "lo", "--server", "lo2", "--policy", big], STEP_SECONDS,
+                    "the guard with a too-large policy", "it to refuse it and exit")
+    if r.returncode == 0 or "RuleListLimit" not in r.stderr:
+        problems.append("too-large policy at start: exit %d, %s" % (r.returncode, r.stderr))
+    lab.run("guard-stop")
+    lab.run("guard-start")
+    if problems:
+        raise Failure("; ".join(problems))
 
 
 def read_lines(fd, seconds):
@@ -817,6 +895,8 @@ def main():
                           raw[1] if isinstance(raw[1], tuple) else (raw[1],))),
                       lambda lab, r=raw: check_raw(lab, *r), None))
     tests.append(("control socket, policy loading and reload", check_control, None))
+    tests.append(("a policy past the engine's limits refused at load and reload",
+                  check_policy_limits, None))
     tests.append(("checksums, link down and up, VLAN tags", check_wire, None))
     for protocol in ("SMB3", "NT1"):
         tests.append(("guard started mid-session over %s" % protocol,

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
+
+#include "engine_limits.h"
 
 #include "policy_builders.h"
 #include "policy_file.h"
@@ -89,22 +94,125 @@ TEST(PolicyFile, MistakesAreNamedPrecisely) {
     EXPECT_EQ(Error("[]"), "policy: must be an object");
 }
 
-TEST(PolicyFile, ListsHoldAtMost64Entries) {
-    std::string many = "[";
-    for (int i = 0; i < 65; ++i) {
-        many += std::string(i ? "," : "") + "\"x\"";
+// A JSON array of `n` items made by `item(i)`.
+std::string ArrayOf(size_t n, const std::function<std::string(size_t)>& item) {
+    std::string out = "[";
+    for (size_t i = 0; i < n; ++i) {
+        out += (i != 0 ? "," : "") + item(i);
     }
-    many += "]";
-    EXPECT_EQ(Error(R"({"settings": {"exempt_suffixes": )" + many + "}}"),
-              "settings.exempt_suffixes: holds more than 64 entries");
+    return out + "]";
+}
+
+std::string Address(size_t i) {
+    return "\"10." + std::to_string(i >> 16 & 255) + "." + std::to_string(i >> 8 & 255) + "." +
+           std::to_string(i & 255) + "\"";
+}
+
+// Every list is checked against what the engine takes before anything is built or pushed:
+// at its limit it loads, one past it is refused with the list and the limit named.
+TEST(PolicyFile, ListsPastTheEngineLimitsAreRefused) {
+    const struct Case {
+        const char* where; // where the list goes, and where a fault is named
+        std::string (*json)(const std::string& list);
+        size_t limit;
+        std::function<std::string(size_t)> item;
+        const char* limitName;
+    } cases[] = {
+        {"rules", [](const std::string& l) { return "{\"rules\": " + l + "}"; }, RuleListLimit,
+         [](size_t) { return std::string("{}"); }, "RuleListLimit"},
+        {"templates", [](const std::string& l) { return "{\"templates\": " + l + "}"; },
+         TemplateListLimit, [](size_t) { return std::string("{}"); }, "TemplateListLimit"},
+        {"admission", [](const std::string& l) { return "{\"admission\": " + l + "}"; },
+         AdmissionTableLimit, Address, "AdmissionTableLimit"},
+        {"settings.exempt_suffixes",
+         [](const std::string& l) { return "{\"settings\": {\"exempt_suffixes\": " + l + "}}"; },
+         64, [](size_t) { return std::string("\"x\""); }, "entries of a fixed list"},
+        {"known_clients.macs",
+         [](const std::string& l) { return "{\"known_clients\": {\"macs\": " + l + "}}"; }, 64,
+         [](size_t) { return std::string("\"02:00:00:00:00:01\""); }, "entries of a fixed list"},
+        {"known_clients.users",
+         [](const std::string& l) { return "{\"known_clients\": {\"users\": " + l + "}}"; }, 64,
+         [](size_t) { return std::string("\"u\""); }, "entries of a fixed list"},
+    };
+    for (const Case& c : cases) {
+        Policy policy;
+        std::string error;
+        EXPECT_TRUE(ParsePolicy(c.json(ArrayOf(c.limit, c.item)), &policy, &error))
+            << c.where << ": " << error;
+        EXPECT_EQ(Error(c.json(ArrayOf(c.limit + 1, c.item))),
+                  std::string(c.where) + ": holds " + std::to_string(c.limit + 1) +
+                      " entries, more than the engine takes (" + c.limitName + ": " +
+                      std::to_string(c.limit) + "); the policy is not applied");
+    }
+    // Admission addresses count once however often they are named.
+    Policy p;
+    std::string error;
+    EXPECT_TRUE(ParsePolicy(
+        "{\"admission\": " +
+            ArrayOf(AdmissionTableLimit + 1, [](size_t i) { return Address(i == 0 ? 1 : i); }) +
+            "}",
+        &p, &error))
+        << error;
+}
+
+// A policy is pushed whole, or what it replaced is put back: a request refused part way
+// reports how many took effect, and the previous policy's parts are pushed again.
+TEST(PolicyFile, PushesCountWhatTookEffectAndPutItBack) {
+    const uint32_t order[PolicyParts] = {
+        IOCTL_ENGINE_SET_SETTINGS,  IOCTL_ENGINE_SET_KNOWN_CLIENTS, IOCTL_ENGINE_SET_ADMISSION_LIST,
+        IOCTL_ENGINE_SET_TEMPLATES, IOCTL_ENGINE_SET_RULES,         IOCTL_ENGINE_SET_INSPECTION};
+    Policy previous;
+    previous.rules.push_back(Rule("old", "alice", "01000000"));
+    Policy next;
+    next.rules.push_back(Rule("new", "alice", "10000000"));
+    std::vector<uint32_t> codes;
+    int refuseAt = -1; // the request answered with -1 (counting from 0), or none
+    ControlCall call = [&](uint32_t code, std::vector<uint8_t>& buffer, uint32_t, uint32_t) {
+        uint32_t result = int(codes.size()) == refuseAt ? 0xFFFFFFFF : 0;
+        codes.push_back(code);
+        std::memcpy(buffer.data(), &result, 4);
+        return ControlStatusBlock{STATUS_SUCCESS_CODE, 4};
+    };
+    for (int failAt = 0; failAt <= PolicyParts; ++failAt) {
+        codes.clear();
+        refuseAt = failAt;
+        std::string error;
+        int pushed = -1;
+        EXPECT_EQ(ApplyPolicy(next, call, &error, &pushed), failAt == PolicyParts);
+        EXPECT_EQ(pushed, failAt);
+        EXPECT_EQ(codes, std::vector<uint32_t>(order, order + std::min(failAt + 1, PolicyParts)));
+        codes.clear();
+        refuseAt = -1;
+        EXPECT_TRUE(RestorePolicyParts(previous, pushed, call, &error));
+        EXPECT_EQ(codes, std::vector<uint32_t>(order, order + pushed)) << "what was replaced";
+    }
+    // A policy past a limit pushes nothing at all.
+    Policy huge;
+    huge.rules.resize(RuleListLimit + 1);
+    int calls = 0;
+    ControlCall count = [&](uint32_t, std::vector<uint8_t>&, uint32_t, uint32_t) {
+        ++calls;
+        return ControlStatusBlock{STATUS_SUCCESS_CODE, 4};
+    };
+    std::string error;
+    int pushed = -1;
+    EXPECT_FALSE(ApplyPolicy(huge, count, &error, &pushed));
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(pushed, 0);
+    EXPECT_NE(error.find("RuleListLimit"), std::string::npos) << error;
 }
 
 TEST(PolicyFile, NonAsciiNamesBecomeUtf16) {
     Policy p;
     std::string error;
-    ASSERT_TRUE(ParsePolicy(R"({"rules": [{"path": "Dokumente", "user": "Jörg"}]})", &p, &error));
+    ASSERT_TRUE(ParsePolicy(
+        R"({"rules": [{"path": "Dokumente", "user": "Jörg"}, {"path": "ÖFFENTLICH\\ΣΧΈΔΙΑ", "user": "ИВАН"}]})",
+        &p, &error));
     EXPECT_EQ(p.rules[0].UserName[1], 0xF6);
     EXPECT_EQ(Utf16ToUtf8(p.rules[0].UserName, NameUnits), "jörg");
+    // Stored as the engine folds them, in any script.
+    EXPECT_EQ(Utf16ToUtf8(p.rules[1].Path, SharePathUnits), "öffentlich\\σχέδια");
+    EXPECT_EQ(Utf16ToUtf8(p.rules[1].UserName, NameUnits), "иван");
     EXPECT_NE(Error("{\"rules\": [{\"user\": \"\xC3\"}]}").find("UTF-8"), std::string::npos);
 }
 

@@ -1,5 +1,6 @@
 #include "ntlm.h"
 
+#include "policy_builders.h"
 #include "wire_bytes.h"
 
 namespace {
@@ -24,9 +25,9 @@ void AddPayload(Bytes& message, size_t field, const Bytes& data) {
 
 Bytes Utf16Le(const std::string& ascii) {
     Bytes out;
-    for (char c : ascii) {
-        out.push_back(uint8_t(c));
-        out.push_back(0);
+    for (Utf16Unit unit : Utf8ToUnits(ascii)) {
+        out.push_back(uint8_t(unit));
+        out.push_back(uint8_t(unit >> 8));
     }
     return out;
 }

@@ -6,8 +6,11 @@
 
 #include "records.h"
 
-// A zero-terminated UTF-16 copy of an ASCII text ("\\" for a backslash).
+// UTF-16 units of a UTF-8 text (ASCII in most tests; "\\" for a backslash), unterminated.
+std::vector<Utf16Unit> Utf8ToUnits(const std::string& utf8);
+// A zero-terminated UTF-16 copy of a UTF-8 text.
 std::vector<Utf16Unit> U16(const std::string& ascii);
+// The text of a field up to its terminator, as UTF-8.
 std::string Ascii(const Utf16Unit* text, size_t maxUnits = 1024);
 void SetField(Utf16Unit* field, size_t units, const std::string& ascii);
 
