@@ -109,7 +109,8 @@ void WatchReplaceOutcome(const SmbMessage* message, SmbDialect dialect, TableKey
     }
     watch->targetUnits = uint16_t(units);
     uint32_t bytes = ReplaceHeaderBytes + (watch->joinedUnits + units) * sizeof(Utf16Unit);
-    KeyedTableInsert(OutcomeMap(dialect), message->atDispatch, request, watch, bytes);
+    KeyedTableInsertOwned(OutcomeMap(dialect), message->atDispatch, request, watch, bytes,
+                          message->clientAddress);
     EngineFree(watch, ReplaceWatchBytes);
 }
 
@@ -178,8 +179,8 @@ void WatchCreateOutcome(const SmbMessage* message, SmbDialect dialect, TableKey 
     }
     // Lost for lack of room, a narrowed create still fails at the server; the client then
     // sees the server's own status.
-    KeyedTableInsert(OutcomeMap(dialect), message->atDispatch, request, &verdict->outcome,
-                     sizeof verdict->outcome);
+    KeyedTableInsertOwned(OutcomeMap(dialect), message->atDispatch, request, &verdict->outcome,
+                          sizeof verdict->outcome, message->clientAddress);
 }
 
 void RefuseWatchedCreateWhole(SmbDialect dialect, TableKey request, uint32_t refusedStatus,

@@ -17,7 +17,7 @@ const uint16_t Smb1Flags2NtStatus = 0x4000;
 
 // Each kind's table among a dialect's tables, by the kind's value (None and
 // UnknownSession have none there).
-KeyedTable* DialectTables::* const DialectMarkTables[] = {
+KeyedTable* DialectTables::*const DialectMarkTables[] = {
     nullptr,
     nullptr,
     &DialectTables::CreateAccessMarks,
@@ -48,10 +48,12 @@ KeyedTable* MarkTable(SmbDialect dialect, MarkKind kind) {
     return tables.*DialectMarkTables[at];
 }
 
-bool RecordDenialMark(SmbDialect dialect, MarkKind kind, TableKey request, bool atDispatch) {
-    // A mark that cannot be stored leaves the request spoiled: the client then sees the
-    // server's own failure instead of an access denial.
-    return KeyedTableInsert(MarkTable(dialect, kind), atDispatch, request, nullptr, 0);
+bool RecordDenialMark(SmbDialect dialect, MarkKind kind, TableKey request,
+                      const SmbMessage* message) {
+    // A full table makes room (the client's own marks first), so a mark fails only when the
+    // pool does; the request then stays spoiled and the client sees the server's own failure.
+    return KeyedTableInsertOwned(MarkTable(dialect, kind), message->atDispatch, request, nullptr, 0,
+                                 message->clientAddress);
 }
 
 namespace {
@@ -89,7 +91,7 @@ TableKey DenialRequestKey(SmbDialect dialect, const uint8_t* header) {
 }
 
 void KeepDenialNote(SmbDialect dialect, const uint8_t* header, const DenialNote* note,
-                    bool atDispatch) {
+                    bool atDispatch, uint32_t clientAddress) {
     TableKey request = DenialRequestKey(dialect, header);
     uint32_t bytes = DenialNoteHeaderBytes + note->units * sizeof(Utf16Unit);
     for (uint32_t kind = uint32_t(MarkKind::CreateAccess); kind < MarkKinds; ++kind) {
@@ -98,7 +100,7 @@ void KeepDenialNote(SmbDialect dialect, const uint8_t* header, const DenialNote*
         // unreported.
         uint32_t held = 0;
         if (KeyedTableLookup(table, atDispatch, request, nullptr, &held)) {
-            KeyedTableInsert(table, atDispatch, request, note, bytes);
+            KeyedTableInsertOwned(table, atDispatch, request, note, bytes, clientAddress);
         }
     }
 }

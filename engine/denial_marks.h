@@ -14,7 +14,10 @@ const uint32_t StatusUserSessionDeleted = 0xC0000203;
 // The table of `kind` for the dialect (UnknownSession is shared); null for None.
 KeyedTable* MarkTable(SmbDialect dialect, MarkKind kind);
 
-bool RecordDenialMark(SmbDialect dialect, MarkKind kind, TableKey request, bool atDispatch);
+// The mark belongs to the message's client: a full mark table makes room with that client's
+// own marks first.
+bool RecordDenialMark(SmbDialect dialect, MarkKind kind, TableKey request,
+                      const SmbMessage* message);
 
 // Removes every mark the request left in the dialect's tables and the unknown-session
 // table; what a narrowed create or rename left to its answer is settled as for a request
@@ -29,7 +32,7 @@ TableKey DenialRequestKey(SmbDialect dialect, const uint8_t* header);
 
 // Keeps the blocked event of a request's denial with every mark the request left.
 void KeepDenialNote(SmbDialect dialect, const uint8_t* header, const DenialNote* note,
-                    bool atDispatch);
+                    bool atDispatch, uint32_t clientAddress);
 
 // Looks the request key up in each mark table of `kinds`, in order; every mark found is
 // removed. Where the answer shows that the server carried the request out (`done`: a

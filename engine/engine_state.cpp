@@ -19,6 +19,7 @@ const DialectTableSlot DialectTableCatalogue[] = {
     {&DialectTables::PendingTreeConnects, true, true},
     {&DialectTables::PendingCreates, true, true},
     {&DialectTables::CreateOutcomeMap, true, true},
+    {&DialectTables::PendingChanges, true, true},
     {&DialectTables::WriteMarks, true, true},
     {&DialectTables::CreateClientMarks, true, true},
     {&DialectTables::CreateAccessMarks, true, true},
@@ -31,8 +32,11 @@ const DialectTableSlot DialectTableCatalogue[] = {
     {&DialectTables::QueryInfoMarks, false, true},
 };
 
-// Long-lived state makes room for new sessions, trees and files by evicting its oldest
-// entries; request-keyed tables refuse new entries until stale ones are purged.
+// Every table makes room by evicting (keyed_table.h): long-lived state its oldest entries of
+// the lowest rank, so that sessions with a user, and their trees and files, never make room
+// for others; request-keyed tables the inserting client's own entries first, so that one
+// client's flood of requests pushes out its own and a denial always finds room for its mark.
+// Stale request entries are purged as traffic passes.
 struct SharedTableSlot {
     KeyedTable* EngineState::*table;
     uint32_t limit;
@@ -45,7 +49,8 @@ const SharedTableSlot SharedTables[] = {
     {&EngineState::TreeTable, TreeTableLimit, TableFullPolicy::EvictOldest, 0},
     {&EngineState::IpcTreeTable, IpcTreeTableLimit, TableFullPolicy::EvictOldest, 0},
     {&EngineState::OpenFileTable, OpenFileTableLimit, TableFullPolicy::EvictOldest, 0},
-    {&EngineState::UnknownSessionMarks, RequestTableLimit, TableFullPolicy::Refuse, EntryMaxAge},
+    {&EngineState::UnknownSessionMarks, RequestTableLimit, TableFullPolicy::EvictOldest,
+     EntryMaxAge},
     // A flow that loses its record finds the next message header again.
     {&EngineState::SmbFlowTable, SmbFlowTableLimit, TableFullPolicy::EvictOldest, EntryMaxAge},
 };
@@ -56,7 +61,7 @@ bool CreateDialectTables(DialectTables* tables, bool smb1) {
             continue;
         }
         tables->*slot.table =
-            CreateLimitedKeyedTable(RequestTableLimit, TableFullPolicy::Refuse, EntryMaxAge);
+            CreateLimitedKeyedTable(RequestTableLimit, TableFullPolicy::EvictOldest, EntryMaxAge);
         if (tables->*slot.table == nullptr) {
             return false;
         }

@@ -15,6 +15,7 @@ struct DialectTables {
     KeyedTable* PendingTreeConnects; // value: the tree-connect path, bytes
     KeyedTable* PendingCreates;      // value: the create's file name, bytes
     KeyedTable* CreateOutcomeMap;    // value: CreateOutcome of a create whose answer decides
+    KeyedTable* PendingChanges;      // value: PendingChange of a request its answer confirms
     KeyedTable* WriteMarks;
     KeyedTable* CreateClientMarks;
     KeyedTable* CreateAccessMarks;

@@ -38,7 +38,10 @@ struct SessionFacts {
 };
 
 void ReadSession(const FileOperation* op, SessionFacts* facts) {
-    facts->haveUser = GetSessionUser(op->atDispatch, op->session, &facts->user);
+    // A session is the user's only on the connections the server set it up or bound it on.
+    facts->haveUser = GetSessionUser(op->atDispatch, op->session, &facts->user) &&
+                      SessionOnConnection(op->atDispatch, op->session, &facts->user,
+                                          op->clientAddress, op->clientPorts);
     if (!facts->haveUser) {
         KmZeroMemory(&facts->user, sizeof facts->user);
     }

@@ -52,7 +52,8 @@ struct FileOperation {
     uint32_t treeId;
     uint64_t clientMac;
     uint32_t clientAddress;
-    DenialNote* denial; // receives the blocked event of a denial; may be null
+    uint32_t clientPorts; // the connection: client port << 16 | server port
+    DenialNote* denial;   // receives the blocked event of a denial; may be null
 };
 
 // Create dispositions, as NT create requests carry them.

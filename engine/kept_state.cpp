@@ -2,6 +2,7 @@
 
 #include "engine_state.h"
 #include "records.h"
+#include "session_state.h"
 
 namespace {
 
@@ -61,8 +62,22 @@ bool RestoreKeptEntry(bool atDispatch, KeptTable table, TableKey key, const void
         return false;
     }
     const KeptTableShape& shape = KeptTables[at];
-    if (length < shape.minLength || length > shape.maxLength) {
+    // A session's further channel is kept beside its record with no value.
+    bool channel = table == KeptTable::Sessions && length == 0 && key.KeyHigh != 0;
+    if (!channel && (length < shape.minLength || length > shape.maxLength)) {
         return false;
     }
-    return KeyedTableInsert(g_Engine.*shape.table, atDispatch, key, value, length);
+    // Sessions come back before their trees, so both get the rank they had.
+    uint32_t owner = 0;
+    uint8_t rank = 0;
+    if (table == KeptTable::Sessions && !channel) {
+        const auto* user = static_cast<const SessionUser*>(value);
+        owner = user->ClientAddress;
+        rank = UserRank(user);
+    } else if (table == KeptTable::Trees) {
+        owner = static_cast<const TreeRecord*>(value)->ClientAddress;
+        rank = SessionRank(atDispatch, key.KeyHigh);
+    }
+    return KeyedTableInsertOwned(g_Engine.*shape.table, atDispatch, key, value, length, owner,
+                                 rank);
 }

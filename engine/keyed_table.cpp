@@ -10,6 +10,8 @@ struct TableNode {
     uint64_t stamp; // system time of the insert
     uint32_t length;
     int32_t height;
+    uint32_t owner; // the client address that stored it, 0 for none
+    uint8_t rank;
     // `length` value bytes follow the node.
 };
 
@@ -201,26 +203,45 @@ bool IsStale(const KeyedTable* table, const TableNode* node, uint64_t now) {
     return table->maxAge != 0 && now > node->stamp && now - node->stamp > table->maxAge;
 }
 
-// Makes room in a full table by removing the oldest of a few entries after the cursor,
-// if the table's policy lets it go.
-TableNode* EvictOne(KeyedTable* table, uint64_t now) {
+// Whether `a` goes before `b` for the entry of `fresh` to make room: the fresh entry's
+// owner's own entries first, then lower ranks, then older ones.
+bool EvictBefore(const TableNode* a, const TableNode* b, const TableNode* fresh) {
+    bool aOwn = fresh->owner != 0 && a->owner == fresh->owner;
+    bool bOwn = fresh->owner != 0 && b->owner == fresh->owner;
+    if (aOwn != bOwn) {
+        return aOwn;
+    }
+    if (a->rank != b->rank) {
+        return a->rank < b->rank;
+    }
+    return a->stamp < b->stamp;
+}
+
+// Makes room in a full table for `fresh` by removing one of a few entries after the cursor
+// (never one of a higher rank), if the table's policy lets it go.
+TableNode* EvictOne(KeyedTable* table, const TableNode* fresh, uint64_t now) {
     TableKey keys[EvictionSample];
     TableNode* nodes[EvictionSample];
     uint32_t n = KeysAfter(table, table->cursor, keys, nodes, EvictionSample);
     if (n == 0) {
         return nullptr;
     }
-    uint32_t oldest = 0;
-    for (uint32_t i = 1; i < n; ++i) {
-        if (nodes[i]->stamp < nodes[oldest]->stamp) {
-            oldest = i;
+    table->cursor = keys[n - 1];
+    uint32_t chosen = n;
+    for (uint32_t i = 0; i < n; ++i) {
+        if (nodes[i]->rank <= fresh->rank &&
+            (chosen == n || EvictBefore(nodes[i], nodes[chosen], fresh))) {
+            chosen = i;
         }
     }
-    table->cursor = keys[n - 1];
-    if (table->whenFull == TableFullPolicy::Refuse && !IsStale(table, nodes[oldest], now)) {
+    if (chosen == n) {
         return nullptr;
     }
-    return UnlinkNode(table, keys[oldest]);
+    bool own = fresh->owner != 0 && nodes[chosen]->owner == fresh->owner;
+    if (table->whenFull == TableFullPolicy::Refuse && !own && !IsStale(table, nodes[chosen], now)) {
+        return nullptr;
+    }
+    return UnlinkNode(table, keys[chosen]);
 }
 
 TableNode* UnlinkNode(KeyedTable* table, TableKey key) {
@@ -334,6 +355,11 @@ void ClearKeyedTable(KeyedTable* table, bool atDispatch) {
 
 bool KeyedTableInsert(KeyedTable* table, bool atDispatch, TableKey key, const void* value,
                       uint32_t length) {
+    return KeyedTableInsertOwned(table, atDispatch, key, value, length, 0, 0);
+}
+
+bool KeyedTableInsertOwned(KeyedTable* table, bool atDispatch, TableKey key, const void* value,
+                           uint32_t length, uint32_t owner, uint8_t rank) {
     if (table == nullptr) {
         return false;
     }
@@ -352,6 +378,8 @@ bool KeyedTableInsert(KeyedTable* table, bool atDispatch, TableKey key, const vo
     fresh->length = length;
     fresh->height = 1;
     fresh->stamp = KmQuerySystemTime();
+    fresh->owner = owner;
+    fresh->rank = rank;
     if (value != nullptr) {
         KmCopyMemory(ValueOf(fresh), value, length);
     } else {
@@ -364,7 +392,7 @@ bool KeyedTableInsert(KeyedTable* table, bool atDispatch, TableKey key, const vo
     bool full =
         table->limit != 0 && table->count >= table->limit && FindNode(table, key) == nullptr;
     if (full) {
-        evicted = EvictOne(table, fresh->stamp);
+        evicted = EvictOne(table, fresh, fresh->stamp);
         full = evicted == nullptr;
     }
     if (!full) {

@@ -26,7 +26,9 @@ inline TableKey MakeTableKey(uint32_t w0, uint32_t w1, uint32_t w2 = 0, uint32_t
 struct TableNode;
 
 // What an insert of a new key does when the table holds its limit of entries. Either way a
-// few entries after the table's cursor are sampled and the oldest is the candidate.
+// few entries after the table's cursor are sampled, and the candidate is chosen among those
+// whose rank is not above the new entry's: the oldest of the inserting owner's own entries
+// if the sample holds any, otherwise the oldest of the lowest rank.
 enum class TableFullPolicy : uint8_t {
     Refuse,      // the candidate makes room only when it is stale (older than maxAge);
                  // otherwise the insert fails, as if the pool were exhausted
@@ -58,6 +60,12 @@ void ClearKeyedTable(KeyedTable* table, bool atDispatch);
 // True when an entry with the key now holds the value.
 bool KeyedTableInsert(KeyedTable* table, bool atDispatch, TableKey key, const void* value,
                       uint32_t length);
+
+// The same, for an entry that belongs to `owner` (a client address; 0 for none) and has
+// `rank` (entries of a higher rank never make room for entries of a lower one). A full table
+// evicts the owner's own entries first, so that one client's flood pushes out its own.
+bool KeyedTableInsertOwned(KeyedTable* table, bool atDispatch, TableKey key, const void* value,
+                           uint32_t length, uint32_t owner, uint8_t rank = 0);
 
 // Overwrites the value of an existing entry whose value has exactly `length` bytes, in
 // place and without allocating. False when there is no such entry (nothing changes).

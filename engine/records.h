@@ -19,6 +19,9 @@ struct SessionUser {
     Utf16Unit DomainName[NameUnits];
     uint64_t ClientMac;     // six MAC bytes, first byte most significant
     uint32_t ClientAddress; // IPv4 address in header byte order
+    // Zero in every record the control device hands out. In the engine's session table:
+    // the ports of the connection the session was set up on (client port << 16 | server
+    // port), or 0 for a record that no connection made (assigned by the service).
     uint32_t Reserved;
 };
 static_assert(sizeof(SessionUser) == 400, "SessionUser size");
@@ -35,6 +38,7 @@ struct TreeRecord {
     Utf16Unit ShareName[SharePathUnits];
     uint64_t ClientMac;
     uint32_t ClientAddress;
+    uint32_t ClientPorts; // the connection the tree was connected on, as in SessionUser
 };
 static_assert(offsetof(TreeRecord, ClientMac) == 512, "TreeRecord layout");
 static_assert(offsetof(TreeRecord, ClientAddress) == 520, "TreeRecord layout");

@@ -22,9 +22,46 @@ bool GetSessionNames(bool atDispatch, uint64_t session, Utf16Unit* userName,
     return true;
 }
 
+uint8_t UserRank(const SessionUser* user) {
+    const Utf16Unit guest[] = {'g', 'u', 'e', 's', 't', 0};
+    bool isGuest = KmEqualMemory(user->UserName, guest, sizeof guest);
+    return user->UserName[0] != 0 && !isGuest ? 1 : 0;
+}
+
+uint8_t SessionRank(bool atDispatch, uint64_t session) {
+    SessionUser user;
+    return GetSessionUser(atDispatch, session, &user) ? UserRank(&user) : 0;
+}
+
 bool StoreSessionUser(bool atDispatch, uint64_t session, const SessionUser* user) {
-    return KeyedTableInsert(g_Engine.SessionUserTable, atDispatch, SessionKey(session), user,
-                            sizeof *user);
+    return KeyedTableInsertOwned(g_Engine.SessionUserTable, atDispatch, SessionKey(session), user,
+                                 sizeof *user, user->ClientAddress, UserRank(user));
+}
+
+bool SessionOnConnection(bool atDispatch, uint64_t session, const SessionUser* user,
+                         uint32_t clientAddress, uint32_t clientPorts) {
+    if (user->Reserved == 0 ||
+        (user->ClientAddress == clientAddress && user->Reserved == clientPorts)) {
+        return true;
+    }
+    uint32_t unused = 0;
+    return KeyedTableLookup(g_Engine.SessionUserTable, atDispatch,
+                            SessionChannelKey(session, clientAddress, clientPorts), nullptr,
+                            &unused);
+}
+
+bool BindSessionChannel(bool atDispatch, uint64_t session, uint32_t clientAddress,
+                        uint32_t clientPorts) {
+    return KeyedTableInsert(g_Engine.SessionUserTable, atDispatch,
+                            SessionChannelKey(session, clientAddress, clientPorts), nullptr, 0);
+}
+
+void ForgetSession(bool atDispatch, uint64_t session, uint32_t clientAddress,
+                   uint32_t clientPorts) {
+    // A logoff on a bound channel ends the session on every channel, as the server does.
+    KeyedTableDelete(g_Engine.SessionUserTable, atDispatch, SessionKey(session));
+    KeyedTableDelete(g_Engine.SessionUserTable, atDispatch,
+                     SessionChannelKey(session, clientAddress, clientPorts));
 }
 
 bool MatchSessionRule(bool atDispatch, uint64_t session, const Utf16Unit* path, AccessRule* rule) {
@@ -151,12 +188,16 @@ bool CollectDistinctSession(void* context, TableKey, const uint8_t* value, uint3
     if (length != sizeof(SessionUser)) {
         return true;
     }
+    // The connection the engine keeps in the reserved field is not handed out.
+    SessionUser& next = state->out[state->written];
+    KmCopyMemory(&next, value, sizeof(SessionUser));
+    next.Reserved = 0;
     for (uint32_t i = 0; i < state->written; ++i) {
-        if (KmEqualMemory(&state->out[i], value, sizeof(SessionUser))) {
+        if (KmEqualMemory(&state->out[i], &next, sizeof(SessionUser))) {
             return true;
         }
     }
-    KmCopyMemory(&state->out[state->written++], value, sizeof(SessionUser));
+    ++state->written;
     return state->written < state->capacity;
 }
 
@@ -204,6 +245,7 @@ bool AssignUserToTreeSession(void* context, TableKey key, const uint8_t* value, 
             KmCopyMemory(fresh.WorkstationName, workstation, sizeof workstation);
             fresh.ClientMac = tree.ClientMac;
             fresh.ClientAddress = tree.ClientAddress;
+            fresh.Reserved = tree.ClientPorts;
             StoreSessionUser(true, session, &fresh);
         }
         break;

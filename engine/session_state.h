@@ -24,8 +24,32 @@ inline TableKey TreeKey(uint64_t session, uint32_t treeId) {
 bool GetSessionUser(bool atDispatch, uint64_t session, SessionUser* user);
 bool GetSessionNames(bool atDispatch, uint64_t session, Utf16Unit* userName,
                      Utf16Unit* workstationName);
+// How much a session's state weighs when a full table makes room: 1 for a session with a
+// user the server accepted (not a guest), 0 for others. Its trees and open files share it.
+uint8_t SessionRank(bool atDispatch, uint64_t session);
+uint8_t UserRank(const SessionUser* user);
+
 // Stores (or replaces) a session's user.
 bool StoreSessionUser(bool atDispatch, uint64_t session, const SessionUser* user);
+
+// The key under which a session bound on a further connection (SMB 3 multichannel) notes
+// that connection: beside the session's own record, with no value.
+inline TableKey SessionChannelKey(uint64_t session, uint32_t clientAddress, uint32_t clientPorts) {
+    return TableKey{session, uint64_t(clientAddress) << 32 | clientPorts};
+}
+
+// True when `user`, the session's stored record, may be used by a message on the
+// connection (`clientAddress`, `clientPorts`): the connection the session was set up on, one
+// it was bound on, or any connection for a record the service assigned.
+bool SessionOnConnection(bool atDispatch, uint64_t session, const SessionUser* user,
+                         uint32_t clientAddress, uint32_t clientPorts);
+
+// Notes that the server bound `session` on a further connection.
+bool BindSessionChannel(bool atDispatch, uint64_t session, uint32_t clientAddress,
+                        uint32_t clientPorts);
+
+// A session the server ended: its record and the channels noted for it go.
+void ForgetSession(bool atDispatch, uint64_t session, uint32_t clientAddress, uint32_t clientPorts);
 
 // The rule for the session's user and `path`; false for a session without a user name.
 bool MatchSessionRule(bool atDispatch, uint64_t session, const Utf16Unit* path, AccessRule* rule);

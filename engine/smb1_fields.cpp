@@ -120,8 +120,8 @@ MarkKind DecideOpen(SmbMessage* m, const WireName* name, const OpenRequest* open
                     CreateVerdict* verdict) {
     uint32_t nameBytes = name->units * sizeof(Utf16Unit);
     if (open->remembersFile) {
-        KeyedTableInsert(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(m), SmbWork(m),
-                         nameBytes);
+        KeyedTableInsertOwned(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(m),
+                              SmbWork(m), nameBytes, m->clientAddress);
     }
     CreateRequest request{open->desiredAccess, ShareAll,  open->disposition,
                           open->createOptions, nameBytes, open->expressible};
@@ -134,7 +134,7 @@ MarkKind DecideOpen(SmbMessage* m, const WireName* name, const OpenRequest* open
 }
 
 bool MarkDenied(SmbMessage* m, MarkKind mark) {
-    RecordDenialMark(SmbDialect::Smb1, mark, RequestKey(m), m->atDispatch);
+    RecordDenialMark(SmbDialect::Smb1, mark, RequestKey(m), m);
     return true;
 }
 

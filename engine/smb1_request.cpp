@@ -65,7 +65,8 @@ bool DecodeSessionSetup(SmbMessage* m) {
         !SmbMessageHas(m, SessionSetupBlob, blobLength)) {
         return false;
     }
-    LearnSessionUser(m, SessionOf(m), m->base + SessionSetupBlob, blobLength);
+    LearnSessionUser(m, SmbDialect::Smb1, RequestKey(m), m->base + SessionSetupBlob, blobLength,
+                     false);
     return false;
 }
 
@@ -80,8 +81,8 @@ bool DecodeTreeConnect(SmbMessage* m) {
     if (!ReadName(m, pathAt, unicode, WorkPath(m), NameUnitsMax, &path) || path.units == 0) {
         return false;
     }
-    KeyedTableInsert(g_Engine.Smb1.PendingTreeConnects, m->atDispatch, RequestKey(m), SmbWork(m),
-                     path.units * sizeof(Utf16Unit));
+    KeyedTableInsertOwned(g_Engine.Smb1.PendingTreeConnects, m->atDispatch, RequestKey(m),
+                          SmbWork(m), path.units * sizeof(Utf16Unit), m->clientAddress);
     if (!m->finalCommand) {
         HoldChainTree(m, SessionOf(m), ChainTreeId(m->header), path.units * sizeof(Utf16Unit));
     }
@@ -89,14 +90,19 @@ bool DecodeTreeConnect(SmbMessage* m) {
 }
 
 bool DecodeTreeDisconnect(SmbMessage* m) {
-    ForgetTree(m, SessionOf(m), TreeOf(m));
+    HoldTreeDisconnect(m, SmbDialect::Smb1, RequestKey(m), TreeOf(m));
+    return false;
+}
+
+bool DecodeLogoff(SmbMessage* m) {
+    HoldLogoff(m, SmbDialect::Smb1, RequestKey(m));
     return false;
 }
 
 bool DecodeClose(SmbMessage* m) {
     uint16_t fid;
     if (HasU16(m, CloseFid, &fid)) {
-        KeyedTableDelete(g_Engine.OpenFileTable, m->atDispatch, FileKey(m, fid));
+        HoldClose(m, SmbDialect::Smb1, RequestKey(m), FileKey(m, fid));
     }
     return false;
 }
@@ -372,6 +378,7 @@ constexpr SmbCommandEntry CommandTable[] = {
     {Smb1Transaction2, DecodeTransaction2},
     {Smb1TreeDisconnect, DecodeTreeDisconnect},
     {Smb1SessionSetupAndX, DecodeSessionSetup},
+    {Smb1LogoffAndX, DecodeLogoff},
     {Smb1TreeConnectAndX, DecodeTreeConnect},
     {Smb1NtTransact, DecodeNtTransact},
     {Smb1NtCreateAndX, DecodeNtCreate},

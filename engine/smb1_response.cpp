@@ -11,6 +11,7 @@
 #include "smb_handlers.h"
 #include "smb_protocol.h"
 #include "smb_request_common.h"
+#include "state_changes.h"
 #include "tree_recording.h"
 #include "wire.h"
 
@@ -132,7 +133,8 @@ bool AnswerCreate(SmbMessage* m, const CreateReplyFields* at) {
         KeyedTableDelete(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(h));
         if (CommandStatus(m) == 0 && at->fid != 0 && SmbMessageHas(m, at->fid, 2)) {
             TableKey file{ReadU16Le(m->base + at->fid), UidOf(h)};
-            KeyedTableInsert(g_Engine.OpenFileTable, m->atDispatch, file, SmbWork(m), length);
+            KeyedTableInsertOwned(g_Engine.OpenFileTable, m->atDispatch, file, SmbWork(m), length,
+                                  m->clientAddress, SessionRank(m->atDispatch, UidOf(h)));
         }
     }
     bool rewrote = Rewrite(m, CreateMarks, CreateMarkCount, Succeeded(m));
@@ -234,6 +236,14 @@ bool DecodeNtTransact(SmbMessage* m) {
            rewrote;
 }
 
+// Session set-ups, logoffs, tree disconnects and closes change the engine's picture only
+// when the server says they happened (a command before the last of a chain was carried out).
+bool DecodeStateChange(SmbMessage* m) {
+    const uint8_t* h = m->header;
+    SettleStateChange(m, SmbDialect::Smb1, RequestKey(h), UidOf(h), CommandStatus(m), false);
+    return false;
+}
+
 bool DecodeTreeConnect(SmbMessage* m) {
     const uint8_t* h = m->header;
     RecordTreeConnect(m, g_Engine.Smb1.PendingTreeConnects, RequestKey(h), UidOf(h),
@@ -242,6 +252,10 @@ bool DecodeTreeConnect(SmbMessage* m) {
 }
 
 constexpr SmbCommandEntry CommandTable[] = {
+    {Smb1Close, DecodeStateChange},
+    {Smb1TreeDisconnect, DecodeStateChange},
+    {Smb1SessionSetupAndX, DecodeStateChange},
+    {Smb1LogoffAndX, DecodeStateChange},
     {Smb1CreateDirectory, DecodeCreateDirectory},
     {Smb1DeleteDirectory, DecodeDelete},
     {Smb1Open, DecodeCoreOpen},

@@ -336,8 +336,8 @@ bool DecodeNtTransactCreate(SmbMessage* m, uint32_t parameters) {
         return false;
     }
     uint32_t nameBytes = name.units * sizeof(Utf16Unit);
-    KeyedTableInsert(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(m), SmbWork(m),
-                     nameBytes);
+    KeyedTableInsertOwned(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(m), SmbWork(m),
+                          nameBytes, m->clientAddress);
     uint8_t* p = h + parameters;
     CreateRequest request{ReadU32Le(p + NtCreateDesiredAccess),
                           ReadU32Le(p + NtCreateShareAccess),

@@ -18,6 +18,8 @@ namespace {
 const uint32_t Body = Smb2HeaderLength;
 const uint32_t StructureSize = Body + 0;
 
+const uint32_t SessionSetupFlags = Body + 2;
+const uint8_t SessionFlagBinding = 0x01;
 const uint32_t SessionSetupSecurityOffset = Body + 12;
 const uint32_t SessionSetupSecurityLength = Body + 14;
 
@@ -104,7 +106,9 @@ bool DecodeSessionSetup(SmbMessage* m) {
     uint32_t offset = ReadU16Le(m->header + SessionSetupSecurityOffset);
     uint32_t length = ReadU16Le(m->header + SessionSetupSecurityLength);
     if (BufferInMessage(m, offset, length)) {
-        LearnSessionUser(m, SessionOf(m->header), m->header + offset, length);
+        bool binding = (m->header[SessionSetupFlags] & SessionFlagBinding) != 0;
+        LearnSessionUser(m, SmbDialect::Smb2, RequestKey(m->header), m->header + offset, length,
+                         binding);
     }
     return false;
 }
@@ -120,13 +124,18 @@ bool DecodeTreeConnect(SmbMessage* m) {
     }
     uint32_t kept = length < MaxCopiedBytes ? length : MaxCopiedBytes;
     CopyWireText(WorkPath(m), m->header + offset, kept, MaxCopiedBytes);
-    KeyedTableInsert(g_Engine.Smb2.PendingTreeConnects, m->atDispatch, RequestKey(m->header),
-                     SmbWork(m), kept);
+    KeyedTableInsertOwned(g_Engine.Smb2.PendingTreeConnects, m->atDispatch, RequestKey(m->header),
+                          SmbWork(m), kept, m->clientAddress);
     return false;
 }
 
 bool DecodeTreeDisconnect(SmbMessage* m) {
-    ForgetTree(m, SessionOf(m->header), TreeOf(m->header));
+    HoldTreeDisconnect(m, SmbDialect::Smb2, RequestKey(m->header), TreeOf(m->header));
+    return false;
+}
+
+bool DecodeLogoff(SmbMessage* m) {
+    HoldLogoff(m, SmbDialect::Smb2, RequestKey(m->header));
     return false;
 }
 
@@ -146,8 +155,8 @@ bool DecodeCreate(SmbMessage* m) {
         return false;
     }
     // The response learns the file id; it needs the name as sent.
-    KeyedTableInsert(g_Engine.Smb2.PendingCreates, m->atDispatch, RequestKey(h), h + nameOffset,
-                     nameLength);
+    KeyedTableInsertOwned(g_Engine.Smb2.PendingCreates, m->atDispatch, RequestKey(h),
+                          h + nameOffset, nameLength, m->clientAddress);
     CopyWireText(WorkPath(m), h + nameOffset, nameLength, MaxCopiedBytes);
     CreateRequest request{ReadU32Le(h + CreateDesiredAccess),
                           ReadU32Le(h + CreateShareAccess),
@@ -167,13 +176,13 @@ bool DecodeCreate(SmbMessage* m) {
         return true;
     }
     WriteU32Le(h + CreateOptions, request.createOptions | CreateOptionsSpoiled);
-    RecordDenialMark(SmbDialect::Smb2, mark, RequestKey(h), m->atDispatch);
+    RecordDenialMark(SmbDialect::Smb2, mark, RequestKey(h), m);
     return true;
 }
 
 bool DecodeClose(SmbMessage* m) {
     if (SmbMessageHas(m, CloseFileId, FileIdBytes)) {
-        KeyedTableDelete(g_Engine.OpenFileTable, m->atDispatch, FileKey(m->header + CloseFileId));
+        HoldClose(m, SmbDialect::Smb2, RequestKey(m->header), FileKey(m->header + CloseFileId));
     }
     return false;
 }
@@ -298,7 +307,7 @@ bool DecodeWrite(SmbMessage* m) {
         return false;
     }
     SpoilFileRequest(m, WriteFileId);
-    RecordDenialMark(SmbDialect::Smb2, MarkKind::Write, RequestKey(h), m->atDispatch);
+    RecordDenialMark(SmbDialect::Smb2, MarkKind::Write, RequestKey(h), m);
     return true;
 }
 
@@ -316,7 +325,7 @@ bool DecodeQueryInfo(SmbMessage* m) {
         return false;
     }
     h[QueryInfoType] = InfoTypeSpoiled;
-    RecordDenialMark(SmbDialect::Smb2, MarkKind::QueryInfo, RequestKey(h), m->atDispatch);
+    RecordDenialMark(SmbDialect::Smb2, MarkKind::QueryInfo, RequestKey(h), m);
     return true;
 }
 
@@ -326,7 +335,7 @@ bool DecideSetInfoDelete(SmbMessage* m, const FileOperation* op) {
     }
     // A disposition buffer of length 0 is refused by the server.
     WriteU32Le(m->header + SetInfoBufferLength, 0);
-    RecordDenialMark(SmbDialect::Smb2, MarkKind::Delete, RequestKey(m->header), m->atDispatch);
+    RecordDenialMark(SmbDialect::Smb2, MarkKind::Delete, RequestKey(m->header), m);
     return true;
 }
 
@@ -334,7 +343,7 @@ bool DecideSetInfoDelete(SmbMessage* m, const FileOperation* op) {
 // fails before any class is looked at.
 bool SpoilSetInfo(SmbMessage* m, MarkKind mark) {
     m->header[SetInfoType] = SetInfoTypeSpoiled;
-    RecordDenialMark(SmbDialect::Smb2, mark, RequestKey(m->header), m->atDispatch);
+    RecordDenialMark(SmbDialect::Smb2, mark, RequestKey(m->header), m);
     return true;
 }
 
@@ -401,7 +410,7 @@ bool DecideSetInfoRename(SmbMessage* m, const FileOperation* op, bool link) {
     }
     // An empty target name is refused by the server.
     WriteU32Le(h + buffer + RenameNameLength, 0);
-    RecordDenialMark(SmbDialect::Smb2, MarkKind::Rename, RequestKey(h), m->atDispatch);
+    RecordDenialMark(SmbDialect::Smb2, MarkKind::Rename, RequestKey(h), m);
     return true;
 }
 
@@ -452,13 +461,14 @@ bool DecodeIoctl(SmbMessage* m) {
         return false;
     }
     SpoilFileRequest(m, IoctlFileId);
-    RecordDenialMark(SmbDialect::Smb2, MarkKind::Write, RequestKey(h), m->atDispatch);
+    RecordDenialMark(SmbDialect::Smb2, MarkKind::Write, RequestKey(h), m);
     return true;
 }
 
 constexpr SmbCommandEntry CommandTable[] = {
     {Smb2SessionSetup, DecodeSessionSetup},
     {Smb2TreeConnect, DecodeTreeConnect},
+    {Smb2Logoff, DecodeLogoff},
     {Smb2TreeDisconnect, DecodeTreeDisconnect},
     {Smb2Create, DecodeCreate},
     {Smb2Close, DecodeClose},

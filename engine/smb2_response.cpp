@@ -8,6 +8,7 @@
 #include "smb_handlers.h"
 #include "smb_protocol.h"
 #include "smb_request_common.h"
+#include "state_changes.h"
 #include "text.h"
 #include "tree_recording.h"
 #include "wire.h"
@@ -24,7 +25,6 @@ const uint32_t WriteCount = Body + 4;
 const uint32_t CreateFileId = Body + 64;
 const uint32_t FileIdBytes = 16;
 const uint32_t MaxPendingNameBytes = 2046;
-const Utf16Unit GuestName[] = {'g', 'u', 'e', 's', 't'};
 
 uint64_t SessionOf(const uint8_t* h) {
     return ReadU64Le(h + Smb2SessionId);
@@ -51,18 +51,19 @@ bool Succeeded(const SmbMessage* m) {
     return StatusOf(m->header) == 0;
 }
 
+// Session set-ups, logoffs, tree disconnects and closes change the engine's picture only
+// when the server says they happened.
 bool DecodeSessionSetup(SmbMessage* m) {
-    if (!SmbMessageHas(m, SessionSetupFlags, 2) ||
-        (ReadU16Le(m->header + SessionSetupFlags) & SessionFlagIsGuest) == 0) {
-        return false;
-    }
-    uint64_t session = SessionOf(m->header);
-    SessionUser user;
-    if (!GetSessionUser(m->atDispatch, session, &user)) {
-        KmZeroMemory(&user, sizeof user);
-    }
-    Utf16CopyToField(user.UserName, NameUnits, GuestName, 5);
-    StoreSessionUser(m->atDispatch, session, &user);
+    bool guest = SmbMessageHas(m, SessionSetupFlags, 2) &&
+                 (ReadU16Le(m->header + SessionSetupFlags) & SessionFlagIsGuest) != 0;
+    SettleStateChange(m, SmbDialect::Smb2, RequestKey(m->header), SessionOf(m->header),
+                      StatusOf(m->header), guest);
+    return false;
+}
+
+bool DecodeStateChange(SmbMessage* m) {
+    SettleStateChange(m, SmbDialect::Smb2, RequestKey(m->header), SessionOf(m->header),
+                      StatusOf(m->header), false);
     return false;
 }
 
@@ -82,7 +83,8 @@ bool DecodeCreate(SmbMessage* m) {
         if (StatusOf(h) == 0 && SmbMessageHas(m, CreateFileId, FileIdBytes)) {
             const uint8_t* id = h + CreateFileId;
             TableKey file{ReadU64Le(id), ReadU64Le(id + 8)};
-            KeyedTableInsert(g_Engine.OpenFileTable, m->atDispatch, file, SmbWork(m), length);
+            KeyedTableInsertOwned(g_Engine.OpenFileTable, m->atDispatch, file, SmbWork(m), length,
+                                  m->clientAddress, SessionRank(m->atDispatch, SessionOf(h)));
         }
     }
     const MarkKind marks[] = {MarkKind::UnknownSession, MarkKind::CreateAccess,
@@ -130,6 +132,9 @@ bool DecodeSetInfo(SmbMessage* m) {
 
 constexpr SmbCommandEntry CommandTable[] = {
     {Smb2SessionSetup, DecodeSessionSetup},
+    {Smb2Logoff, DecodeStateChange},
+    {Smb2TreeDisconnect, DecodeStateChange},
+    {Smb2Close, DecodeStateChange},
     {Smb2TreeConnect, DecodeTreeConnect},
     {Smb2Create, DecodeCreate},
     {Smb2Write, DecodeWrite},

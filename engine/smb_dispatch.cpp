@@ -106,6 +106,9 @@ bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbDec
         view->ipv4Header + (request ? Ipv4SourceAddress : Ipv4DestinationAddress);
     message.clientMac = MacToU64(mac);
     message.clientAddress = ReadIpv4Address(address);
+    uint16_t clientPort = request ? view->sourcePort : view->destinationPort;
+    uint16_t serverPort = request ? view->destinationPort : view->sourcePort;
+    message.clientPorts = uint32_t(clientPort) << 16 | serverPort;
 
     uint16_t command = CommandOf(dialect, &message);
     if (request && !IsSessionEstablishmentCommand(dialect, command)) {
@@ -131,7 +134,7 @@ bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbDec
     KmZeroMemory(message.denial, DenialNoteHeaderBytes);
     bool rewrote = decode(&message);
     if (request && rewrote && message.denial->kind != 0) {
-        KeepDenialNote(dialect, header, message.denial, atDispatch);
+        KeepDenialNote(dialect, header, message.denial, atDispatch, message.clientAddress);
     }
     GiveBackWorkBuffer(message.workArea);
     return rewrote;

@@ -38,9 +38,11 @@ struct SmbMessage {
     SmbDirection direction;
     uint64_t clientMac;     // the remote side: always the client
     uint32_t clientAddress; // in IPv4 header byte order
-    uint8_t* workArea;      // scratch of WorkBufferBytes: read it through SmbWork
-    bool workZeroed;        // the scratch was cleared for this message
-    DenialNote* denial;     // a request's blocked event, for its denial mark (zeroed)
+    // The TCP connection beside the client's address: client port << 16 | server port.
+    uint32_t clientPorts;
+    uint8_t* workArea;  // scratch of WorkBufferBytes: read it through SmbWork
+    bool workZeroed;    // the scratch was cleared for this message
+    DenialNote* denial; // a request's blocked event, for its denial mark (zeroed)
 };
 
 const uint32_t WorkBufferBytes = 2048;

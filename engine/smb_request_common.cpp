@@ -3,7 +3,9 @@
 #include "../platform/km.h"
 #include "engine_state.h"
 #include "ntlm_identity.h"
+#include "pool.h"
 #include "session_state.h"
+#include "state_changes.h"
 
 namespace {
 // Shorter blobs cannot hold an NTLM message.
@@ -27,25 +29,53 @@ bool IsContentChangingFsctl(uint32_t controlCode) {
     return false;
 }
 
-void LearnSessionUser(const SmbMessage* message, uint64_t session, const uint8_t* blob,
-                      uint32_t blobLength) {
+void LearnSessionUser(const SmbMessage* message, SmbDialect dialect, TableKey request,
+                      const uint8_t* blob, uint32_t blobLength, bool binding) {
     if (blobLength <= MinimumSecurityBlob) {
         return;
     }
-    SessionUser user;
-    KmZeroMemory(&user, sizeof user);
-    if (!IdentifyUser(blob, blobLength, &user) || user.UserName[0] == 0) {
+    // The change is large (it carries a whole SessionUser): it lives in the pool, not on the
+    // stack.
+    auto* change = static_cast<PendingChange*>(EngineAllocateZeroed(sizeof(PendingChange)));
+    if (change == nullptr) {
         return;
     }
-    user.ClientMac = message->clientMac;
-    user.ClientAddress = message->clientAddress;
-    StoreSessionUser(message->atDispatch, session, &user);
+    SessionUser& user = change->user;
+    if (IdentifyUser(blob, blobLength, &user) && user.UserName[0] != 0) {
+        change->kind = binding ? StateChange::SessionBinding : StateChange::SessionSetup;
+        user.ClientMac = message->clientMac;
+        user.ClientAddress = message->clientAddress;
+        user.Reserved = message->clientPorts;
+        HoldStateChange(message, dialect, request, change);
+    }
+    EngineFree(change, sizeof(PendingChange));
 }
 
-void ForgetTree(const SmbMessage* message, uint64_t session, uint32_t treeId) {
-    TableKey tree = TreeKey(session, treeId);
-    KeyedTableDelete(g_Engine.TreeTable, message->atDispatch, tree);
-    KeyedTableDelete(g_Engine.IpcTreeTable, message->atDispatch, tree);
+namespace {
+
+void Hold(const SmbMessage* message, SmbDialect dialect, TableKey request, StateChange kind,
+          uint32_t treeId, TableKey file) {
+    PendingChange change;
+    KmZeroMemory(&change, sizeof change);
+    change.kind = kind;
+    change.treeId = treeId;
+    change.file = file;
+    HoldStateChange(message, dialect, request, &change);
+}
+
+} // namespace
+
+void HoldTreeDisconnect(const SmbMessage* message, SmbDialect dialect, TableKey request,
+                        uint32_t treeId) {
+    Hold(message, dialect, request, StateChange::TreeDisconnect, treeId, TableKey{0, 0});
+}
+
+void HoldClose(const SmbMessage* message, SmbDialect dialect, TableKey request, TableKey file) {
+    Hold(message, dialect, request, StateChange::Close, 0, file);
+}
+
+void HoldLogoff(const SmbMessage* message, SmbDialect dialect, TableKey request) {
+    Hold(message, dialect, request, StateChange::Logoff, 0, TableKey{0, 0});
 }
 
 void CopyWireText(Utf16Unit* to, const uint8_t* from, uint32_t bytes, uint32_t maxBytes) {

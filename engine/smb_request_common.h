@@ -4,12 +4,15 @@
 #include <stdint.h>
 
 #include "file_policy.h"
+#include "keyed_table.h"
 #include "records.h"
+#include "smb_dispatch.h"
 #include "smb_message.h"
 
 inline FileOperation OperationFor(const SmbMessage* message, uint64_t session, uint32_t treeId) {
-    return FileOperation{message->atDispatch,    session,        treeId, message->clientMac,
-                         message->clientAddress, message->denial};
+    return FileOperation{
+        message->atDispatch,  session,        treeId, message->clientMac, message->clientAddress,
+        message->clientPorts, message->denial};
 }
 
 // The work buffer seen as a path buffer of PathBufferUnits units.
@@ -17,13 +20,18 @@ inline Utf16Unit* WorkPath(SmbMessage* message) {
     return reinterpret_cast<Utf16Unit*>(SmbWork(message));
 }
 
-// Stores the user named by a session set-up's security blob, if it names one. A blob
-// that names nobody leaves the session's earlier user in place.
-void LearnSessionUser(const SmbMessage* message, uint64_t session, const uint8_t* blob,
-                      uint32_t blobLength);
+// Holds the user named by a session set-up's security blob, if it names one, for the
+// answer: the session takes it only when the server accepts the set-up. A blob that names
+// nobody changes nothing. `binding`: the set-up binds the session on this connection (it
+// keeps its user).
+void LearnSessionUser(const SmbMessage* message, SmbDialect dialect, TableKey request,
+                      const uint8_t* blob, uint32_t blobLength, bool binding);
 
-// A tree disconnect: the tree leaves both tree tables, whether it was known or not.
-void ForgetTree(const SmbMessage* message, uint64_t session, uint32_t treeId);
+// Holds a tree disconnect, a close (of `file`) or a logoff for the answer.
+void HoldTreeDisconnect(const SmbMessage* message, SmbDialect dialect, TableKey request,
+                        uint32_t treeId);
+void HoldClose(const SmbMessage* message, SmbDialect dialect, TableKey request, TableKey file);
+void HoldLogoff(const SmbMessage* message, SmbDialect dialect, TableKey request);
 
 // Copies `bytes` wire bytes (at most `maxBytes`) into a zeroed buffer; the wire bytes may
 // lie at any alignment.

@@ -49,7 +49,8 @@ void StoreTree(SmbMessage* m, uint64_t session, uint32_t treeId, bool learn) {
     Utf16LowerCase(path, Utf16Length(path, capacity));
     uint32_t units = Utf16Length(path, capacity);
     if (Utf16Equal(path, units, IpcShare, 4)) {
-        KeyedTableInsert(g_Engine.IpcTreeTable, m->atDispatch, tree, nullptr, 0);
+        KeyedTableInsertOwned(g_Engine.IpcTreeTable, m->atDispatch, tree, nullptr, 0,
+                              m->clientAddress, SessionRank(m->atDispatch, session));
         return;
     }
     TreeRecord record;
@@ -57,7 +58,9 @@ void StoreTree(SmbMessage* m, uint64_t session, uint32_t treeId, bool learn) {
     Utf16CopyToField(record.ShareName, SharePathUnits, path, units);
     record.ClientMac = m->clientMac;
     record.ClientAddress = m->clientAddress;
-    KeyedTableInsert(g_Engine.TreeTable, m->atDispatch, tree, &record, sizeof record);
+    record.ClientPorts = m->clientPorts;
+    KeyedTableInsertOwned(g_Engine.TreeTable, m->atDispatch, tree, &record, sizeof record,
+                          m->clientAddress, SessionRank(m->atDispatch, session));
     if (learn) {
         LearnShareForUser(m, session, record.ShareName);
     }

@@ -62,8 +62,9 @@ void Feed(GuardEngine* guard, std::vector<Frame> frames, size_t from, size_t to,
 // lasts a round trip.
 bool NothingPending() {
     for (const DialectTables* t : {&g_Engine.Smb1, &g_Engine.Smb2}) {
-        for (KeyedTable* table : {t->PendingCreates, t->PendingTreeConnects, t->WriteMarks,
-                                  t->DeleteMarks, t->RenameMarks, t->CreateDeleteMarks}) {
+        for (KeyedTable* table :
+             {t->PendingCreates, t->PendingTreeConnects, t->PendingChanges, t->WriteMarks,
+              t->DeleteMarks, t->RenameMarks, t->CreateDeleteMarks}) {
             if (!KeyedTableIsEmpty(table)) {
                 return false;
             }

@@ -50,6 +50,87 @@ TEST_F(LimitedTableTest, EvictingTableDropsItsOldestSampledEntry) {
     EXPECT_TRUE(KeyedTableLookup(table, false, MakeTableKey(1, 0), nullptr, &length));
 }
 
+// Which entry a full table gives up for a new one: the new entry's owner's own oldest
+// first (a client's flood pushes out its own), else the oldest of the lowest rank, never
+// one of a higher rank than the new entry's; a refusing table gives up only its own or
+// stale entries.
+TEST_F(LimitedTableTest, EvictionOrderUnderAFullTable) {
+    const uint32_t A = 0x0A0200C0, B = 0x0B0200C0, C = 0x0C0200C0;
+    struct Entry {
+        uint32_t key, owner;
+        uint8_t rank;
+    };
+    struct Case {
+        const char* what;
+        TableFullPolicy policy;
+        std::vector<Entry> stored; // oldest first
+        Entry fresh;
+        uint32_t evicted; // 0: the insert fails and nothing goes
+    } cases[] = {
+        {"own oldest before an older stranger's",
+         TableFullPolicy::EvictOldest,
+         {{1, B, 0}, {2, A, 0}, {3, A, 0}},
+         {9, A, 0},
+         2},
+        {"no own entry: the oldest",
+         TableFullPolicy::EvictOldest,
+         {{1, B, 0}, {2, C, 0}, {3, B, 0}},
+         {9, A, 0},
+         1},
+        {"a lower rank before an older higher one",
+         TableFullPolicy::EvictOldest,
+         {{1, B, 1}, {2, C, 0}, {3, B, 1}},
+         {9, A, 0},
+         2},
+        {"never a higher rank than the new entry's",
+         TableFullPolicy::EvictOldest,
+         {{1, B, 1}, {2, C, 1}, {3, B, 1}},
+         {9, A, 0},
+         0},
+        {"a ranked entry may push out a ranked stranger",
+         TableFullPolicy::EvictOldest,
+         {{1, B, 1}, {2, C, 1}, {3, B, 1}},
+         {9, A, 1},
+         1},
+        {"own entries by rank, then age",
+         TableFullPolicy::EvictOldest,
+         {{1, A, 1}, {2, B, 0}, {3, A, 0}},
+         {9, A, 1},
+         3},
+        {"refusing: the owner's own fresh entry",
+         TableFullPolicy::Refuse,
+         {{1, B, 0}, {2, A, 0}, {3, B, 0}},
+         {9, A, 0},
+         2},
+        {"refusing: no stranger's fresh entry",
+         TableFullPolicy::Refuse,
+         {{1, B, 0}, {2, C, 0}, {3, B, 0}},
+         {9, A, 0},
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        table = CreateLimitedKeyedTable(uint32_t(c.stored.size()), c.policy, 60 * Second);
+        for (const Entry& e : c.stored) {
+            ASSERT_TRUE(KeyedTableInsertOwned(table, false, MakeTableKey(e.key, 0), nullptr, 0,
+                                              e.owner, e.rank));
+            SimAdvanceSystemTime(1);
+        }
+        EXPECT_EQ(KeyedTableInsertOwned(table, false, MakeTableKey(c.fresh.key, 0), nullptr, 0,
+                                        c.fresh.owner, c.fresh.rank),
+                  c.evicted != 0);
+        for (const Entry& e : c.stored) {
+            uint32_t length = 0;
+            EXPECT_EQ(KeyedTableLookup(table, false, MakeTableKey(e.key, 0), nullptr, &length),
+                      e.key != c.evicted)
+                << "key " << e.key;
+        }
+        EXPECT_EQ(KeyedTableCount(table, false), uint32_t(c.stored.size()));
+        DestroyKeyedTable(table, false);
+        table = nullptr;
+    }
+}
+
 TEST_F(LimitedTableTest, PurgeStepsRemoveOnlyStaleEntriesAndWrapAround) {
     table = CreateLimitedKeyedTable(0, TableFullPolicy::Refuse, 60 * Second);
     for (uint32_t k = 0; k < 20; ++k) {
@@ -115,23 +196,42 @@ TEST_F(BoundedEngineTest, UnansweredRequestsCannotGrowTheEngine) {
     EXPECT_LT(KeyedTableCount(g_Engine.Smb2.PendingCreates, false), RequestTableLimit);
 }
 
+// A million set-ups that the server never accepts (no answer comes) name nobody: they
+// stay pending within the request limit and evict their sender's own. A million guest
+// logons the server does accept fill the session table, but never push out the session
+// of a user who logged on before them, nor its tree.
 TEST_F(BoundedEngineTest, AMillionSessionsStayWithinTheSessionLimit) {
-    Bytes blob = SpnegoResponse(NtlmAuthenticate("mallory", "evil", "x"));
-    Bytes frame = BuildTcpFrame(TestClient(66), server,
-                                NetbiosWrap(Smb2SessionSetupRequest({0, 0, 1}, blob)));
-    for (uint32_t session = 1; session <= 1000000; ++session) {
-        for (int b = 0; b < 4; ++b) {
-            frame[FrameSmbHeader + 40 + b] = uint8_t(session >> (8 * b)); // SessionId
-        }
-        InspectInbound(frame.data(), uint32_t(frame.size()), false);
-    }
-    EXPECT_EQ(KeyedTableCount(g_Engine.SessionUserTable, false), SessionTableLimit);
-    EXPECT_LE(EnginePoolInUse(), EnginePoolBudget);
-
-    // A real user logs on afterwards and is decided as usual.
     const uint64_t alice = 0x7000000000000001ull;
     Login2(alice, "alice");
     Connect2(alice, 4, "\\\\srv\\docs");
+    Bytes blob = SpnegoResponse(NtlmAuthenticate("mallory", "evil", "x"));
+    Endpoint mallory = TestClient(66);
+    Bytes frame =
+        BuildTcpFrame(mallory, server, NetbiosWrap(Smb2SessionSetupRequest({0, 0, 1}, blob)));
+    Bytes guest =
+        BuildTcpFrame(server, mallory, NetbiosWrap(Smb2SessionSetupResponse({0, 0, 1}, 1)));
+    for (uint32_t session = 1; session <= 1000000; ++session) {
+        for (int b = 0; b < 4; ++b) {
+            frame[FrameSmbHeader + 40 + b] = uint8_t(session >> (8 * b)); // SessionId
+            frame[FrameSmbHeader + 24 + b] = uint8_t(session >> (8 * b)); // MessageId
+        }
+        InspectInbound(frame.data(), uint32_t(frame.size()), false);
+    }
+    EXPECT_EQ(KeyedTableCount(g_Engine.SessionUserTable, false), 1u) << "only alice";
+    EXPECT_EQ(KeyedTableCount(g_Engine.Smb2.PendingChanges, false), RequestTableLimit);
+    for (uint32_t session = 1; session <= 1000000; ++session) {
+        for (int b = 0; b < 4; ++b) {
+            guest[FrameSmbHeader + 40 + b] = uint8_t(session >> (8 * b));
+            guest[FrameSmbHeader + 24 + b] = uint8_t((session + 7) >> (8 * b));
+        }
+        InspectOutbound(guest.data(), uint32_t(guest.size()), false);
+    }
+    EXPECT_EQ(KeyedTableCount(g_Engine.SessionUserTable, false), SessionTableLimit);
+    EXPECT_LE(EnginePoolInUse(), EnginePoolBudget);
+    SessionUser user;
+    ASSERT_TRUE(GetSessionUser(false, alice, &user)) << "alice's session survives";
+    EXPECT_EQ(Ascii(user.UserName), "alice");
+    EXPECT_TRUE(IsKnownSessionTree(false, alice, 4));
     Rules({Rule("docs", "alice", "11000000")});
     Smb2CreateFields fields;
     fields.name = "old.txt";

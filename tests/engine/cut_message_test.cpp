@@ -143,9 +143,16 @@ class CutMessageTest : public SmbEngineTest {
         return Response(AnswerTo(whole));
     }
 
+    // The server accepts the set-up; the session then has the user its request named.
     bool Learned(uint64_t session) {
+        Response(Smb2SessionSetupResponse({session, 0, MessageId}, 0));
         SessionUser user;
         return GetSessionUser(false, session, &user);
+    }
+    bool Learned1(uint16_t uid) {
+        Response(Smb1Reply(0x73, {uid, 0, Mid}, 0));
+        SessionUser user;
+        return GetSessionUser(false, uid, &user);
     }
     bool WriteDenied2(FileId file) {
         return Request(Smb2WriteRequest(Smb2Ids{Alice, Docs, 0x7000}, file));
@@ -200,7 +207,7 @@ std::vector<CutCase> CutMessageTest::Cases() {
              [ntlm, level](size_t keep) {
                  return Smb1SessionSetupRequest({NewUid, 0, Mid}, SpnegoCut(ntlm, level, keep));
              },
-             blobBoundaries[level], [this] { return Learned(NewUid); }});
+             blobBoundaries[level], [this] { return Learned1(NewUid); }});
     }
     // The NTLM message as the blob itself, without SPNEGO around it.
     cases.push_back(
@@ -228,7 +235,10 @@ std::vector<CutCase> CutMessageTest::Cases() {
                      nullptr,
                      Truncating(Smb2TreeDisconnectRequest(ids2)),
                      {64, 66, 68},
-                     [] { return !IsKnownSessionTree(false, Alice, Docs); }});
+                     [this, ids2] {
+                         Response(Smb2ErrorResponse(4, ids2, 0));
+                         return !IsKnownSessionTree(false, Alice, Docs);
+                     }});
     Smb2CreateFields deleteOpen;
     deleteOpen.name = "plan.txt";
     deleteOpen.desiredAccess = 0x00010080;
@@ -261,7 +271,10 @@ std::vector<CutCase> CutMessageTest::Cases() {
                          return Cut(Smb2CloseRequest({Alice, Docs, MessageId}, file2), keep);
                      },
                      {64, 66, 72, 88},
-                     [this] { return !WriteDenied2(file2); }});
+                     [this] {
+                         Response(Smb2ErrorResponse(6, {Alice, Docs, MessageId}, 0));
+                         return !WriteDenied2(file2);
+                     }});
     cases.push_back({"SMB2 WRITE",
                      false,
                      DenyModify,
@@ -362,7 +375,7 @@ std::vector<CutCase> CutMessageTest::Cases() {
                          nullptr,
                          Truncating(whole),
                          {32, 33, 47, 49, 59, blobEnd},
-                         [this] { return Learned(NewUid); }});
+                         [this] { return Learned1(NewUid); }});
     }
     cases.push_back({"SMB1 TREE_CONNECT_ANDX",
                      false,

@@ -569,7 +569,7 @@ TEST_F(FileOperationsTest, Smb1WritesSpanningSegmentsAreDecidedOnTheirFirst) {
                                       : Smb1LegacyWriteRequest(command, Ids1(), fid);
         // The message claims 4000 more bytes than this segment holds; each is the first
         // segment of a flow of its own.
-        Endpoint from = TestClient(10, uint16_t(51000 + command));
+        Endpoint from = Channel(uint16_t(51000 + command));
         lastFrame = BuildTcpFrame(from, server, NetbiosWrap(write, int64_t(write.size()) + 4000));
         EXPECT_TRUE(InspectInbound(lastFrame.data(), uint32_t(lastFrame.size()), false))
             << int(command);
@@ -577,8 +577,8 @@ TEST_F(FileOperationsTest, Smb1WritesSpanningSegmentsAreDecidedOnTheirFirst) {
     // Other incomplete messages are left alone.
     Bytes rename = Smb1NtRenameRequest(Ids1(), 0x104, "\\a.txt", "\\b.txt");
     Rules({Rule("docs", "alice", "00010000")});
-    lastFrame = BuildTcpFrame(TestClient(10, 52000), server,
-                              NetbiosWrap(rename, int64_t(rename.size()) + 10));
+    lastFrame =
+        BuildTcpFrame(Channel(52000), server, NetbiosWrap(rename, int64_t(rename.size()) + 10));
     EXPECT_FALSE(InspectInbound(lastFrame.data(), uint32_t(lastFrame.size()), false));
 }
 
@@ -1355,7 +1355,7 @@ TEST_F(FileOperationsTest, AReplacingRenameCutAnywhereIsNarrowedOrRefusedWhole) 
         SCOPED_TRACE("cut at " + std::to_string(cut));
         uint64_t id = nextId++;
         Bytes original = build(id);
-        Endpoint from = TestClient(10, uint16_t(45000 + cut));
+        Endpoint from = Channel(uint16_t(45000 + cut));
         Bytes sent;
         for (auto part : {std::make_pair(size_t(0), cut), std::make_pair(cut, size)}) {
             Bytes frame = BuildTcpFrame(

@@ -33,7 +33,7 @@ class FramingTest : public SmbEngineTest {
     // A flow of its own from the client, its segments cut at `cuts` (offsets into `stream`)
     // with consecutive sequence numbers; returns the stream as the server receives it.
     Bytes SendCut(const Bytes& stream, std::vector<size_t> cuts) {
-        Endpoint from = TestClient(10, nextPort++);
+        Endpoint from = Channel(nextPort++);
         cuts.push_back(stream.size());
         Bytes received;
         size_t at = 0;
@@ -262,7 +262,7 @@ TEST_F(FramingTest, MessagesAreFoundWhereverTheyBegin) {
     Rules({Rule("docs", "alice", "11111000")});
 
     // A retransmitted segment leaves as its first copy did, and is reported once.
-    Endpoint from = TestClient(10, nextPort++);
+    Endpoint from = Channel(nextPort++);
     Bytes spanning = NetbiosWrap(DeleteOnClose("c.txt"));
     size_t cut = spanning.size() - 6;
     TcpFrameOptions at;
@@ -288,7 +288,7 @@ TEST_F(FramingTest, MessagesAreFoundWhereverTheyBegin) {
     // is found and decided.
     Bytes lost = NetbiosWrap(Smb2WriteRequest({Alice, Docs, nextId++}, openFile, 2000));
     Bytes after = NetbiosWrap(DeleteOnClose("d.txt"));
-    from = TestClient(10, nextPort++);
+    from = Channel(nextPort++);
     at.sequence = 9000;
     Bytes head = BuildTcpFrame(from, server, Bytes(lost.begin(), lost.begin() + 1000), at);
     InspectInbound(head.data(), uint32_t(head.size()), false);

@@ -291,6 +291,9 @@ RAW_CASES = [
     ("logon-chain", "deny-create", 5, [("new.txt", "")]),
 ]
 RAW = os.path.join(ROOT, "tests", "live", "raw_requests.py")
+# Set-ups of the flood case: enough to fill the pending-request tables several times over,
+# few enough to go by in seconds.
+FLOOD_FRAMES = 200000
 
 
 class Failure(Exception):
@@ -531,6 +534,40 @@ def check_raw(lab, operation, flag, kind, effect, allowed_kind=None):
                     raise Failure("allowed: docs/%s was not changed" % name)
             elif actual != content:
                 raise Failure("allowed: docs/%s is %r, expected %r" % (name, actual, content))
+
+
+FORGED = os.path.join(ROOT, "tests", "live", "forged_requests.py")
+# What another connection of alice's machine sends with her SessionId (the server refuses
+# each), and a flood of set-ups from random ports that the server never answers.
+FORGED_CASES = ["setup", "tree-disconnect", "logoff", "flood:%d" % FLOOD_FRAMES]
+
+
+def check_forged(lab, kind):
+    """alice under deny-delete; after the forged request or the flood her delete of old.txt
+    is still refused with an access denial, her session still lists docs, the denial is
+    reported as hers, no event names bob, and docs is unchanged."""
+    lab.reset_shares()
+    before = docs_state(lab)
+    lab.apply(policy(rule("report", "deny-delete")))
+    mark = lab.event_mark()
+    r = lab.run("client", "/usr/bin/python3", FORGED, lab.vars["LAB_SERVER_IP"],
+                lab.vars["ALICE_PASS"], kind, timeout=STEP_SECONDS * 4,
+                step="forged %s" % kind, expected="alice's delete refused")
+    lines = r.stdout.split()
+    if len(lines) != 3 or lines[1:] != ["STATUS_ACCESS_DENIED", "alive"]:
+        raise Failure("%s: alice saw %s, expected the forged answer, STATUS_ACCESS_DENIED, "
+                      "alive (%s)" % (kind, lines, r.stderr.strip()[-300:]))
+    print("      the forged %s was answered: %s" % (kind, lines[0]))
+    if lines[0] == "STATUS_SUCCESS":
+        raise Failure("the server accepted the forged %s" % kind)
+    logged = [e for e in lab.events_since(mark) if e["type"] == "event"]
+    if any(e["user"] == "bob" for e in logged):
+        raise Failure("an event blames bob: %s" % logged)
+    if not any(e["kind"] == 1 and e["blocked"] == 1 and e["user"] == "alice" and
+               e["path"] == "docs\\old.txt" for e in logged):
+        raise Failure("alice's blocked delete is not reported as hers: %s" % logged)
+    if docs_state(lab) != before:
+        raise Failure("docs changed: %s -> %s" % (before, docs_state(lab)))
 
 
 def check_control(lab):
@@ -894,6 +931,9 @@ def main():
         tests.append(("%s under %s, built field by field" % (raw[0], "+".join(
                           raw[1] if isinstance(raw[1], tuple) else (raw[1],))),
                       lambda lab, r=raw: check_raw(lab, *r), None))
+    for kind in FORGED_CASES:
+        tests.append(("forged %s beside alice's session" % kind,
+                      lambda lab, k=kind: check_forged(lab, k), None))
     tests.append(("control socket, policy loading and reload", check_control, None))
     tests.append(("a policy past the engine's limits refused at load and reload",
                   check_policy_limits, None))

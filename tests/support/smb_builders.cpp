@@ -78,6 +78,10 @@ Bytes Smb2TreeDisconnectRequest(const Smb2Ids& ids) {
     return Request2(4, ids, Smb2Body(4, 4));
 }
 
+Bytes Smb2LogoffRequest(const Smb2Ids& ids) {
+    return Request2(2, ids, Smb2Body(4, 4));
+}
+
 Bytes Smb2CreateRequest(const Smb2Ids& ids, const Smb2CreateFields& c) {
     Bytes name = Utf16Le(c.name);
     Bytes body = Smb2Body(c.structureSize, 56);
@@ -209,6 +213,10 @@ Bytes Smb1TreeConnectRequest(const Smb1Ids& ids, const std::string& unc) {
 
 Bytes Smb1TreeDisconnectRequest(const Smb1Ids& ids) {
     return Smb1Message(Fields1(0x71, ids, false), {}, {});
+}
+
+Bytes Smb1LogoffRequest(const Smb1Ids& ids) {
+    return Smb1Message(Fields1(0x74, ids, false), {0x00FF, 0}, {});
 }
 
 Bytes Smb1NtCreateRequest(const Smb1Ids& ids, const Smb1CreateFields& c) {

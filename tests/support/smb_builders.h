@@ -21,6 +21,7 @@ struct Smb2Ids {
 Bytes Smb2SessionSetupRequest(const Smb2Ids& ids, const Bytes& blob);
 Bytes Smb2TreeConnectRequest(const Smb2Ids& ids, const std::string& unc);
 Bytes Smb2TreeDisconnectRequest(const Smb2Ids& ids);
+Bytes Smb2LogoffRequest(const Smb2Ids& ids);
 struct Smb2CreateFields {
     std::string name;
     uint32_t desiredAccess = 0x00120089; // read data, attributes, synchronize
@@ -72,6 +73,7 @@ struct Smb1Ids {
 Bytes Smb1SessionSetupRequest(const Smb1Ids& ids, const Bytes& blob);
 Bytes Smb1TreeConnectRequest(const Smb1Ids& ids, const std::string& unc);
 Bytes Smb1TreeDisconnectRequest(const Smb1Ids& ids);
+Bytes Smb1LogoffRequest(const Smb1Ids& ids);
 struct Smb1CreateFields {
     std::string name;
     uint32_t desiredAccess = 0x00120089;

@@ -14,6 +14,7 @@
 #include "policy.h"
 #include "policy_builders.h"
 #include "report_rings.h"
+#include "session_state.h"
 #include "smb_builders.h"
 
 // Offset of the SMB header in a frame built with default options.
@@ -66,7 +67,10 @@ class SmbEngineTest : public EngineTest {
     void Login2(uint64_t session, const std::string& user,
                 const std::string& workstation = "WKS7") {
         Bytes blob = SpnegoResponse(NtlmAuthenticate(user, "TESTDOM", workstation));
-        EXPECT_FALSE(Request(Smb2SessionSetupRequest({session, 0, nextId++}, blob)));
+        Smb2Ids ids{session, 0, nextId++};
+        EXPECT_FALSE(Request(Smb2SessionSetupRequest(ids, blob)));
+        EXPECT_FALSE(Response(Smb2SessionSetupResponse(ids, 0)));
+        loggedOn.push_back(session);
     }
     void Connect2(uint64_t session, uint32_t tree, const std::string& unc) {
         Smb2Ids ids{session, 0, nextId++};
@@ -87,7 +91,10 @@ class SmbEngineTest : public EngineTest {
     // SMB1: the same steps.
     void Login1(uint16_t uid, const std::string& user) {
         Bytes blob = SpnegoResponse(NtlmAuthenticate(user, "TESTDOM", "WKS7"));
-        EXPECT_FALSE(Request(Smb1SessionSetupRequest({uid, 0, nextMid()}, blob)));
+        Smb1Ids ids{uid, 0, nextMid()};
+        EXPECT_FALSE(Request(Smb1SessionSetupRequest(ids, blob)));
+        EXPECT_FALSE(Response(Smb1Reply(0x73, ids, 0)));
+        loggedOn.push_back(uid);
     }
     void Connect1(uint16_t uid, uint16_t tid, const std::string& unc) {
         Smb1Ids ids{uid, 0, nextMid()};
@@ -105,6 +112,20 @@ class SmbEngineTest : public EngineTest {
         return fid;
     }
     uint16_t nextMid() { return uint16_t(nextId++); }
+
+    // The client on a connection of its own (another source port) on which the server
+    // has bound every session logged on so far, as SMB 3 multichannel binds one.
+    Endpoint Channel(uint16_t port) {
+        Endpoint from = TestClient(client.ip[3], port);
+        uint32_t address = uint32_t(from.ip[0]) | uint32_t(from.ip[1]) << 8 |
+                           uint32_t(from.ip[2]) << 16 | uint32_t(from.ip[3]) << 24;
+        for (uint64_t session : loggedOn) {
+            EXPECT_TRUE(
+                BindSessionChannel(false, session, address, uint32_t(port) << 16 | server.port));
+        }
+        return from;
+    }
+    std::vector<uint64_t> loggedOn;
 
     uint64_t nextId = 100;
 
