@@ -124,7 +124,9 @@ class LwfTest : public ::testing::Test {
         ASSERT_EQ(Ioctl(IOCTL_ENGINE_SET_INSPECTION, on, 1, 4).status, 0u);
         Push(IOCTL_ENGINE_SET_RULES, std::vector<AccessRule>{Rule("docs", "alice", "11000000")});
         Bytes blob = SpnegoResponse(NtlmAuthenticate("alice", "TESTDOM", "WKS7"));
-        Request(module, Smb2SessionSetupRequest({Alice, 0, nextId++}, blob));
+        Smb2Ids logon{Alice, 0, nextId++};
+        Request(module, Smb2SessionSetupRequest(logon, blob));
+        Response(module, Smb2SessionSetupResponse(logon, 0)); // the server's word makes her alice
         Smb2Ids ids{Alice, 0, nextId++};
         Request(module, Smb2TreeConnectRequest(ids, "\\\\FILESRV\\Docs"));
         ids.tree = Docs;
