@@ -24,7 +24,8 @@ class GuardEngine : public FrameInspector {
     bool Apply(const Policy& policy, std::string* error);
     bool Inspect(uint8_t* frame, uint32_t length, bool fromNetwork) override;
 
-    std::function<void(const FileEvent&)> onEvent;
+    // The event and its client's IPv6 address (16 bytes; zeros for an IPv4 client).
+    std::function<void(const FileEvent&, const uint8_t*)> onEvent;
     std::function<void(const LearnedGrant&)> onLearned;
 
     SmbTrafficStats Stats();

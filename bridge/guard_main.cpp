@@ -91,8 +91,9 @@ int64_t MonotonicMilliseconds() {
 }
 
 // The event line: the kind and the outcome also as words, beside their numbers.
-nlohmann::ordered_json EventLine(const FileEvent& e, const std::string& time) {
-    nlohmann::ordered_json plain = EventJson(e, "time", time);
+nlohmann::ordered_json EventLine(const FileEvent& e, const uint8_t* clientIpv6,
+                                 const std::string& time) {
+    nlohmann::ordered_json plain = EventJson(e, "time", time, clientIpv6);
     nlohmann::ordered_json line;
     for (auto it = plain.begin(); it != plain.end(); ++it) {
         line[it.key()] = it.value();
@@ -399,9 +400,9 @@ int Guard::Run() {
     inbound_ = PortPair{&network_, &server_, true, {}};
     outbound_ = PortPair{&server_, &network_, false, {}};
 
-    engine_.onEvent = [this](const FileEvent& e) {
-        Record(EventLine(e, Timestamp()).dump(), e.Blocked != 0 ? LOG_WARNING : LOG_NOTICE,
-               &events_);
+    engine_.onEvent = [this](const FileEvent& e, const uint8_t* clientIpv6) {
+        Record(EventLine(e, clientIpv6, Timestamp()).dump(),
+               e.Blocked != 0 ? LOG_WARNING : LOG_NOTICE, &events_);
     };
     engine_.onLearned = [this](const LearnedGrant& g) {
         Record(LearnedJson(g, "time", Timestamp()).dump(), LOG_INFO, &learned_);

@@ -126,6 +126,14 @@ void ReadEvents(Request* r) {
     Succeed(r, DrainFileEventRing(false, r->buffer));
 }
 
+void ReadEventClients(Request* r) {
+    if (r->buffer == nullptr || r->outputLength != EventClientsOutputBytes) {
+        return Fail(r);
+    }
+    Succeed(r,
+            DrainFileEventRingWithClients(false, r->buffer, r->buffer + EventClientsAddressesAt));
+}
+
 void ReadLearned(Request* r) {
     if (r->buffer == nullptr || r->outputLength != sizeof(LearnedGrant) * LearnedGrantRingSlots) {
         return Fail(r);
@@ -180,6 +188,7 @@ const ControlHandler ControlHandlers[] = {
     {IOCTL_ENGINE_READ_STATS, ReadStats},
     {IOCTL_ENGINE_ASSIGN_USERS, AssignUsers},
     {IOCTL_ENGINE_SET_INSPECTION, SetInspection},
+    {IOCTL_ENGINE_READ_EVENT_CLIENTS, ReadEventClients},
 };
 
 } // namespace

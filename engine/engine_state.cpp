@@ -1,5 +1,6 @@
 #include "engine_state.h"
 
+#include "client_address.h"
 #include "engine_limits.h"
 #include "pool.h"
 #include "smb_dispatch.h"
@@ -141,6 +142,7 @@ bool StartAll() {
 
 bool EngineStart() {
     g_Engine = EngineState{};
+    SetFlowFoldSeed(KmQuerySystemTime());
     if (!StartAll()) {
         EngineStop();
         return false;
@@ -199,6 +201,7 @@ void EngineReset() {
     KmZeroMemory(e.KnownClients, sizeof(KnownClientLists));
     // Only the slots that held a record since the start or the last reset.
     KmZeroMemory(e.FileEventRing, sizeof(FileEvent) * uint32_t(e.FileEventSlotsUsed));
+    KmZeroMemory(e.FileEventClients6, sizeof e.FileEventClients6);
     e.FileEventCount = 0;
     e.FileEventSlotsUsed = 0;
     KmZeroMemory(e.LearnedGrantRing, sizeof(LearnedGrant) * uint32_t(e.LearnedGrantSlotsUsed));

@@ -63,6 +63,9 @@ struct EngineState {
     // record (written since the engine started or was reset), so that a reset zeroes
     // only those. Both under the ring's lock.
     FileEvent* FileEventRing;
+    // Beside each slot: its client's IPv6 address, zeros for an IPv4 client. Hosts read
+    // it with the records through IOCTL_ENGINE_READ_EVENT_CLIENTS.
+    uint8_t FileEventClients6[FileEventRingSlots][ClientIpv6Bytes];
     int32_t FileEventCount;
     int32_t FileEventSlotsUsed;
     EngineLock FileEventRingLock;

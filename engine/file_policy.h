@@ -52,7 +52,9 @@ struct FileOperation {
     uint32_t treeId;
     uint64_t clientMac;
     uint32_t clientAddress;
-    DenialNote* denial; // receives the blocked event of a denial; may be null
+    DenialNote* denial;            // receives the blocked event of a denial; may be null
+    const uint8_t* clientAddress6; // null for an IPv4 client // receives the blocked event of a
+                                   // denial; may be null
 };
 
 // Create dispositions, as NT create requests carry them.

@@ -155,6 +155,14 @@ static_assert(sizeof(AdmissionEntry) == 264, "AdmissionEntry size");
 static_assert(offsetof(AdmissionEntry, Value) == 260, "AdmissionEntry layout");
 
 const int32_t FileEventRingSlots = 20;
+// IOCTL_ENGINE_READ_EVENT_CLIENTS fills a whole ring's room of FileEvent records as
+// IOCTL_ENGINE_READ_EVENTS does, then, at EventClientsAddressesAt, one 16-byte client
+// address per record in the same order: an IPv6 client's address, or zeros for an IPv4
+// client (whose address is the record's own field). It returns the records' byte count.
+const uint32_t ClientIpv6Bytes = 16;
+const uint32_t EventClientsAddressesAt = FileEventRingSlots * 1440;
+const uint32_t EventClientsOutputBytes =
+    EventClientsAddressesAt + FileEventRingSlots * ClientIpv6Bytes;
 const int32_t LearnedGrantRingSlots = 20;
 static_assert(sizeof(FileEvent) * FileEventRingSlots == 28800, "file event ring size");
 static_assert(sizeof(LearnedGrant) * LearnedGrantRingSlots == 12800, "learned grant ring size");

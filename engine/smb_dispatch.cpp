@@ -1,5 +1,6 @@
 #include "smb_dispatch.h"
 
+#include "client_address.h"
 #include "denial_marks.h"
 #include "engine_state.h"
 #include "file_policy.h"
@@ -19,7 +20,9 @@ AdmissionVerdict ApplyAdmissionGate(const SmbMessage* message) {
         return AdmissionVerdict::Decode;
     }
     uint8_t stored;
-    if (IsAdmittedClient(message->atDispatch, message->clientAddress, &stored)) {
+    // The list names IPv4 addresses: an IPv6 client is never on it.
+    if (message->clientAddress6 == nullptr &&
+        IsAdmittedClient(message->atDispatch, message->clientAddress, &stored)) {
         return AdmissionVerdict::PassUndecoded;
     }
     KmZeroMemory(message->header, SmbProtocolIdLength);
@@ -102,10 +105,9 @@ bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbDec
     // The remote side is the client: the sender of a request, the addressee of a response.
     bool request = direction == SmbDirection::Request;
     const uint8_t* mac = view->ethernetHeader + (request ? EthSourceMac : EthDestinationMac);
-    const uint8_t* address =
-        view->ipv4Header + (request ? Ipv4SourceAddress : Ipv4DestinationAddress);
     message.clientMac = MacToU64(mac);
-    message.clientAddress = ReadIpv4Address(address);
+    message.clientAddress = ClientIpv4Of(view, request);
+    message.clientAddress6 = ClientIpv6Of(view, request);
 
     uint16_t command = CommandOf(dialect, &message);
     if (request && !IsSessionEstablishmentCommand(dialect, command)) {

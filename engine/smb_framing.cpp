@@ -1,5 +1,6 @@
 #include "smb_framing.h"
 
+#include "client_address.h"
 #include "create_answer.h"
 #include "denial_marks.h"
 #include "engine_state.h"
@@ -108,18 +109,6 @@ struct FramingPass {
     bool retransmitted; // the segment brought no byte of the flow not seen before
     bool startLooked;   // the segment's first bytes were already found to start a message
 };
-
-// The client is the sender of a request.
-uint32_t ClientAddressOf(const FrameView* view) {
-    return ReadIpv4Address(view->ipv4Header + Ipv4SourceAddress);
-}
-
-TableKey FlowKey(const FrameView* view) {
-    const uint8_t* ip = view->ipv4Header;
-    return TableKey{uint64_t(ReadU32Le(ip + Ipv4SourceAddress)) |
-                        uint64_t(ReadU32Le(ip + Ipv4DestinationAddress)) << 32,
-                    uint64_t(view->sourcePort) | uint64_t(view->destinationPort) << 16};
-}
 
 bool IsNetbiosType(uint8_t type) {
     return type == NetbiosSessionMessage ||
@@ -508,7 +497,8 @@ void DecideHeldMember(FramingPass* pass, FlowWork* work, SmbDialect dialect, uin
     // Its denial is taken back, so that its answer is not turned into one, and its events
     // say it was not prevented.
     ForgetDenialMarks(dialect, RequestKeyOf(dialect, h), pass->atDispatch);
-    UnblockFileEventsSince(pass->atDispatch, eventsBefore, ClientAddressOf(pass->view));
+    UnblockFileEventsSince(pass->atDispatch, eventsBefore, ClientIpv4Of(pass->view, true),
+                           ClientIpv6Of(pass->view, true));
 }
 
 // A CREATE whose name runs past what the record holds is decided on the part it holds, as
@@ -825,7 +815,7 @@ bool FrameSmbSegment(const MessageDecoding& decoding, FrameView* view, bool atDi
     TableKey key{};
     FlowLook look = FlowLook::NoRecord;
     if (keyed) {
-        key = FlowKey(view);
+        key = FlowKeyOf(view);
         if ((flags & (TcpSyn | TcpRst)) != 0) {
             KeyedTableDelete(flows, atDispatch, key); // a new stream, or none
         }
@@ -859,7 +849,7 @@ bool FrameSmbSegment(const MessageDecoding& decoding, FrameView* view, bool atDi
     }
     if (work != nullptr) {
         if (!keyed) {
-            key = FlowKey(view);
+            key = FlowKeyOf(view);
         }
         SmbFlowRecord* r = &work->record;
         if (!pass.retransmitted) {

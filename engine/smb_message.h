@@ -36,11 +36,12 @@ struct SmbMessage {
     FrameView* view;
     bool atDispatch;
     SmbDirection direction;
-    uint64_t clientMac;     // the remote side: always the client
-    uint32_t clientAddress; // in IPv4 header byte order
-    uint8_t* workArea;      // scratch of WorkBufferBytes: read it through SmbWork
-    bool workZeroed;        // the scratch was cleared for this message
-    DenialNote* denial;     // a request's blocked event, for its denial mark (zeroed)
+    uint64_t clientMac;            // the remote side: always the client
+    uint32_t clientAddress;        // in IPv4 header byte order; 0 for an IPv6 client
+    const uint8_t* clientAddress6; // an IPv6 client's 16 address bytes; null for IPv4
+    uint8_t* workArea;             // scratch of WorkBufferBytes: read it through SmbWork
+    bool workZeroed;               // the scratch was cleared for this message
+    DenialNote* denial;            // a request's blocked event, for its denial mark (zeroed)
 };
 
 const uint32_t WorkBufferBytes = 2048;

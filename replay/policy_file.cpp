@@ -1,3 +1,4 @@
+#include <arpa/inet.h>
 #include "policy_file.h"
 
 #include <cerrno>
@@ -474,6 +475,16 @@ bool ApplyAssignments(const Policy& p, const ControlCall& call, std::string* err
 std::string FormatIpv4(uint32_t a) {
     return std::to_string(a & 0xFF) + "." + std::to_string(a >> 8 & 0xFF) + "." +
            std::to_string(a >> 16 & 0xFF) + "." + std::to_string(a >> 24 & 0xFF);
+}
+
+std::string FormatClient(uint32_t a, const uint8_t* ipv6) {
+    static const uint8_t none[ClientIpv6Bytes] = {};
+    if (ipv6 == nullptr || std::memcmp(ipv6, none, ClientIpv6Bytes) == 0) {
+        return FormatIpv4(a);
+    }
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET6, ipv6, text, sizeof text);
+    return text;
 }
 
 std::string Utf16ToUtf8(const Utf16Unit* text, size_t maxUnits) {

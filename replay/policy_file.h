@@ -42,4 +42,7 @@ bool ApplyAssignments(const Policy& policy, const ControlCall& call, std::string
 
 // Helpers shared with the output code.
 std::string FormatIpv4(uint32_t headerOrderAddress);
+// A client as the hosts show it: the IPv6 address when `ipv6` (16 bytes) is not all
+// zeros, the IPv4 address otherwise.
+std::string FormatClient(uint32_t headerOrderAddress, const uint8_t* ipv6);
 std::string Utf16ToUtf8(const Utf16Unit* text, size_t maxUnits);

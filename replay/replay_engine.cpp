@@ -62,9 +62,15 @@ void CollectAfterInspection(const Policy& policy, const ControlCall& engineContr
     }
     std::vector<uint8_t> ring;
     ControlStatusBlock events =
-        engineControl(IOCTL_ENGINE_READ_EVENTS, ring, 0, sizeof(FileEvent) * FileEventRingSlots);
+        engineControl(IOCTL_ENGINE_READ_EVENT_CLIENTS, ring, 0, EventClientsOutputBytes);
     std::vector<FileEvent> newEvents = Records<FileEvent>(ring, events.information);
     outcome->events.insert(outcome->events.end(), newEvents.begin(), newEvents.end());
+    for (size_t i = 0; i < newEvents.size(); ++i) {
+        std::array<uint8_t, ClientIpv6Bytes> client;
+        std::memcpy(client.data(), ring.data() + EventClientsAddressesAt + i * ClientIpv6Bytes,
+                    ClientIpv6Bytes);
+        outcome->eventClients.push_back(client);
+    }
     ControlStatusBlock grants = engineControl(IOCTL_ENGINE_READ_LEARNED, ring, 0,
                                               sizeof(LearnedGrant) * LearnedGrantRingSlots);
     std::vector<LearnedGrant> newGrants = Records<LearnedGrant>(ring, grants.information);

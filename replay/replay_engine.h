@@ -2,6 +2,7 @@
 // protocol, fed one frame at a time, and drained after every frame so nothing is lost.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,6 +16,8 @@ struct FrameOutcome {
     FrameDirection direction = FrameDirection::NotSmb;
     bool rewritten = false;
     std::vector<FileEvent> events;
+    // Beside each event: its client's IPv6 address, zeros for an IPv4 client.
+    std::vector<std::array<uint8_t, ClientIpv6Bytes>> eventClients;
     std::vector<LearnedGrant> grants;
 };
 
