@@ -6,6 +6,7 @@
 #include "pool.h"
 #include "report_rings.h"
 #include "session_state.h"
+#include "unreadable.h"
 #include "wire.h"
 
 namespace {
@@ -163,6 +164,24 @@ void ReadStats(Request* r) {
     Succeed(r, sizeof stats);
 }
 
+void ReadUnreadable(Request* r) {
+    if (r->buffer == nullptr || r->outputLength != sizeof(UnreadableStats)) {
+        return Fail(r);
+    }
+    UnreadableStats stats;
+    ReadUnreadableStats(&stats);
+    KmCopyMemory(r->buffer, &stats, sizeof stats);
+    Succeed(r, sizeof stats);
+}
+
+void SetRefusal(Request* r) {
+    if (!SetCodeAcceptable(r, 1, true)) {
+        return Fail(r);
+    }
+    SetRefuseUnreadable(r->buffer[0] != 0);
+    ReplyResultWord(r, ControlResultOk);
+}
+
 struct ControlHandler {
     uint32_t code;
     void (*handle)(Request* r);
@@ -189,6 +208,8 @@ const ControlHandler ControlHandlers[] = {
     {IOCTL_ENGINE_ASSIGN_USERS, AssignUsers},
     {IOCTL_ENGINE_SET_INSPECTION, SetInspection},
     {IOCTL_ENGINE_READ_EVENT_CLIENTS, ReadEventClients},
+    {IOCTL_ENGINE_READ_UNREADABLE_STATS, ReadUnreadable},
+    {IOCTL_ENGINE_SET_REFUSE_UNREADABLE, SetRefusal},
 };
 
 } // namespace

@@ -27,3 +27,5 @@ const uint32_t RequestTableLimit = 65536;   // each pending-request and mark tab
 const uint32_t AdmissionTableLimit = 65536;
 // TCP flows with a message spanning segments (up to ~2 KB each while it does).
 const uint32_t SmbFlowTableLimit = 16384;
+// Sessions whose unreadable traffic has been reported (a byte each).
+const uint32_t UnreadableSessionTableLimit = 65536;

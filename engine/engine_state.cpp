@@ -49,6 +49,8 @@ const SharedTableSlot SharedTables[] = {
     {&EngineState::UnknownSessionMarks, RequestTableLimit, TableFullPolicy::Refuse, EntryMaxAge},
     // A flow that loses its record finds the next message header again.
     {&EngineState::SmbFlowTable, SmbFlowTableLimit, TableFullPolicy::EvictOldest, EntryMaxAge},
+    {&EngineState::UnreadableSessions, UnreadableSessionTableLimit, TableFullPolicy::EvictOldest,
+     0},
 };
 
 bool CreateDialectTables(DialectTables* tables, bool smb1) {
@@ -211,6 +213,8 @@ void EngineReset() {
     e.InboundClock = TrafficClock{0, 0};
     e.OutboundClock = TrafficClock{0, 0};
     e.PurgeTurn = 0;
+    e.UnreadableCounters = UnreadableStats{};
+    e.RefuseUnreadable = 0;
 }
 
 void PurgeStaleRequests(bool atDispatch, uint64_t now) {

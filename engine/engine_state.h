@@ -90,6 +90,11 @@ struct EngineState {
     KeyedTable* OpenFileTable;       // file id -> name relative to the share
     KeyedTable* UnknownSessionMarks; // (message id, session key) -> nothing
     KeyedTable* SmbFlowTable;        // (addresses, ports) -> where a flow's stream stands
+    KeyedTable* UnreadableSessions;  // (session key, event kind) -> reported (a byte)
+
+    // Unreadable traffic: counters (relaxed atomics) and the refusal setting (atomic).
+    UnreadableStats UnreadableCounters;
+    uint8_t RefuseUnreadable;
 
     DialectTables Smb1;
     DialectTables Smb2;

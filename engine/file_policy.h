@@ -31,6 +31,10 @@ enum FileEventKind : uint8_t {
     FileEventCreate = 5,
     FileEventUnknownClient = 10,
     FileEventDenyAll = 12,
+    // A session the engine cannot read or rewrite (reported once per session and kind).
+    FileEventEncryptedSession = 20,
+    FileEventCompressedSession = 21,
+    FileEventSignedSession = 22,
 };
 
 // The event a denial reported, kept with the denial's mark: where the answer shows that

@@ -92,6 +92,16 @@ struct LearnedGrant {
 static_assert(sizeof(LearnedGrant) == 640, "LearnedGrant size");
 static_assert(offsetof(LearnedGrant, ShareName) == 128, "LearnedGrant layout");
 
+// IOCTL_ENGINE_READ_UNREADABLE_STATS: SMB messages passed without being read (encrypted
+// or compressed), those of them refused, and the sessions reported as unreadable or
+// signed. A record of its own: SmbTrafficStats keeps its layout.
+struct UnreadableStats {
+    uint64_t MessagesUnread;
+    uint64_t MessagesRefused;
+    uint64_t SessionsReported;
+};
+static_assert(sizeof(UnreadableStats) == 24, "UnreadableStats size");
+
 struct SmbTrafficStats {
     uint64_t OutboundPackets;
     uint64_t InboundPackets;

@@ -7,6 +7,7 @@
 #include "policy.h"
 #include "pool.h"
 #include "smb_protocol.h"
+#include "unreadable.h"
 #include "wire.h"
 
 namespace {
@@ -66,6 +67,15 @@ uint16_t CommandOf(SmbDialect dialect, const SmbMessage* message) {
     return dialect == SmbDialect::Smb2 ? ReadU16Le(message->command) : *message->command;
 }
 
+// Negotiation and session setup: signed or not, they say nothing of the session's later
+// messages.
+bool IsSessionSetupCommand(SmbDialect dialect, uint16_t command) {
+    if (dialect == SmbDialect::Smb2) {
+        return command <= Smb2SessionSetup;
+    }
+    return command == Smb1Negotiate || command == Smb1SessionSetupAndX;
+}
+
 } // namespace
 
 bool IsSessionEstablishmentCommand(SmbDialect dialect, uint16_t command) {
@@ -110,6 +120,11 @@ bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbDec
     message.clientAddress6 = ClientIpv6Of(view, request);
 
     uint16_t command = CommandOf(dialect, &message);
+    // Once per message: an AndX chain's later commands share its header.
+    if (request && message.base == header && IsSignedMessage(dialect, header) &&
+        !IsSessionSetupCommand(dialect, command)) {
+        NoteSignedRequest(dialect, &message);
+    }
     if (request && !IsSessionEstablishmentCommand(dialect, command)) {
         AdmissionVerdict verdict = ApplyAdmissionGate(&message);
         if (verdict != AdmissionVerdict::Decode) {

@@ -8,6 +8,7 @@
 #include "report_rings.h"
 #include "smb1_fields.h"
 #include "smb_protocol.h"
+#include "unreadable.h"
 #include "wire.h"
 
 namespace {
@@ -117,7 +118,8 @@ bool IsNetbiosType(uint8_t type) {
 
 bool IsSmbProtocol(const uint8_t* at) {
     uint32_t protocol = ReadU32Le(at);
-    return protocol == Smb2ProtocolId || protocol == Smb1ProtocolId;
+    return protocol == Smb2ProtocolId || protocol == Smb1ProtocolId ||
+           IsTransformProtocol(protocol);
 }
 
 // Whether `left` bytes at `at` look like the start of a NetBIOS packet. Used where the
@@ -183,6 +185,9 @@ bool DecodeWholeMessage(const FramingPass* pass, uint8_t* netbios, uint32_t leng
             return false;
         }
         return d.smb1(netbios, header, length, pass->view, pass->atDispatch);
+    }
+    if (IsTransformProtocol(protocol)) {
+        return HandleTransformMessage(d.direction, header, length, pass->view, pass->atDispatch);
     }
     return false;
 }
@@ -501,6 +506,35 @@ void DecideHeldMember(FramingPass* pass, FlowWork* work, SmbDialect dialect, uin
                            ClientIpv6Of(pass->view, true));
 }
 
+// A message the engine cannot read, from its held bytes. A refusal changes one byte of
+// it; where that byte went by in an earlier frame, the first byte of the message in this
+// frame is flipped instead: an encrypted message's authentication then fails as surely.
+void DecideHeldTransform(FramingPass* pass, FlowWork* work, uint8_t* h, uint32_t available) {
+    SmbFlowRecord* r = &work->record;
+    KmCopyMemory(work->pristine, h, available);
+    if (!HandleTransformMessage(pass->decoding->direction, h, available, pass->view,
+                                pass->atDispatch)) {
+        return;
+    }
+    uint32_t position = r->messageStart + NetbiosHeaderLength;
+    for (uint32_t i = 0; i < available; ++i) {
+        if (h[i] == work->pristine[i]) {
+            continue;
+        }
+        uint8_t* at = SegmentByte(pass->segment, position + i);
+        if (at == nullptr) {
+            uint32_t first = SeqBefore(position, pass->segment.seq) ? pass->segment.seq : position;
+            at = SegmentByte(pass->segment, first);
+            if (at == nullptr) {
+                return;
+            }
+            SpoilSegmentByte(pass, r, at, first, uint8_t(*at ^ 0xFF));
+            return;
+        }
+        SpoilSegmentByte(pass, r, at, position + i, h[i]);
+    }
+}
+
 // A CREATE whose name runs past what the record holds is decided on the part it holds, as
 // full paths are decided on their first characters anyway: its held copy names only that
 // part (the frame keeps the name as sent).
@@ -548,6 +582,14 @@ void DecideHeld(FramingPass* pass, FlowWork* work, bool ended) {
             if (have >= Smb1HeaderLength && IsSmb1Reply(h) != inbound) {
                 DecideHeldMember(pass, work, SmbDialect::Smb1, rel, have, member);
             }
+            return;
+        }
+        if (IsTransformProtocol(protocol) && member == 0) {
+            if (have < TransformHeaderLength && !windowFull && !ended) {
+                return;
+            }
+            r->nextMember = NoMember;
+            DecideHeldTransform(pass, work, h, Min(have, r->messageLength));
             return;
         }
         if (protocol != Smb2ProtocolId) {
