@@ -13,6 +13,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "control_codes.h"
 #include "control_socket.h"
 #include "event_sink.h"
 #include "guard_engine.h"
@@ -268,6 +269,14 @@ nlohmann::ordered_json Guard::StatsJson() {
     j["smb_inbound_bytes"] = s.InboundBytes;
     j["smb_outbound_packets"] = s.OutboundPackets;
     j["smb_outbound_bytes"] = s.OutboundBytes;
+    // Messages passed unread (encrypted, compressed), refused, and sessions reported so.
+    std::vector<uint8_t> buffer;
+    engine_.Control(IOCTL_ENGINE_READ_UNREADABLE_STATS, buffer, 0, sizeof(UnreadableStats));
+    UnreadableStats u{};
+    std::memcpy(&u, buffer.data(), sizeof u);
+    j["smb_messages_unread"] = u.MessagesUnread;
+    j["smb_messages_refused_unread"] = u.MessagesRefused;
+    j["smb_unreadable_sessions"] = u.SessionsReported;
     for (const PortPair* p : {&inbound_, &outbound_}) {
         const PortCounters& c = p->counters;
         nlohmann::ordered_json side;

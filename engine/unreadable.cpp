@@ -34,9 +34,10 @@ const UnreadableKind Encrypted = {FileEventEncryptedSession,
 const UnreadableKind Compressed = {FileEventCompressedSession,
                                    "(compressed: operations cannot be read; rules are not applied)",
                                    "(compressed: refused, the user has deny rules)"};
-const UnreadableKind Signed = {FileEventSignedSession,
-                               "(signed: a denied operation ends with the server's own error)",
-                               "(signed: a denied operation ends with the server's own error)"};
+const UnreadableKind Signed = {
+    FileEventSignedSession,
+    "(signed: denials end in the server's own error or a dropped connection)",
+    "(signed: denials end in the server's own error or a dropped connection)"};
 
 const uint32_t ReportTextUnits = 80;
 

@@ -231,11 +231,15 @@ void ParseNameList(const json& list, const std::string& where, Utf16Unit (*entri
     *count = int32_t(list.size());
 }
 
-void ParseSettings(const json& s, EngineSettings* settings) {
+void ParseSettings(const json& s, EngineSettings* settings, bool* refuseUnreadable) {
     const std::string where = "settings";
     CheckKeys(s, where,
               {"learning", "learn_report_only", "admission_control", "exempt_prefixes",
-               "exempt_suffixes", "exempt_substrings"});
+               "exempt_suffixes", "exempt_substrings", "refuse_unreadable"});
+    // Travels with its own control code: the settings record has no field for it.
+    if (s.contains("refuse_unreadable")) {
+        *refuseUnreadable = BoolAt(s, "refuse_unreadable", where);
+    }
     if (s.contains("learning")) {
         settings->LearningEnabled = BoolAt(s, "learning", where);
     }
@@ -311,7 +315,7 @@ void ParseInto(const json& root, Policy* p) {
         p->templates = ParseRules(ArrayAt(root, "templates", "policy"), "templates", false);
     }
     if (root.contains("settings")) {
-        ParseSettings(root["settings"], &p->settings);
+        ParseSettings(root["settings"], &p->settings, &p->refuseUnreadable);
     }
     if (root.contains("known_clients")) {
         ParseKnownClients(root["known_clients"], &p->knownClients);
@@ -455,7 +459,9 @@ bool LoadPolicyFile(const std::string& path, Policy* policy, std::string* error)
 
 bool ApplyPolicy(const Policy& p, const ControlCall& call, std::string* error) {
     std::vector<uint8_t> inspection{uint8_t(p.inspection ? 1 : 0)};
+    std::vector<uint8_t> refuse{uint8_t(p.refuseUnreadable ? 1 : 0)};
     return Push(call, IOCTL_ENGINE_SET_SETTINGS, BytesOf(p.settings), "settings", error) &&
+           Push(call, IOCTL_ENGINE_SET_REFUSE_UNREADABLE, refuse, "refuse_unreadable", error) &&
            Push(call, IOCTL_ENGINE_SET_KNOWN_CLIENTS, BytesOf(p.knownClients), "known clients",
                 error) &&
            Push(call, IOCTL_ENGINE_SET_ADMISSION_LIST, BytesOf(p.admission), "admission list",

@@ -14,6 +14,7 @@ struct Policy {
     std::vector<AccessRule> rules;
     std::vector<ShareTemplate> templates;
     EngineSettings settings{};
+    bool refuseUnreadable = false; // settings.refuse_unreadable
     KnownClientLists knownClients{};
     std::vector<AdmissionEntry> admission;
     std::vector<UserAssignment> assignments;

@@ -44,6 +44,12 @@ const char* EventKindName(uint8_t kind) {
         return "unknown client";
     case 12:
         return "deny all";
+    case 20:
+        return "encrypted session";
+    case 21:
+        return "compressed session";
+    case 22:
+        return "signed session";
     default:
         return "other";
     }
