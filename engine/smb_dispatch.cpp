@@ -67,13 +67,12 @@ uint16_t CommandOf(SmbDialect dialect, const SmbMessage* message) {
     return dialect == SmbDialect::Smb2 ? ReadU16Le(message->command) : *message->command;
 }
 
-// Negotiation and session setup: signed or not, they say nothing of the session's later
-// messages.
-bool IsSessionSetupCommand(SmbDialect dialect, uint16_t command) {
-    if (dialect == SmbDialect::Smb2) {
-        return command <= Smb2SessionSetup;
-    }
-    return command == Smb1Negotiate || command == Smb1SessionSetupAndX;
+// Requests that SMB2 and SMB3 clients sign whether or not the session signs the rest
+// (the tree connect, the negotiate validation control), and the session's setup: signed
+// or not, they say nothing of the session's later messages.
+bool IsSignedByProtocol(SmbDialect dialect, uint16_t command) {
+    return IsSessionEstablishmentCommand(dialect, command) ||
+           (dialect == SmbDialect::Smb2 && command == Smb2Ioctl);
 }
 
 } // namespace
@@ -122,7 +121,7 @@ bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbDec
     uint16_t command = CommandOf(dialect, &message);
     // Once per message: an AndX chain's later commands share its header.
     if (request && message.base == header && IsSignedMessage(dialect, header) &&
-        !IsSessionSetupCommand(dialect, command)) {
+        !IsSignedByProtocol(dialect, command)) {
         NoteSignedRequest(dialect, &message);
     }
     if (request && !IsSessionEstablishmentCommand(dialect, command)) {
