@@ -106,7 +106,7 @@ SmbTrafficStats GuardEngine::Stats() {
                                    uint32_t out) { return Control(code, buffer, in, out); });
 }
 
-std::vector<SessionUser> GuardEngine::Sessions() {
-    return ReadSessionUsers([this](uint32_t code, std::vector<uint8_t>& buffer, uint32_t in,
-                                   uint32_t out) { return Control(code, buffer, in, out); });
+std::vector<SessionClient> GuardEngine::Sessions() {
+    return ReadSessionClients([this](uint32_t code, std::vector<uint8_t>& buffer, uint32_t in,
+                                     uint32_t out) { return Control(code, buffer, in, out); });
 }

@@ -29,7 +29,7 @@ class GuardEngine : public FrameInspector {
     std::function<void(const LearnedGrant&)> onLearned;
 
     SmbTrafficStats Stats();
-    std::vector<SessionUser> Sessions();
+    std::vector<SessionClient> Sessions();
     ControlStatusBlock Control(uint32_t code, std::vector<uint8_t>& buffer, uint32_t inputLength,
                                uint32_t outputLength);
 

@@ -326,13 +326,14 @@ ControlReply Guard::Handle(const nlohmann::json& request) {
     } else if (command == "learned") {
         reply.lines.assign(learned_.begin(), learned_.end());
     } else if (command == "sessions") {
-        for (const SessionUser& s : engine_.Sessions()) {
+        for (const SessionClient& c : engine_.Sessions()) {
+            const SessionUser& s = c.User;
             nlohmann::ordered_json j;
             j["type"] = "session";
             j["user"] = Utf16ToUtf8(s.UserName, NameUnits);
             j["workstation"] = Utf16ToUtf8(s.WorkstationName, NameUnits);
             j["domain"] = Utf16ToUtf8(s.DomainName, NameUnits);
-            j["client"] = FormatIpv4(s.ClientAddress);
+            j["client"] = FormatClient(s.ClientAddress, c.ClientIpv6);
             j["mac"] = MacText(s.ClientMac);
             reply.lines.push_back(j.dump());
         }

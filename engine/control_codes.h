@@ -30,6 +30,7 @@ const uint32_t IOCTL_ENGINE_READ_UNREADABLE_STATS = EngineControlCode(EngineDevi
 // One byte: nonzero refuses the encrypted and compressed requests of sessions whose user
 // has a deny rule. Off after start.
 const uint32_t IOCTL_ENGINE_SET_REFUSE_UNREADABLE = EngineControlCode(EngineDeviceType, 0x99E);
+const uint32_t IOCTL_ENGINE_READ_SESSION_CLIENTS = EngineControlCode(EngineDeviceType, 0x99F);
 
 static_assert(IOCTL_ENGINE_GET_VERSION == 0x99002640, "control code");
 static_assert(IOCTL_ENGINE_SET_INSPECTION == 0x9900266C, "control code");

@@ -5,6 +5,7 @@
 #include "policy.h"
 #include "pool.h"
 #include "report_rings.h"
+#include "session_clients.h"
 #include "session_state.h"
 #include "unreadable.h"
 #include "wire.h"
@@ -154,6 +155,17 @@ void ReadSessions(Request* r) {
     Succeed(r, written * sizeof(SessionUser));
 }
 
+void ReadSessionClients(Request* r) {
+    if (r->outputLength % sizeof(SessionClient) != 0 ||
+        (r->outputLength != 0 && r->buffer == nullptr)) {
+        return Fail(r);
+    }
+    uint32_t capacity = r->outputLength / sizeof(SessionClient);
+    uint32_t written =
+        EnumerateSessionClients(reinterpret_cast<SessionClient*>(r->buffer), capacity);
+    Succeed(r, written * sizeof(SessionClient));
+}
+
 void ReadStats(Request* r) {
     if (r->buffer == nullptr || r->outputLength != sizeof(SmbTrafficStats)) {
         return Fail(r);
@@ -210,6 +222,7 @@ const ControlHandler ControlHandlers[] = {
     {IOCTL_ENGINE_READ_EVENT_CLIENTS, ReadEventClients},
     {IOCTL_ENGINE_READ_UNREADABLE_STATS, ReadUnreadable},
     {IOCTL_ENGINE_SET_REFUSE_UNREADABLE, SetRefusal},
+    {IOCTL_ENGINE_READ_SESSION_CLIENTS, ReadSessionClients},
 };
 
 } // namespace

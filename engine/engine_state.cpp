@@ -49,6 +49,7 @@ const SharedTableSlot SharedTables[] = {
     {&EngineState::UnknownSessionMarks, RequestTableLimit, TableFullPolicy::Refuse, EntryMaxAge},
     // A flow that loses its record finds the next message header again.
     {&EngineState::SmbFlowTable, SmbFlowTableLimit, TableFullPolicy::EvictOldest, EntryMaxAge},
+    {&EngineState::SessionClients6, SessionTableLimit, TableFullPolicy::EvictOldest, 0},
     {&EngineState::UnreadableSessions, UnreadableSessionTableLimit, TableFullPolicy::EvictOldest,
      0},
 };

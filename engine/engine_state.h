@@ -91,6 +91,7 @@ struct EngineState {
     KeyedTable* UnknownSessionMarks; // (message id, session key) -> nothing
     KeyedTable* SmbFlowTable;        // (addresses, ports) -> where a flow's stream stands
     KeyedTable* UnreadableSessions;  // (session key, event kind) -> reported (a byte)
+    KeyedTable* SessionClients6;     // session key -> an IPv6 client's address
 
     // Unreadable traffic: counters (relaxed atomics) and the refusal setting (atomic).
     UnreadableStats UnreadableCounters;

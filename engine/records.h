@@ -10,6 +10,9 @@
 
 typedef uint16_t Utf16Unit;
 
+// An IPv6 client address, beside records whose address field is IPv4.
+const uint32_t ClientIpv6Bytes = 16;
+
 const uint32_t NameUnits = 64;       // user, workstation, domain names
 const uint32_t SharePathUnits = 256; // share names and rule paths
 
@@ -92,6 +95,14 @@ struct LearnedGrant {
 static_assert(sizeof(LearnedGrant) == 640, "LearnedGrant size");
 static_assert(offsetof(LearnedGrant, ShareName) == 128, "LearnedGrant layout");
 
+// IOCTL_ENGINE_READ_SESSION_CLIENTS: the records of IOCTL_ENGINE_READ_SESSIONS, each with
+// its client's IPv6 address (zeros for an IPv4 client, whose address is in the record).
+struct SessionClient {
+    SessionUser User;
+    uint8_t ClientIpv6[ClientIpv6Bytes];
+};
+static_assert(sizeof(SessionClient) == 416, "SessionClient size");
+
 // IOCTL_ENGINE_READ_UNREADABLE_STATS: SMB messages passed without being read (encrypted
 // or compressed), those of them refused, and the sessions reported as unreadable or
 // signed. A record of its own: SmbTrafficStats keeps its layout.
@@ -169,7 +180,6 @@ const int32_t FileEventRingSlots = 20;
 // IOCTL_ENGINE_READ_EVENTS does, then, at EventClientsAddressesAt, one 16-byte client
 // address per record in the same order: an IPv6 client's address, or zeros for an IPv4
 // client (whose address is the record's own field). It returns the records' byte count.
-const uint32_t ClientIpv6Bytes = 16;
 const uint32_t EventClientsAddressesAt = FileEventRingSlots * 1440;
 const uint32_t EventClientsOutputBytes =
     EventClientsAddressesAt + FileEventRingSlots * ClientIpv6Bytes;

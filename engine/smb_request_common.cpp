@@ -3,6 +3,7 @@
 #include "../platform/km.h"
 #include "engine_state.h"
 #include "ntlm_identity.h"
+#include "session_clients.h"
 #include "session_state.h"
 
 namespace {
@@ -40,6 +41,7 @@ void LearnSessionUser(const SmbMessage* message, uint64_t session, const uint8_t
     user.ClientMac = message->clientMac;
     user.ClientAddress = message->clientAddress;
     StoreSessionUser(message->atDispatch, session, &user);
+    NoteSessionClient(message->atDispatch, session, message->clientAddress6);
 }
 
 void ForgetTree(const SmbMessage* message, uint64_t session, uint32_t treeId) {

@@ -123,6 +123,14 @@ std::vector<SessionUser> ReadSessionUsers(const ControlCall& control) {
     return Records<SessionUser>(buffer, status.information);
 }
 
+std::vector<SessionClient> ReadSessionClients(const ControlCall& control) {
+    const uint32_t room = 1024;
+    std::vector<uint8_t> buffer;
+    ControlStatusBlock status =
+        control(IOCTL_ENGINE_READ_SESSION_CLIENTS, buffer, 0, room * sizeof(SessionClient));
+    return Records<SessionClient>(buffer, status.information);
+}
+
 SmbTrafficStats ReplayEngine::Stats() {
     return ReadTrafficStats(EngineControl);
 }

@@ -45,6 +45,8 @@ class ReplayEngine {
 // The traffic counters and the known sessions, read through any host's control call.
 SmbTrafficStats ReadTrafficStats(const ControlCall& control);
 std::vector<SessionUser> ReadSessionUsers(const ControlCall& control);
+// The sessions with their clients' IPv6 addresses (IOCTL_ENGINE_READ_SESSION_CLIENTS).
+std::vector<SessionClient> ReadSessionClients(const ControlCall& control);
 
 // Which entry a frame goes to: TCP to port 445 or 139 inbound, from those ports outbound.
 FrameDirection ClassifyDirection(std::vector<uint8_t>& frame);

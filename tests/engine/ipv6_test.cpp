@@ -8,6 +8,7 @@
 #include "engine_state.h"
 #include "frame_view.h"
 #include "report_rings.h"
+#include "session_clients.h"
 #include "smb_engine_fixture.h"
 #include "wire_bytes.h"
 
@@ -124,8 +125,9 @@ TEST(ParseIpv6, FlowKeysKeepConnectionsApartAndFollowTheChecksum) {
 
 // SMB traffic over IPv6, for both dialects: a delete is denied, its answer rewritten with
 // a valid TCP checksum (the fixture checks every rewritten frame), and the event names
-// the IPv6 client beside an IPv4 field of zero. The same client under known-clients-only
-// is an unknown client, even with its IPv4 twin (and 0.0.0.0) on the admission list.
+// the IPv6 client beside an IPv4 field of zero, as does the session's record. The same client under
+// known-clients-only is an unknown client, even with its IPv4 twin (and 0.0.0.0) on the admission
+// list.
 class Ipv6FlowTest : public SmbEngineTest {};
 
 TEST_F(Ipv6FlowTest, DeniedDeletesAndUnknownClients) {
@@ -193,6 +195,12 @@ TEST_F(Ipv6FlowTest, DeniedDeletesAndUnknownClients) {
                 unknownEvents += events[i].Kind == 10;
             }
             EXPECT_EQ(unknownEvents, overIpv6 ? 1u : 0u);
+
+            // The session lists its client the same way.
+            SessionClient sessions[4];
+            ASSERT_EQ(EnumerateSessionClients(sessions, 4), 1u);
+            EXPECT_EQ(sessions[0].User.ClientAddress, overIpv6 ? 0u : 0x0A0200C0u);
+            EXPECT_EQ(std::memcmp(sessions[0].ClientIpv6, overIpv6 ? expectedClient : none, 16), 0);
         }
     }
 }
