@@ -301,6 +301,9 @@ def check_edge(lab, case, protocol):
         if (e["user"], e["client"]) != ("alice", client):
             problems.append("event names %s at %s, expected alice at %s" % (
                 e["user"], e["client"], client))
+    sessions = [json.loads(line) for line in lab.ctl("--json", "sessions").stdout.splitlines()]
+    if not any((s["user"], s["client"]) == ("alice", client) for s in sessions):
+        problems.append("no session of alice at %s in %s" % (client, sessions))
     if problems:
         raise Failure("; ".join(problems))
 
