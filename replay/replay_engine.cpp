@@ -115,20 +115,20 @@ SmbTrafficStats ReadTrafficStats(const ControlCall& control) {
     return stats;
 }
 
-std::vector<SessionUser> ReadSessionUsers(const ControlCall& control) {
+// Up to 1024 records of a session listing code.
+template <typename T> std::vector<T> ReadSessionRecords(const ControlCall& control, uint32_t code) {
     const uint32_t room = 1024;
     std::vector<uint8_t> buffer;
-    ControlStatusBlock status =
-        control(IOCTL_ENGINE_READ_SESSIONS, buffer, 0, room * sizeof(SessionUser));
-    return Records<SessionUser>(buffer, status.information);
+    ControlStatusBlock status = control(code, buffer, 0, room * sizeof(T));
+    return Records<T>(buffer, status.information);
+}
+
+std::vector<SessionUser> ReadSessionUsers(const ControlCall& control) {
+    return ReadSessionRecords<SessionUser>(control, IOCTL_ENGINE_READ_SESSIONS);
 }
 
 std::vector<SessionClient> ReadSessionClients(const ControlCall& control) {
-    const uint32_t room = 1024;
-    std::vector<uint8_t> buffer;
-    ControlStatusBlock status =
-        control(IOCTL_ENGINE_READ_SESSION_CLIENTS, buffer, 0, room * sizeof(SessionClient));
-    return Records<SessionClient>(buffer, status.information);
+    return ReadSessionRecords<SessionClient>(control, IOCTL_ENGINE_READ_SESSION_CLIENTS);
 }
 
 SmbTrafficStats ReplayEngine::Stats() {

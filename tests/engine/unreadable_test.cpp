@@ -17,33 +17,6 @@ const uint64_t Alice = 0x4411;
 const uint64_t Bob = 0x4422;
 const uint32_t Docs = 5;
 
-Bytes Transform(uint64_t session, size_t cipherBytes) {
-    Bytes m(52 + cipherBytes, 0x3C);
-    PutLe32(m, 0, 0x424D53FD);
-    for (size_t i = 4; i < 20; ++i) {
-        m[i] = uint8_t(0xA0 + i); // signature
-    }
-    PutLe32(m, 36, uint32_t(cipherBytes));
-    PutLe16(m, 40, 0);
-    PutLe16(m, 42, 1);
-    PutLe64(m, 44, session);
-    return m;
-}
-
-// An unchained compressed message whose SMB2 header is left uncompressed.
-Bytes Compressed(uint64_t session) {
-    Bytes m(16, 0);
-    PutLe32(m, 0, 0x424D53FC);
-    PutLe32(m, 4, 200);
-    PutLe16(m, 8, 1);
-    PutLe32(m, 12, 64);
-    Smb2Fields f;
-    f.command = 5;
-    f.sessionId = session;
-    f.treeId = Docs;
-    return Concat({m, Smb2Header(f), Bytes(40, 0x77)});
-}
-
 UnreadableStats Counters() {
     UnreadableStats s{};
     ReadUnreadableStats(&s);
@@ -97,7 +70,8 @@ TEST_F(UnreadableTest, EncryptedAndCompressedRequests) {
             Events();
             Refuse(c.refuse);
             UnreadableStats before = Counters();
-            Bytes message = c.compressed ? Compressed(c.session) : Transform(c.session, 300);
+            Bytes message = c.compressed ? Smb2CompressedMessage(c.session, 40)
+                                         : Smb2TransformMessage(c.session, 300);
             EXPECT_EQ(Request(message), c.refused);
             Bytes after = LastSmb();
             if (c.refused && !c.compressed) {
@@ -127,7 +101,7 @@ TEST_F(UnreadableTest, EncryptedAndCompressedRequests) {
     // Answers are counted and reported, never refused.
     ClearKeyedTable(g_Engine.UnreadableSessions, false);
     Refuse(true);
-    EXPECT_FALSE(Response(Transform(Alice, 100)));
+    EXPECT_FALSE(Response(Smb2TransformMessage(Alice, 100)));
     EXPECT_EQ(Events().size(), 1u);
 }
 
@@ -135,7 +109,7 @@ TEST_F(UnreadableTest, EncryptedAndCompressedRequests) {
 // signature went by in the first, so the second segment's first byte is flipped.
 TEST_F(UnreadableTest, EncryptedRequestAcrossSegments) {
     Refuse(true);
-    Bytes wire = NetbiosWrap(Transform(Alice, 400));
+    Bytes wire = NetbiosWrap(Smb2TransformMessage(Alice, 400));
     Bytes first(wire.begin(), wire.begin() + 30);
     Bytes second(wire.begin() + 30, wire.end());
     Bytes frame1 = BuildTcpFrame(client, server, first);
