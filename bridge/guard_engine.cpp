@@ -4,12 +4,11 @@
 
 #include "control_device.h"
 #include "engine_state.h"
+#include "frame_view.h"
 #include "inspect.h"
 #include "replay_engine.h"
 
 namespace {
-
-const uint32_t EthHeader = 14;
 
 bool IsSmbPort(uint16_t port) {
     return port == 445 || port == 139;
@@ -18,20 +17,16 @@ bool IsSmbPort(uint16_t port) {
 } // namespace
 
 bool IsSmbFrame(const uint8_t* f, uint32_t length) {
-    if (length < EthHeader + 20 + 20 || f[12] != 0x08 || f[13] != 0x00 || f[EthHeader + 9] != 6) {
-        return false;
-    }
-    uint32_t ipLength = uint32_t(f[EthHeader] & 0x0F) * 4;
-    if (EthHeader + ipLength + 4 > length) {
-        return false;
-    }
-    const uint8_t* tcp = f + EthHeader + ipLength;
-    return IsSmbPort(uint16_t(tcp[0] << 8 | tcp[1])) || IsSmbPort(uint16_t(tcp[2] << 8 | tcp[3]));
+    // The engine's own classification (IPv4 or IPv6, extension headers and all); it only
+    // reads the frame.
+    FrameView view{};
+    ParseEthernet(const_cast<uint8_t*>(f), length, &view);
+    return (view.flags & FrameHasTcp) != 0 &&
+           (IsSmbPort(view.sourcePort) || IsSmbPort(view.destinationPort));
 }
 
 GuardEngine::GuardEngine()
-    : events_(sizeof(FileEvent) * FileEventRingSlots),
-      grants_(sizeof(LearnedGrant) * LearnedGrantRingSlots) {}
+    : events_(EventClientsOutputBytes), grants_(sizeof(LearnedGrant) * LearnedGrantRingSlots) {}
 
 GuardEngine::~GuardEngine() {
     if (started_) {
@@ -100,12 +95,15 @@ bool GuardEngine::Inspect(uint8_t* frame, uint32_t length, bool fromNetwork) {
 }
 
 void GuardEngine::Drain() {
-    ControlStatusBlock s = Control(IOCTL_ENGINE_READ_EVENTS, events_, 0, uint32_t(events_.size()));
-    for (uintptr_t at = 0; at + sizeof(FileEvent) <= s.information; at += sizeof(FileEvent)) {
+    ControlStatusBlock s =
+        Control(IOCTL_ENGINE_READ_EVENT_CLIENTS, events_, 0, uint32_t(events_.size()));
+    uintptr_t count = s.information / EventWithClientBytes;
+    const uint8_t* addresses = events_.data() + count * sizeof(FileEvent);
+    for (uintptr_t i = 0; i < count; ++i) {
         FileEvent e;
-        std::memcpy(&e, events_.data() + at, sizeof e);
+        std::memcpy(&e, events_.data() + i * sizeof(FileEvent), sizeof e);
         if (onEvent) {
-            onEvent(e);
+            onEvent(e, addresses + i * ClientIpv6Bytes);
         }
     }
     s = Control(IOCTL_ENGINE_READ_LEARNED, grants_, 0, uint32_t(grants_.size()));
@@ -123,7 +121,7 @@ SmbTrafficStats GuardEngine::Stats() {
                                    uint32_t out) { return Control(code, buffer, in, out); });
 }
 
-std::vector<SessionUser> GuardEngine::Sessions() {
-    return ReadSessionUsers([this](uint32_t code, std::vector<uint8_t>& buffer, uint32_t in,
-                                   uint32_t out) { return Control(code, buffer, in, out); });
+std::vector<SessionClient> GuardEngine::Sessions() {
+    return ReadSessionClients([this](uint32_t code, std::vector<uint8_t>& buffer, uint32_t in,
+                                     uint32_t out) { return Control(code, buffer, in, out); });
 }

@@ -29,11 +29,12 @@ class GuardEngine : public FrameInspector {
     bool HasPolicy() const { return applied_; }
     bool Inspect(uint8_t* frame, uint32_t length, bool fromNetwork) override;
 
-    std::function<void(const FileEvent&)> onEvent;
+    // The event and its client's IPv6 address (16 bytes; zeros for an IPv4 client).
+    std::function<void(const FileEvent&, const uint8_t*)> onEvent;
     std::function<void(const LearnedGrant&)> onLearned;
 
     SmbTrafficStats Stats();
-    std::vector<SessionUser> Sessions();
+    std::vector<SessionClient> Sessions();
     ControlStatusBlock Control(uint32_t code, std::vector<uint8_t>& buffer, uint32_t inputLength,
                                uint32_t outputLength);
 

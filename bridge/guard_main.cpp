@@ -13,6 +13,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "control_codes.h"
 #include "control_socket.h"
 #include "event_sink.h"
 #include "guard_engine.h"
@@ -91,8 +92,9 @@ int64_t MonotonicMilliseconds() {
 }
 
 // The event line: the kind and the outcome also as words, beside their numbers.
-nlohmann::ordered_json EventLine(const FileEvent& e, const std::string& time) {
-    nlohmann::ordered_json plain = EventJson(e, "time", time);
+nlohmann::ordered_json EventLine(const FileEvent& e, const uint8_t* clientIpv6,
+                                 const std::string& time) {
+    nlohmann::ordered_json plain = EventJson(e, "time", time, clientIpv6);
     nlohmann::ordered_json line;
     for (auto it = plain.begin(); it != plain.end(); ++it) {
         line[it.key()] = it.value();
@@ -273,6 +275,14 @@ nlohmann::ordered_json Guard::StatsJson() {
     j["smb_inbound_bytes"] = s.InboundBytes;
     j["smb_outbound_packets"] = s.OutboundPackets;
     j["smb_outbound_bytes"] = s.OutboundBytes;
+    // Messages passed unread (encrypted, compressed), refused, and sessions reported so.
+    std::vector<uint8_t> buffer;
+    engine_.Control(IOCTL_ENGINE_READ_UNREADABLE_STATS, buffer, 0, sizeof(UnreadableStats));
+    UnreadableStats u{};
+    std::memcpy(&u, buffer.data(), sizeof u);
+    j["smb_messages_unread"] = u.MessagesUnread;
+    j["smb_messages_refused_unread"] = u.MessagesRefused;
+    j["smb_unreadable_sessions"] = u.SessionsReported;
     for (const PortPair* p : {&inbound_, &outbound_}) {
         const PortCounters& c = p->counters;
         nlohmann::ordered_json side;
@@ -324,13 +334,14 @@ ControlReply Guard::Handle(const nlohmann::json& request) {
     } else if (command == "learned") {
         reply.lines.assign(learned_.begin(), learned_.end());
     } else if (command == "sessions") {
-        for (const SessionUser& s : engine_.Sessions()) {
+        for (const SessionClient& c : engine_.Sessions()) {
+            const SessionUser& s = c.User;
             nlohmann::ordered_json j;
             j["type"] = "session";
             j["user"] = Utf16ToUtf8(s.UserName, NameUnits);
             j["workstation"] = Utf16ToUtf8(s.WorkstationName, NameUnits);
             j["domain"] = Utf16ToUtf8(s.DomainName, NameUnits);
-            j["client"] = FormatIpv4(s.ClientAddress);
+            j["client"] = FormatClient(s.ClientAddress, c.ClientIpv6);
             j["mac"] = MacText(s.ClientMac);
             reply.lines.push_back(j.dump());
         }
@@ -407,9 +418,9 @@ int Guard::Run() {
     inbound_ = PortPair{&network_, &server_, true, {}};
     outbound_ = PortPair{&server_, &network_, false, {}};
 
-    engine_.onEvent = [this](const FileEvent& e) {
-        Record(EventLine(e, Timestamp()).dump(), e.Blocked != 0 ? LOG_WARNING : LOG_NOTICE,
-               &events_);
+    engine_.onEvent = [this](const FileEvent& e, const uint8_t* clientIpv6) {
+        Record(EventLine(e, clientIpv6, Timestamp()).dump(),
+               e.Blocked != 0 ? LOG_WARNING : LOG_NOTICE, &events_);
     };
     engine_.onLearned = [this](const LearnedGrant& g) {
         Record(LearnedJson(g, "time", Timestamp()).dump(), LOG_INFO, &learned_);

@@ -24,6 +24,13 @@ const uint32_t IOCTL_ENGINE_READ_SESSIONS = EngineControlCode(EngineDeviceType, 
 const uint32_t IOCTL_ENGINE_READ_STATS = EngineControlCode(EngineDeviceType, 0x999);
 const uint32_t IOCTL_ENGINE_ASSIGN_USERS = EngineControlCode(EngineDeviceType, 0x99A);
 const uint32_t IOCTL_ENGINE_SET_INSPECTION = EngineControlCode(EngineDeviceType, 0x99B);
+// Codes beyond the service's own set: their records are in records.h.
+const uint32_t IOCTL_ENGINE_READ_EVENT_CLIENTS = EngineControlCode(EngineDeviceType, 0x99C);
+const uint32_t IOCTL_ENGINE_READ_UNREADABLE_STATS = EngineControlCode(EngineDeviceType, 0x99D);
+// One byte: nonzero refuses the encrypted and compressed requests of sessions whose user
+// has a deny rule. Off after start.
+const uint32_t IOCTL_ENGINE_SET_REFUSE_UNREADABLE = EngineControlCode(EngineDeviceType, 0x99E);
+const uint32_t IOCTL_ENGINE_READ_SESSION_CLIENTS = EngineControlCode(EngineDeviceType, 0x99F);
 
 static_assert(IOCTL_ENGINE_GET_VERSION == 0x99002640, "control code");
 static_assert(IOCTL_ENGINE_SET_INSPECTION == 0x9900266C, "control code");

@@ -5,7 +5,9 @@
 #include "policy.h"
 #include "pool.h"
 #include "report_rings.h"
+#include "session_clients.h"
 #include "session_state.h"
+#include "unreadable.h"
 #include "wire.h"
 
 namespace {
@@ -133,6 +135,18 @@ void ReadEvents(Request* r) {
     Succeed(r, DrainFileEventRing(false, r->buffer));
 }
 
+void ReadEventClients(Request* r) {
+    if (r->buffer == nullptr || r->outputLength != EventClientsOutputBytes) {
+        return Fail(r);
+    }
+    // Drained with the addresses after a whole ring's room, then moved up behind the records.
+    const uint32_t addressesAt = FileEventRingSlots * sizeof(FileEvent);
+    uint32_t bytes = DrainFileEventRingWithClients(false, r->buffer, r->buffer + addressesAt);
+    uint32_t events = bytes / sizeof(FileEvent);
+    KmMoveMemory(r->buffer + bytes, r->buffer + addressesAt, events * ClientIpv6Bytes);
+    Succeed(r, events * EventWithClientBytes);
+}
+
 void ReadLearned(Request* r) {
     if (r->buffer == nullptr || r->outputLength != sizeof(LearnedGrant) * LearnedGrantRingSlots) {
         return Fail(r);
@@ -152,6 +166,17 @@ void ReadSessions(Request* r) {
     Succeed(r, written * sizeof(SessionUser));
 }
 
+void ReadSessionClients(Request* r) {
+    if (r->outputLength % sizeof(SessionClient) != 0 ||
+        (r->outputLength != 0 && r->buffer == nullptr)) {
+        return Fail(r);
+    }
+    uint32_t capacity = r->outputLength / sizeof(SessionClient);
+    uint32_t written =
+        EnumerateSessionClients(reinterpret_cast<SessionClient*>(r->buffer), capacity);
+    Succeed(r, written * sizeof(SessionClient));
+}
+
 void ReadStats(Request* r) {
     if (r->buffer == nullptr || r->outputLength != sizeof(SmbTrafficStats)) {
         return Fail(r);
@@ -160,6 +185,24 @@ void ReadStats(Request* r) {
     ReadTrafficStats(&stats);
     KmCopyMemory(r->buffer, &stats, sizeof stats);
     Succeed(r, sizeof stats);
+}
+
+void ReadUnreadable(Request* r) {
+    if (r->buffer == nullptr || r->outputLength != sizeof(UnreadableStats)) {
+        return Fail(r);
+    }
+    UnreadableStats stats;
+    ReadUnreadableStats(&stats);
+    KmCopyMemory(r->buffer, &stats, sizeof stats);
+    Succeed(r, sizeof stats);
+}
+
+void SetRefusal(Request* r) {
+    if (!SetCodeAcceptable(r, 1, true)) {
+        return Fail(r);
+    }
+    SetRefuseUnreadable(r->buffer[0] != 0);
+    ReplyResultWord(r, ControlResultOk);
 }
 
 struct ControlHandler {
@@ -187,6 +230,10 @@ const ControlHandler ControlHandlers[] = {
     {IOCTL_ENGINE_READ_STATS, ReadStats},
     {IOCTL_ENGINE_ASSIGN_USERS, AssignUsers},
     {IOCTL_ENGINE_SET_INSPECTION, SetInspection},
+    {IOCTL_ENGINE_READ_EVENT_CLIENTS, ReadEventClients},
+    {IOCTL_ENGINE_READ_UNREADABLE_STATS, ReadUnreadable},
+    {IOCTL_ENGINE_SET_REFUSE_UNREADABLE, SetRefusal},
+    {IOCTL_ENGINE_READ_SESSION_CLIENTS, ReadSessionClients},
 };
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "engine_state.h"
 #include "pool.h"
 #include "smb_protocol.h"
+#include "unreadable.h"
 #include "wire.h"
 
 namespace {
@@ -143,6 +144,12 @@ bool RewriteStatusFromMarks(SmbDialect dialect, const MarkKind* kinds, uint32_t 
             continue;
         }
         if (!KeyedTableDelete(table, op->atDispatch, request)) {
+            continue;
+        }
+        // A signed answer keeps the server's own error: a rewritten one would fail the
+        // client's signature check and cost it the connection, where the server's error
+        // is a clean refusal of the spoiled request.
+        if (IsSignedMessage(dialect, header)) {
             continue;
         }
         WriteStatus(dialect, header,

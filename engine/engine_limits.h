@@ -35,3 +35,5 @@ const uint32_t RuleListLimit = 32768;    // 656-byte rules and a 4-byte order en
 const uint32_t TemplateListLimit = 4096; // 656-byte templates: ~2.6 MB
 // TCP flows with a message spanning segments (up to ~2 KB each while it does).
 const uint32_t SmbFlowTableLimit = 16384;
+// Sessions whose unreadable traffic has been reported (a byte each).
+const uint32_t UnreadableSessionTableLimit = 65536;

@@ -1,5 +1,6 @@
 #include "engine_state.h"
 
+#include "client_address.h"
 #include "engine_limits.h"
 #include "pool.h"
 #include "smb_dispatch.h"
@@ -53,6 +54,9 @@ const SharedTableSlot SharedTables[] = {
      EntryMaxAge},
     // A flow that loses its record finds the next message header again.
     {&EngineState::SmbFlowTable, SmbFlowTableLimit, TableFullPolicy::EvictOldest, EntryMaxAge},
+    {&EngineState::SessionClients6, SessionTableLimit, TableFullPolicy::EvictOldest, 0},
+    {&EngineState::UnreadableSessions, UnreadableSessionTableLimit, TableFullPolicy::EvictOldest,
+     0},
 };
 
 bool CreateDialectTables(DialectTables* tables, bool smb1) {
@@ -146,6 +150,7 @@ bool StartAll() {
 
 bool EngineStart() {
     g_Engine = EngineState{};
+    SetFlowFoldSeed(KmQuerySystemTime());
     if (!StartAll()) {
         EngineStop();
         return false;
@@ -204,6 +209,7 @@ void EngineReset() {
     KmZeroMemory(e.KnownClients, sizeof(KnownClientLists));
     // Only the slots that held a record since the start or the last reset.
     KmZeroMemory(e.FileEventRing, sizeof(FileEvent) * uint32_t(e.FileEventSlotsUsed));
+    KmZeroMemory(e.FileEventClients6, sizeof e.FileEventClients6);
     e.FileEventCount = 0;
     e.FileEventSlotsUsed = 0;
     KmZeroMemory(e.LearnedGrantRing, sizeof(LearnedGrant) * uint32_t(e.LearnedGrantSlotsUsed));
@@ -213,6 +219,8 @@ void EngineReset() {
     e.InboundClock = TrafficClock{0, 0};
     e.OutboundClock = TrafficClock{0, 0};
     e.PurgeTurn = 0;
+    e.UnreadableCounters = UnreadableStats{};
+    e.RefuseUnreadable = 0;
 }
 
 void PurgeStaleRequests(bool atDispatch, uint64_t now) {

@@ -64,6 +64,9 @@ struct EngineState {
     // record (written since the engine started or was reset), so that a reset zeroes
     // only those. Both under the ring's lock.
     FileEvent* FileEventRing;
+    // Beside each slot: its client's IPv6 address, zeros for an IPv4 client. Hosts read
+    // it with the records through IOCTL_ENGINE_READ_EVENT_CLIENTS.
+    uint8_t FileEventClients6[FileEventRingSlots][ClientIpv6Bytes];
     int32_t FileEventCount;
     int32_t FileEventSlotsUsed;
     EngineLock FileEventRingLock;
@@ -88,6 +91,12 @@ struct EngineState {
     KeyedTable* OpenFileTable;       // file id -> name relative to the share
     KeyedTable* UnknownSessionMarks; // (message id, session key) -> nothing
     KeyedTable* SmbFlowTable;        // (addresses, ports) -> where a flow's stream stands
+    KeyedTable* UnreadableSessions;  // (session key, event kind) -> reported (a byte)
+    KeyedTable* SessionClients6;     // session key -> an IPv6 client's address
+
+    // Unreadable traffic: counters (relaxed atomics) and the refusal setting (atomic).
+    UnreadableStats UnreadableCounters;
+    uint8_t RefuseUnreadable;
 
     DialectTables Smb1;
     DialectTables Smb2;

@@ -59,8 +59,9 @@ bool MatchUserRule(const FileOperation* op, const SessionFacts* facts, const Utf
 
 void ReportUnits(const FileOperation* op, const SessionFacts* facts, uint8_t kind, bool blocked,
                  const Utf16Unit* path, uint32_t units) {
-    ReportFileEvent(op->atDispatch, op->clientAddress, op->clientMac, kind, blocked ? 1 : 0,
-                    facts->haveUser ? &facts->user : nullptr, path, units * sizeof(Utf16Unit));
+    ReportFileEvent(op->atDispatch, op->clientAddress, op->clientAddress6, op->clientMac, kind,
+                    blocked ? 1 : 0, facts->haveUser ? &facts->user : nullptr, path,
+                    units * sizeof(Utf16Unit));
     if (!blocked || op->denial == nullptr) {
         return;
     }
@@ -76,8 +77,14 @@ void Report(const FileOperation* op, const SessionFacts* facts, uint8_t kind, bo
     ReportUnits(op, facts, kind, blocked, path, Utf16Length(path, FullPathScanUnits));
 }
 
+// An IPv6 client is an unknown client: the admission list and the address words name
+// IPv4 addresses, and the known-client lists are one list of a client's identities, so
+// none of them vouches for a client whose address they cannot name.
 bool ClientIsKnown(const FileOperation* op, const SessionFacts* facts) {
     uint8_t stored;
+    if (op->clientAddress6 != nullptr) {
+        return false;
+    }
     return IsAdmittedClient(op->atDispatch, op->clientAddress, &stored) ||
            IsKnownClient(op->atDispatch, op->clientMac, op->clientAddress, facts->user.UserName,
                          facts->user.WorkstationName);

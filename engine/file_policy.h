@@ -31,6 +31,10 @@ enum FileEventKind : uint8_t {
     FileEventCreate = 5,
     FileEventUnknownClient = 10,
     FileEventDenyAll = 12,
+    // A session the engine cannot read or rewrite (reported once per session and kind).
+    FileEventEncryptedSession = 20,
+    FileEventCompressedSession = 21,
+    FileEventSignedSession = 22,
 };
 
 // The event a denial reported, kept with the denial's mark: where the answer shows that
@@ -52,8 +56,9 @@ struct FileOperation {
     uint32_t treeId;
     uint64_t clientMac;
     uint32_t clientAddress;
-    uint32_t clientPorts; // the connection: client port << 16 | server port
-    DenialNote* denial;   // receives the blocked event of a denial; may be null
+    uint32_t clientPorts;          // the connection: client port << 16 | server port
+    DenialNote* denial;            // receives the blocked event of a denial; may be null
+    const uint8_t* clientAddress6; // an IPv6 client's 16 address bytes; null for IPv4
 };
 
 // Create dispositions, as NT create requests carry them.

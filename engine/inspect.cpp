@@ -61,15 +61,20 @@ bool IsSmbPort(uint16_t port) {
 }
 
 // Most frames a server handles are not SMB. Their verdict comes from a direct look at
-// three header fields: a frame that is not IPv4, or IPv4 but not TCP, or TCP to (or from)
-// another port is one the full classification would turn away too. Whatever the look
-// cannot settle (a short frame, an odd header length) goes to the full classification.
+// three header fields: a frame that is neither IPv4 nor IPv6, or IPv4 but not TCP, or TCP
+// to (or from) another port is one the full classification would turn away too. Whatever
+// the look cannot settle (a short frame, an odd header length, IPv6) goes to the full
+// classification.
 bool PlainlyNotSmb(const uint8_t* frame, uint32_t length, bool inbound) {
     const uint32_t quickLookBytes = EthernetHeaderLength + Ipv4MinHeaderLength;
     if (length < quickLookBytes) {
         return false;
     }
-    if (ReadU16Be(frame + EthType) != EtherTypeIpv4) {
+    uint16_t type = ReadU16Be(frame + EthType);
+    if (type == EtherTypeIpv6) {
+        return false; // its extension headers are for the full classification
+    }
+    if (type != EtherTypeIpv4) {
         return true;
     }
     const uint8_t* ip = frame + EthernetHeaderLength;
@@ -112,7 +117,7 @@ bool Inspect(const DirectionRules& rules, uint8_t* frame, uint32_t length, bool 
 
     bool rewrote = FrameSmbSegment(rules.decoding, &view, atDispatch, now);
     if (rewrote) {
-        RecomputeChecksums(view.networkHeader, view.tcpHeader, view.tcpSegmentLength);
+        RecomputeFrameChecksums(&view);
     }
     return rewrote;
 }

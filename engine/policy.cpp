@@ -213,6 +213,24 @@ bool MatchAccessRule(bool atDispatch, const Utf16Unit* path, const Utf16Unit* us
     return bestLength != -1;
 }
 
+bool UserHasDenyRule(bool atDispatch, const Utf16Unit* user) {
+    EngineState& e = g_Engine;
+    uint32_t userUnits = Utf16Length(user, ListEntryUnits);
+    bool denies = false;
+    EngineLockAcquire(&e.RuleListLock, atDispatch);
+    uint32_t at = FirstRuleOfUser(e.RuleList, e.RuleOrder, e.RuleCount, user, userUnits);
+    for (; !denies && at < e.RuleCount; ++at) {
+        const AccessRule& r = e.RuleList[e.RuleOrder[at]];
+        if (CompareRuleUser(&r, user, userUnits) != 0) {
+            break;
+        }
+        denies = (r.DenyDelete | r.DenyModify | r.DenyRename | r.DenyCreate | r.DenyRead |
+                  r.DenyAll | r.KnownClientsOnly) != 0;
+    }
+    EngineLockRelease(&e.RuleListLock, atDispatch);
+    return denies;
+}
+
 bool LearnGrant(bool atDispatch, const Utf16Unit* shareName, const Utf16Unit* userName) {
     EngineState& e = g_Engine;
     EngineLockAcquire(&e.SettingsLock, atDispatch);

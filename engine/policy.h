@@ -25,6 +25,10 @@ bool LearnGrant(bool atDispatch, const Utf16Unit* shareName, const Utf16Unit* us
 
 bool IsExemptPath(bool atDispatch, const Utf16Unit* path);
 
+// True when one of the user's rules denies anything (any deny flag, or known clients
+// only).
+bool UserHasDenyRule(bool atDispatch, const Utf16Unit* user);
+
 bool IsKnownClient(bool atDispatch, uint64_t clientMac, uint32_t clientAddress,
                    const Utf16Unit* userName, const Utf16Unit* workstationName);
 

@@ -10,6 +10,9 @@
 
 typedef uint16_t Utf16Unit;
 
+// An IPv6 client address, beside records whose address field is IPv4.
+const uint32_t ClientIpv6Bytes = 16;
+
 const uint32_t NameUnits = 64;       // user, workstation, domain names
 const uint32_t SharePathUnits = 256; // share names and rule paths
 
@@ -96,6 +99,24 @@ struct LearnedGrant {
 static_assert(sizeof(LearnedGrant) == 640, "LearnedGrant size");
 static_assert(offsetof(LearnedGrant, ShareName) == 128, "LearnedGrant layout");
 
+// IOCTL_ENGINE_READ_SESSION_CLIENTS: the records of IOCTL_ENGINE_READ_SESSIONS, each with
+// its client's IPv6 address (zeros for an IPv4 client, whose address is in the record).
+struct SessionClient {
+    SessionUser User;
+    uint8_t ClientIpv6[ClientIpv6Bytes];
+};
+static_assert(sizeof(SessionClient) == 416, "SessionClient size");
+
+// IOCTL_ENGINE_READ_UNREADABLE_STATS: SMB messages passed without being read (encrypted
+// or compressed), those of them refused, and the sessions reported as unreadable or
+// signed. A record of its own: SmbTrafficStats keeps its layout.
+struct UnreadableStats {
+    uint64_t MessagesUnread;
+    uint64_t MessagesRefused;
+    uint64_t SessionsReported;
+};
+static_assert(sizeof(UnreadableStats) == 24, "UnreadableStats size");
+
 struct SmbTrafficStats {
     uint64_t OutboundPackets;
     uint64_t InboundPackets;
@@ -159,6 +180,14 @@ static_assert(sizeof(AdmissionEntry) == 264, "AdmissionEntry size");
 static_assert(offsetof(AdmissionEntry, Value) == 260, "AdmissionEntry layout");
 
 const int32_t FileEventRingSlots = 20;
+// IOCTL_ENGINE_READ_EVENT_CLIENTS drains the FileEvent records as IOCTL_ENGINE_READ_EVENTS
+// does (its output must have room for a whole ring and its addresses), and right after the
+// N records it writes one 16-byte client address per record in the same order: an IPv6
+// client's address, or zeros for an IPv4 client (whose address is the record's own
+// field). It returns N * EventWithClientBytes, so that an I/O manager that copies back only
+// the bytes returned (METHOD_BUFFERED) carries the addresses too.
+const uint32_t EventWithClientBytes = 1440 + ClientIpv6Bytes;
+const uint32_t EventClientsOutputBytes = FileEventRingSlots * EventWithClientBytes;
 const int32_t LearnedGrantRingSlots = 20;
 static_assert(sizeof(FileEvent) * FileEventRingSlots == 28800, "file event ring size");
 static_assert(sizeof(LearnedGrant) * LearnedGrantRingSlots == 12800, "learned grant ring size");

@@ -4,6 +4,8 @@
 
 namespace {
 
+const uint8_t ZeroIpv6Address[ClientIpv6Bytes] = {};
+
 // Slot index for the next record; a full ring starts over at slot 0. The slot counts as
 // used from here on.
 int32_t NextSlot(int32_t* count, int32_t* used, int32_t slots) {
@@ -26,20 +28,38 @@ void CopyName(Utf16Unit* field, uint32_t fieldUnits, const Utf16Unit* name) {
     }
 }
 
+bool SameIpv6Client(int32_t slot, const uint8_t* clientAddress6) {
+    const uint8_t* kept = g_Engine.FileEventClients6[slot];
+    if (clientAddress6 == nullptr) {
+        return KmEqualMemory(kept, ZeroIpv6Address, ClientIpv6Bytes);
+    }
+    return KmEqualMemory(kept, clientAddress6, ClientIpv6Bytes);
+}
+
+void SetSlotClient(int32_t slot, const uint8_t* clientAddress6) {
+    uint8_t* kept = g_Engine.FileEventClients6[slot];
+    if (clientAddress6 == nullptr) {
+        KmZeroMemory(kept, ClientIpv6Bytes);
+    } else {
+        KmCopyMemory(kept, clientAddress6, ClientIpv6Bytes);
+    }
+}
+
 } // namespace
 
-void ReportFileEvent(bool atDispatch, uint32_t clientAddress, uint64_t clientMac, uint8_t kind,
-                     uint8_t blocked, const SessionUser* user, const void* path,
-                     uint32_t pathBytes) {
+void ReportFileEvent(bool atDispatch, uint32_t clientAddress, const uint8_t* clientAddress6,
+                     uint64_t clientMac, uint8_t kind, uint8_t blocked, const SessionUser* user,
+                     const void* path, uint32_t pathBytes) {
     EngineState& e = g_Engine;
     if (e.FileEventRing == nullptr) {
         return;
     }
     uint64_t now = KmQuerySystemTime();
     EngineLockAcquire(&e.FileEventRingLock, atDispatch);
-    FileEvent* slot =
-        &e.FileEventRing[NextSlot(&e.FileEventCount, &e.FileEventSlotsUsed, FileEventRingSlots)];
+    int32_t index = NextSlot(&e.FileEventCount, &e.FileEventSlotsUsed, FileEventRingSlots);
+    FileEvent* slot = &e.FileEventRing[index];
     KmZeroMemory(slot, sizeof *slot);
+    SetSlotClient(index, clientAddress6);
     slot->Time = now;
     slot->ClientAddress = clientAddress;
     slot->ClientMac = clientMac;
@@ -97,7 +117,8 @@ int32_t FileEventsQueued(bool atDispatch) {
     return queued;
 }
 
-void UnblockFileEventsSince(bool atDispatch, int32_t queuedBefore, uint32_t clientAddress) {
+void UnblockFileEventsSince(bool atDispatch, int32_t queuedBefore, uint32_t clientAddress,
+                            const uint8_t* clientAddress6) {
     EngineState& e = g_Engine;
     if (e.FileEventRing == nullptr) {
         return;
@@ -106,7 +127,8 @@ void UnblockFileEventsSince(bool atDispatch, int32_t queuedBefore, uint32_t clie
     // A ring that started over since then holds the new events from slot 0.
     int32_t from = e.FileEventCount >= queuedBefore ? queuedBefore : 0;
     for (int32_t slot = from; slot < e.FileEventCount; ++slot) {
-        if (e.FileEventRing[slot].ClientAddress == clientAddress) {
+        if (e.FileEventRing[slot].ClientAddress == clientAddress &&
+            SameIpv6Client(slot, clientAddress6)) {
             e.FileEventRing[slot].Blocked = 0;
         }
     }
@@ -117,6 +139,20 @@ uint32_t DrainFileEventRing(bool atDispatch, void* out) {
     EngineState& e = g_Engine;
     return DrainRing(atDispatch, &e.FileEventRingLock, e.FileEventRing, &e.FileEventCount,
                      sizeof(FileEvent), out);
+}
+
+uint32_t DrainFileEventRingWithClients(bool atDispatch, void* out, void* addressesOut) {
+    EngineState& e = g_Engine;
+    if (e.FileEventRing == nullptr) {
+        return 0;
+    }
+    EngineLockAcquire(&e.FileEventRingLock, atDispatch);
+    uint32_t count = uint32_t(e.FileEventCount);
+    KmCopyMemory(out, e.FileEventRing, count * sizeof(FileEvent));
+    KmCopyMemory(addressesOut, e.FileEventClients6, count * ClientIpv6Bytes);
+    e.FileEventCount = 0;
+    EngineLockRelease(&e.FileEventRingLock, atDispatch);
+    return count * sizeof(FileEvent);
 }
 
 uint32_t DrainLearnedGrantRing(bool atDispatch, void* out) {

@@ -1,11 +1,13 @@
 #include "smb_dispatch.h"
 
+#include "client_address.h"
 #include "denial_marks.h"
 #include "engine_state.h"
 #include "file_policy.h"
 #include "policy.h"
 #include "pool.h"
 #include "smb_protocol.h"
+#include "unreadable.h"
 #include "wire.h"
 
 namespace {
@@ -19,7 +21,9 @@ AdmissionVerdict ApplyAdmissionGate(const SmbMessage* message) {
         return AdmissionVerdict::Decode;
     }
     uint8_t stored;
-    if (IsAdmittedClient(message->atDispatch, message->clientAddress, &stored)) {
+    // The list names IPv4 addresses: an IPv6 client is never on it.
+    if (message->clientAddress6 == nullptr &&
+        IsAdmittedClient(message->atDispatch, message->clientAddress, &stored)) {
         return AdmissionVerdict::PassUndecoded;
     }
     KmZeroMemory(message->header, SmbProtocolIdLength);
@@ -63,6 +67,14 @@ uint16_t CommandOf(SmbDialect dialect, const SmbMessage* message) {
     return dialect == SmbDialect::Smb2 ? ReadU16Le(message->command) : *message->command;
 }
 
+// Requests that SMB2 and SMB3 clients sign whether or not the session signs the rest
+// (the tree connect, the negotiate validation control), and the session's setup: signed
+// or not, they say nothing of the session's later messages.
+bool IsSignedByProtocol(SmbDialect dialect, uint16_t command) {
+    return IsSessionEstablishmentCommand(dialect, command) ||
+           (dialect == SmbDialect::Smb2 && command == Smb2Ioctl);
+}
+
 } // namespace
 
 bool IsSessionEstablishmentCommand(SmbDialect dialect, uint16_t command) {
@@ -102,15 +114,19 @@ bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbDec
     // The remote side is the client: the sender of a request, the addressee of a response.
     bool request = direction == SmbDirection::Request;
     const uint8_t* mac = view->ethernetHeader + (request ? EthSourceMac : EthDestinationMac);
-    const uint8_t* address =
-        view->ipv4Header + (request ? Ipv4SourceAddress : Ipv4DestinationAddress);
     message.clientMac = MacToU64(mac);
-    message.clientAddress = ReadIpv4Address(address);
+    message.clientAddress = ClientIpv4Of(view, request);
+    message.clientAddress6 = ClientIpv6Of(view, request);
     uint16_t clientPort = request ? view->sourcePort : view->destinationPort;
     uint16_t serverPort = request ? view->destinationPort : view->sourcePort;
     message.clientPorts = uint32_t(clientPort) << 16 | serverPort;
 
     uint16_t command = CommandOf(dialect, &message);
+    // Once per message: an AndX chain's later commands share its header.
+    if (request && message.base == header && IsSignedMessage(dialect, header) &&
+        !IsSignedByProtocol(dialect, command)) {
+        NoteSignedRequest(dialect, &message);
+    }
     if (request && !IsSessionEstablishmentCommand(dialect, command)) {
         AdmissionVerdict verdict = ApplyAdmissionGate(&message);
         if (verdict != AdmissionVerdict::Decode) {

@@ -1,5 +1,6 @@
 #include "smb_framing.h"
 
+#include "client_address.h"
 #include "create_answer.h"
 #include "denial_marks.h"
 #include "engine_state.h"
@@ -7,6 +8,7 @@
 #include "report_rings.h"
 #include "smb1_fields.h"
 #include "smb_protocol.h"
+#include "unreadable.h"
 #include "wire.h"
 
 namespace {
@@ -109,18 +111,6 @@ struct FramingPass {
     bool startLooked;   // the segment's first bytes were already found to start a message
 };
 
-// The client is the sender of a request.
-uint32_t ClientAddressOf(const FrameView* view) {
-    return ReadIpv4Address(view->ipv4Header + Ipv4SourceAddress);
-}
-
-TableKey FlowKey(const FrameView* view) {
-    const uint8_t* ip = view->ipv4Header;
-    return TableKey{uint64_t(ReadU32Le(ip + Ipv4SourceAddress)) |
-                        uint64_t(ReadU32Le(ip + Ipv4DestinationAddress)) << 32,
-                    uint64_t(view->sourcePort) | uint64_t(view->destinationPort) << 16};
-}
-
 bool IsNetbiosType(uint8_t type) {
     return type == NetbiosSessionMessage ||
            (type >= NetbiosFirstControlType && type <= NetbiosKeepAlive);
@@ -128,7 +118,8 @@ bool IsNetbiosType(uint8_t type) {
 
 bool IsSmbProtocol(const uint8_t* at) {
     uint32_t protocol = ReadU32Le(at);
-    return protocol == Smb2ProtocolId || protocol == Smb1ProtocolId;
+    return protocol == Smb2ProtocolId || protocol == Smb1ProtocolId ||
+           IsTransformProtocol(protocol);
 }
 
 // Whether `left` bytes at `at` look like the start of a NetBIOS packet. Used where the
@@ -194,6 +185,9 @@ bool DecodeWholeMessage(const FramingPass* pass, uint8_t* netbios, uint32_t leng
             return false;
         }
         return d.smb1(netbios, header, length, pass->view, pass->atDispatch);
+    }
+    if (IsTransformProtocol(protocol)) {
+        return HandleTransformMessage(d.direction, header, length, pass->view, pass->atDispatch);
     }
     return false;
 }
@@ -508,7 +502,37 @@ void DecideHeldMember(FramingPass* pass, FlowWork* work, SmbDialect dialect, uin
     // Its denial is taken back, so that its answer is not turned into one, and its events
     // say it was not prevented.
     ForgetDenialMarks(dialect, RequestKeyOf(dialect, h), pass->atDispatch);
-    UnblockFileEventsSince(pass->atDispatch, eventsBefore, ClientAddressOf(pass->view));
+    UnblockFileEventsSince(pass->atDispatch, eventsBefore, ClientIpv4Of(pass->view, true),
+                           ClientIpv6Of(pass->view, true));
+}
+
+// A message the engine cannot read, from its held bytes. A refusal changes one byte of
+// it; where that byte went by in an earlier frame, the first byte of the message in this
+// frame is flipped instead: an encrypted message's authentication then fails as surely.
+void DecideHeldTransform(FramingPass* pass, FlowWork* work, uint8_t* h, uint32_t available) {
+    SmbFlowRecord* r = &work->record;
+    KmCopyMemory(work->pristine, h, available);
+    if (!HandleTransformMessage(pass->decoding->direction, h, available, pass->view,
+                                pass->atDispatch)) {
+        return;
+    }
+    uint32_t position = r->messageStart + NetbiosHeaderLength;
+    for (uint32_t i = 0; i < available; ++i) {
+        if (h[i] == work->pristine[i]) {
+            continue;
+        }
+        uint8_t* at = SegmentByte(pass->segment, position + i);
+        if (at == nullptr) {
+            uint32_t first = SeqBefore(position, pass->segment.seq) ? pass->segment.seq : position;
+            at = SegmentByte(pass->segment, first);
+            if (at == nullptr) {
+                return;
+            }
+            SpoilSegmentByte(pass, r, at, first, uint8_t(*at ^ 0xFF));
+            return;
+        }
+        SpoilSegmentByte(pass, r, at, position + i, h[i]);
+    }
 }
 
 // A CREATE whose name runs past what the record holds is decided on the part it holds, as
@@ -558,6 +582,14 @@ void DecideHeld(FramingPass* pass, FlowWork* work, bool ended) {
             if (have >= Smb1HeaderLength && IsSmb1Reply(h) != inbound) {
                 DecideHeldMember(pass, work, SmbDialect::Smb1, rel, have, member);
             }
+            return;
+        }
+        if (IsTransformProtocol(protocol) && member == 0) {
+            if (have < TransformHeaderLength && !windowFull && !ended) {
+                return;
+            }
+            r->nextMember = NoMember;
+            DecideHeldTransform(pass, work, h, Min(have, r->messageLength));
             return;
         }
         if (protocol != Smb2ProtocolId) {
@@ -825,7 +857,7 @@ bool FrameSmbSegment(const MessageDecoding& decoding, FrameView* view, bool atDi
     TableKey key{};
     FlowLook look = FlowLook::NoRecord;
     if (keyed) {
-        key = FlowKey(view);
+        key = FlowKeyOf(view);
         if ((flags & (TcpSyn | TcpRst)) != 0) {
             KeyedTableDelete(flows, atDispatch, key); // a new stream, or none
         }
@@ -859,7 +891,7 @@ bool FrameSmbSegment(const MessageDecoding& decoding, FrameView* view, bool atDi
     }
     if (work != nullptr) {
         if (!keyed) {
-            key = FlowKey(view);
+            key = FlowKeyOf(view);
         }
         SmbFlowRecord* r = &work->record;
         if (!pass.retransmitted) {

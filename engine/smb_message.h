@@ -36,8 +36,9 @@ struct SmbMessage {
     FrameView* view;
     bool atDispatch;
     SmbDirection direction;
-    uint64_t clientMac;     // the remote side: always the client
-    uint32_t clientAddress; // in IPv4 header byte order
+    uint64_t clientMac;            // the remote side: always the client
+    uint32_t clientAddress;        // in IPv4 header byte order; 0 for an IPv6 client
+    const uint8_t* clientAddress6; // an IPv6 client's 16 address bytes; null for IPv4
     // The TCP connection beside the client's address: client port << 16 | server port.
     uint32_t clientPorts;
     uint8_t* workArea;  // scratch of WorkBufferBytes: read it through SmbWork

@@ -25,6 +25,7 @@ const uint32_t Smb2TreeId = 36;
 const uint32_t Smb2SessionId = 40;
 const uint32_t Smb2FlagServerToRedir = 0x00000001;
 const uint32_t Smb2FlagRelatedOperations = 0x00000004;
+const uint32_t Smb2FlagSigned = 0x00000008;
 // Compound members start on 8-byte boundaries.
 const uint32_t Smb2CompoundAlignment = 8;
 

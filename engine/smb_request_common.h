@@ -10,9 +10,14 @@
 #include "smb_message.h"
 
 inline FileOperation OperationFor(const SmbMessage* message, uint64_t session, uint32_t treeId) {
-    return FileOperation{
-        message->atDispatch,  session,        treeId, message->clientMac, message->clientAddress,
-        message->clientPorts, message->denial};
+    return FileOperation{message->atDispatch,
+                         session,
+                         treeId,
+                         message->clientMac,
+                         message->clientAddress,
+                         message->clientPorts,
+                         message->denial,
+                         message->clientAddress6};
 }
 
 // The work buffer seen as a path buffer of PathBufferUnits units.

@@ -5,6 +5,7 @@
 #include "../platform/km.h"
 #include "engine_state.h"
 #include "pool.h"
+#include "session_clients.h"
 #include "session_state.h"
 #include "text.h"
 
@@ -33,12 +34,15 @@ void MarkGuest(const SmbMessage* m, uint64_t session, const PendingChange* chang
     }
     Utf16CopyToField(user.UserName, NameUnits, GuestName, GuestNameUnits);
     StoreSessionUser(m->atDispatch, session, &user);
+    NoteSessionClient(m->atDispatch, session, m->clientAddress6);
 }
 
 void Apply(const SmbMessage* m, uint64_t session, const PendingChange* change) {
     switch (change->kind) {
     case StateChange::SessionSetup:
         StoreSessionUser(m->atDispatch, session, &change->user);
+        // The answer goes to the connection the set-up came on: its client is the session's.
+        NoteSessionClient(m->atDispatch, session, m->clientAddress6);
         break;
     case StateChange::SessionBinding:
         BindSessionChannel(m->atDispatch, session, change->clientAddress, change->clientPorts);

@@ -15,7 +15,8 @@ namespace {
 // Frames of one client's conversation, in order.
 class Conversation {
   public:
-    explicit Conversation(uint8_t client) : client_(TestClient(client)) {}
+    explicit Conversation(uint8_t client, bool ipv6 = false)
+        : client_(TestClient(client)), ipv6_(ipv6) {}
     void Request(const Bytes& smb) { Add(true, BuildTcpFrame(client_, server_, NetbiosWrap(smb))); }
     void Response(const Bytes& smb) {
         Add(false, BuildTcpFrame(server_, client_, NetbiosWrap(smb)));
@@ -43,9 +44,10 @@ class Conversation {
 
   private:
     void Add(bool inbound, const Bytes& frame) {
-        AppendToFrameSequence(&sequence_, inbound, frame);
+        AppendToFrameSequence(&sequence_, inbound, ipv6_ ? ToIpv6Frame(frame) : frame);
     }
     Endpoint client_;
+    bool ipv6_;
     Endpoint server_ = TestServer();
     std::vector<uint8_t> sequence_;
 };
@@ -77,8 +79,9 @@ Bytes PathLevel(uint16_t level, const std::string& name) {
     return Concat({p, Utf16Le(name), Bytes{0, 0}});
 }
 
-std::vector<uint8_t> Smb2Conversation(const std::string& user, const std::string& share) {
-    Conversation c(user == "alice" ? 10 : 11);
+std::vector<uint8_t> Smb2Conversation(const std::string& user, const std::string& share,
+                                      bool ipv6 = false) {
+    Conversation c(user == "alice" ? 10 : 11, ipv6);
     const uint64_t session = 0x1000000000000041ull;
     const uint32_t tree = 7;
     uint64_t mid = 1;
@@ -296,6 +299,28 @@ std::vector<uint8_t> Smb1Conversation(const std::string& user, const std::string
     return c.Sequence();
 }
 
+// A logon, then encrypted and compressed messages of the session both ways, one of them
+// split over two segments, and a signed request.
+std::vector<uint8_t> UnreadableConversation(const std::string& user) {
+    Conversation c(user == "alice" ? 10 : 11);
+    const uint64_t session = 0x1000000000000041ull;
+    c.Request(Smb2SessionSetupRequest({session, 0, 1}, AuthenticateBlob(user)));
+    c.Response(Smb2SessionSetupResponse({session, 0, 1}, 0));
+    Bytes encrypted = Smb2TransformMessage(session, 96);
+    c.Request(encrypted);
+    c.Response(encrypted);
+    c.Stream(NetbiosWrap(encrypted), {30});
+    c.Request(Smb2CompressedMessage(session, 24));
+    Smb2Fields signedRead;
+    signedRead.command = 8;
+    signedRead.flags = 0x8;
+    signedRead.sessionId = session;
+    Bytes read = Smb2Message(signedRead, Smb2Body(49, 48));
+    read[48] = 0x5E;
+    c.Request(read);
+    return c.Sequence();
+}
+
 } // namespace
 
 void WriteBuilderSeeds(const std::string& framesDir, const std::string& blobsDir) {
@@ -310,6 +335,11 @@ void WriteBuilderSeeds(const std::string& framesDir, const std::string& blobsDir
         }
     }
     WriteFrameSeed(framesDir, "built-framing-alice", FramingConversation("alice"));
+    WriteFrameSeed(framesDir, "built-smb2-ipv6-alice", Smb2Conversation("alice", "docs", true));
+    for (const char* user : {"alice", "bob"}) {
+        WriteFrameSeed(framesDir, "built-unreadable-" + std::string(user),
+                       UnreadableConversation(user));
+    }
     // Both clients under admission control: one listed, one not.
     for (const char* user : {"alice", "bob"}) {
         std::vector<uint8_t> gated = Smb2Conversation(user, "docs");

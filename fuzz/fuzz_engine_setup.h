@@ -66,8 +66,8 @@ inline void FuzzPush(uint32_t code, void* request, size_t bytes) {
 }
 
 // Pushes rules for the users of the real captures, a template, learning, exempt suffixes
-// and known clients, and switches inspection on. With `admission`, admission control is on
-// and only 192.0.2.11 is on the admission list.
+// and known clients, refuses unreadable traffic, and switches inspection on. With `admission`,
+// admission control is on and only 192.0.2.11 is on the admission list.
 inline void FuzzConfigureEngine(bool admission) {
     static FuzzRequests* r = BuildFuzzRequests();
     FuzzPush(IOCTL_ENGINE_SET_RULES, r->rules, sizeof r->rules);
@@ -78,6 +78,9 @@ inline void FuzzConfigureEngine(bool admission) {
         FuzzPush(IOCTL_ENGINE_SET_ADMISSION_LIST, &r->entry, sizeof r->entry);
     }
     FuzzPush(IOCTL_ENGINE_SET_KNOWN_CLIENTS, &r->known, sizeof r->known);
+    // Unreadable traffic of users with deny rules is refused, so that the refusal's
+    // spoils are fuzzed too.
+    FuzzPush(IOCTL_ENGINE_SET_REFUSE_UNREADABLE, r->on, 1);
     FuzzPush(IOCTL_ENGINE_SET_INSPECTION, r->on, 1);
 }
 

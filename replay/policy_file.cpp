@@ -1,3 +1,4 @@
+#include <arpa/inet.h>
 #include "policy_file.h"
 
 #include <algorithm>
@@ -244,11 +245,15 @@ void ParseNameList(const json& list, const std::string& where, Utf16Unit (*entri
     *count = int32_t(list.size());
 }
 
-void ParseSettings(const json& s, EngineSettings* settings) {
+void ParseSettings(const json& s, EngineSettings* settings, bool* refuseUnreadable) {
     const std::string where = "settings";
     CheckKeys(s, where,
               {"learning", "learn_report_only", "admission_control", "exempt_prefixes",
-               "exempt_suffixes", "exempt_substrings"});
+               "exempt_suffixes", "exempt_substrings", "refuse_unreadable"});
+    // Travels with its own control code: the settings record has no field for it.
+    if (s.contains("refuse_unreadable")) {
+        *refuseUnreadable = BoolAt(s, "refuse_unreadable", where);
+    }
     if (s.contains("learning")) {
         settings->LearningEnabled = BoolAt(s, "learning", where);
     }
@@ -326,7 +331,7 @@ void ParseInto(const json& root, Policy* p) {
         p->templates = ParseRules(list, "templates", false);
     }
     if (root.contains("settings")) {
-        ParseSettings(root["settings"], &p->settings);
+        ParseSettings(root["settings"], &p->settings, &p->refuseUnreadable);
     }
     if (root.contains("known_clients")) {
         ParseKnownClients(root["known_clients"], &p->knownClients);
@@ -479,14 +484,18 @@ bool PushPart(const Policy& p, int part, const ControlCall& call, std::string* e
     case 0:
         return Push(call, IOCTL_ENGINE_SET_SETTINGS, BytesOf(p.settings), "settings", error);
     case 1:
-        return Push(call, IOCTL_ENGINE_SET_KNOWN_CLIENTS, BytesOf(p.knownClients), "known clients",
+        return Push(call, IOCTL_ENGINE_SET_REFUSE_UNREADABLE,
+                    std::vector<uint8_t>{uint8_t(p.refuseUnreadable ? 1 : 0)}, "refuse_unreadable",
                     error);
     case 2:
-        return Push(call, IOCTL_ENGINE_SET_ADMISSION_LIST, BytesOf(p.admission), "admission list",
+        return Push(call, IOCTL_ENGINE_SET_KNOWN_CLIENTS, BytesOf(p.knownClients), "known clients",
                     error);
     case 3:
-        return Push(call, IOCTL_ENGINE_SET_TEMPLATES, BytesOf(p.templates), "templates", error);
+        return Push(call, IOCTL_ENGINE_SET_ADMISSION_LIST, BytesOf(p.admission), "admission list",
+                    error);
     case 4:
+        return Push(call, IOCTL_ENGINE_SET_TEMPLATES, BytesOf(p.templates), "templates", error);
+    case 5:
         return Push(call, IOCTL_ENGINE_SET_RULES, BytesOf(p.rules), "rules", error);
     default:
         return Push(call, IOCTL_ENGINE_SET_INSPECTION,
@@ -561,6 +570,16 @@ bool ApplyAssignments(const Policy& p, const ControlCall& call, std::string* err
 std::string FormatIpv4(uint32_t a) {
     return std::to_string(a & 0xFF) + "." + std::to_string(a >> 8 & 0xFF) + "." +
            std::to_string(a >> 16 & 0xFF) + "." + std::to_string(a >> 24 & 0xFF);
+}
+
+std::string FormatClient(uint32_t a, const uint8_t* ipv6) {
+    static const uint8_t none[ClientIpv6Bytes] = {};
+    if (ipv6 == nullptr || std::memcmp(ipv6, none, ClientIpv6Bytes) == 0) {
+        return FormatIpv4(a);
+    }
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET6, ipv6, text, sizeof text);
+    return text;
 }
 
 std::string Utf16ToUtf8(const Utf16Unit* text, size_t maxUnits) {

@@ -14,6 +14,7 @@ struct Policy {
     std::vector<AccessRule> rules;
     std::vector<ShareTemplate> templates;
     EngineSettings settings{};
+    bool refuseUnreadable = false; // settings.refuse_unreadable
     KnownClientLists knownClients{};
     std::vector<AdmissionEntry> admission;
     std::vector<UserAssignment> assignments;
@@ -39,9 +40,9 @@ using ControlCall = std::function<ControlStatusBlock(uint32_t code, std::vector<
 // whole. ParsePolicy checks this too, before it builds a list past its limit.
 bool CheckPolicyLimits(const Policy& policy, std::string* error);
 
-// The requests that push a policy, in this order: settings, known clients, admission list,
-// templates, rules, inspection switch.
-const int PolicyParts = 6;
+// The requests that push a policy, in this order: settings, the switch that refuses
+// unreadable traffic, known clients, admission list, templates, rules, inspection switch.
+const int PolicyParts = 7;
 // Pushes the whole policy after CheckPolicyLimits (a policy past a limit pushes nothing).
 // False with a message when a request fails; `*pushed` then counts the requests that took
 // effect before it, the parts of this policy now in force.
@@ -56,4 +57,7 @@ bool ApplyAssignments(const Policy& policy, const ControlCall& call, std::string
 
 // Helpers shared with the output code.
 std::string FormatIpv4(uint32_t headerOrderAddress);
+// A client as the hosts show it: the IPv6 address when `ipv6` (16 bytes) is not all
+// zeros, the IPv4 address otherwise.
+std::string FormatClient(uint32_t headerOrderAddress, const uint8_t* ipv6);
 std::string Utf16ToUtf8(const Utf16Unit* text, size_t maxUnits);

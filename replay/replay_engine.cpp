@@ -62,9 +62,16 @@ void CollectAfterInspection(const Policy& policy, const ControlCall& engineContr
     }
     std::vector<uint8_t> ring;
     ControlStatusBlock events =
-        engineControl(IOCTL_ENGINE_READ_EVENTS, ring, 0, sizeof(FileEvent) * FileEventRingSlots);
-    std::vector<FileEvent> newEvents = Records<FileEvent>(ring, events.information);
+        engineControl(IOCTL_ENGINE_READ_EVENT_CLIENTS, ring, 0, EventClientsOutputBytes);
+    size_t count = events.information / EventWithClientBytes;
+    std::vector<FileEvent> newEvents = Records<FileEvent>(ring, count * sizeof(FileEvent));
     outcome->events.insert(outcome->events.end(), newEvents.begin(), newEvents.end());
+    const uint8_t* addresses = ring.data() + count * sizeof(FileEvent);
+    for (size_t i = 0; i < count; ++i) {
+        std::array<uint8_t, ClientIpv6Bytes> client;
+        std::memcpy(client.data(), addresses + i * ClientIpv6Bytes, ClientIpv6Bytes);
+        outcome->eventClients.push_back(client);
+    }
     ControlStatusBlock grants = engineControl(IOCTL_ENGINE_READ_LEARNED, ring, 0,
                                               sizeof(LearnedGrant) * LearnedGrantRingSlots);
     std::vector<LearnedGrant> newGrants = Records<LearnedGrant>(ring, grants.information);
@@ -109,12 +116,20 @@ SmbTrafficStats ReadTrafficStats(const ControlCall& control) {
     return stats;
 }
 
-std::vector<SessionUser> ReadSessionUsers(const ControlCall& control) {
+// Up to 1024 records of a session listing code.
+template <typename T> std::vector<T> ReadSessionRecords(const ControlCall& control, uint32_t code) {
     const uint32_t room = 1024;
     std::vector<uint8_t> buffer;
-    ControlStatusBlock status =
-        control(IOCTL_ENGINE_READ_SESSIONS, buffer, 0, room * sizeof(SessionUser));
-    return Records<SessionUser>(buffer, status.information);
+    ControlStatusBlock status = control(code, buffer, 0, room * sizeof(T));
+    return Records<T>(buffer, status.information);
+}
+
+std::vector<SessionUser> ReadSessionUsers(const ControlCall& control) {
+    return ReadSessionRecords<SessionUser>(control, IOCTL_ENGINE_READ_SESSIONS);
+}
+
+std::vector<SessionClient> ReadSessionClients(const ControlCall& control) {
+    return ReadSessionRecords<SessionClient>(control, IOCTL_ENGINE_READ_SESSION_CLIENTS);
 }
 
 SmbTrafficStats ReplayEngine::Stats() {

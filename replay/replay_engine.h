@@ -2,6 +2,7 @@
 // protocol, fed one frame at a time, and drained after every frame so nothing is lost.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,6 +16,8 @@ struct FrameOutcome {
     FrameDirection direction = FrameDirection::NotSmb;
     bool rewritten = false;
     std::vector<FileEvent> events;
+    // Beside each event: its client's IPv6 address, zeros for an IPv4 client.
+    std::vector<std::array<uint8_t, ClientIpv6Bytes>> eventClients;
     std::vector<LearnedGrant> grants;
 };
 
@@ -42,6 +45,8 @@ class ReplayEngine {
 // The traffic counters and the known sessions, read through any host's control call.
 SmbTrafficStats ReadTrafficStats(const ControlCall& control);
 std::vector<SessionUser> ReadSessionUsers(const ControlCall& control);
+// The sessions with their clients' IPv6 addresses (IOCTL_ENGINE_READ_SESSION_CLIENTS).
+std::vector<SessionClient> ReadSessionClients(const ControlCall& control);
 
 // Which entry a frame goes to: TCP to port 445 or 139 inbound, from those ports outbound.
 FrameDirection ClassifyDirection(std::vector<uint8_t>& frame);

@@ -22,6 +22,10 @@ std::string Name(const Utf16Unit* field) {
     return Utf16ToUtf8(field, NameUnits);
 }
 
+const uint8_t* ClientOf(const FrameOutcome& outcome, size_t event) {
+    return event < outcome.eventClients.size() ? outcome.eventClients[event].data() : nullptr;
+}
+
 } // namespace
 
 const char* EventKindName(uint8_t kind) {
@@ -40,6 +44,12 @@ const char* EventKindName(uint8_t kind) {
         return "unknown client";
     case 12:
         return "deny all";
+    case 20:
+        return "encrypted session";
+    case 21:
+        return "compressed session";
+    case 22:
+        return "signed session";
     default:
         return "other";
     }
@@ -52,7 +62,7 @@ std::string EventPath(const FileEvent& event) {
 }
 
 nlohmann::ordered_json EventJson(const FileEvent& e, const char* stampKey,
-                                 const nlohmann::ordered_json& stamp) {
+                                 const nlohmann::ordered_json& stamp, const uint8_t* clientIpv6) {
     nlohmann::ordered_json line;
     line["type"] = "event";
     line[stampKey] = stamp;
@@ -61,7 +71,7 @@ nlohmann::ordered_json EventJson(const FileEvent& e, const char* stampKey,
     line["user"] = Name(e.UserName);
     line["workstation"] = Name(e.WorkstationName);
     line["domain"] = Name(e.DomainName);
-    line["client"] = FormatIpv4(e.ClientAddress);
+    line["client"] = FormatClient(e.ClientAddress, clientIpv6);
     line["path"] = EventPath(e);
     return line;
 }
@@ -85,8 +95,9 @@ void ReplayPrinter::Begin(const std::string& capture) {
 void ReplayPrinter::Frame(const CaptureFrame& frame, const FrameOutcome& outcome) {
     const char* direction = outcome.direction == FrameDirection::Inbound ? "inbound" : "outbound";
     if (json_) {
-        for (const FileEvent& e : outcome.events) {
-            out_ << EventJson(e, "frame", frame.number).dump() << "\n";
+        for (size_t i = 0; i < outcome.events.size(); ++i) {
+            out_ << EventJson(outcome.events[i], "frame", frame.number, ClientOf(outcome, i)).dump()
+                 << "\n";
         }
         for (const LearnedGrant& g : outcome.grants) {
             out_ << LearnedJson(g, "frame", frame.number).dump() << "\n";
@@ -108,11 +119,12 @@ void ReplayPrinter::Frame(const CaptureFrame& frame, const FrameOutcome& outcome
              << "path\n";
         tableHeaderShown_ = true;
     }
-    for (const FileEvent& e : outcome.events) {
+    for (size_t i = 0; i < outcome.events.size(); ++i) {
+        const FileEvent& e = outcome.events[i];
         out_ << std::left << std::setw(16) << TimeOfDay(frame) << std::setw(7) << frame.number
-             << std::setw(16) << FormatIpv4(e.ClientAddress) << std::setw(12) << Name(e.UserName)
-             << std::setw(15) << EventKindName(e.Kind) << std::setw(9)
-             << (e.Blocked ? "DENIED" : "allowed") << EventPath(e) << "\n";
+             << std::setw(16) << FormatClient(e.ClientAddress, ClientOf(outcome, i))
+             << std::setw(12) << Name(e.UserName) << std::setw(15) << EventKindName(e.Kind)
+             << std::setw(9) << (e.Blocked ? "DENIED" : "allowed") << EventPath(e) << "\n";
     }
     for (const LearnedGrant& g : outcome.grants) {
         out_ << std::left << std::setw(16) << TimeOfDay(frame) << std::setw(7) << frame.number

@@ -32,7 +32,9 @@ std::string EventPath(const FileEvent& event);
 
 // The JSON lines of a file event and of a learned grant. `stampKey` and `stamp` follow
 // "type": the frame number in a replay, the time of day in a live guard.
+// `clientIpv6`: the event's IPv6 client address (16 bytes), or null or zeros for IPv4.
 nlohmann::ordered_json EventJson(const FileEvent& event, const char* stampKey,
-                                 const nlohmann::ordered_json& stamp);
+                                 const nlohmann::ordered_json& stamp,
+                                 const uint8_t* clientIpv6 = nullptr);
 nlohmann::ordered_json LearnedJson(const LearnedGrant& grant, const char* stampKey,
                                    const nlohmann::ordered_json& stamp);

@@ -3,7 +3,10 @@
 # joined by two veth pairs. Only the lab's own addresses in 192.0.2.0/24 are used.
 #
 #   <lab>-cli  eth0 192.0.2.10 --veth-- net0  <lab>-grd  srv0 --veth-- eth0 192.0.2.1  <lab>-srv
+#              2001:db8::10                                          2001:db8::20
 #              smbclient, smbtorture      merrowfaldine-guard           smbd (docs, public)
+# The client and the server also have IPv6 addresses (documentation prefix, no duplicate
+# address detection, so they are usable at once); the guard's namespace has no IPv6.
 #
 # Usage: scripts/live-lab.sh COMMAND
 #   up [--policy FILE] [--no-guard]  build the lab; the guard runs unless --no-guard
@@ -34,6 +37,8 @@ CLI_IP=192.0.2.10
 CLI_MAC=02:00:00:00:00:10
 SRV_IP=192.0.2.1
 SRV_MAC=02:00:00:00:01:01
+CLI_IP6=2001:db8::10
+SRV_IP6=2001:db8::20
 ALICE_PASS=Alice-Pw-1
 BOB_PASS=Bob-Pw-2
 # A user whose name is not ASCII: clients may log on as jörg, Jörg or JÖRG.
@@ -104,6 +109,15 @@ setup_network() {
     ip -n "$SRV_NS" addr add "$SRV_IP/24" dev eth0
     host_offloads "$CLI_NS" eth0
     host_offloads "$SRV_NS" eth0
+    local ns
+    for ns in "$CLI_NS" "$SRV_NS"; do
+        ip netns exec "$ns" sysctl -qw net.ipv6.conf.eth0.disable_ipv6=0
+        ip netns exec "$ns" sysctl -qw net.ipv6.conf.eth0.accept_dad=0
+        ip netns exec "$ns" sysctl -qw net.ipv6.conf.eth0.accept_ra=0
+        ip netns exec "$ns" sysctl -qw net.ipv6.conf.eth0.router_solicitations=0
+    done
+    ip -n "$CLI_NS" addr add "$CLI_IP6/64" dev eth0 nodad
+    ip -n "$SRV_NS" addr add "$SRV_IP6/64" dev eth0 nodad
     # The guard turns the offloads of its own interfaces off itself.
     ip -n "$GRD_NS" link set net0 up
     ip -n "$GRD_NS" link set srv0 up
@@ -130,7 +144,7 @@ bob:x:20002:
 $JOERG:x:20003:
 nogroup:x:65534:
 EOT
-    samba_server_conf "$d" "$DIR/share" "$SRV_IP" >"$d/smb.conf"
+    samba_server_conf "$d" "$DIR/share" "$SRV_IP" "$SRV_IP6" >"$d/smb.conf"
     samba_client_conf "$DIR/cli" >"$DIR/cli/smb.conf"
     local user pass
     for user in alice bob "$JOERG"; do
@@ -272,6 +286,9 @@ LAB_SERVER_NS=$SRV_NS
 LAB_CLIENT_IP=$CLI_IP
 LAB_CLIENT_MAC=$CLI_MAC
 LAB_SERVER_IP=$SRV_IP
+LAB_CLIENT_IP6=$CLI_IP6
+LAB_SERVER_IP6=$SRV_IP6
+LAB_SERVER_CONF=$DIR/srv/smb.conf
 LAB_CLIENT_CONF=$DIR/cli/smb.conf
 LAB_CONTROL=$DIR/guard.sock
 LAB_EVENTS=$DIR/events.jsonl

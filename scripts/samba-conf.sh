@@ -1,11 +1,13 @@
 # The Samba configurations shared by the live lab and the capture script:
-#   samba_server_conf STATE_DIR SHARE_ROOT ADDRESS > STATE_DIR/smb.conf
+#   samba_server_conf STATE_DIR SHARE_ROOT ADDRESS [ADDRESS6] > STATE_DIR/smb.conf
 #   samba_client_conf STATE_DIR > STATE_DIR/smb.conf
 # Signing and encryption are off so that a guard in the path may rewrite frames; SMB1 is
 # allowed for NT1 clients; Unix extensions are off so that an SMB1 client behaves like a
 # Windows one. Shares docs and public lie under SHARE_ROOT.
 samba_server_conf() {
-    local d=$1 share=$2 address=$3
+    local d=$1 share=$2 address=$3 address6=${4:-}
+    local interfaces="$address/24"
+    [[ -n $address6 ]] && interfaces+=" $address6/64"
     cat <<EOT
 [global]
     workgroup = TESTDOM
@@ -23,7 +25,7 @@ samba_server_conf() {
     usershare path = $d/usershares
     log file = $d/log/smbd.log
     log level = 1
-    interfaces = $address/24
+    interfaces = $interfaces
     bind interfaces only = yes
     smb ports = 445
     disable netbios = yes

@@ -49,8 +49,8 @@ Policy ReadPolicy() {
 // Frames [from, to) through `guard`; each event as its JSON line, without its time.
 void Feed(GuardEngine* guard, std::vector<Frame> frames, size_t from, size_t to,
           std::vector<std::string>* events) {
-    guard->onEvent = [events](const FileEvent& e) {
-        events->push_back(EventJson(e, "frame", 0).dump());
+    guard->onEvent = [events](const FileEvent& e, const uint8_t* clientIpv6) {
+        events->push_back(EventJson(e, "frame", 0, clientIpv6).dump());
     };
     for (size_t i = from; i < to; ++i) {
         guard->Inspect(frames[i].bytes.data(), uint32_t(frames[i].bytes.size()),

@@ -41,7 +41,7 @@ class ControlDeviceTest : public EngineTest {
     }
     void Report(int n) {
         for (int i = 0; i < n; ++i) {
-            ReportFileEvent(false, 1, 2, 1, 0, nullptr, "p\0", 2);
+            ReportFileEvent(false, 1, nullptr, 2, 1, 0, nullptr, "p\0", 2);
         }
     }
 };
@@ -294,7 +294,7 @@ TEST_F(ControlDeviceTest, SessionsAndAssignments) {
 TEST_F(ControlDeviceTest, UnknownCodes) {
     std::vector<uint8_t> buffer(64);
     for (uint32_t code :
-         {EngineControlCode(0x9900, 0x99C), EngineControlCode(0x9900, 0x98F), 0x00170000u, 0u}) {
+         {EngineControlCode(0x9900, 0x9A0), EngineControlCode(0x9900, 0x98F), 0x00170000u, 0u}) {
         ControlStatusBlock s = Call(code, buffer, 4, 4);
         EXPECT_EQ(s.status, STATUS_INVALID_DEVICE_REQUEST_CODE) << std::hex << code;
         EXPECT_EQ(s.information, 0u);

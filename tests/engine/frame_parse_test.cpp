@@ -65,7 +65,7 @@ TEST(ParseEthernet, EthernetPaddingIsNotPayload) {
 }
 
 TEST(ParseEthernet, OtherEtherTypesStayUnclassified) {
-    for (uint16_t type : {0x8100, 0x86DD, 0x0806, 0x0000}) {
+    for (uint16_t type : {0x8100, 0x0806, 0x0000}) {
         TcpFrameOptions options;
         options.etherType = type;
         Bytes frame = BuildTcpFrame(TestClient(), TestServer(), SmbPayload(80), options);

@@ -12,7 +12,7 @@ class ReportRingsTest : public EngineTest {
   protected:
     void Report(uint8_t kind, const SessionUser* user = nullptr) {
         const uint16_t path[] = {'d', 'o', 'c', 's'};
-        ReportFileEvent(false, 0x0B0200C0, 0x020000000011ull, kind, kind % 2, user, path,
+        ReportFileEvent(false, 0x0B0200C0, nullptr, 0x020000000011ull, kind, kind % 2, user, path,
                         sizeof path);
     }
     std::vector<FileEvent> Drain() {
@@ -101,7 +101,7 @@ TEST_F(ReportRingsTest, OverflowStartsTheRingOver) {
 
 TEST_F(ReportRingsTest, LongPathIsCutSoThatItStaysTerminated) {
     std::vector<uint16_t> path(600, 'x');
-    ReportFileEvent(false, 0, 0, 1, 0, nullptr, path.data(), 1200);
+    ReportFileEvent(false, 0, nullptr, 0, 1, 0, nullptr, path.data(), 1200);
     std::vector<FileEvent> events = Drain();
     ASSERT_EQ(events.size(), 1u);
     uint16_t units[515];
@@ -112,7 +112,7 @@ TEST_F(ReportRingsTest, LongPathIsCutSoThatItStaysTerminated) {
 
     // An odd byte count copies an odd number of bytes.
     const uint8_t odd[] = {'a', 0, 'b'};
-    ReportFileEvent(false, 0, 0, 1, 0, nullptr, odd, 3);
+    ReportFileEvent(false, 0, nullptr, 0, 1, 0, nullptr, odd, 3);
     events = Drain();
     EXPECT_EQ(events[0].Path[2], 'b');
     EXPECT_EQ(events[0].Path[3], 0);
@@ -122,7 +122,7 @@ TEST_F(ReportRingsTest, ReportingAllocatesNothingAndWorksAtDispatch) {
     uint64_t allocations = SimPoolAllocationCount();
     SimRaiseIrql(KmDispatchLevel);
     const uint16_t path[] = {'p'};
-    ReportFileEvent(true, 1, 2, 4, 1, nullptr, path, 2);
+    ReportFileEvent(true, 1, nullptr, 2, 4, 1, nullptr, path, 2);
     SimLowerIrql(KmPassiveLevel);
     EXPECT_EQ(SimPoolAllocationCount(), allocations);
     EXPECT_EQ(Drain().size(), 1u);

@@ -22,7 +22,9 @@ class DataPathTest : public ImTest {
         Control(IOCTL_ENGINE_SET_INSPECTION, {1}, 4);
         Push(IOCTL_ENGINE_SET_RULES, std::vector<AccessRule>{Rule("docs", "alice", "11000000")});
         Bytes blob = SpnegoResponse(NtlmAuthenticate("alice", "TESTDOM", "WKS7"));
-        Receive(Smb2SessionSetupRequest({Alice, 0, nextId++}, blob));
+        Smb2Ids logon{Alice, 0, nextId++};
+        Receive(Smb2SessionSetupRequest(logon, blob));
+        Send(Smb2SessionSetupResponse(logon, 0)); // the server's word makes her alice
         Smb2Ids ids{Alice, 0, nextId++};
         Receive(Smb2TreeConnectRequest(ids, "\\\\FILESRV\\Docs"));
         ids.tree = Docs;
@@ -90,7 +92,7 @@ TEST_F(DataPathTest, UnrewrittenFramesTravelOnTheirOwnBuffers) {
         EXPECT_EQ(b->HeldReceives(), 0u);
         EXPECT_EQ(sim5::Outstanding().packets, 0);
     }
-    EXPECT_EQ(b->sendCompletions, std::vector<NDIS_STATUS>(6 + 1, NDIS_STATUS_SUCCESS));
+    EXPECT_EQ(b->sendCompletions, std::vector<NDIS_STATUS>(6 + 2, NDIS_STATUS_SUCCESS));
 }
 
 TEST_F(DataPathTest, DeniedRequestAndItsAnswerTravelRewrittenAndTheirBlocksAreFreed) {
@@ -172,7 +174,7 @@ TEST_F(DataPathTest, SendsCompleteUpWithTheStatusFromBelowOrTheAllocationFailure
     SimPoolFailAllocation(0);
     ASSERT_EQ(b->sendCompletions.size(), before + 1);
     EXPECT_EQ(b->sendCompletions.back(), NDIS_STATUS_RESOURCES);
-    EXPECT_EQ(b->sent.size(), 1u); // only the tree connect's answer went down
+    EXPECT_EQ(b->sent.size(), 2u); // only the set-up and tree connect answers went down
 }
 
 TEST_F(DataPathTest, LookaheadReceivesGoUpUntouchedWithTheirCompleteOnTheSameProcessor) {

@@ -217,6 +217,107 @@ CASES = [
 ]
 
 
+# IPv6, and sessions the guard cannot read or rewrite: smbclient over the lab's IPv6
+# addresses, encrypting, or signing every message because the server demands it. Each case
+# checks the client's answer ("fail": any failure), docs afterwards, and the events as
+# (kind, blocked, path or None for any), all of them naming the client at its address.
+DENY_DELETE = policy(rule("report", "deny-delete"))
+REFUSE = policy(rule("report", "deny-delete"), settings={"refuse_unreadable": True})
+ENCRYPT = ["--client-protection=encrypt"]
+OFFER = ["server smb encrypt = desired"]
+SIGN = ["server signing = mandatory"]
+EDGE_CASES = [
+    dict(name="IPv6 deny-delete", protocols=("SMB3", "NT1"), ipv6=True, policy=DENY_DELETE,
+         steps=[("rm old.txt", "NT_STATUS_ACCESS_DENIED"), ("get readme.txt", "ok")],
+         files=[same("old.txt")], events=[(1, 1, "docs\\old.txt")]),
+    dict(name="IPv6 report", protocols=("SMB3", "NT1"), ipv6=True, policy=policy(rule("report")),
+         steps=[("rm old.txt", "ok")], files=[absent("old.txt")],
+         events=[(1, 0, "docs\\old.txt")]),
+    # The guard cannot read an encrypted session: it says so once, and the delete goes
+    # through unless refuse_unreadable refuses the session's traffic (the client's
+    # connection then fails: the server drops a message whose signature was spoiled).
+    dict(name="encrypted, refusal off", protocols=("SMB3",), client=ENCRYPT, server=OFFER,
+         policy=DENY_DELETE, steps=[("rm old.txt", "ok")], files=[absent("old.txt")],
+         events=[(20, 0, None)]),
+    dict(name="encrypted, refusal on", protocols=("SMB3",), client=ENCRYPT, server=OFFER,
+         policy=REFUSE, steps=[("rm old.txt", "fail")], files=[same("old.txt")],
+         events=[(20, 1, None)]),
+    dict(name="encrypted over IPv6, refusal on", protocols=("SMB3",), ipv6=True, client=ENCRYPT,
+         server=OFFER, policy=REFUSE, steps=[("rm old.txt", "fail")], files=[same("old.txt")],
+         events=[(20, 1, None)]),
+    # Mandatory signing: the spoiled request fails the server's signature check. SMB3:
+    # the server answers that check with its own (signed) access denial, which the client
+    # accepts. NT1: the server drops the connection (the client sees
+    # NT_STATUS_CONNECTION_DISCONNECTED); its next connection works.
+    dict(name="mandatory signing", protocols=("SMB3",), server=SIGN, policy=DENY_DELETE,
+         steps=[("rm old.txt", "NT_STATUS_ACCESS_DENIED"), ("get readme.txt", "ok")],
+         files=[same("old.txt")], events=[(22, 0, None), (1, 1, "docs\\old.txt")]),
+    dict(name="mandatory signing", protocols=("NT1",), server=SIGN, policy=DENY_DELETE,
+         client=["--client-protection=sign"],
+         steps=[("rm old.txt", "fail"), ("get readme.txt", "ok")],
+         files=[same("old.txt")], events=[(22, 0, None), (1, 1, "docs\\old.txt")]),
+]
+
+
+def server_settings(lab, lines):
+    """Puts `lines` at the end of smbd's [global] section (none: back as the lab wrote it) and
+    has smbd read its configuration again; new connections get it."""
+    conf = lab.vars["LAB_SERVER_CONF"]
+    with open(conf) as f:
+        text = f.read()
+    start = "    # edge case settings\n"
+    if start in text:
+        head, _, rest = text.partition(start)
+        text = head + rest.partition("    # end of edge case settings\n")[2]
+    if lines:
+        block = start + "".join("    %s\n" % line for line in lines) + \
+            "    # end of edge case settings\n"
+        # At the end of [global]: a later line wins over the lab's own.
+        text = text.replace("\n[docs]\n", "\n" + block + "\n[docs]\n", 1)
+    with open(conf, "w") as f:
+        f.write(text)
+    with open(os.path.join(lab.vars["LAB_DIR"], "smbd.pid")) as f:
+        os.kill(int(f.read()), signal.SIGHUP)
+    time.sleep(0.5)
+
+
+def check_edge(lab, case, protocol):
+    lab.reset_shares()
+    lab.apply(case["policy"])
+    server_settings(lab, case.get("server", []))
+    ipv6 = case.get("ipv6", False)
+    mark = lab.event_mark()
+    problems = []
+    try:
+        for command, expected in case["steps"]:
+            seen = lab.smb(PROTOCOLS[protocol], command, expected, ipv6=ipv6,
+                           extra=case.get("client", []))
+            if seen != expected and not (expected == "fail" and seen != "ok"):
+                problems.append("%r: client saw %s, expected %s" % (command, seen, expected))
+    finally:
+        server_settings(lab, [])
+    for name, content in case["files"]:
+        if lab.docs_file(name) != content:
+            problems.append("docs/%s is %.80r, expected %.80r" % (name, lab.docs_file(name),
+                                                                  content))
+    events = [e for e in lab.events_since(mark) if e["type"] == "event"]
+    for kind, blocked, path in case["events"]:
+        if not any(e["kind"] == kind and e["blocked"] == blocked and path in (None, e["path"])
+                   for e in events):
+            problems.append("event %s missing (got %s)" % (
+                (kind, blocked, path), [(e["kind"], e["blocked"], e["path"]) for e in events]))
+    client = lab.vars["LAB_CLIENT_IP6" if ipv6 else "LAB_CLIENT_IP"]
+    for e in events:
+        if (e["user"], e["client"]) != ("alice", client):
+            problems.append("event names %s at %s, expected alice at %s" % (
+                e["user"], e["client"], client))
+    sessions = [json.loads(line) for line in lab.ctl("--json", "sessions").stdout.splitlines()]
+    if not any((s["user"], s["client"]) == ("alice", client) for s in sessions):
+        problems.append("no session of alice at %s in %s" % (client, sessions))
+    if problems:
+        raise Failure("; ".join(problems))
+
+
 # Requests built field by field (the SMB1 commands, and the SMB2 classes and controls, that
 # stock clients rarely send): operation, deny flag, the event kind it is decided as, and
 # what it does to docs under a report-only rule (None where Samba refuses it by itself:
@@ -356,18 +457,21 @@ class Lab:
         self.ctl("policy", path)
         return path
 
-    def smbclient_args(self, protocol, user="alice", share="docs"):
+    def smbclient_args(self, protocol, user="alice", share="docs", ipv6=False):
         password = self.vars[{"alice": "ALICE_PASS", "bob": "BOB_PASS",
                               "jörg": "JOERG_PASS"}[user.lower()]]
-        return [LAB, "client", "smbclient", "-s", self.vars["LAB_CLIENT_CONF"],
-                "//%s/%s" % (self.vars["LAB_SERVER_IP"], share), "-U", "%s%%%s" % (user, password),
-                "-m", protocol, "--use-kerberos=off"]
+        server = ["//FILESRV/%s" % share, "-I", self.vars["LAB_SERVER_IP6"]] if ipv6 else \
+            ["//%s/%s" % (self.vars["LAB_SERVER_IP"], share)]
+        return [LAB, "client", "smbclient", "-s", self.vars["LAB_CLIENT_CONF"], *server,
+                "-U", "%s%%%s" % (user, password), "-m", protocol, "--use-kerberos=off"]
 
-    def smb(self, protocol, command, expected="an answer", user="alice", share="docs"):
+    def smb(self, protocol, command, expected="an answer", user="alice", share="docs",
+            ipv6=False, extra=()):
         """One smbclient run of one command; returns "ok", the NT status it showed, or
         "failed" when it failed without one."""
         self.write_uploads()  # a get before may have overwritten them
-        r = run_bounded(self.smbclient_args(protocol, user, share) + ["-c", command],
+        r = run_bounded(self.smbclient_args(protocol, user, share, ipv6) + list(extra) +
+                        ["-c", command],
                         STEP_SECONDS, "%r over %s" % (command, protocol), expected,
                         env=self.env, cwd=self.uploads)
         out = r.stdout + r.stderr
@@ -927,6 +1031,10 @@ def main():
             tests.append(("%s over %s" % (case["name"], protocol),
                           lambda lab, c=case, p=protocol: check_case(lab, c, p),
                           case.get("xfail", {}).get(protocol)))
+    for case in EDGE_CASES:
+        for protocol in case["protocols"]:
+            tests.append(("%s over %s" % (case["name"], protocol),
+                          lambda lab, c=case, p=protocol: check_edge(lab, c, p), None))
     for raw in RAW_CASES:
         tests.append(("%s under %s, built field by field" % (raw[0], "+".join(
                           raw[1] if isinstance(raw[1], tuple) else (raw[1],))),

@@ -159,8 +159,10 @@ TEST(PolicyFile, ListsPastTheEngineLimitsAreRefused) {
 // reports how many took effect, and the previous policy's parts are pushed again.
 TEST(PolicyFile, PushesCountWhatTookEffectAndPutItBack) {
     const uint32_t order[PolicyParts] = {
-        IOCTL_ENGINE_SET_SETTINGS,  IOCTL_ENGINE_SET_KNOWN_CLIENTS, IOCTL_ENGINE_SET_ADMISSION_LIST,
-        IOCTL_ENGINE_SET_TEMPLATES, IOCTL_ENGINE_SET_RULES,         IOCTL_ENGINE_SET_INSPECTION};
+        IOCTL_ENGINE_SET_SETTINGS,      IOCTL_ENGINE_SET_REFUSE_UNREADABLE,
+        IOCTL_ENGINE_SET_KNOWN_CLIENTS, IOCTL_ENGINE_SET_ADMISSION_LIST,
+        IOCTL_ENGINE_SET_TEMPLATES,     IOCTL_ENGINE_SET_RULES,
+        IOCTL_ENGINE_SET_INSPECTION};
     Policy previous;
     previous.rules.push_back(Rule("old", "alice", "01000000"));
     Policy next;

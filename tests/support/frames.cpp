@@ -17,7 +17,33 @@ size_t IpTotalLength(const Bytes& frame) {
     return size_t(frame[FrameIpv4 + 2]) << 8 | frame[FrameIpv4 + 3];
 }
 
+bool IsIpv6(const Bytes& frame) {
+    return frame.size() >= FrameIpv4 && frame[12] == 0x86 && frame[13] == 0xDD;
+}
+
+// The IPv6 pseudo-header sum, walking hop-by-hop, routing and destination options.
+uint16_t Tcp6ChecksumOf(const Bytes& frame) {
+    size_t ip = FrameIpv4;
+    size_t end = ip + 40 + (size_t(frame[ip + 4]) << 8 | frame[ip + 5]);
+    uint8_t next = frame[ip + 6];
+    size_t at = ip + 40;
+    while (next == 0 || next == 43 || next == 60) {
+        next = frame[at];
+        at += (frame[at + 1] + 1u) * 8;
+    }
+    Bytes covered(frame.begin() + ip + 8, frame.begin() + ip + 40);
+    Bytes tail(8, 0);
+    PutBe32(tail, 0, uint32_t(end - at));
+    tail[7] = 6;
+    covered.insert(covered.end(), tail.begin(), tail.end());
+    covered.insert(covered.end(), frame.begin() + at, frame.begin() + end);
+    return InternetChecksum(covered.data(), covered.size());
+}
+
 uint16_t TcpChecksumOf(const Bytes& frame) {
+    if (IsIpv6(frame)) {
+        return Tcp6ChecksumOf(frame);
+    }
     size_t ipLength = IpHeaderLength(frame);
     size_t tcpAt = FrameIpv4 + ipLength;
     size_t segment = IpTotalLength(frame) - ipLength;
@@ -129,11 +155,39 @@ void FillChecksums(Bytes& frame) {
 }
 
 bool Ipv4ChecksumValid(const Bytes& frame) {
-    return InternetChecksum(&frame[FrameIpv4], IpHeaderLength(frame)) == 0;
+    return IsIpv6(frame) || InternetChecksum(&frame[FrameIpv4], IpHeaderLength(frame)) == 0;
 }
 
 bool TcpChecksumValid(const Bytes& frame) {
     return TcpChecksumOf(frame) == 0;
+}
+
+Bytes ToIpv6Frame(const Bytes& v4, const Bytes& extensions, uint8_t firstNext) {
+    size_t ipLength = IpHeaderLength(v4);
+    size_t segment = IpTotalLength(v4) - ipLength;
+    Bytes frame(v4.begin(), v4.begin() + FrameIpv4);
+    PutBe16(frame, 12, 0x86DD);
+    Bytes ip(40, 0);
+    ip[0] = 0x60;
+    PutBe16(ip, 4, uint16_t(extensions.size() + segment));
+    ip[6] = firstNext;
+    ip[7] = 64;
+    for (size_t side = 0; side < 2; ++side) {
+        size_t at = 8 + 16 * side;
+        ip[at] = 0x20;
+        ip[at + 1] = 0x01;
+        ip[at + 2] = 0x0d;
+        ip[at + 3] = 0xb8;
+        std::memcpy(&ip[at + 12], &v4[FrameIpv4 + 12 + 4 * side], 4);
+    }
+    frame.insert(frame.end(), ip.begin(), ip.end());
+    frame.insert(frame.end(), extensions.begin(), extensions.end());
+    size_t tcpAt = frame.size();
+    frame.insert(frame.end(), v4.begin() + FrameIpv4 + ipLength,
+                 v4.begin() + FrameIpv4 + ipLength + segment);
+    PutBe16(frame, tcpAt + 16, 0);
+    PutBe16(frame, tcpAt + 16, Tcp6ChecksumOf(frame));
+    return frame;
 }
 
 Bytes NetbiosWrap(const Bytes& message, int64_t lengthField, uint8_t type) {

@@ -36,6 +36,16 @@ struct TcpFrameOptions {
 Bytes BuildTcpFrame(const Endpoint& from, const Endpoint& to, const Bytes& payload,
                     const TcpFrameOptions& options = {});
 
+// The same frame over IPv6: the frame of BuildTcpFrame (default IPv4 header length)
+// rebuilt with a 40-byte IPv6 header from 2001:db8::a.b.c.d to 2001:db8::e.f.g.h (the IPv4
+// addresses as the last four bytes), then `extensions` (a chain of extension headers
+// whose first type is `firstNext`; each names the next, the last TCP), then the TCP
+// segment, with the TCP checksum over the IPv6 pseudo-header.
+Bytes ToIpv6Frame(const Bytes& ipv4Frame, const Bytes& extensions = {}, uint8_t firstNext = 6);
+// Bytes the IPv6 header adds before the TCP header of a frame built as above without
+// extensions, compared with its IPv4 form.
+const size_t Ipv6ExtraBytes = 20;
+
 // Offsets into frames built with default options.
 const size_t FrameIpv4 = 14;
 const size_t FrameTcp = 34;
@@ -80,6 +90,8 @@ Bytes Concat(std::initializer_list<Bytes> parts);
 // Independent checksum computation, for checking the engine's.
 uint16_t InternetChecksum(const uint8_t* data, size_t length, uint32_t initial = 0);
 bool Ipv4ChecksumValid(const Bytes& frame);
+// Also for IPv6 frames (extension headers followed); an IPv6 frame has no header checksum,
+// so Ipv4ChecksumValid is true for it.
 bool TcpChecksumValid(const Bytes& frame);
 // Writes correct checksums into a frame built with any header lengths.
 void FillChecksums(Bytes& frame);

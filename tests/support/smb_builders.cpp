@@ -162,6 +162,31 @@ Bytes Smb2IoctlRequest(const Smb2Ids& ids, FileId file, uint32_t controlCode) {
     return Request2(11, ids, Concat({body, Bytes(24, 0x42)}));
 }
 
+Bytes Smb2TransformMessage(uint64_t session, size_t cipherBytes) {
+    Bytes m(52 + cipherBytes, 0x3C);
+    PutLe32(m, 0, 0x424D53FD);
+    for (size_t i = 4; i < 20; ++i) {
+        m[i] = uint8_t(0xA0 + i); // signature
+    }
+    PutLe32(m, 36, uint32_t(cipherBytes));
+    PutLe16(m, 40, 0);
+    PutLe16(m, 42, 1); // encrypted
+    PutLe64(m, 44, session);
+    return m;
+}
+
+Bytes Smb2CompressedMessage(uint64_t session, size_t compressedBytes) {
+    Bytes m(16, 0);
+    PutLe32(m, 0, 0x424D53FC);
+    PutLe32(m, 4, uint32_t(64 + 2 * compressedBytes));
+    PutLe16(m, 8, 1);
+    PutLe32(m, 12, 64);
+    Smb2Fields f;
+    f.command = 5;
+    f.sessionId = session;
+    return Concat({m, Smb2Header(f), Bytes(compressedBytes, 0x77)});
+}
+
 Bytes Smb2ErrorResponse(uint16_t command, const Smb2Ids& ids, uint32_t status) {
     return Response2(command, ids, status, Smb2Body(9, 8));
 }

@@ -44,6 +44,11 @@ Bytes Smb2SetInfoBuffer(const Smb2Ids& ids, FileId file, uint8_t infoClass, cons
 Bytes Smb2IoctlRequest(const Smb2Ids& ids, FileId file, uint32_t controlCode);
 
 // Responses: header with the response flag and `status`, then the body.
+// An SMB2 TRANSFORM (encrypted) message of the session: header, then `cipherBytes` bytes.
+Bytes Smb2TransformMessage(uint64_t session, size_t cipherBytes);
+// An unchained SMB2 COMPRESSION_TRANSFORM message whose SMB2 header (a CREATE of the
+// session) is left uncompressed, then `compressedBytes` bytes.
+Bytes Smb2CompressedMessage(uint64_t session, size_t compressedBytes);
 Bytes Smb2ErrorResponse(uint16_t command, const Smb2Ids& ids, uint32_t status);
 Bytes Smb2SessionSetupResponse(const Smb2Ids& ids, uint16_t sessionFlags, uint32_t status = 0);
 Bytes Smb2TreeConnectResponse(const Smb2Ids& ids, uint32_t status = 0);

@@ -25,24 +25,33 @@ class SmbEngineTest : public EngineTest {
     Endpoint client = TestClient(10);
     Endpoint server = TestServer(445);
     Bytes lastFrame;
+    bool ipv6 = false; // frames travel over IPv6 (ToIpv6Frame) rather than IPv4
+
+    Bytes Frame(const Endpoint& from, const Endpoint& to, const Bytes& smb) const {
+        Bytes frame = BuildTcpFrame(from, to, NetbiosWrap(smb));
+        return ipv6 ? ToIpv6Frame(frame) : frame;
+    }
 
     // Sends one SMB message (or compound chain) from the client; true when rewritten.
     bool Request(const Bytes& smb) {
-        lastFrame = BuildTcpFrame(client, server, NetbiosWrap(smb));
+        lastFrame = Frame(client, server, smb);
         Bytes before = lastFrame;
         bool rewrote = InspectInbound(lastFrame.data(), uint32_t(lastFrame.size()), false);
         CheckFrameAfter(before, rewrote);
         return rewrote;
     }
     bool Response(const Bytes& smb) {
-        lastFrame = BuildTcpFrame(server, client, NetbiosWrap(smb));
+        lastFrame = Frame(server, client, smb);
         Bytes before = lastFrame;
         bool rewrote = InspectOutbound(lastFrame.data(), uint32_t(lastFrame.size()), false);
         CheckFrameAfter(before, rewrote);
         return rewrote;
     }
     // The SMB message of the last frame, as the engine left it.
-    Bytes LastSmb() const { return Bytes(lastFrame.begin() + FrameSmbHeader, lastFrame.end()); }
+    Bytes LastSmb() const {
+        size_t at = FrameSmbHeader + (ipv6 ? Ipv6ExtraBytes : 0);
+        return Bytes(lastFrame.begin() + at, lastFrame.end());
+    }
 
     void Rules(const std::vector<AccessRule>& rules) {
         ASSERT_EQ(ReplaceAccessRules(rules.data(), uint32_t(rules.size())), PolicyResultOk);
