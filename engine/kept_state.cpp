@@ -8,7 +8,8 @@ namespace {
 
 // Each kept table, and the lengths its values may have: a session's user and a tree's
 // record are whole records; an IPC tree holds nothing; an open file holds its name
-// relative to the share (at most what a pending create keeps).
+// relative to the share (at most what a pending create keeps); an IPv6 session's client
+// is its 16-byte address.
 struct KeptTableShape {
     KeyedTable* EngineState::*table;
     uint32_t minLength;
@@ -22,6 +23,7 @@ const KeptTableShape KeptTables[KeptTableCount] = {
     {&EngineState::TreeTable, sizeof(TreeRecord), sizeof(TreeRecord)},
     {&EngineState::IpcTreeTable, 0, 0},
     {&EngineState::OpenFileTable, 0, MaxOpenNameBytes},
+    {&EngineState::SessionClients6, ClientIpv6Bytes, ClientIpv6Bytes},
 };
 
 struct VisitContext {

@@ -9,8 +9,8 @@
 
 #include "keyed_table.h"
 
-enum class KeptTable : uint8_t { Sessions, Trees, IpcTrees, OpenFiles };
-const uint32_t KeptTableCount = 4;
+enum class KeptTable : uint8_t { Sessions, Trees, IpcTrees, OpenFiles, SessionClients6 };
+const uint32_t KeptTableCount = 5;
 
 // Calls `visit` for each entry of each kept table, table by table, each under its own
 // lock (the value is valid only during the call), until it returns false.

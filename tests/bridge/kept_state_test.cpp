@@ -75,7 +75,7 @@ bool NothingPending() {
 
 TEST(KeptState, ARestartThatCarriesTheStateOverChangesNoDecision) {
     const Policy policy = ReadPolicy();
-    for (const char* capture : {"ops-smb3.pcap", "ops-nt1.pcap"}) {
+    for (const char* capture : {"ops-smb3.pcap", "ops-nt1.pcap", "ipv6.pcap"}) {
         std::vector<Frame> frames = ReadCapture(capture);
         std::vector<std::string> unbroken;
         std::vector<size_t> cuts;
