@@ -13,10 +13,8 @@
 namespace {
 
 const uint16_t Smb1Flags2SecuritySignature = 0x0004;
-const uint32_t Smb1Signature = 14;
-const uint32_t Smb1SignatureBytes = 8;
-const uint32_t Smb2Signature = 48;
-const uint32_t Smb2SignatureBytes = 16;
+const uint32_t Smb1Signature = 14; // 8 bytes
+const uint32_t Smb2Signature = 48; // 16 bytes
 // The byte of the signature that a refusal flips: any change to it fails the server's
 // check of the message, which then never reaches a file.
 const uint8_t SignatureFlip = 0xFF;
@@ -125,17 +123,12 @@ bool HandleTransformMessage(SmbDirection direction, uint8_t* header, uint32_t av
 // The flag and a signature: SMB1 clients set the flag on unsigned messages too (a zero
 // signature), as a word that they support signing.
 bool IsSignedMessage(SmbDialect dialect, const uint8_t* header) {
-    bool flagged = dialect == SmbDialect::Smb2
-                       ? (ReadU32Le(header + Smb2Flags) & Smb2FlagSigned) != 0
-                       : (ReadU16Le(header + smb1::Flags2) & Smb1Flags2SecuritySignature) != 0;
-    const uint8_t* signature =
-        header + (dialect == SmbDialect::Smb2 ? Smb2Signature : Smb1Signature);
-    uint32_t bytes = dialect == SmbDialect::Smb2 ? Smb2SignatureBytes : Smb1SignatureBytes;
-    uint8_t any = 0;
-    for (uint32_t i = 0; i < bytes; ++i) {
-        any |= signature[i];
+    if (dialect == SmbDialect::Smb2) {
+        return (ReadU32Le(header + Smb2Flags) & Smb2FlagSigned) != 0 &&
+               (ReadU64Le(header + Smb2Signature) | ReadU64Le(header + Smb2Signature + 8)) != 0;
     }
-    return flagged && any != 0;
+    return (ReadU16Le(header + smb1::Flags2) & Smb1Flags2SecuritySignature) != 0 &&
+           ReadU64Le(header + Smb1Signature) != 0;
 }
 
 void NoteSignedRequest(SmbDialect dialect, const SmbMessage* message) {
