@@ -30,6 +30,8 @@ class ImTest : public ::testing::Test {
             }
             sim5::Unbind(b);
         }
+        // Every halted record left the driver's list: one left behind is freed memory.
+        EXPECT_EQ(g_Im.AdapterList, nullptr);
         sim5::UnloadDriver();
         ExpectNothingLeft(true);
         SimUseRealClock();
