@@ -26,6 +26,7 @@
 #include "ring.h"
 #include "kept_state_file.h"
 #include "service_notify.h"
+#include "sim.h"
 
 namespace {
 
@@ -440,6 +441,9 @@ int Guard::Run() {
     // Root is needed no more: the rings, the lock, the state file and the control socket
     // are open. The other threads (the state writer, the events writer) start after, so
     // that they too run with what is left: capabilities belong to each thread.
+    // The clock's ticker thread, started by the engine as root, would keep root's
+    // capabilities: it stops here and starts again at the next read of the clock.
+    SimStopTicker();
     std::string said;
     if (!DropPrivileges(options_.user, &said, &error)) {
         Say(error);

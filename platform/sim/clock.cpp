@@ -28,6 +28,9 @@ std::atomic<uint64_t> g_time{0};
 std::atomic<uint64_t> g_tick{0};
 std::atomic<bool> g_ticking{false};
 std::mutex g_tickerStart;
+// A ticker runs while the generation it was started in is the current one.
+std::atomic<uint64_t> g_tickerGeneration{0};
+std::atomic<int> g_tickersRunning{0};
 
 uint64_t ReadHostClock() {
     timespec now;
@@ -38,6 +41,7 @@ uint64_t ReadHostClock() {
 
 void ForgetTickerInChild() {
     g_ticking.store(false);
+    g_tickersRunning.store(0);
 }
 
 uint64_t StartTicker() {
@@ -49,17 +53,32 @@ uint64_t StartTicker() {
             registered = true;
         }
         g_tick.store(ReadHostClock());
-        std::thread([] {
-            for (;;) {
+        uint64_t generation = g_tickerGeneration.load();
+        g_tickersRunning.fetch_add(1);
+        std::thread([generation] {
+            while (g_tickerGeneration.load(std::memory_order_relaxed) == generation) {
                 std::this_thread::sleep_for(TickInterval);
                 g_tick.store(ReadHostClock(), std::memory_order_relaxed);
             }
+            g_tickersRunning.fetch_sub(1);
         }).detach();
         g_ticking.store(true);
     }
     return g_tick.load();
 }
 } // namespace
+
+void SimStopTicker() {
+    {
+        std::lock_guard<std::mutex> hold(g_tickerStart);
+        g_ticking.store(false);
+        g_tickerGeneration.fetch_add(1);
+    }
+    // The next read starts a new one; the old one ends within a tick.
+    while (g_tickersRunning.load() > (g_ticking.load() ? 1 : 0)) {
+        std::this_thread::sleep_for(TickInterval);
+    }
+}
 
 uint64_t KmQuerySystemTime() {
     if (g_pinned.load(std::memory_order_relaxed)) {

@@ -49,3 +49,7 @@ void SimSetSystemTime(uint64_t time);
 void SimAdvanceSystemTime(uint64_t delta);
 // Back to the host's real clock.
 void SimUseRealClock();
+// Stops the thread that plays the clock interrupt; the next read of the real clock starts
+// it again, from the reading thread. For a process about to drop privileges: a thread keeps
+// the capabilities it was started with.
+void SimStopTicker();
