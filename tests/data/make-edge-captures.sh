@@ -13,18 +13,8 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 export MF_LAB=${MF_LAB:-mfcapture} MF_BUILD=${1:-$ROOT/build}
 LAB=$ROOT/scripts/live-lab.sh
 OUT=${CAPTURE_OUT:-$ROOT/tests/data}
-TCPDUMP_PID=""
-
-cleanup() {
-    [[ -n $TCPDUMP_PID ]] && kill "$TCPDUMP_PID" 2>/dev/null && wait "$TCPDUMP_PID" || true
-    "$LAB" down >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
-
-"$LAB" down >/dev/null 2>&1 || true
-"$LAB" up --no-guard >/dev/null
-"$LAB" bridge-on >/dev/null
-eval "$("$LAB" env)"
+# shellcheck source=capture-lab.sh
+source "$ROOT/tests/data/capture-lab.sh"
 docs=$LAB_SHARES/docs
 for f in old.txt draft.txt; do echo "$f" > "$docs/$f"; done
 chmod -R a+rwX "$docs"

@@ -11,18 +11,8 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 export MF_LAB=${MF_LAB:-mfcapture} MF_BUILD=${1:-$ROOT/build}
 LAB=$ROOT/scripts/live-lab.sh
 OUT=${CAPTURE_OUT:-$ROOT/tests/data/framing.pcap}
-TCPDUMP_PID=""
-
-cleanup() {
-    [[ -n $TCPDUMP_PID ]] && kill "$TCPDUMP_PID" 2>/dev/null && wait "$TCPDUMP_PID" || true
-    "$LAB" down >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
-
-"$LAB" down >/dev/null 2>&1 || true
-"$LAB" up --no-guard >/dev/null
-"$LAB" bridge-on >/dev/null
-eval "$("$LAB" env)"
+# shellcheck source=capture-lab.sh
+source "$ROOT/tests/data/capture-lab.sh"
 deep=$(python3 -c 'print("/".join("f%02d-%s" % (i, "x" * 56) for i in range(12)))')
 deep_dos=${deep//\//\\}
 docs=$LAB_SHARES/docs
