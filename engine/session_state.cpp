@@ -216,6 +216,10 @@ bool AssignUserToTreeSession(void* context, TableKey key, const uint8_t* value, 
     }
     TreeRecord tree;
     KmCopyMemory(&tree, value, sizeof tree);
+    // An IPv6 client's tree carries address 0, which no assignment of an IPv4 address names.
+    if (tree.ClientAddress == 0) {
+        return true;
+    }
     uint64_t session = key.KeyHigh;
     for (uint32_t i = 0; i < state->count; ++i) {
         UserAssignment& record = state->records[i];

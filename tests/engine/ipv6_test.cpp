@@ -201,6 +201,14 @@ TEST_F(Ipv6FlowTest, DeniedDeletesAndUnknownClients) {
             ASSERT_EQ(EnumerateSessionClients(sessions, 4), 1u);
             EXPECT_EQ(sessions[0].User.ClientAddress, overIpv6 ? 0u : 0x0A0200C0u);
             EXPECT_EQ(std::memcmp(sessions[0].ClientIpv6, overIpv6 ? expectedClient : none, 16), 0);
+
+            // Assignments name sessions by the IPv4 address of their trees: one for 0.0.0.0
+            // names no session, an IPv6 client's included.
+            UserAssignment assignment{};
+            assignment.UserName[0] = 'b';
+            ASSERT_TRUE(AssignSessionUsers(&assignment, 1));
+            ASSERT_EQ(EnumerateSessionClients(sessions, 4), 1u);
+            EXPECT_NE(sessions[0].User.UserName[0], 'b') << (overIpv6 ? "IPv6" : "IPv4");
         }
     }
 }
