@@ -15,6 +15,16 @@
 #include "engine_limits.h"
 #include "text.h"
 
+#ifndef O_BINARY
+#define O_BINARY 0 // POSIX reads every file as bytes
+#endif
+#ifdef _WIN32
+// The Windows C runtime opens files without these: a FIFO or terminal cannot be named.
+#define O_NONBLOCK 0
+#define O_CLOEXEC 0
+#define O_NOCTTY 0
+#endif
+
 using nlohmann::json;
 
 namespace {
@@ -425,7 +435,7 @@ bool ParsePolicy(const std::string& text, Policy* policy, std::string* error) {
 
 bool ReadPolicyText(const std::string& path, std::string* text, std::string* error) {
     // Non-blocking, so that opening a FIFO without a writer does not wait.
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_BINARY);
     if (fd < 0) {
         *error = path + ": cannot be read";
         return false;

@@ -11,7 +11,11 @@ namespace {
 std::string TimeOfDay(const CaptureFrame& frame) {
     std::time_t seconds = std::time_t(frame.seconds);
     std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &seconds);
+#else
     gmtime_r(&seconds, &utc);
+#endif
     char text[32];
     std::snprintf(text, sizeof text, "%02d:%02d:%02d.%06lld", utc.tm_hour, utc.tm_min, utc.tm_sec,
                   static_cast<long long>(frame.microseconds));
