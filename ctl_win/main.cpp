@@ -142,6 +142,8 @@ int Stats(bool json) {
 int Modules() {
     std::vector<uint8_t> buffer;
     ControlStatusBlock status = Call(IoctlListModules, buffer, 0, 65536);
+    if (status.status != 0)
+        return Fail("the driver did not answer the module list request");
     // Each entry: a 16-bit byte length, then that many bytes of UTF-16 name.
     for (size_t at = 0; at + 2 <= status.information;) {
         size_t length = size_t(buffer[at]) | size_t(buffer[at + 1]) << 8;
@@ -225,10 +227,12 @@ int main(int argc, char** argv) {
     if (command == "inspection") {
         if (words[1] != "on" && words[1] != "off")
             return std::cerr << Usage, 2;
+        // The engine answers a set code with a result word; only a written zero is a yes.
         std::vector<uint8_t> buffer{uint8_t(words[1] == "on" ? 1 : 0)};
-        return Call(IOCTL_ENGINE_SET_INSPECTION, buffer, 1, 0).status == 0
-                   ? 0
-                   : Fail("the driver refused the inspection switch");
+        ControlStatusBlock status = Call(IOCTL_ENGINE_SET_INSPECTION, buffer, 1, 4);
+        bool accepted = status.status == 0 && status.information >= 4 && buffer[0] == 0 &&
+                        buffer[1] == 0 && buffer[2] == 0 && buffer[3] == 0;
+        return accepted ? 0 : Fail("the driver refused the inspection switch");
     }
     if (command == "modules")
         return Modules();

@@ -402,7 +402,9 @@ bool Push(const ControlCall& call, uint32_t code, std::vector<uint8_t> input, co
     ControlStatusBlock status = call(code, input, inputLength, 4);
     int32_t result = int32_t(uint32_t(input[0]) | uint32_t(input[1]) << 8 |
                              uint32_t(input[2]) << 16 | uint32_t(input[3]) << 24);
-    if (status.status != STATUS_SUCCESS_CODE || result != ControlResultOk) {
+    // The result word counts only when the engine wrote it: the buffer held the input before.
+    if (status.status != STATUS_SUCCESS_CODE || status.information < 4 ||
+        result != ControlResultOk) {
         std::ostringstream message;
         message << "the engine refused the " << what << " (status 0x" << std::hex << status.status
                 << ", result " << std::dec << result << ")";
