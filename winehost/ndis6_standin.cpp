@@ -2,7 +2,11 @@
 // that serves the filter's NDIS 6 imports. Registration and the control device are real
 // (the device is created with Wine's IoCreateDevice, so CreateFile and DeviceIoControl from
 // Win32 programs reach the filter's dispatch routines); the data path is not served, and
-// a call into it stops the driver host with a message naming the call.
+// a call into it stops the driver host with a message naming the call. When the driver is
+// unloaded the stand-in writes its books to ndis-books.txt beside it: pool blocks still
+// allocated (the driver's ExAllocatePoolWithTag and NdisAllocateMemoryWithTagPriority
+// both go through them), blocks freed that were not live or under another tag, and a
+// filter registration or control device left behind.
 #include <ntddk.h>
 
 #include "kernel_shim.h"
@@ -13,6 +17,64 @@
 namespace {
 
 PDRIVER_OBJECT FilterDriverObject;
+LONG DevicesRegistered;
+
+const ULONG ProcessAttach = 1;
+const ULONG ProcessDetach = 0;
+
+// Appends text or a decimal number to `line` at `*at`, leaving room for the terminator.
+const ULONG LineBytes = 256;
+void Append(char* line, ULONG* at, const char* text) {
+    for (; *text && *at + 1 < LineBytes; text++)
+        line[(*at)++] = *text;
+    line[*at] = 0;
+}
+void AppendNumber(char* line, ULONG* at, ULONG value) {
+    char digits[12];
+    int n = 0;
+    do {
+        digits[n++] = char('0' + value % 10);
+        value /= 10;
+    } while (value);
+    char text[12];
+    for (int i = 0; i < n; i++)
+        text[i] = digits[n - 1 - i];
+    text[n] = 0;
+    Append(line, at, text);
+}
+
+// One line: "balanced" when every block was freed, no free was a fault and nothing is
+// still registered; otherwise what is wrong.
+void WriteBooks(PVOID module) {
+    char line[LineBytes];
+    ULONG at = 0;
+    ULONG tag = 0;
+    ULONG outstanding = ShimBlocksOutstanding(&tag);
+    ULONG faults = ShimPoolFaults();
+    bool balanced =
+        outstanding == 0 && faults == 0 && !FilterDriverObject && DevicesRegistered == 0;
+    Append(line, &at,
+           balanced ? "ndis.sys stand-in books: balanced, "
+                    : "ndis.sys stand-in books: NOT balanced, ");
+    AppendNumber(line, &at, ShimBlocksAllocated());
+    Append(line, &at, " blocks allocated, ");
+    AppendNumber(line, &at, outstanding);
+    Append(line, &at, " outstanding");
+    if (outstanding) {
+        char text[] = " (one tagged 'xxxx')";
+        for (int i = 0; i < 4; i++)
+            text[13 + i] = char((tag >> (8 * i)) & 0xFF);
+        Append(line, &at, text);
+    }
+    Append(line, &at, ", ");
+    AppendNumber(line, &at, faults);
+    Append(line, &at, " bad frees, filter ");
+    Append(line, &at, FilterDriverObject ? "still registered" : "deregistered");
+    Append(line, &at, ", ");
+    AppendNumber(line, &at, ULONG(DevicesRegistered));
+    Append(line, &at, " control devices left");
+    ShimWriteReport(module, "ndis-books.txt", line);
+}
 
 // Wine's ntoskrnl has no KeBugCheck that stops the host; a fault in the stand-in's use
 // ends the driver host so the test sees the driver vanish.
@@ -46,7 +108,6 @@ extern "C" {
 NTSTATUS NDIS_EXPORT NTAPI NdisFRegisterFilterDriver(PDRIVER_OBJECT driverObject, PVOID, PVOID,
                                                      PVOID* handle) {
     FilterDriverObject = driverObject;
-    ShimPatchImports(driverObject->DriverStart);
     *handle = driverObject;
     return STATUS_SUCCESS;
 }
@@ -86,6 +147,7 @@ NTSTATUS NDIS_EXPORT NTAPI NdisRegisterDeviceEx(PVOID, DeviceAttributes* attribu
     record->Device->Flags &= ~DO_DEVICE_INITIALIZING;
     *deviceObject = record->Device;
     *deviceHandle = record;
+    InterlockedIncrement(&DevicesRegistered);
     return STATUS_SUCCESS;
 }
 
@@ -94,6 +156,7 @@ VOID NDIS_EXPORT NTAPI NdisDeregisterDeviceEx(PVOID deviceHandle) {
     IoDeleteSymbolicLink(&record->SymbolicName);
     IoDeleteDevice(record->Device);
     ExFreePoolWithTag(record, 'vDdN');
+    InterlockedDecrement(&DevicesRegistered);
 }
 
 PVOID NDIS_EXPORT NTAPI NdisGetDeviceReservedExtension(PDEVICE_OBJECT deviceObject) {
@@ -105,7 +168,7 @@ PVOID NDIS_EXPORT NTAPI NdisAllocateMemoryWithTagPriority(PVOID, ULONG length, U
 }
 
 VOID NDIS_EXPORT NTAPI NdisFreeMemory(PVOID block, ULONG, ULONG) {
-    ShimFree(block);
+    ShimFreeTagged(block, 0);
 }
 
 // The data path and the calls only a running binding makes.
@@ -137,7 +200,14 @@ UNSERVED(NdisFreeNetBuffer, PVOID)
 UNSERVED(NdisFreeNetBufferListPool, PVOID)
 UNSERVED(NdisFreeNetBufferPool, PVOID)
 
-BOOLEAN WINAPI DllMain(PVOID, ULONG, PVOID) {
+// Loaded as the driver's import, after the driver's imports are bound and before its
+// DriverEntry runs: the replacements go in now, so that the driver's first pool block and
+// first spin lock already use them. Unloaded after the driver's unload routine returned.
+BOOLEAN WINAPI DllMain(PVOID module, ULONG reason, PVOID) {
+    if (reason == ProcessAttach)
+        ShimPatchImportersOf("ndis.sys");
+    else if (reason == ProcessDetach)
+        WriteBooks(module);
     return TRUE;
 }
 
