@@ -12,7 +12,18 @@ have_wine32() {
     [ "$(dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null || true)" = "install ok installed" ] &&
         [ -x /usr/lib/wine/wine ] && [ -x /usr/lib/wine/wine64 ]
 }
-have_wine32 && exit 0
+# Installed is not enough: a kernel without 32-bit emulation (ia32_emulation off) has the
+# loader on disk and cannot start it, and no package changes that.
+wine32_runs() {
+    /usr/lib/wine/wine --version > /dev/null 2>&1 && return 0
+    echo "Wine's 32-bit loader is installed but cannot run here: $(/usr/lib/wine/wine --version 2>&1)" >&2
+    echo "(the kernel does not run 32-bit programs; it needs ia32_emulation=on)" >&2
+    return 1
+}
+if have_wine32; then
+    wine32_runs
+    exit
+fi
 if [ "$(id -u)" -ne 0 ]; then
     echo "wine32:i386 is missing (run as root to install it)" >&2
     exit 1
@@ -38,4 +49,5 @@ have_wine32 || {
     echo "wine32:i386 is not usable after the install (wine64 removed?)" >&2
     exit 1
 }
+wine32_runs
 echo "wine32:i386 installed"
