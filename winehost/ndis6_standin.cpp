@@ -63,7 +63,7 @@ void WriteBooks(PVOID module) {
     if (outstanding) {
         char text[] = " (one tagged 'xxxx')";
         for (int i = 0; i < 4; i++)
-            text[13 + i] = char((tag >> (8 * i)) & 0xFF);
+            text[14 + i] = char((tag >> (8 * i)) & 0xFF);
         Append(line, &at, text);
     }
     Append(line, &at, ", ");
