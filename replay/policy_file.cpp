@@ -1,4 +1,8 @@
+#ifdef _WIN32
+#include <ws2tcpip.h> // inet_ntop
+#else
 #include <arpa/inet.h>
+#endif
 #include "policy_file.h"
 
 #include <algorithm>
