@@ -124,12 +124,7 @@ int Stats(bool json) {
         return Fail("the driver did not answer the statistics request");
     SmbTrafficStats s;
     std::memcpy(&s, buffer.data(), sizeof s);
-    nlohmann::ordered_json j;
-    j["type"] = "stats";
-    j["smb_inbound_packets"] = s.InboundPackets;
-    j["smb_inbound_bytes"] = s.InboundBytes;
-    j["smb_outbound_packets"] = s.OutboundPackets;
-    j["smb_outbound_bytes"] = s.OutboundBytes;
+    nlohmann::ordered_json j = TrafficStatsJson(s);
     if (json)
         std::cout << j.dump() << "\n";
     else

@@ -90,6 +90,16 @@ nlohmann::ordered_json LearnedJson(const LearnedGrant& g, const char* stampKey,
     return line;
 }
 
+nlohmann::ordered_json TrafficStatsJson(const SmbTrafficStats& s) {
+    nlohmann::ordered_json j;
+    j["type"] = "stats";
+    j["smb_inbound_packets"] = s.InboundPackets;
+    j["smb_inbound_bytes"] = s.InboundBytes;
+    j["smb_outbound_packets"] = s.OutboundPackets;
+    j["smb_outbound_bytes"] = s.OutboundBytes;
+    return j;
+}
+
 void ReplayPrinter::Begin(const std::string& capture) {
     if (!json_) {
         out_ << "Replaying " << capture << "\n\n";
