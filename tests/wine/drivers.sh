@@ -31,20 +31,7 @@ trap stop_session EXIT
 
 ctl() { (set -o pipefail && cd "$c" && $wine64 'C:\drv\merrowfaldine-ctl.exe' "$@" 2> /dev/null | tr -d '\r'); }
 answers() { [ "$(ctl version)" = "$version" ]; }
-running() {
-    for _ in $(seq 1 60); do
-        answers && return 0
-        sleep 0.5
-    done
-    return 1
-}
-stopped() {
-    for _ in $(seq 1 60); do
-        (cd "$c" && $loader sc query MerrowfaldineLwf 2> /dev/null | grep -q STOPPED) && return 0
-        sleep 0.5
-    done
-    return 1
-}
+service_stopped() { (cd "$c" && $loader sc query MerrowfaldineLwf 2> /dev/null | grep -q STOPPED); }
 # Exit status 0 and no output: the driver answered and listed no module.
 no_modules() {
     local listed
@@ -58,10 +45,7 @@ policy_applied() {
 inspection() { (cd "$c" && $wine64 'C:\drv\merrowfaldine-ctl.exe' inspection "$1" > /dev/null 2>&1); }
 # The books line is written when the stand-in is unloaded, after the driver's unload.
 books_balanced() {
-    for _ in $(seq 1 20); do
-        [ -f "$drv/ndis-books.txt" ] && break
-        sleep 0.5
-    done
+    eventually 20 test -f "$drv/ndis-books.txt"
     tr -d '\r' < "$drv/ndis-books.txt" | tee /dev/stderr |
         grep -q '^ndis.sys stand-in books: balanced, [1-9][0-9]* blocks allocated, 0 outstanding, 0 bad frees, filter deregistered, 0 control devices left$'
 }
@@ -99,7 +83,8 @@ run_filter() { # ARCH LOADER SYS STANDIN
     (cd "$c" && $loader sc create MerrowfaldineLwf type= kernel \
         binPath= "C:\\drv\\$arch\\$(basename "$sys")" > /dev/null 2>&1)
     (cd "$c" && $loader sc start MerrowfaldineLwf > /dev/null 2>&1)
-    check "$arch: the filter loads and its control device answers version $version" running
+    check "$arch: the filter loads and its control device answers version $version" \
+        eventually 60 answers
     check "$arch: stats answer with zero traffic before any frame" \
         test "$(ctl --json stats)" = '{"type":"stats","smb_inbound_packets":0,"smb_inbound_bytes":0,"smb_outbound_packets":0,"smb_outbound_bytes":0}'
     for policy in "$here"/../data/replay/*.policy.json; do
@@ -112,7 +97,7 @@ run_filter() { # ARCH LOADER SYS STANDIN
     check "$arch: inspection on is accepted" inspection on
     check "$arch: the filter still answers before the stop" answers
     (cd "$c" && $loader sc stop MerrowfaldineLwf > /dev/null 2>&1)
-    check "$arch: sc stop unloads the filter" stopped
+    check "$arch: sc stop unloads the filter" eventually 60 service_stopped
     check "$arch: the control device is gone after the unload" bash -c \
         "(cd '$c' && $wine64 'C:\\drv\\merrowfaldine-ctl.exe' version 2>&1) | grep -q 'cannot open'"
     check "$arch: the stand-in's books balance after the unload" books_balanced
