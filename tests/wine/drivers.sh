@@ -46,8 +46,10 @@ inspection() { (cd "$c" && $wine64 'C:\drv\merrowfaldine-ctl.exe' inspection "$1
 # The books line is written when the stand-in is unloaded, after the driver's unload.
 books_balanced() {
     eventually 20 test -f "$drv/ndis-books.txt"
-    tr -d '\r' < "$drv/ndis-books.txt" | tee /dev/stderr |
-        grep -q '^ndis.sys stand-in books: balanced, [1-9][0-9]* blocks allocated, 0 outstanding, 0 bad frees, filter deregistered, 0 control devices left$'
+    local books
+    books=$(tr -d '\r' < "$drv/ndis-books.txt")
+    echo "        $books" >&2
+    grep -q '^ndis.sys stand-in books: balanced, [1-9][0-9]* blocks allocated, 0 outstanding, 0 bad frees, filter deregistered, 0 control devices left$' <<< "$books"
 }
 
 # One Wine session per driver start: a restarted driver's symbolic link would collide.
