@@ -269,13 +269,7 @@ void Guard::WatchInterfaces() {
 }
 
 nlohmann::ordered_json Guard::StatsJson() {
-    SmbTrafficStats s = engine_.Stats();
-    nlohmann::ordered_json j;
-    j["type"] = "stats";
-    j["smb_inbound_packets"] = s.InboundPackets;
-    j["smb_inbound_bytes"] = s.InboundBytes;
-    j["smb_outbound_packets"] = s.OutboundPackets;
-    j["smb_outbound_bytes"] = s.OutboundBytes;
+    nlohmann::ordered_json j = TrafficStatsJson(engine_.Stats());
     // Messages passed unread (encrypted, compressed), refused, and sessions reported so.
     std::vector<uint8_t> buffer;
     engine_.Control(IOCTL_ENGINE_READ_UNREADABLE_STATS, buffer, 0, sizeof(UnreadableStats));

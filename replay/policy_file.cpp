@@ -1,4 +1,8 @@
+#ifdef _WIN32
+#include <ws2tcpip.h> // inet_ntop
+#else
 #include <arpa/inet.h>
+#endif
 #include "policy_file.h"
 
 #include <algorithm>
@@ -14,6 +18,16 @@
 
 #include "engine_limits.h"
 #include "text.h"
+
+#ifndef O_BINARY
+#define O_BINARY 0 // POSIX reads every file as bytes
+#endif
+#ifdef _WIN32
+// The Windows C runtime opens files without these: a FIFO or terminal cannot be named.
+#define O_NONBLOCK 0
+#define O_CLOEXEC 0
+#define O_NOCTTY 0
+#endif
 
 using nlohmann::json;
 
@@ -392,7 +406,9 @@ bool Push(const ControlCall& call, uint32_t code, std::vector<uint8_t> input, co
     ControlStatusBlock status = call(code, input, inputLength, 4);
     int32_t result = int32_t(uint32_t(input[0]) | uint32_t(input[1]) << 8 |
                              uint32_t(input[2]) << 16 | uint32_t(input[3]) << 24);
-    if (status.status != STATUS_SUCCESS_CODE || result != ControlResultOk) {
+    // The result word counts only when the engine wrote it: the buffer held the input before.
+    if (status.status != STATUS_SUCCESS_CODE || status.information < 4 ||
+        result != ControlResultOk) {
         std::ostringstream message;
         message << "the engine refused the " << what << " (status 0x" << std::hex << status.status
                 << ", result " << std::dec << result << ")";
@@ -425,7 +441,7 @@ bool ParsePolicy(const std::string& text, Policy* policy, std::string* error) {
 
 bool ReadPolicyText(const std::string& path, std::string* text, std::string* error) {
     // Non-blocking, so that opening a FIFO without a writer does not wait.
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_BINARY);
     if (fd < 0) {
         *error = path + ": cannot be read";
         return false;

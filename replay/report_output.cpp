@@ -11,7 +11,11 @@ namespace {
 std::string TimeOfDay(const CaptureFrame& frame) {
     std::time_t seconds = std::time_t(frame.seconds);
     std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &seconds);
+#else
     gmtime_r(&seconds, &utc);
+#endif
     char text[32];
     std::snprintf(text, sizeof text, "%02d:%02d:%02d.%06lld", utc.tm_hour, utc.tm_min, utc.tm_sec,
                   static_cast<long long>(frame.microseconds));
@@ -84,6 +88,16 @@ nlohmann::ordered_json LearnedJson(const LearnedGrant& g, const char* stampKey,
     line["user"] = Name(g.UserName);
     line["share"] = Utf16ToUtf8(g.ShareName, SharePathUnits);
     return line;
+}
+
+nlohmann::ordered_json TrafficStatsJson(const SmbTrafficStats& s) {
+    nlohmann::ordered_json j;
+    j["type"] = "stats";
+    j["smb_inbound_packets"] = s.InboundPackets;
+    j["smb_inbound_bytes"] = s.InboundBytes;
+    j["smb_outbound_packets"] = s.OutboundPackets;
+    j["smb_outbound_bytes"] = s.OutboundBytes;
+    return j;
 }
 
 void ReplayPrinter::Begin(const std::string& capture) {

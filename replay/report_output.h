@@ -38,3 +38,6 @@ nlohmann::ordered_json EventJson(const FileEvent& event, const char* stampKey,
                                  const uint8_t* clientIpv6 = nullptr);
 nlohmann::ordered_json LearnedJson(const LearnedGrant& grant, const char* stampKey,
                                    const nlohmann::ordered_json& stamp);
+// The "stats" JSON object of the SMB traffic counters, as the guard and the Windows
+// control tool answer `stats`.
+nlohmann::ordered_json TrafficStatsJson(const SmbTrafficStats& stats);

@@ -11,6 +11,9 @@ fi
 here=$(cd "$(dirname "$0")" && pwd)
 export WINEPREFIX=$out/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 unset DISPLAY
+# Wine's 64-bit loader by path: where wine32 is installed, plain `wine` starts the 32-bit one.
+wine=/usr/lib/wine/wine64
+[ -x $wine ] || wine=wine
 
 # The executable's own checks need no Wine.
 while read -r line; do
@@ -34,7 +37,7 @@ check "objdump: the service library exports both entries" \
              $objdump -p '$out/MerrowfaldineCore.dll' | grep -q 'UnInstallService'"
 
 rm -rf "$WINEPREFIX"
-wineboot -i > "$out/wineboot.log" 2>&1
+$wine wineboot -i > "$out/wineboot.log" 2>&1
 c=$WINEPREFIX/drive_c
 inf=$c/windows/inf
 mkdir -p "$c/Tools/driver/v2" "$c/Tools/test"
@@ -43,9 +46,9 @@ cp "$out/test/MerrowfaldineCore.dll" "$c/Tools/test/"
 
 # Runs the tool with the given switches; its exit code must be 0.
 tool() {
-    (cd "$c" && wine 'C:\Tools\Quenthorpe.exe' "$@" > /dev/null 2>&1)
+    (cd "$c" && $wine 'C:\Tools\Quenthorpe.exe' "$@" > /dev/null 2>&1)
 }
-service_present() { (cd "$c" && wine sc query MerrowfaldineCore 2> /dev/null | grep -q SERVICE_NAME); }
+service_present() { (cd "$c" && $wine sc query MerrowfaldineCore 2> /dev/null | grep -q SERVICE_NAME); }
 # Wine's service manager settles a change a moment after the call that made it returns,
 # later still on a loaded machine, so the state is polled for up to a minute before a
 # check gives up.

@@ -1,0 +1,47 @@
+# Fragment of windows.mk: what runs the filter under Wine's kernel-driver host.
+# OUT/winehost/i386/ndis.sys                 NDIS 6 stand-in beside MerrowfaldineLwf.sys (PE32 i386)
+# OUT/winehost/x64/ndis.sys                  the same stand-in for x64
+# OUT/winehost/x64/MerrowfaldineLwf.sys      the filter's sources built for x64, so that the
+#                                            stand-in and the control path also run where
+#                                            the machine cannot run 32-bit programs
+# Not part of the package.
+
+WINEHOST_OUT   := $(OUT)/winehost
+WINEHOST_FLAGS := -std=c++17 -O2 -ffreestanding -fno-exceptions -fno-rtti \
+                  -fno-threadsafe-statics -fno-asynchronous-unwind-tables -Wall -Wextra \
+                  -Werror -Wno-multichar -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet \
+                  -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset
+WINEHOST_LINK  := -shared -nostdlib -Wl,--kill-at
+WINEHOST_SHIM  := winehost/kernel_shim.cpp winehost/kernel_shim.h
+WINEHOST_LIBS  := -lntoskrnl -lhal -lkernel32 -lgcc
+WINEHOST_X64   := x86_64-w64-mingw32-g++
+WINEHOST_X64_OUT := $(WINEHOST_OUT)/x64
+
+PACKAGE_FILES += $(WINEHOST_OUT)/i386/ndis.sys $(WINEHOST_X64_OUT)/ndis.sys \
+                 $(WINEHOST_X64_OUT)/MerrowfaldineLwf.sys
+
+$(WINEHOST_OUT)/i386/ndis.sys: winehost/ndis6_standin.cpp $(WINEHOST_SHIM)
+	@mkdir -p $(@D)
+	i686-w64-mingw32-g++ $(WINEHOST_FLAGS) -isystem /usr/i686-w64-mingw32/include/ddk \
+	    $(WINEHOST_LINK) -Wl,--entry,_DllMain@12 -o $@ winehost/ndis6_standin.cpp \
+	    winehost/kernel_shim.cpp $(WINEHOST_LIBS)
+
+$(WINEHOST_X64_OUT)/ndis.sys: winehost/ndis6_standin.cpp $(WINEHOST_SHIM)
+	@mkdir -p $(@D)
+	$(WINEHOST_X64) $(WINEHOST_FLAGS) -isystem /usr/x86_64-w64-mingw32/include/ddk \
+	    $(WINEHOST_LINK) -Wl,--entry,DllMain -o $@ winehost/ndis6_standin.cpp \
+	    winehost/kernel_shim.cpp $(WINEHOST_LIBS)
+
+# The filter's objects for x64, with the flags of the filter plus what x64 kernel code needs.
+WINEHOST_LWF_FLAGS   := $(filter-out -isystem /usr/i686-w64-mingw32/include/ddk,$(LWF_FLAGS)) \
+                        -fno-stack-protector -mno-red-zone \
+                        -isystem /usr/x86_64-w64-mingw32/include/ddk
+WINEHOST_LWF_OBJECTS := $(patsubst %.cpp,$(WINEHOST_X64_OUT)/obj/%.o,$(LWF_SOURCES))
+
+$(WINEHOST_X64_OUT)/obj/%.o: %.cpp $(LWF_HEADERS)
+	@mkdir -p $(@D)
+	$(WINEHOST_X64) $(WINEHOST_LWF_FLAGS) -c $< -o $@
+
+$(WINEHOST_X64_OUT)/MerrowfaldineLwf.sys: $(WINEHOST_LWF_OBJECTS)
+	$(WINEHOST_X64) $(subst _DriverEntry@8,DriverEntry,$(LWF_LINK)) -o $@ \
+	    $(WINEHOST_LWF_OBJECTS) -lndis -lntoskrnl -lhal -lgcc
