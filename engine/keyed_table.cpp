@@ -10,9 +10,10 @@ struct TableNode {
     uint64_t stamp; // system time of the insert
     uint32_t length;
     int32_t height;
-    uint32_t owner; // the client address that stored it, 0 for none
+    uint32_t owner;    // the client address that stored it, 0 for none
+    uint16_t capacity; // value bytes the block has room for: `length` rounded up to 16
     uint8_t rank;
-    // `length` value bytes follow the node.
+    // `capacity` value bytes follow the node.
 };
 
 namespace {
@@ -29,7 +30,62 @@ uint8_t* ValueOf(TableNode* node) {
 }
 
 size_t NodeBytes(const TableNode* node) {
-    return sizeof(TableNode) + node->length;
+    return sizeof(TableNode) + node->capacity;
+}
+
+uint32_t CapacityFor(uint32_t length) {
+    return (length + 15) & ~15u;
+}
+
+// A spare is reused only for a value close to the one it was made for, so that reuse never
+// makes an entry cost much more than a node of its own would.
+const uint32_t SpareSlack = 128;
+
+// A node with room for `length` value bytes: a fitting spare of the table's, or a new
+// block. A spare that does not fit goes back to the pool.
+TableNode* TakeNode(KeyedTable* table, uint32_t length) {
+    uint32_t capacity = CapacityFor(length);
+    for (TableNode*& slot : table->spares) {
+        if (__atomic_load_n(&slot, __ATOMIC_RELAXED) == nullptr) {
+            continue;
+        }
+        TableNode* spare = __atomic_exchange_n(&slot, nullptr, __ATOMIC_ACQUIRE);
+        if (spare == nullptr) {
+            continue;
+        }
+        if (spare->capacity >= capacity && spare->capacity - capacity <= SpareSlack) {
+            return spare;
+        }
+        EngineFree(spare, NodeBytes(spare));
+        break;
+    }
+    auto* node = static_cast<TableNode*>(EngineAllocate(sizeof(TableNode) + capacity));
+    if (node != nullptr) {
+        node->capacity = uint16_t(capacity);
+    }
+    return node;
+}
+
+// Keeps a removed node as a spare when a slot is free, else frees it.
+void GiveBackNode(KeyedTable* table, TableNode* node) {
+    for (TableNode*& slot : table->spares) {
+        TableNode* empty = nullptr;
+        if (__atomic_load_n(&slot, __ATOMIC_RELAXED) == nullptr &&
+            __atomic_compare_exchange_n(&slot, &empty, node, false, __ATOMIC_RELEASE,
+                                        __ATOMIC_RELAXED)) {
+            return;
+        }
+    }
+    EngineFree(node, NodeBytes(node));
+}
+
+void FreeSpares(KeyedTable* table) {
+    for (TableNode*& slot : table->spares) {
+        TableNode* spare = __atomic_exchange_n(&slot, nullptr, __ATOMIC_ACQUIRE);
+        if (spare != nullptr) {
+            EngineFree(spare, NodeBytes(spare));
+        }
+    }
 }
 
 TableKey KeyOf(const TableNode* node) {
@@ -300,6 +356,9 @@ KeyedTable* CreateLimitedKeyedTable(uint32_t limit, TableFullPolicy whenFull, ui
     table->maxAge = maxAge;
     table->cursor = TableKey{0, 0};
     table->changes = 0;
+    for (TableNode*& slot : table->spares) {
+        slot = nullptr;
+    }
     EngineLockInit(&table->lock);
     return table;
 }
@@ -341,6 +400,7 @@ void DestroyKeyedTable(KeyedTable* table, bool atDispatch) {
     EngineLockAcquire(&table->lock, atDispatch);
     FreeAllNodes(table);
     EngineLockRelease(&table->lock, atDispatch);
+    FreeSpares(table);
     EngineFree(table, sizeof(KeyedTable));
 }
 
@@ -351,6 +411,7 @@ void ClearKeyedTable(KeyedTable* table, bool atDispatch) {
     EngineLockAcquire(&table->lock, atDispatch);
     FreeAllNodes(table);
     EngineLockRelease(&table->lock, atDispatch);
+    FreeSpares(table);
 }
 
 bool KeyedTableInsert(KeyedTable* table, bool atDispatch, TableKey key, const void* value,
@@ -367,7 +428,7 @@ bool KeyedTableInsertOwned(KeyedTable* table, bool atDispatch, TableKey key, con
         length = KeyedTableMaxValue;
     }
     // The node is built before the lock is taken, so the lock covers only the linking.
-    auto* fresh = static_cast<TableNode*>(EngineAllocate(sizeof(TableNode) + length));
+    TableNode* fresh = TakeNode(table, length);
     if (fresh == nullptr) {
         return false;
     }
@@ -400,13 +461,13 @@ bool KeyedTableInsertOwned(KeyedTable* table, bool atDispatch, TableKey key, con
     }
     EngineLockRelease(&table->lock, atDispatch);
     if (replaced != nullptr) {
-        EngineFree(replaced, NodeBytes(replaced));
+        GiveBackNode(table, replaced);
     }
     if (evicted != nullptr) {
-        EngineFree(evicted, NodeBytes(evicted));
+        GiveBackNode(table, evicted);
     }
     if (!linked) {
-        EngineFree(fresh, NodeBytes(fresh));
+        GiveBackNode(table, fresh);
     }
     return linked;
 }
@@ -457,7 +518,7 @@ bool KeyedTableDelete(KeyedTable* table, bool atDispatch, TableKey key) {
     if (removed == nullptr) {
         return false;
     }
-    EngineFree(removed, NodeBytes(removed));
+    GiveBackNode(table, removed);
     return true;
 }
 
@@ -496,7 +557,7 @@ uint32_t KeyedTablePurgeStep(KeyedTable* table, bool atDispatch, uint64_t now, u
     }
     EngineLockRelease(&table->lock, atDispatch);
     for (uint32_t i = 0; i < removed; ++i) {
-        EngineFree(stale[i], NodeBytes(stale[i]));
+        GiveBackNode(table, stale[i]);
     }
     return removed;
 }

@@ -230,12 +230,40 @@ TEST_F(KeyedTableTest, NullTableOperationsFailQuietly) {
     DestroyKeyedTable(nullptr, false);
 }
 
-TEST_F(KeyedTableTest, DestroyFreesEveryEntry) {
+// Removed nodes are kept as spares and reused for values of other lengths: what a lookup
+// gives back is always the value stored last, and destroying the table frees spares too.
+TEST_F(KeyedTableTest, DestroyFreesEveryEntryAndSpare) {
     KeyedTable* other = CreateKeyedTable();
     ASSERT_NE(other, nullptr);
     SimPoolUsage before = SimPoolUsageForTag(EnginePoolTag);
+    uint8_t value[300];
     for (uint32_t i = 0; i < 500; ++i) {
-        ASSERT_TRUE(KeyedTableInsert(other, false, MakeTableKey(i * 37 % 500, i % 3), "xyz", 3));
+        uint32_t length = 1 + i * 7 % 300;
+        memset(value, int(i), length);
+        ASSERT_TRUE(
+            KeyedTableInsert(other, false, MakeTableKey(i * 37 % 500, i % 3), value, length));
+        if (i % 2 == 1) {
+            ASSERT_TRUE(
+                KeyedTableDelete(other, false, MakeTableKey((i - 1) * 37 % 500, (i - 1) % 3)));
+        }
+    }
+    for (uint32_t i = 1; i < 500; i += 2) {
+        uint8_t read[300];
+        uint32_t length = sizeof(read);
+        ASSERT_TRUE(
+            KeyedTableLookup(other, false, MakeTableKey(i * 37 % 500, i % 3), read, &length));
+        ASSERT_EQ(length, 1 + i * 7 % 300);
+        memset(value, int(i), length);
+        ASSERT_EQ(memcmp(read, value, length), 0) << i;
+    }
+    KeyedTableInsert(other, false, MakeTableKey(1, 1), nullptr, 40);
+    uint8_t zeros[40] = {};
+    uint8_t read[40];
+    uint32_t length = sizeof(read);
+    ASSERT_TRUE(KeyedTableLookup(other, false, MakeTableKey(1, 1), read, &length));
+    EXPECT_EQ(memcmp(read, zeros, sizeof(zeros)), 0) << "a reused node keeps old bytes";
+    for (uint32_t i = 1; i < 500; i += 2) {
+        ASSERT_TRUE(KeyedTableDelete(other, false, MakeTableKey(i * 37 % 500, i % 3)));
     }
     DestroyKeyedTable(other, false);
     SimPoolUsage after = SimPoolUsageForTag(EnginePoolTag);
