@@ -6,6 +6,12 @@
 #
 # Usage: bench/live-bench.sh [BUILD_DIR]
 #   (root; FILE_MB, ROUNDS, IPERF_SECONDS and MTU, default 1500 on every link, tune it)
+#   RUNS=N: N runs, each the bridge and then every guard variant in turn, so that the
+#   machine's other load falls on all of them alike; the ratios are taken within a run
+#   and their medians printed at the end.
+#   VARIANTS="ARGS;ARGS;...": the guard's extra options for each variant measured (an
+#   empty one is the guard as it starts by default); default one variant, the default.
+#   MF_LAB: the lab's name (default mfbench).
 #   PLACEMENT=shared (default): the scheduler places every thread on any processor.
 #   PLACEMENT=own: the hosts (their programs and receive threads) keep to the other
 #   processors and the guard, or the bridge, has the last one to itself, with receive
@@ -35,7 +41,10 @@ own)
     ;;
 esac
 [[ $build = /* ]] || build=$PWD/$build
-export MF_LAB=mfbench MF_BUILD=$build
+export MF_LAB=${MF_LAB:-mfbench} MF_BUILD=$build
+RUNS=${RUNS:-1}
+IFS=';' read -r -a variants <<<"${VARIANTS:-}"
+[ ${#variants[@]} -gt 0 ] || variants=("")
 lab=$PWD/scripts/live-lab.sh
 
 if [ "$(id -u)" -ne 0 ] || ! unshare --net true 2>/dev/null; then
@@ -100,8 +109,6 @@ on_hosts=(taskset -c "$host_cpus")
 for dev in net0 srv0; do
     ip netns exec "$LAB_GUARD_NS" tc qdisc replace dev "$dev" root pfifo limit 1000
 done
-$lab guard-start
-taskset -a -p -c "$middle_cpus" "$(cat "$LAB_DIR/guard.pid")" >/dev/null
 head -c $((FILE_MB << 20)) /dev/urandom >"$work/big.bin"
 cp "$work/big.bin" "$LAB_SHARES/docs/big.bin"
 chmod 0666 "$LAB_SHARES/docs/big.bin"
@@ -142,24 +149,50 @@ measure() {
     echo "$get $put $tcp"
 }
 
-echo "measuring through the guard (report-only policy)..."
-read -r g_get g_put g_tcp < <(measure)
+guard_on() {
+    $lab bridge-off
+    MF_GUARD_ARGS=$1 $lab guard-start
+    taskset -a -p -c "$middle_cpus" "$(cat "$LAB_DIR/guard.pid")" >/dev/null
+}
+
 # Frames the guard could not pass on: its receive rings full, or a link refusing them.
-missed=$("$LAB_CTL" --control "$LAB_CONTROL" --json stats | python3 -c 'import json,sys
+guard_missed() {
+    "$LAB_CTL" --control "$LAB_CONTROL" --json stats | python3 -c 'import json,sys
 s = json.load(sys.stdin)
-print(sum(s[d]["ring_full"] + s[d]["lost"] + s[d]["oversize"] for d in ("from_network", "from_server")))')
-$lab guard-stop
-$lab bridge-on
-echo "measuring through a plain bridge..."
-read -r d_get d_put d_tcp < <(measure)
+print(sum(s[d]["ring_full"] + s[d]["lost"] + s[d]["oversize"] for d in ("from_network", "from_server")))'
+}
 
 ratio() { echo "$1 $2" | awk '{printf "%.2f", $1 / $2}'; }
+median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+name() { echo "${1:-default}"; }
 congestion=$($lab server sysctl -n net.ipv4.tcp_congestion_control)
-printf '\nMTU %s; TCP congestion control of the hosts: %s; frames the guard did not pass on: %s\n' \
-    "$MTU" "$congestion" "$missed"
+printf '\nMTU %s; TCP congestion control of the hosts: %s\n' "$MTU" "$congestion"
 printf 'placement %s: hosts on processors %s, guard or bridge on %s\n' \
     "$PLACEMENT" "$host_cpus" "$middle_cpus"
-printf '%-34s %12s %12s %7s\n' "path" "guard" "direct" "ratio"
-printf '%-34s %12s %12s %7s\n' "smbclient get, ${FILE_MB} MB (MB/s)" "$g_get" "$d_get" "$(ratio "$g_get" "$d_get")"
-printf '%-34s %12s %12s %7s\n' "smbclient put, ${FILE_MB} MB (MB/s)" "$g_put" "$d_put" "$(ratio "$g_put" "$d_put")"
-printf '%-34s %12s %12s %7s\n' "iperf3 bulk TCP (Gbit/s)" "$g_tcp" "$d_tcp" "$(ratio "$g_tcp" "$d_tcp")"
+printf '%-4s %-28s %8s %8s %8s %6s %6s %6s %7s %s\n' run path "get" "put" "tcp" "get/d" "put/d" \
+    "tcp/d" missed load
+for run in $(seq "$RUNS"); do
+    $lab guard-stop
+    $lab bridge-on
+    read -r d_get d_put d_tcp < <(measure)
+    printf '%-4s %-28s %8s %8s %8s %6s %6s %6s %7s %s\n' "$run" bridge "$d_get" "$d_put" "$d_tcp" \
+        - - - - "$(cut -d' ' -f1 /proc/loadavg)"
+    for i in "${!variants[@]}"; do
+        guard_on "${variants[$i]}"
+        read -r g_get g_put g_tcp < <(measure)
+        missed=$(guard_missed)
+        $lab guard-stop
+        r=("$(ratio "$g_get" "$d_get")" "$(ratio "$g_put" "$d_put")" "$(ratio "$g_tcp" "$d_tcp")")
+        printf '%-4s %-28s %8s %8s %8s %6s %6s %6s %7s %s\n' "$run" "$(name "${variants[$i]}")" \
+            "$g_get" "$g_put" "$g_tcp" "${r[@]}" "$missed" "$(cut -d' ' -f1 /proc/loadavg)"
+        echo "$i ${r[*]}" >>"$work/ratios"
+    done
+done
+printf '\nmedian ratios to the bridge over %s runs (get, put, bulk TCP)\n' "$RUNS"
+for i in "${!variants[@]}"; do
+    printf '%-34s' "$(name "${variants[$i]}")"
+    for column in 2 3 4; do
+        printf ' %6s' "$(awk -v i="$i" -v c="$column" '$1 == i {print $c}' "$work/ratios" | median)"
+    done
+    printf '\n'
+done

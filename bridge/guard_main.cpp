@@ -7,15 +7,19 @@
 #include <ctime>
 #include <deque>
 #include <iostream>
+#include <mutex>
 #include <net/if.h>
 #include <string>
 #include <sys/signalfd.h>
+#include <atomic>
+#include <thread>
 #include <syslog.h>
 #include <unistd.h>
 
 #include "control_codes.h"
 #include "control_socket.h"
 #include "event_sink.h"
+#include "forwarding.h"
 #include "guard_engine.h"
 #include "guard_lock.h"
 #include "link_setup.h"
@@ -33,7 +37,8 @@ namespace {
 const char* const Usage =
     "usage: merrowfaldine-guard --network IFACE --server IFACE [--policy FILE]\n"
     "                           [--control PATH] [--events FILE|-|syslog] [--user USER]\n"
-    "                           [--state FILE|none]\n"
+    "                           [--state FILE|none] [--threads 1|2] [--spin USEC]\n"
+    "                           [--gather USEC]\n"
     "\n"
     "Forwards every frame between IFACE on the network side and IFACE on the file server's\n"
     "side, each through the inspection engine, and applies the policy's access rules.\n"
@@ -52,12 +57,13 @@ const char* const Usage =
     "                   and load them at start, so that a restarted guard keeps guarding\n"
     "                   the sessions begun before it (default: a file named by the\n"
     "                   interfaces in /run/merrowfaldine; none: keep nothing)\n"
+    "  --threads N      1 (default): one thread forwards both directions; 2: a thread each\n"
+    "  --spin USEC      keep polling the rings for USEC microseconds before sleeping\n"
+    "  --gather USEC    let a frame wait up to USEC microseconds for others to be sent with\n"
     "\n"
     "Once they are open the guard keeps only cap_net_raw and cap_net_admin.\n"
     "One guard per interface: a second one on the same interfaces refuses to start.\n";
 
-// Frames moved in one direction before the other gets its turn.
-const uint32_t Burst = 256;
 // Event and learned-grant lines the control socket can show afterwards.
 const size_t HistoryLines = 4096;
 // Room for a VLAN tag beyond the MTU and the Ethernet header.
@@ -66,6 +72,8 @@ const uint32_t FrameOverhead = 14 + 4;
 const int64_t WatchMilliseconds = 1000;
 // How often the guard looks whether the state it keeps changed (and writes it if so).
 const uint32_t KeptStateMilliseconds = 20;
+// How long the second forwarding thread sleeps at most before it looks whether to stop.
+const int ThreadWaitMilliseconds = 100;
 // How long the events still queued at a stop may take to be written.
 const int StopWriteMilliseconds = 2000;
 
@@ -77,6 +85,7 @@ struct Options {
     std::string events;
     std::string user;
     std::string state;
+    ForwardingOptions forwarding;
 };
 
 // One write per message: the events writer thread says things too.
@@ -113,6 +122,16 @@ nlohmann::ordered_json EventLine(const FileEvent& e, const uint8_t* clientIpv6,
 bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        if (arg == "--threads" || arg == "--spin" || arg == "--gather") {
+            if (i + 1 >= argc) {
+                *error = arg + " needs a value";
+                return false;
+            }
+            if (!ParseForwardingOption(arg, argv[++i], &o->forwarding, error)) {
+                return false;
+            }
+            continue;
+        }
         std::string* into = arg == "--network"   ? &o->network
                             : arg == "--server"  ? &o->server
                             : arg == "--policy"  ? &o->policy
@@ -166,6 +185,21 @@ std::string MacText(uint64_t mac) {
     return text;
 }
 
+// The engine for a second forwarding thread: one frame at a time, its calls (and the
+// events they record) serialised with the other thread's and the control requests'.
+class SerialInspector : public FrameInspector {
+  public:
+    SerialInspector(FrameInspector* inner, std::mutex* lock) : inner_(inner), lock_(lock) {}
+    bool Inspect(uint8_t* frame, uint32_t length, bool fromNetwork) override {
+        std::lock_guard<std::mutex> hold(*lock_);
+        return inner_->Inspect(frame, length, fromNetwork);
+    }
+
+  private:
+    FrameInspector* inner_;
+    std::mutex* lock_;
+};
+
 class Guard {
   public:
     explicit Guard(const Options& options) : options_(options) {}
@@ -179,6 +213,7 @@ class Guard {
     ControlReply Handle(const nlohmann::json& request);
     nlohmann::ordered_json StatsJson();
     void CheckLink(PacketRing& ring, short revents);
+    void ForwardFromServer();
 
     Options options_;
     GuardEngine engine_;
@@ -196,6 +231,13 @@ class Guard {
     std::deque<std::string> events_;
     std::deque<std::string> learned_;
     uint64_t policyLoads_ = 0;
+    // With a thread per direction: the engine and what its events touch (the histories,
+    // the sink, the control clients) are used under engineLock_; the server-to-network
+    // direction under outboundLock_, which the main thread also takes to read its counters
+    // or to open an interface again. Taken in that order: outboundLock_, then engineLock_.
+    std::mutex engineLock_;
+    std::mutex outboundLock_;
+    std::atomic<bool> stopping_{false};
 };
 
 bool Guard::LoadPolicy(const std::string& path, std::string* error) {
@@ -348,6 +390,22 @@ ControlReply Guard::Handle(const nlohmann::json& request) {
     return reply;
 }
 
+// The thread of the server-to-network direction, with --threads 2.
+void Guard::ForwardFromServer() {
+    SerialInspector inspector(&engine_, &engineLock_);
+    PortPair* pair = &outbound_;
+    while (!stopping_.load(std::memory_order_relaxed)) {
+        int fd;
+        {
+            std::lock_guard<std::mutex> hold(outboundLock_);
+            ForwardUntilIdle(&pair, 1, &inspector, options_.forwarding);
+            fd = server_.Descriptor(); // -1 while the interface is gone: poll only waits
+        }
+        pollfd p{fd, POLLIN, 0};
+        poll(&p, 1, int(ThreadWaitMilliseconds));
+    }
+}
+
 void Guard::CheckLink(PacketRing& ring, short revents) {
     if (revents & POLLERR) {
         int err = ring.TakeError();
@@ -461,17 +519,26 @@ int Guard::Run() {
         " (server); control socket " + options_.control);
 
     notifier_.Ready("forwarding between " + options_.network + " and " + options_.server);
+    const bool threaded = options_.forwarding.threads > 1;
+    std::thread outboundThread;
+    if (threaded) {
+        outboundThread = std::thread([this] { ForwardFromServer(); });
+    }
+    // The main thread forwards both directions, or only network to server.
+    SerialInspector serial(&engine_, &engineLock_);
+    FrameInspector* inspector = threaded ? static_cast<FrameInspector*>(&serial) : &engine_;
+    PortPair* both[] = {&inbound_, &outbound_};
+    const size_t mine = threaded ? 1 : 2;
     std::vector<pollfd> fds;
     int exitCode = 0;
     for (bool running = true; running;) {
-        // Move frames until both receive rings are empty, then wait.
-        while (ForwardBurst(&inbound_, &engine_, Burst) +
-                   ForwardBurst(&outbound_, &engine_, Burst) >
-               0) {
-        }
+        // Move frames until the receive rings stay empty, then wait.
+        ForwardUntilIdle(both, mine, inspector, options_.forwarding);
         fds.clear();
         fds.push_back({network_.Descriptor(), POLLIN, 0});
-        fds.push_back({server_.Descriptor(), POLLIN, 0});
+        // With a thread of its own the server's frames are its business; a link error is
+        // still seen (and cleared) here.
+        fds.push_back({server_.Descriptor(), short(threaded ? 0 : POLLIN), 0});
         fds.push_back({signalFd, POLLIN, 0});
         control_.AddPollFds(&fds);
         if (poll(fds.data(), fds.size(), int(WatchMilliseconds)) < 0) {
@@ -481,6 +548,12 @@ int Guard::Run() {
             Say(std::string("poll: ") + std::strerror(errno));
             exitCode = 1;
             break;
+        }
+        std::unique_lock<std::mutex> outboundHold(outboundLock_, std::defer_lock);
+        std::unique_lock<std::mutex> engineHold(engineLock_, std::defer_lock);
+        if (threaded) {
+            outboundHold.lock();
+            engineHold.lock();
         }
         CheckLink(network_, fds[0].revents);
         CheckLink(server_, fds[1].revents);
@@ -515,10 +588,12 @@ int Guard::Run() {
         }
     }
     notifier_.Stopping();
-    // Whatever arrived before the stop still goes through.
-    while (ForwardBurst(&inbound_, &engine_, Burst) + ForwardBurst(&outbound_, &engine_, Burst) >
-           0) {
+    stopping_ = true;
+    if (outboundThread.joinable()) {
+        outboundThread.join();
     }
+    // Whatever arrived before the stop still goes through.
+    ForwardUntilIdle(both, 2, &engine_, options_.forwarding);
     close(signalFd);
     kept_.Stop();
     sink_.Stop(StopWriteMilliseconds);

@@ -4,7 +4,7 @@ namespace {
 const uint32_t VlanTagLength = 4;
 } // namespace
 
-uint32_t ForwardBurst(PortPair* pair, FrameInspector* inspector, uint32_t budget) {
+uint32_t ForwardBurst(PortPair* pair, FrameInspector* inspector, uint32_t budget, bool flush) {
     PortCounters& c = pair->counters;
     uint32_t moved = 0;
     ReceivedFrame rx;
@@ -23,7 +23,7 @@ uint32_t ForwardBurst(PortPair* pair, FrameInspector* inspector, uint32_t budget
         c.bytes += rx.length + (rx.vlanPresent ? VlanTagLength : 0);
         pair->to->Queue(rx, rewritten, &c.lost);
     }
-    if (moved > 0) {
+    if (flush && pair->to->Queued() > 0) {
         pair->to->Flush(&c.lost);
     }
     return moved;

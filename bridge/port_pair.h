@@ -31,5 +31,8 @@ struct PortPair {
     PortCounters counters;
 };
 
-// Moves up to `budget` frames; returns how many it moved.
-uint32_t ForwardBurst(PortPair* pair, FrameInspector* inspector, uint32_t budget);
+// Moves up to `budget` frames; returns how many it moved. With `flush` false the frames
+// taken may stay in the outgoing batch (sent when it fills, or by the next Flush), so
+// that a stream of frames goes out in fewer, larger sends.
+uint32_t ForwardBurst(PortPair* pair, FrameInspector* inspector, uint32_t budget,
+                      bool flush = true);

@@ -71,6 +71,8 @@ class PacketRing {
 
     // The next frame the kernel delivered, or false when the receive ring is empty.
     bool Next(ReceivedFrame* frame);
+    // Frames waiting in the batch for Flush.
+    uint32_t Queued() const { return queued_; }
     // Returns a receive slot to the kernel (of whichever ring it belongs to).
     static void Release(const ReceivedFrame& frame);
 

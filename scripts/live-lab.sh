@@ -20,7 +20,8 @@
 #   client CMD...                    run a command in the client namespace
 #   server CMD...                    run a command in the server namespace
 #   env                              print the lab's paths and addresses as shell variables
-# Environment: MF_LAB (name prefix, default mflab), MF_BUILD (build folder, default build).
+# Environment: MF_LAB (name prefix, default mflab), MF_BUILD (build folder, default build),
+# MF_GUARD_ARGS (more options for the guard that guard-start starts, split at spaces).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -194,8 +195,10 @@ guard_start() {
     [[ -x $GUARD ]] || die "$GUARD is not built (cmake --build $BUILD --target merrowfaldine-guard)"
     guard_running && die "the guard is already running"
     rm -f "$DIR/guard.sock"
+    local more=()
+    read -r -a more <<<"${MF_GUARD_ARGS:-}"
     setsid ip netns exec "$GRD_NS" "$GUARD" --network net0 --server srv0 --policy "$policy" \
-        --control "$DIR/guard.sock" --events "$DIR/events.jsonl" --state "$state" \
+        --control "$DIR/guard.sock" --events "$DIR/events.jsonl" --state "$state" "${more[@]}" \
         </dev/null >>"$DIR/guard.log" 2>&1 &
     echo $! >"$DIR/guard.pid"
     if ! wait_for "$CTL" --control "$DIR/guard.sock" stats; then
