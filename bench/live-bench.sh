@@ -6,9 +6,9 @@
 #
 # Usage: bench/live-bench.sh [BUILD_DIR]
 #   (root; FILE_MB, ROUNDS, IPERF_SECONDS and MTU, default 1500 on every link, tune it)
-#   RUNS=N: N runs, each the bridge and then every guard variant in turn, so that the
-#   machine's other load falls on all of them alike; the ratios are taken within a run
-#   and their medians printed at the end.
+#   RUNS=N: N runs, each of them the bridge and a guard variant in turn for every variant,
+#   so that the machine's other load falls on both alike; each ratio is the guard's figure
+#   over the bridge's just before it, and their medians are printed at the end.
 #   VARIANTS="ARGS;ARGS;...": the guard's extra options for each variant measured (an
 #   empty one is the guard as it starts by default); default one variant, the default.
 #   MF_LAB: the lab's name (default mfbench).
@@ -172,12 +172,12 @@ printf 'placement %s: hosts on processors %s, guard or bridge on %s\n' \
 printf '%-4s %-28s %8s %8s %8s %6s %6s %6s %7s %s\n' run path "get" "put" "tcp" "get/d" "put/d" \
     "tcp/d" missed load
 for run in $(seq "$RUNS"); do
-    $lab guard-stop
-    $lab bridge-on
-    read -r d_get d_put d_tcp < <(measure)
-    printf '%-4s %-28s %8s %8s %8s %6s %6s %6s %7s %s\n' "$run" bridge "$d_get" "$d_put" "$d_tcp" \
-        - - - - "$(cut -d' ' -f1 /proc/loadavg)"
     for i in "${!variants[@]}"; do
+        $lab guard-stop
+        $lab bridge-on
+        read -r d_get d_put d_tcp < <(measure)
+        printf '%-4s %-28s %8s %8s %8s %6s %6s %6s %7s %s\n' "$run" bridge "$d_get" "$d_put" \
+            "$d_tcp" - - - - "$(cut -d' ' -f1 /proc/loadavg)"
         guard_on "${variants[$i]}"
         read -r g_get g_put g_tcp < <(measure)
         missed=$(guard_missed)

@@ -12,6 +12,7 @@
 
 #include "control_socket.h"
 #include "engine_state.h"
+#include "forwarding.h"
 #include "frames.h"
 #include "guard_engine.h"
 #include "policy_builders.h"
@@ -117,6 +118,38 @@ TEST(GuardChecksums, SmbFramesAreThoseToOrFromPort445Or139) {
     Bytes f = BuildTcpFrame(TestClient(), TestServer(), Bytes(4, 0), udp);
     EXPECT_FALSE(IsSmbFrame(f.data(), uint32_t(f.size())));
     EXPECT_FALSE(IsSmbFrame(f.data(), 40));
+}
+
+TEST(GuardForwarding, OptionsTakeBoundedWholeNumbersOnly) {
+    struct Case {
+        const char* name;
+        const char* value;
+        bool valid;
+        uint32_t spin, gather, threads; // the options afterwards
+    };
+    const Case cases[] = {
+        {"--spin", "20", true, 20, 0, 1},       {"--spin", "0", true, 0, 0, 1},
+        {"--spin", "10000", true, 10000, 0, 1}, {"--spin", "10001", false, 0, 0, 1},
+        {"--spin", "", false, 0, 0, 1},         {"--spin", "-1", false, 0, 0, 1},
+        {"--spin", "2x", false, 0, 0, 1},       {"--spin", "99999999999", false, 0, 0, 1},
+        {"--gather", "50", true, 0, 50, 1},     {"--gather", " 5", false, 0, 0, 1},
+        {"--threads", "2", true, 0, 0, 2},      {"--threads", "1", true, 0, 0, 1},
+        {"--threads", "0", false, 0, 0, 1},     {"--threads", "3", false, 0, 0, 1},
+        {"--burst", "4", false, 0, 0, 1},
+    };
+    for (const Case& c : cases) {
+        ForwardingOptions o;
+        std::string error;
+        EXPECT_EQ(ParseForwardingOption(c.name, c.value, &o, &error), c.valid)
+            << c.name << " " << c.value;
+        EXPECT_EQ(error.empty(), c.valid) << c.name << " " << c.value;
+        if (!c.valid) {
+            EXPECT_NE(error.find(c.name), std::string::npos) << error;
+        }
+        EXPECT_EQ(o.spinMicroseconds, c.spin) << c.name << " " << c.value;
+        EXPECT_EQ(o.gatherMicroseconds, c.gather) << c.name << " " << c.value;
+        EXPECT_EQ(o.threads, c.threads) << c.name << " " << c.value;
+    }
 }
 
 class ControlSocketTest : public ::testing::Test {

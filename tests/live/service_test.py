@@ -497,6 +497,65 @@ def check_restart_mid_copy(lab, protocol):
         raise lt.Failure("; ".join(problems) + "\nclient:\n" + out)
 
 
+# The ways the guard can forward: its default, a thread per direction, frames gathered for
+# larger sends with the rings polled before sleeping, and both.
+FORWARDING_VARIANTS = ((), ("--threads", "2"), ("--gather", "50", "--spin", "20"),
+                       ("--threads", "2", "--gather", "50"))
+SEQUENCE_FRAMES = 10000
+
+
+def check_forwarding_variants(lab):
+    """Every frame passes once and in order, both ways at once, however the guard forwards."""
+    tool = os.path.join(lt.ROOT, "tests", "live", "frame_sequence.py")
+    cli, srv = lab.vars["LAB_CLIENT_NS"], lab.vars["LAB_SERVER_NS"]
+    expected = {"received": SEQUENCE_FRAMES, "duplicates": 0, "out_of_order": 0, "missing": [],
+                "dropped_here": 0}
+
+    def run(extra):
+        guard = OwnGuard(lab, *extra)
+        receivers, senders, problems = [], [], []
+        try:
+            guard.wait_up()
+            for sender, receiver, mac in ((cli, srv, "02:00:00:00:01:01"),
+                                          (srv, cli, "02:00:00:00:00:10")):
+                marker = "seq-%s-%d" % (sender[-3:], time.monotonic_ns())
+                rx = subprocess.Popen(["ip", "netns", "exec", receiver, sys.executable, tool,
+                                       "receive", "eth0", marker, str(SEQUENCE_FRAMES), "60"],
+                                      stdout=subprocess.PIPE, text=True)
+                receivers.append((rx, sender))
+                if rx.stdout.readline().strip() != "ready":
+                    raise lt.Failure("the sequence receiver did not start")
+                senders.append(["ip", "netns", "exec", sender, sys.executable, tool, "send",
+                                "eth0", mac, marker, str(SEQUENCE_FRAMES)])
+            senders = [subprocess.Popen(command) for command in senders]
+            for process in senders:
+                process.wait(timeout=120)
+            for rx, sender in receivers:
+                result = json.loads(rx.stdout.readline())
+                if result != expected:
+                    problems.append("%s from %s: %s" % (" ".join(extra) or "default", sender,
+                                                        result))
+            s = stats(lab)
+            missed = sum(s[d][k] for d in ("from_network", "from_server")
+                         for k in ("ring_full", "lost", "oversize"))
+            if missed:
+                problems.append("%s: the guard did not pass %d frames on" % (extra, missed))
+        finally:
+            for process in senders + [rx for rx, _ in receivers]:
+                if isinstance(process, subprocess.Popen) and process.poll() is None:
+                    process.kill()
+                    process.wait()
+            guard.stop()
+        return problems
+
+    def body():
+        problems = [p for extra in FORWARDING_VARIANTS for p in run(extra)]
+        if problems:
+            raise lt.Failure("; ".join(problems))
+
+    replace_lab_guard(lab, body)
+
+
 def tests(module):
     global lt
     lt = module
@@ -511,5 +570,7 @@ def tests(module):
         ("service: an interface deleted and made again", check_interface_recreated),
         ("service: privileges dropped, also to a --user", check_privileges),
         ("service: a follower across a restart, and the Prometheus text", check_follow_and_metrics),
+        ("service: every frame once and in order, however the guard forwards",
+         check_forwarding_variants),
     ] + [("service: kill -9 in the middle of a copy over %s, and a new guard" % protocol,
           lambda lab, p=protocol: check_restart_mid_copy(lab, p)) for protocol in ("SMB3", "NT1")]
