@@ -59,7 +59,9 @@ const char* const Usage =
     "                   interfaces in /run/merrowfaldine; none: keep nothing)\n"
     "  --threads N      1 (default): one thread forwards both directions; 2: a thread each\n"
     "  --spin USEC      keep polling the rings for USEC microseconds before sleeping\n"
+    "                   (default 20)\n"
     "  --gather USEC    let a frame wait up to USEC microseconds for others to be sent with\n"
+    "                   (default 50; 0 sends each burst at once)\n"
     "\n"
     "Once they are open the guard keeps only cap_net_raw and cap_net_admin.\n"
     "One guard per interface: a second one on the same interfaces refuses to start.\n";

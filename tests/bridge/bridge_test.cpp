@@ -125,18 +125,19 @@ TEST(GuardForwarding, OptionsTakeBoundedWholeNumbersOnly) {
         const char* name;
         const char* value;
         bool valid;
-        uint32_t spin, gather, threads; // the options afterwards
+        uint32_t set; // the value the option holds afterwards, when valid
     };
     const Case cases[] = {
-        {"--spin", "20", true, 20, 0, 1},       {"--spin", "0", true, 0, 0, 1},
-        {"--spin", "10000", true, 10000, 0, 1}, {"--spin", "10001", false, 0, 0, 1},
-        {"--spin", "", false, 0, 0, 1},         {"--spin", "-1", false, 0, 0, 1},
-        {"--spin", "2x", false, 0, 0, 1},       {"--spin", "99999999999", false, 0, 0, 1},
-        {"--gather", "50", true, 0, 50, 1},     {"--gather", " 5", false, 0, 0, 1},
-        {"--threads", "2", true, 0, 0, 2},      {"--threads", "1", true, 0, 0, 1},
-        {"--threads", "0", false, 0, 0, 1},     {"--threads", "3", false, 0, 0, 1},
-        {"--burst", "4", false, 0, 0, 1},
+        {"--spin", "20", true, 20},       {"--spin", "0", true, 0},
+        {"--spin", "10000", true, 10000}, {"--spin", "10001", false, 0},
+        {"--spin", "", false, 0},         {"--spin", "-1", false, 0},
+        {"--spin", "2x", false, 0},       {"--spin", "99999999999", false, 0},
+        {"--gather", "7", true, 7},       {"--gather", " 5", false, 0},
+        {"--threads", "2", true, 2},      {"--threads", "1", true, 1},
+        {"--threads", "0", false, 0},     {"--threads", "3", false, 0},
+        {"--burst", "4", false, 0},
     };
+    const ForwardingOptions d;
     for (const Case& c : cases) {
         ForwardingOptions o;
         std::string error;
@@ -146,9 +147,15 @@ TEST(GuardForwarding, OptionsTakeBoundedWholeNumbersOnly) {
         if (!c.valid) {
             EXPECT_NE(error.find(c.name), std::string::npos) << error;
         }
-        EXPECT_EQ(o.spinMicroseconds, c.spin) << c.name << " " << c.value;
-        EXPECT_EQ(o.gatherMicroseconds, c.gather) << c.name << " " << c.value;
-        EXPECT_EQ(o.threads, c.threads) << c.name << " " << c.value;
+        // The option named takes the value; every other keeps its default.
+        std::string n = c.name;
+        auto expect = [&](const std::string& option, uint32_t was) {
+            return n == option && c.valid ? c.set : was;
+        };
+        EXPECT_EQ(o.spinMicroseconds, expect("--spin", d.spinMicroseconds)) << n << " " << c.value;
+        EXPECT_EQ(o.gatherMicroseconds, expect("--gather", d.gatherMicroseconds))
+            << n << " " << c.value;
+        EXPECT_EQ(o.threads, expect("--threads", d.threads)) << n << " " << c.value;
     }
 }
 
