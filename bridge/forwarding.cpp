@@ -52,7 +52,7 @@ bool ParseForwardingOption(const std::string& name, const std::string& value,
 }
 
 void ForwardUntilIdle(PortPair* const* pairs, size_t count, FrameInspector* inspector,
-                      const ForwardingOptions& options) {
+                      const ForwardingOptions& options, const std::atomic<bool>* yield) {
     const bool gather = options.gatherMicroseconds > 0;
     int64_t heldSince = -1; // when the frames held back now were first seen held
     int64_t idleSince = -1; // when the rings were first seen empty
@@ -71,13 +71,17 @@ void ForwardUntilIdle(PortPair* const* pairs, size_t count, FrameInspector* insp
             if (heldSince < 0) {
                 heldSince = now;
             }
-            if (now - heldSince >= int64_t(options.gatherMicroseconds)) {
+            bool yielding = yield != nullptr && yield->load(std::memory_order_relaxed);
+            if (yielding || now - heldSince >= int64_t(options.gatherMicroseconds)) {
                 for (size_t i = 0; i < count; ++i) {
                     pairs[i]->to->Flush(&pairs[i]->counters.lost);
                 }
                 held = 0;
                 heldSince = -1;
             }
+        }
+        if (held == 0 && yield != nullptr && yield->load(std::memory_order_relaxed)) {
+            return;
         }
         if (moved > 0) {
             idleSince = -1;

@@ -3,6 +3,7 @@
 // hold frames back a few microseconds so that more go out in one send.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -30,6 +31,6 @@ const uint32_t ForwardingBurst = 256;
 
 // Moves frames through the pairs until their rings stay empty: every frame taken is sent
 // before it returns, none waits longer than the gather time (beyond a batch being sent),
-// and it returns once no frame came for the spin time.
+// and it returns once no frame came for the spin time, or as soon as `yield` is set.
 void ForwardUntilIdle(PortPair* const* pairs, size_t count, FrameInspector* inspector,
-                      const ForwardingOptions& options);
+                      const ForwardingOptions& options, const std::atomic<bool>* yield = nullptr);

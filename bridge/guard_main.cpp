@@ -240,6 +240,7 @@ class Guard {
     std::mutex engineLock_;
     std::mutex outboundLock_;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> mainWaits_{false}; // the main thread wants outboundLock_
 };
 
 bool Guard::LoadPolicy(const std::string& path, std::string* error) {
@@ -397,11 +398,20 @@ void Guard::ForwardFromServer() {
     SerialInspector inspector(&engine_, &engineLock_);
     PortPair* pair = &outbound_;
     while (!stopping_.load(std::memory_order_relaxed)) {
+        // A stream of frames keeps the loop below going: it lets go when the main thread
+        // asks for the lock, and waits until it has had it.
+        while (mainWaits_.load(std::memory_order_relaxed) &&
+               !stopping_.load(std::memory_order_relaxed)) {
+            std::this_thread::yield();
+        }
         int fd;
         {
             std::lock_guard<std::mutex> hold(outboundLock_);
-            ForwardUntilIdle(&pair, 1, &inspector, options_.forwarding);
+            ForwardUntilIdle(&pair, 1, &inspector, options_.forwarding, &mainWaits_);
             fd = server_.Descriptor(); // -1 while the interface is gone: poll only waits
+        }
+        if (mainWaits_.load(std::memory_order_relaxed)) {
+            continue;
         }
         pollfd p{fd, POLLIN, 0};
         poll(&p, 1, int(ThreadWaitMilliseconds));
@@ -554,7 +564,20 @@ int Guard::Run() {
         std::unique_lock<std::mutex> outboundHold(outboundLock_, std::defer_lock);
         std::unique_lock<std::mutex> engineHold(engineLock_, std::defer_lock);
         if (threaded) {
+            // Only what needs the other thread stopped waits for it: a link error, a
+            // signal, a control request, or the look at the interfaces.
+            bool service = (fds[0].revents & ~POLLIN) != 0 ||
+                           MonotonicMilliseconds() - lastWatch_ >= WatchMilliseconds;
+            for (size_t i = 1; i < fds.size(); ++i) {
+                service = service || fds[i].revents != 0;
+            }
+            if (!service) {
+                notifier_.Alive(MonotonicMilliseconds());
+                continue;
+            }
+            mainWaits_ = true;
             outboundHold.lock();
+            mainWaits_ = false;
             engineHold.lock();
         }
         CheckLink(network_, fds[0].revents);
@@ -591,6 +614,7 @@ int Guard::Run() {
     }
     notifier_.Stopping();
     stopping_ = true;
+    mainWaits_ = true; // ends a pass that a stream of frames would keep going
     if (outboundThread.joinable()) {
         outboundThread.join();
     }
