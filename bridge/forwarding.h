@@ -10,14 +10,15 @@
 
 #include "port_pair.h"
 
-// The defaults are what measured best on 2 processors shared with both hosts
-// (bench/README.md): fewer, larger sends wake the receiving hosts less often.
+// Gathering is off by default: it holds a lone frame (a small request with nothing behind
+// it) for the whole gather time, which every round trip of a chatty client would pay.
+// Spinning costs only the guard's own processor time (bench/README.md).
 struct ForwardingOptions {
     // How long the loop keeps polling empty rings before it sleeps in poll().
     uint32_t spinMicroseconds = 20;
     // How long a received frame may wait for more to be sent with it (0: each burst is
     // sent as soon as it is taken).
-    uint32_t gatherMicroseconds = 50;
+    uint32_t gatherMicroseconds = 0;
     // 1: one thread forwards both directions; 2: a thread for each.
     uint32_t threads = 1;
 };

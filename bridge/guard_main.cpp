@@ -61,7 +61,7 @@ const char* const Usage =
     "  --spin USEC      keep polling the rings for USEC microseconds before sleeping\n"
     "                   (default 20)\n"
     "  --gather USEC    let a frame wait up to USEC microseconds for others to be sent with\n"
-    "                   (default 50; 0 sends each burst at once)\n"
+    "                   (default 0: each burst is sent at once)\n"
     "\n"
     "Once they are open the guard keeps only cap_net_raw and cap_net_admin.\n"
     "One guard per interface: a second one on the same interfaces refuses to start.\n";

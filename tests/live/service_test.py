@@ -497,11 +497,11 @@ def check_restart_mid_copy(lab, protocol):
         raise lt.Failure("; ".join(problems) + "\nclient:\n" + out)
 
 
-# The ways the guard can forward: its default (frames gathered for larger sends, the rings
-# polled before sleeping), each burst sent at once with no polling, and a thread per
+# The ways the guard can forward: its default (each burst sent at once, the rings polled
+# before sleeping), frames gathered for larger sends with no polling, and a thread per
 # direction with either.
-FORWARDING_VARIANTS = ((), ("--gather", "0", "--spin", "0"), ("--threads", "2"),
-                       ("--threads", "2", "--gather", "0", "--spin", "0"))
+FORWARDING_VARIANTS = ((), ("--gather", "50", "--spin", "0"), ("--threads", "2"),
+                       ("--threads", "2", "--gather", "50", "--spin", "0"))
 SEQUENCE_FRAMES = 10000
 
 
