@@ -92,12 +92,19 @@ template <typename T> void FreeBlock(T** block, size_t bytes) {
     }
 }
 
-// Clears a table unless it is plainly untouched: no entry and its cursor at the start, as
-// created. Most tables are untouched after a short run. Read without the table's lock:
-// only for a reset, which runs while nothing else is in the engine.
+// Clears a table unless it is plainly untouched: no entry, no spare node and its cursor at
+// the start, as created. Most tables are untouched after a short run. Read without the
+// table's lock: only for a reset, which runs while nothing else is in the engine.
 void ClearIfTouched(KeyedTable* table) {
-    if (table != nullptr && (table->root != nullptr || table->count != 0 ||
-                             table->cursor.KeyLow != 0 || table->cursor.KeyHigh != 0)) {
+    if (table == nullptr) {
+        return;
+    }
+    bool touched = table->root != nullptr || table->count != 0 || table->cursor.KeyLow != 0 ||
+                   table->cursor.KeyHigh != 0;
+    for (const TableNode* spare : table->spares) {
+        touched = touched || spare != nullptr;
+    }
+    if (touched) {
         ClearKeyedTable(table, false);
     }
 }
