@@ -193,6 +193,19 @@ void EngineStop() {
     }
 }
 
+void EngineDropSpares() {
+    EngineState& e = g_Engine;
+    ReleaseKeptWorkBuffers();
+    for (const SharedTableSlot& slot : SharedTables) {
+        KeyedTableDropSpares(e.*slot.table);
+    }
+    KeyedTableDropSpares(e.ClientAdmissionTable);
+    for (const DialectTableSlot& slot : DialectTableCatalogue) {
+        KeyedTableDropSpares(e.Smb1.*slot.table);
+        KeyedTableDropSpares(e.Smb2.*slot.table);
+    }
+}
+
 void EngineReset() {
     EngineState& e = g_Engine;
     SetInspectionEnabled(false);

@@ -117,6 +117,9 @@ void EngineStop();
 // and kept work buffer goes. For hosts that start afresh often (the fuzz targets); like
 // EngineStop, it runs while no frame or control request is in the engine.
 void EngineReset();
+// Frees the nodes every table keeps for reuse and the kept work buffers, so that the
+// next messages allocate what they need: for tests that fail allocations one by one.
+void EngineDropSpares();
 
 // Purging pending requests and marks whose response never came: every few calls, one
 // bounded step over a few entries of one request table, the tables taking turns.

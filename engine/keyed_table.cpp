@@ -404,6 +404,12 @@ void DestroyKeyedTable(KeyedTable* table, bool atDispatch) {
     EngineFree(table, sizeof(KeyedTable));
 }
 
+void KeyedTableDropSpares(KeyedTable* table) {
+    if (table != nullptr) {
+        FreeSpares(table);
+    }
+}
+
 void ClearKeyedTable(KeyedTable* table, bool atDispatch) {
     if (table == nullptr) {
         return;

@@ -62,6 +62,9 @@ void DestroyKeyedTable(KeyedTable* table, bool atDispatch);
 // Removes every entry; the table stays, with its limit, policy and age, as created.
 void ClearKeyedTable(KeyedTable* table, bool atDispatch);
 
+// Frees the removed nodes the table keeps for reuse; its entries stay.
+void KeyedTableDropSpares(KeyedTable* table);
+
 // Stores `length` bytes of `value` under `key` (a null value stores that many zero
 // bytes); the length is clamped to 2048. An existing entry with the key is replaced.
 // True when an entry with the key now holds the value.

@@ -113,6 +113,10 @@ TEST_F(LwfDataPath, MemoryShortAtEachStepLeavesTheDenialOnlyWithTheRewrite) {
         uint64_t id = nextId++;
         Bytes request = DeleteOpen(id);
         SimChain* chain = SimNdis6PrepareReceives(module, {{Whole(request)}});
+        // Without kept nodes every step allocates anew, so each allocation fails once.
+        EngineDropSpares();
+        KeyedTableDropSpares(SendBufferMap);
+        KeyedTableDropSpares(ReceiveBufferMap);
         SimPoolFailAllocation(n);
         SimNdis6Indicate(module, chain, 0);
         SimPoolFailAllocation(0);
