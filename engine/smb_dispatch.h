@@ -30,7 +30,7 @@ inline TableKey RequestKeyOf(SmbDialect dialect, const uint8_t* header, uint64_t
 inline uint64_t MessageConnection(const SmbMessage* message) {
     if (message->connection == 0) {
         message->connection =
-            ConnectionOf(message->view, message->direction == SmbDirection::Request);
+            ConnectionWord(message->clientAddress, message->clientAddress6, message->clientPorts);
     }
     return message->connection;
 }
