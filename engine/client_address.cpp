@@ -56,6 +56,30 @@ TableKey FlowKeyOf(const FrameView* view) {
                     ports};
 }
 
+uint64_t ConnectionWord(uint32_t clientAddress, const uint8_t* clientAddress6,
+                        uint32_t clientPorts) {
+    uint64_t h = g_FlowFoldSeed;
+    uint64_t word = clientPorts;
+    if (clientAddress6 != nullptr) {
+        h = (h ^ ReadU64Be(clientAddress6)) * LaneMultiplier[1];
+        h ^= h >> 29;
+        h = (h ^ ReadU64Be(clientAddress6 + 8)) * LaneMultiplier[1];
+        h ^= h >> 29;
+    } else {
+        word |= uint64_t(clientAddress) << KeyLowPortBits;
+    }
+    // Each step (xor, an odd multiplier, a right xor-shift) is a bijection of 64 bits.
+    h = (h ^ word) * LaneMultiplier[0];
+    return h ^ (h >> 32);
+}
+
+uint64_t ConnectionOf(const FrameView* view, bool request) {
+    uint16_t clientPort = request ? view->sourcePort : view->destinationPort;
+    uint16_t serverPort = request ? view->destinationPort : view->sourcePort;
+    return ConnectionWord(ClientIpv4Of(view, request), ClientIpv6Of(view, request),
+                          uint32_t(clientPort) << 16 | serverPort);
+}
+
 void SetFlowFoldSeed(uint64_t seed) {
     g_FlowFoldSeed = seed;
 }

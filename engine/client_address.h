@@ -25,5 +25,17 @@ const uint8_t* ClientIpv6Of(const FrameView* view, bool request);
 // from choosing an address that lands on another connection's key.
 TableKey FlowKeyOf(const FrameView* view);
 
+// A 64-bit word that names the client's side of a TCP connection: its address, its port
+// and the server's port (the key the engine's request tables add to a request's ids), from
+// the client's IPv4 address (ClientIpv4Of), its IPv6 address (ClientIpv6Of; null for IPv4)
+// and client port << 16 | server port. IPv4: a bijection of (address, ports) folded with
+// the engine's seed, so two IPv4 connections never share a word. IPv6: the 16 address
+// bytes and the ports folded into 64 bits with the seed. Without the seed a sender cannot
+// choose ids that land its request on another connection's key.
+uint64_t ConnectionWord(uint32_t clientAddress, const uint8_t* clientAddress6,
+                        uint32_t clientPorts);
+// The same for the connection of a classified frame.
+uint64_t ConnectionOf(const FrameView* view, bool request);
+
 // The seed of the IPv6 fold; set once when the engine starts.
 void SetFlowFoldSeed(uint64_t seed);

@@ -12,8 +12,6 @@ namespace {
 const uint32_t Smb2Status = 8;
 const uint32_t Smb1Status = 5;
 const uint32_t Smb1Flags2 = 10;
-const uint32_t Smb1Uid = 28;
-const uint32_t Smb1Mid = 30;
 const uint16_t Smb1Flags2NtStatus = 0x4000;
 
 // Each kind's table among a dialect's tables, by the kind's value (None and
@@ -84,16 +82,10 @@ void ForgetDenialMarks(SmbDialect dialect, TableKey request, bool atDispatch) {
     ForgetWatchedOutcome(dialect, request, atDispatch);
 }
 
-TableKey DenialRequestKey(SmbDialect dialect, const uint8_t* header) {
-    if (dialect == SmbDialect::Smb2) {
-        return TableKey{ReadU64Le(header + Smb2MessageId), ReadU64Le(header + Smb2SessionId)};
-    }
-    return TableKey{ReadU16Le(header + Smb1Mid), ReadU16Le(header + Smb1Uid)};
-}
-
-void KeepDenialNote(SmbDialect dialect, const uint8_t* header, const DenialNote* note,
-                    bool atDispatch, uint32_t clientAddress) {
-    TableKey request = DenialRequestKey(dialect, header);
+void KeepDenialNote(SmbDialect dialect, const SmbMessage* m) {
+    TableKey request = MessageRequestKey(dialect, m);
+    const DenialNote* note = m->denial;
+    bool atDispatch = m->atDispatch;
     uint32_t bytes = DenialNoteHeaderBytes + note->units * sizeof(Utf16Unit);
     for (uint32_t kind = uint32_t(MarkKind::CreateAccess); kind < MarkKinds; ++kind) {
         KeyedTable* table = MarkTable(dialect, MarkKind(kind));
@@ -101,7 +93,7 @@ void KeepDenialNote(SmbDialect dialect, const uint8_t* header, const DenialNote*
         // unreported.
         uint32_t held = 0;
         if (KeyedTableLookup(table, atDispatch, request, nullptr, &held)) {
-            KeyedTableInsertOwned(table, atDispatch, request, note, bytes, clientAddress);
+            KeyedTableInsertOwned(table, atDispatch, request, note, bytes, m->clientAddress);
         }
     }
 }
@@ -128,7 +120,8 @@ void SettleFailedDenial(KeyedTable* table, TableKey request, const FileOperation
 } // namespace
 
 bool RewriteStatusFromMarks(SmbDialect dialect, const MarkKind* kinds, uint32_t count,
-                            TableKey request, uint8_t* header, bool done, const FileOperation* op) {
+                            const SmbMessage* answer, bool done, const FileOperation* op) {
+    uint8_t* header = answer->header;
     bool rewrote = false;
     for (uint32_t i = 0; i < count; ++i) {
         KeyedTable* table = MarkTable(dialect, kinds[i]);
@@ -136,6 +129,7 @@ bool RewriteStatusFromMarks(SmbDialect dialect, const MarkKind* kinds, uint32_t 
         if (KeyedTableIsEmpty(table)) {
             continue;
         }
+        TableKey request = MessageRequestKey(dialect, answer);
         if (done) {
             uint32_t held = 0;
             if (KeyedTableLookup(table, op->atDispatch, request, nullptr, &held)) {

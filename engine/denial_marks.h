@@ -27,18 +27,16 @@ void ForgetDenialMarks(SmbDialect dialect, TableKey request, bool atDispatch);
 // Writes STATUS_ACCESS_DENIED into a response header (SMB1: with the NT-status flag).
 void WriteAccessDenied(SmbDialect dialect, uint8_t* header);
 
-// The request key of a request header, or of the response to it.
-TableKey DenialRequestKey(SmbDialect dialect, const uint8_t* header);
+// Keeps the blocked event of a request's denial (its `denial` note) with every mark the
+// request left.
+void KeepDenialNote(SmbDialect dialect, const SmbMessage* request);
 
-// Keeps the blocked event of a request's denial with every mark the request left.
-void KeepDenialNote(SmbDialect dialect, const uint8_t* header, const DenialNote* note,
-                    bool atDispatch, uint32_t clientAddress);
-
-// Looks the request key up in each mark table of `kinds`, in order; every mark found is
+// Looks the answer's request key up in each mark table of `kinds`, in order (the key is
+// built only when a table holds marks); every mark found is
 // removed. Where the answer shows that the server carried the request out (`done`: a
 // success that the spoil should have made impossible), the answer passes unchanged and
 // the denial's event is reported again with blocked 0, as a denial that failed; otherwise
 // the mark's status is written into the response header (SMB1 replies also get the
 // NT-status flag). True when the status was rewritten.
 bool RewriteStatusFromMarks(SmbDialect dialect, const MarkKind* kinds, uint32_t count,
-                            TableKey request, uint8_t* header, bool done, const FileOperation* op);
+                            const SmbMessage* answer, bool done, const FileOperation* op);

@@ -1,4 +1,5 @@
 // Taking back the denials of an inbound frame that travelled with its own bytes.
+#include "client_address.h"
 #include "denial_marks.h"
 #include "frame_view.h"
 #include "inspect.h"
@@ -7,25 +8,15 @@
 
 namespace {
 
-// Request keys as the request handlers build them.
-const uint32_t Smb1UidOffset = 28;
-const uint32_t Smb1MidOffset = 30;
-
-TableKey Smb2Key(const uint8_t* header) {
-    return TableKey{ReadU64Le(header + Smb2MessageId), ReadU64Le(header + Smb2SessionId)};
-}
-
-TableKey Smb1Key(const uint8_t* header) {
-    return TableKey{ReadU16Le(header + Smb1MidOffset), ReadU16Le(header + Smb1UidOffset)};
-}
-
 // Every member of an SMB2 chain whose header is present, as far as valid NextCommand
 // offsets lead. A WRITE's message may run past the segment, so only present bytes count.
-void ForgetSmb2Chain(const uint8_t* message, uint32_t present, bool atDispatch) {
+void ForgetSmb2Chain(const uint8_t* message, uint32_t present, uint64_t connection,
+                     bool atDispatch) {
     uint32_t offset = 0;
     while (present - offset >= Smb2HeaderLength) {
         const uint8_t* header = message + offset;
-        ForgetDenialMarks(SmbDialect::Smb2, Smb2Key(header), atDispatch);
+        ForgetDenialMarks(SmbDialect::Smb2, RequestKeyOf(SmbDialect::Smb2, header, connection),
+                          atDispatch);
         uint32_t next = ReadU32Le(header + Smb2NextCommand);
         if (next < Smb2HeaderLength || next % Smb2CompoundAlignment != 0 ||
             next >= present - offset) {
@@ -47,6 +38,7 @@ void ForgetInboundDenials(const uint8_t* frame, uint32_t length, bool atDispatch
     }
     // Every message whose header the segment holds, as the framing found them from the
     // segment's start.
+    uint64_t connection = ConnectionOf(&view, true);
     const uint8_t* payload = view.payload;
     uint32_t offset = 0;
     while (view.payloadLength - offset >= NetbiosHeaderLength + SmbProtocolIdLength &&
@@ -59,9 +51,10 @@ void ForgetInboundDenials(const uint8_t* frame, uint32_t length, bool atDispatch
         const uint8_t* message = payload + offset + NetbiosHeaderLength;
         uint32_t protocol = present >= SmbProtocolIdLength ? ReadU32Le(message) : 0;
         if (protocol == Smb2ProtocolId) {
-            ForgetSmb2Chain(message, present, atDispatch);
+            ForgetSmb2Chain(message, present, connection, atDispatch);
         } else if (protocol == Smb1ProtocolId && present >= Smb1HeaderLength) {
-            ForgetDenialMarks(SmbDialect::Smb1, Smb1Key(message), atDispatch);
+            ForgetDenialMarks(SmbDialect::Smb1, RequestKeyOf(SmbDialect::Smb1, message, connection),
+                              atDispatch);
         }
         if (declared > present) {
             return;

@@ -8,8 +8,8 @@
 #include "keyed_table.h"
 #include "records.h"
 
-// Request-keyed tables of one dialect. Keys: KeyLow = MID or MessageId, KeyHigh = UID or
-// SessionId. SMB1 has no QueryInfoMarks, SMB2 no QueryPathMarks or QueryFileMarks; those
+// Request-keyed tables of one dialect, keyed by RequestKeyOf: the request's ids and its
+// TCP connection. SMB1 has no QueryInfoMarks, SMB2 no QueryPathMarks or QueryFileMarks; those
 // stay null.
 struct DialectTables {
     KeyedTable* PendingTreeConnects; // value: the tree-connect path, bytes

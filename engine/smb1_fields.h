@@ -7,6 +7,7 @@
 #include "create_answer.h"
 #include "file_policy.h"
 #include "keyed_table.h"
+#include "smb_dispatch.h"
 #include "smb_message.h"
 #include "smb_protocol.h"
 #include "wire.h"
@@ -30,7 +31,7 @@ inline uint32_t TreeOf(const SmbMessage* m) {
     return m->chainTree != 0 ? m->chainTree : ReadU16Le(m->header + Tid);
 }
 inline TableKey RequestKey(const SmbMessage* m) {
-    return TableKey{ReadU16Le(m->header + Mid), ReadU16Le(m->header + Uid)};
+    return MessageRequestKey(SmbDialect::Smb1, m);
 }
 inline TableKey FileKey(const SmbMessage* m, uint16_t fid) {
     return TableKey{fid, ReadU16Le(m->header + Uid)};

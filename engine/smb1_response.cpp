@@ -21,8 +21,6 @@ const uint32_t Smb1Status = 5;
 const uint32_t Smb1Flags2 = 10;
 const uint16_t Smb1Flags2NtStatus = 0x4000;
 const uint32_t Smb1Tid = 24;
-const uint32_t Smb1Uid = 28;
-const uint32_t Smb1Mid = 30;
 const uint32_t Words = Smb1HeaderLength;
 const uint32_t NtCreateFid = Words + 6;
 const uint32_t NtCreateAction = Words + 8;
@@ -57,8 +55,8 @@ uint16_t UidOf(const uint8_t* h) {
 uint32_t StatusOf(const uint8_t* h) {
     return ReadU32Le(h + Smb1Status);
 }
-TableKey RequestKey(const uint8_t* h) {
-    return TableKey{ReadU16Le(h + Smb1Mid), UidOf(h)};
+TableKey RequestKey(const SmbMessage* m) {
+    return MessageRequestKey(SmbDialect::Smb1, m);
 }
 
 // The status of this command of the chain: the header's belongs to the last one, every
@@ -89,8 +87,7 @@ bool Rewrite(SmbMessage* m, const MarkKind* kinds, uint32_t count, bool done) {
     }
     const uint8_t* h = m->header;
     FileOperation op = OperationFor(m, UidOf(h), ReadU16Le(h + Smb1Tid));
-    return RewriteStatusFromMarks(SmbDialect::Smb1, kinds, count, RequestKey(h), m->header, done,
-                                  &op);
+    return RewriteStatusFromMarks(SmbDialect::Smb1, kinds, count, m, done, &op);
 }
 
 // This command of the chain succeeded (a command before the last one was carried out).
@@ -128,9 +125,9 @@ uint32_t ActionOf(const SmbMessage* m, const CreateReplyFields* at) {
 bool AnswerCreate(SmbMessage* m, const CreateReplyFields* at) {
     const uint8_t* h = m->header;
     uint32_t length = MaxPendingNameBytes;
-    if (KeyedTableLookup(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(h), SmbWork(m),
+    if (KeyedTableLookup(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(m), SmbWork(m),
                          &length)) {
-        KeyedTableDelete(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(h));
+        KeyedTableDelete(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(m));
         if (CommandStatus(m) == 0 && at->fid != 0 && SmbMessageHas(m, at->fid, 2)) {
             TableKey file{ReadU16Le(m->base + at->fid), UidOf(h)};
             KeyedTableInsertOwned(g_Engine.OpenFileTable, m->atDispatch, file, SmbWork(m), length,
@@ -138,7 +135,7 @@ bool AnswerCreate(SmbMessage* m, const CreateReplyFields* at) {
         }
     }
     bool rewrote = Rewrite(m, CreateMarks, CreateMarkCount, Succeeded(m));
-    CreateAnswer answer{RequestKey(h), UidOf(h), ReadU16Le(h + Smb1Tid), NtStatusOf(m),
+    CreateAnswer answer{RequestKey(m), UidOf(h), ReadU16Le(h + Smb1Tid), NtStatusOf(m),
                         ActionOf(m, at)};
     return SettleCreateOutcome(m, SmbDialect::Smb1, &answer,
                                reinterpret_cast<Utf16Unit*>(SmbWork(m))) ||
@@ -215,7 +212,7 @@ bool DecodeTransaction2(SmbMessage* m) {
                               MarkKind::Rename, MarkKind::Write,     MarkKind::CreateNew};
     bool rewrote = Rewrite(m, marks, 6, TransactionDone(m));
     const uint8_t* h = m->header;
-    rewrote = SettleReplaceOutcome(m, SmbDialect::Smb1, RequestKey(h), UidOf(h),
+    rewrote = SettleReplaceOutcome(m, SmbDialect::Smb1, RequestKey(m), UidOf(h),
                                    ReadU16Le(h + Smb1Tid), NtStatusOf(m)) ||
               rewrote;
     // TRANS2_OPEN2 and TRANS2_CREATE_DIRECTORY answers: the file id and what was done
@@ -240,13 +237,13 @@ bool DecodeNtTransact(SmbMessage* m) {
 // when the server says they happened (a command before the last of a chain was carried out).
 bool DecodeStateChange(SmbMessage* m) {
     const uint8_t* h = m->header;
-    SettleStateChange(m, SmbDialect::Smb1, RequestKey(h), UidOf(h), CommandStatus(m), false);
+    SettleStateChange(m, SmbDialect::Smb1, RequestKey(m), UidOf(h), CommandStatus(m), false);
     return false;
 }
 
 bool DecodeTreeConnect(SmbMessage* m) {
     const uint8_t* h = m->header;
-    RecordTreeConnect(m, g_Engine.Smb1.PendingTreeConnects, RequestKey(h), UidOf(h),
+    RecordTreeConnect(m, g_Engine.Smb1.PendingTreeConnects, RequestKey(m), UidOf(h),
                       ReadU16Le(h + Smb1Tid), CommandStatus(m));
     return false;
 }

@@ -80,8 +80,8 @@ uint64_t SessionOf(const uint8_t* h) {
 uint32_t TreeOf(const uint8_t* h) {
     return ReadU32Le(h + Smb2TreeId);
 }
-TableKey RequestKey(const uint8_t* h) {
-    return TableKey{ReadU64Le(h + Smb2MessageId), ReadU64Le(h + Smb2SessionId)};
+TableKey RequestKey(const SmbMessage* m) {
+    return MessageRequestKey(SmbDialect::Smb2, m);
 }
 TableKey FileKey(const uint8_t* fileId) {
     return TableKey{ReadU64Le(fileId), ReadU64Le(fileId + 8)};
@@ -107,8 +107,7 @@ bool DecodeSessionSetup(SmbMessage* m) {
     uint32_t length = ReadU16Le(m->header + SessionSetupSecurityLength);
     if (BufferInMessage(m, offset, length)) {
         bool binding = (m->header[SessionSetupFlags] & SessionFlagBinding) != 0;
-        LearnSessionUser(m, SmbDialect::Smb2, RequestKey(m->header), m->header + offset, length,
-                         binding);
+        LearnSessionUser(m, SmbDialect::Smb2, RequestKey(m), m->header + offset, length, binding);
     }
     return false;
 }
@@ -124,18 +123,18 @@ bool DecodeTreeConnect(SmbMessage* m) {
     }
     uint32_t kept = length < MaxCopiedBytes ? length : MaxCopiedBytes;
     CopyWireText(WorkPath(m), m->header + offset, kept, MaxCopiedBytes);
-    KeyedTableInsertOwned(g_Engine.Smb2.PendingTreeConnects, m->atDispatch, RequestKey(m->header),
+    KeyedTableInsertOwned(g_Engine.Smb2.PendingTreeConnects, m->atDispatch, RequestKey(m),
                           SmbWork(m), kept, m->clientAddress);
     return false;
 }
 
 bool DecodeTreeDisconnect(SmbMessage* m) {
-    HoldTreeDisconnect(m, SmbDialect::Smb2, RequestKey(m->header), TreeOf(m->header));
+    HoldTreeDisconnect(m, SmbDialect::Smb2, RequestKey(m), TreeOf(m->header));
     return false;
 }
 
 bool DecodeLogoff(SmbMessage* m) {
-    HoldLogoff(m, SmbDialect::Smb2, RequestKey(m->header));
+    HoldLogoff(m, SmbDialect::Smb2, RequestKey(m));
     return false;
 }
 
@@ -155,7 +154,7 @@ bool DecodeCreate(SmbMessage* m) {
         return false;
     }
     // The response learns the file id; it needs the name as sent.
-    KeyedTableInsertOwned(g_Engine.Smb2.PendingCreates, m->atDispatch, RequestKey(h),
+    KeyedTableInsertOwned(g_Engine.Smb2.PendingCreates, m->atDispatch, RequestKey(m),
                           h + nameOffset, nameLength, m->clientAddress);
     CopyWireText(WorkPath(m), h + nameOffset, nameLength, MaxCopiedBytes);
     CreateRequest request{ReadU32Le(h + CreateDesiredAccess),
@@ -168,7 +167,7 @@ bool DecodeCreate(SmbMessage* m) {
     CreateVerdict verdict;
     MarkKind mark = DecideCreate(&op, &request, WorkPath(m), &verdict);
     if (mark == MarkKind::None) {
-        WatchCreateOutcome(m, SmbDialect::Smb2, RequestKey(h), &verdict);
+        WatchCreateOutcome(m, SmbDialect::Smb2, RequestKey(m), &verdict);
         if (verdict.disposition == request.createDisposition) {
             return false;
         }
@@ -176,13 +175,13 @@ bool DecodeCreate(SmbMessage* m) {
         return true;
     }
     WriteU32Le(h + CreateOptions, request.createOptions | CreateOptionsSpoiled);
-    RecordDenialMark(SmbDialect::Smb2, mark, RequestKey(h), m);
+    RecordDenialMark(SmbDialect::Smb2, mark, RequestKey(m), m);
     return true;
 }
 
 bool DecodeClose(SmbMessage* m) {
     if (SmbMessageHas(m, CloseFileId, FileIdBytes)) {
-        HoldClose(m, SmbDialect::Smb2, RequestKey(m->header), FileKey(m->header + CloseFileId));
+        HoldClose(m, SmbDialect::Smb2, RequestKey(m), FileKey(m->header + CloseFileId));
     }
     return false;
 }
@@ -307,7 +306,7 @@ bool DecodeWrite(SmbMessage* m) {
         return false;
     }
     SpoilFileRequest(m, WriteFileId);
-    RecordDenialMark(SmbDialect::Smb2, MarkKind::Write, RequestKey(h), m);
+    RecordDenialMark(SmbDialect::Smb2, MarkKind::Write, RequestKey(m), m);
     return true;
 }
 
@@ -325,7 +324,7 @@ bool DecodeQueryInfo(SmbMessage* m) {
         return false;
     }
     h[QueryInfoType] = InfoTypeSpoiled;
-    RecordDenialMark(SmbDialect::Smb2, MarkKind::QueryInfo, RequestKey(h), m);
+    RecordDenialMark(SmbDialect::Smb2, MarkKind::QueryInfo, RequestKey(m), m);
     return true;
 }
 
@@ -335,7 +334,7 @@ bool DecideSetInfoDelete(SmbMessage* m, const FileOperation* op) {
     }
     // A disposition buffer of length 0 is refused by the server.
     WriteU32Le(m->header + SetInfoBufferLength, 0);
-    RecordDenialMark(SmbDialect::Smb2, MarkKind::Delete, RequestKey(m->header), m);
+    RecordDenialMark(SmbDialect::Smb2, MarkKind::Delete, RequestKey(m), m);
     return true;
 }
 
@@ -343,7 +342,7 @@ bool DecideSetInfoDelete(SmbMessage* m, const FileOperation* op) {
 // fails before any class is looked at.
 bool SpoilSetInfo(SmbMessage* m, MarkKind mark) {
     m->header[SetInfoType] = SetInfoTypeSpoiled;
-    RecordDenialMark(SmbDialect::Smb2, mark, RequestKey(m->header), m);
+    RecordDenialMark(SmbDialect::Smb2, mark, RequestKey(m), m);
     return true;
 }
 
@@ -394,7 +393,7 @@ bool DecideSetInfoRename(SmbMessage* m, const FileOperation* op, bool link) {
     MarkKind mark = DecideReplacingRename(op, WorkPath(m), newPath, link,
                                           AsksToReplace(h + buffer, extended), &verdict);
     if (mark == MarkKind::None) {
-        WatchReplaceOutcome(m, SmbDialect::Smb2, RequestKey(h), &verdict, WorkPath(m), newPath);
+        WatchReplaceOutcome(m, SmbDialect::Smb2, RequestKey(m), &verdict, WorkPath(m), newPath);
     }
     EngineFree(newPath, NewNameBufferBytes);
     if (mark == MarkKind::None) {
@@ -410,7 +409,7 @@ bool DecideSetInfoRename(SmbMessage* m, const FileOperation* op, bool link) {
     }
     // An empty target name is refused by the server.
     WriteU32Le(h + buffer + RenameNameLength, 0);
-    RecordDenialMark(SmbDialect::Smb2, MarkKind::Rename, RequestKey(h), m);
+    RecordDenialMark(SmbDialect::Smb2, MarkKind::Rename, RequestKey(m), m);
     return true;
 }
 
@@ -461,7 +460,7 @@ bool DecodeIoctl(SmbMessage* m) {
         return false;
     }
     SpoilFileRequest(m, IoctlFileId);
-    RecordDenialMark(SmbDialect::Smb2, MarkKind::Write, RequestKey(h), m);
+    RecordDenialMark(SmbDialect::Smb2, MarkKind::Write, RequestKey(m), m);
     return true;
 }
 

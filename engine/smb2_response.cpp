@@ -32,8 +32,8 @@ uint64_t SessionOf(const uint8_t* h) {
 uint32_t StatusOf(const uint8_t* h) {
     return ReadU32Le(h + Smb2Status);
 }
-TableKey RequestKey(const uint8_t* h) {
-    return TableKey{ReadU64Le(h + Smb2MessageId), ReadU64Le(h + Smb2SessionId)};
+TableKey RequestKey(const SmbMessage* m) {
+    return MessageRequestKey(SmbDialect::Smb2, m);
 }
 
 FileOperation OperationOf(const SmbMessage* m) {
@@ -43,8 +43,7 @@ FileOperation OperationOf(const SmbMessage* m) {
 // `done`: the answer shows that the server carried the request out.
 bool Rewrite(SmbMessage* m, const MarkKind* kinds, uint32_t count, bool done) {
     FileOperation op = OperationOf(m);
-    return RewriteStatusFromMarks(SmbDialect::Smb2, kinds, count, RequestKey(m->header), m->header,
-                                  done, &op);
+    return RewriteStatusFromMarks(SmbDialect::Smb2, kinds, count, m, done, &op);
 }
 
 bool Succeeded(const SmbMessage* m) {
@@ -56,20 +55,20 @@ bool Succeeded(const SmbMessage* m) {
 bool DecodeSessionSetup(SmbMessage* m) {
     bool guest = SmbMessageHas(m, SessionSetupFlags, 2) &&
                  (ReadU16Le(m->header + SessionSetupFlags) & SessionFlagIsGuest) != 0;
-    SettleStateChange(m, SmbDialect::Smb2, RequestKey(m->header), SessionOf(m->header),
-                      StatusOf(m->header), guest);
+    SettleStateChange(m, SmbDialect::Smb2, RequestKey(m), SessionOf(m->header), StatusOf(m->header),
+                      guest);
     return false;
 }
 
 bool DecodeStateChange(SmbMessage* m) {
-    SettleStateChange(m, SmbDialect::Smb2, RequestKey(m->header), SessionOf(m->header),
-                      StatusOf(m->header), false);
+    SettleStateChange(m, SmbDialect::Smb2, RequestKey(m), SessionOf(m->header), StatusOf(m->header),
+                      false);
     return false;
 }
 
 bool DecodeTreeConnect(SmbMessage* m) {
     const uint8_t* h = m->header;
-    RecordTreeConnect(m, g_Engine.Smb2.PendingTreeConnects, RequestKey(h), SessionOf(h),
+    RecordTreeConnect(m, g_Engine.Smb2.PendingTreeConnects, RequestKey(m), SessionOf(h),
                       ReadU32Le(h + Smb2TreeId), StatusOf(h));
     return false;
 }
@@ -77,9 +76,9 @@ bool DecodeTreeConnect(SmbMessage* m) {
 bool DecodeCreate(SmbMessage* m) {
     const uint8_t* h = m->header;
     uint32_t length = MaxPendingNameBytes;
-    if (KeyedTableLookup(g_Engine.Smb2.PendingCreates, m->atDispatch, RequestKey(h), SmbWork(m),
+    if (KeyedTableLookup(g_Engine.Smb2.PendingCreates, m->atDispatch, RequestKey(m), SmbWork(m),
                          &length)) {
-        KeyedTableDelete(g_Engine.Smb2.PendingCreates, m->atDispatch, RequestKey(h));
+        KeyedTableDelete(g_Engine.Smb2.PendingCreates, m->atDispatch, RequestKey(m));
         if (StatusOf(h) == 0 && SmbMessageHas(m, CreateFileId, FileIdBytes)) {
             const uint8_t* id = h + CreateFileId;
             TableKey file{ReadU64Le(id), ReadU64Le(id + 8)};
@@ -92,7 +91,7 @@ bool DecodeCreate(SmbMessage* m) {
                               MarkKind::CreateClient,   MarkKind::Write};
     bool rewrote = Rewrite(m, marks, 6, Succeeded(m));
     uint32_t status = StatusOf(h);
-    CreateAnswer answer{RequestKey(h), SessionOf(h), ReadU32Le(h + Smb2TreeId), status,
+    CreateAnswer answer{RequestKey(m), SessionOf(h), ReadU32Le(h + Smb2TreeId), status,
                         status == 0 && SmbMessageHas(m, CreateAction, 4)
                             ? ReadU32Le(h + CreateAction)
                             : ActionUnknown};
@@ -125,7 +124,7 @@ bool DecodeSetInfo(SmbMessage* m) {
                               MarkKind::CreateNew};
     bool rewrote = Rewrite(m, marks, 4, Succeeded(m));
     const uint8_t* h = m->header;
-    return SettleReplaceOutcome(m, SmbDialect::Smb2, RequestKey(h), SessionOf(h),
+    return SettleReplaceOutcome(m, SmbDialect::Smb2, RequestKey(m), SessionOf(h),
                                 ReadU32Le(h + Smb2TreeId), StatusOf(h)) ||
            rewrote;
 }

@@ -150,7 +150,7 @@ bool DispatchSmbMessage(SmbDialect dialect, SmbDirection direction, const SmbDec
     KmZeroMemory(message.denial, DenialNoteHeaderBytes);
     bool rewrote = decode(&message);
     if (request && rewrote && message.denial->kind != 0) {
-        KeepDenialNote(dialect, header, message.denial, atDispatch, message.clientAddress);
+        KeepDenialNote(dialect, &message);
     }
     GiveBackWorkBuffer(message.workArea);
     return rewrote;

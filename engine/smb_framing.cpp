@@ -452,13 +452,6 @@ bool SpoilSmb1InSegment(FramingPass* pass, SmbFlowRecord* r, const uint8_t* h, u
     return SpoilNameTail(pass, r, messagePosition + nameStart, end - nameStart, unicode);
 }
 
-TableKey RequestKeyOf(SmbDialect dialect, const uint8_t* h) {
-    if (dialect == SmbDialect::Smb2) {
-        return TableKey{ReadU64Le(h + Smb2MessageId), ReadU64Le(h + Smb2SessionId)};
-    }
-    return TableKey{ReadU16Le(h + smb1::Mid), ReadU16Le(h + smb1::Uid)};
-}
-
 // Decides one member (or SMB1 message) from the held bytes, and carries what its handler
 // changed into this frame.
 void DecideHeldMember(FramingPass* pass, FlowWork* work, SmbDialect dialect, uint32_t rel,
@@ -494,14 +487,16 @@ void DecideHeldMember(FramingPass* pass, FlowWork* work, SmbDialect dialect, uin
                       ? SpoilSmb2InSegment(pass, r, sent, available, position)
                       : SpoilSmb1InSegment(pass, r, sent, available, position);
     if (landed) {
-        RefuseWatchedCreateWhole(dialect, RequestKeyOf(dialect, sent), StatusObjectNameInvalid,
-                                 pass->atDispatch);
+        RefuseWatchedCreateWhole(dialect,
+                                 RequestKeyOf(dialect, sent, ConnectionOf(pass->view, true)),
+                                 StatusObjectNameInvalid, pass->atDispatch);
         return;
     }
     // Nothing of the decision lies in this frame: the server will carry the request out.
     // Its denial is taken back, so that its answer is not turned into one, and its events
     // say it was not prevented.
-    ForgetDenialMarks(dialect, RequestKeyOf(dialect, h), pass->atDispatch);
+    ForgetDenialMarks(dialect, RequestKeyOf(dialect, h, ConnectionOf(pass->view, true)),
+                      pass->atDispatch);
     UnblockFileEventsSince(pass->atDispatch, eventsBefore, ClientIpv4Of(pass->view, true),
                            ClientIpv6Of(pass->view, true));
 }

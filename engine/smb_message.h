@@ -41,6 +41,9 @@ struct SmbMessage {
     const uint8_t* clientAddress6; // an IPv6 client's 16 address bytes; null for IPv4
     // The TCP connection beside the client's address: client port << 16 | server port.
     uint32_t clientPorts;
+    // The client's TCP connection as request keys name it (ConnectionOf); 0 until a key
+    // first needs it (MessageConnection), since most messages never build one.
+    mutable uint64_t connection;
     uint8_t* workArea;  // scratch of WorkBufferBytes: read it through SmbWork
     bool workZeroed;    // the scratch was cleared for this message
     DenialNote* denial; // a request's blocked event, for its denial mark (zeroed)

@@ -56,6 +56,8 @@ const uint32_t Smb1ProtocolId = 0x424D53FF; // 0xFF 'S' 'M' 'B'
 const uint32_t Smb1HeaderLength = 32;
 const uint32_t Smb1Command = 4;
 const uint32_t Smb1Flags = 9;
+const uint32_t Smb1Uid = 28;
+const uint32_t Smb1Mid = 30;
 const uint8_t Smb1FlagReply = 0x80;
 
 enum Smb1CommandCode : uint8_t {

@@ -1366,7 +1366,7 @@ TEST_F(FileOperationsTest, AReplacingRenameCutAnywhereIsNarrowedOrRefusedWhole) 
         bool narrowed = sent[replaceAt] == 0;
         bool unchanged = sent == original;
         uint32_t server = narrowed ? Collision : unchanged ? Ok : NameInvalid;
-        Response(ReplaceAnswer2(id, server));
+        ResponseTo(from, ReplaceAnswer2(id, server));
         EXPECT_EQ(Status2(), unchanged ? Ok : AccessDenied);
         EventList expected{{1, 1}};
         if (unchanged) {

@@ -34,6 +34,7 @@ class FramingTest : public SmbEngineTest {
     // with consecutive sequence numbers; returns the stream as the server receives it.
     Bytes SendCut(const Bytes& stream, std::vector<size_t> cuts) {
         Endpoint from = Channel(nextPort++);
+        sentFrom = from;
         cuts.push_back(stream.size());
         Bytes received;
         size_t at = 0;
@@ -52,16 +53,18 @@ class FramingTest : public SmbEngineTest {
         return received;
     }
 
+    Endpoint sentFrom; // the connection of the last SendCut: its answers go there
+
     // The status the client sees for an error answer of the server.
     uint32_t AnswerStatus2(const Bytes& request, uint32_t serverStatus) {
         Smb2Ids ids{Alice, Docs, ReadLe64(request, 4 + 24)};
         uint16_t command = ReadLe16(request, 4 + 12);
-        Response(Smb2ErrorResponse(command, ids, serverStatus));
+        ResponseTo(sentFrom, Smb2ErrorResponse(command, ids, serverStatus));
         return ReadLe32(LastSmb(), Smb2Status);
     }
     uint32_t AnswerStatus1(const Bytes& request, uint32_t serverStatus) {
         Smb1Ids ids{Alice1, Docs1, ReadLe16(request, 4 + 30)};
-        Response(Smb1Reply(request[4 + 4], ids, serverStatus));
+        ResponseTo(sentFrom, Smb1Reply(request[4 + 4], ids, serverStatus));
         return ReadLe32(LastSmb(), Smb1Status);
     }
     // An SMB2 CREATE that asks to delete the file when it is closed.

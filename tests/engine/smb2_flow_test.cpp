@@ -112,13 +112,12 @@ TEST_F(Smb2FlowTest, EveryCreateMarkRewritesItsResponse) {
         Smb2Ids ids = Ids();
         ASSERT_TRUE(Create(ids, "f.txt", c.access, c.share, c.disposition)) << c.flags;
         uint32_t length = 0;
-        EXPECT_TRUE(KeyedTableLookup(g_Engine.Smb2.*c.marks, false,
-                                     TableKey{ids.messageId, ids.session}, nullptr, &length))
+        TableKey request = LastRequestKey(SmbDialect::Smb2);
+        EXPECT_TRUE(KeyedTableLookup(g_Engine.Smb2.*c.marks, false, request, nullptr, &length))
             << c.flags;
         ASSERT_TRUE(Response(Smb2ErrorResponse(5, ids, StatusInvalidParameter))) << c.flags;
         EXPECT_EQ(ReadLe32(LastSmb(), Smb2StatusAt), StatusAccessDenied);
-        EXPECT_FALSE(KeyedTableLookup(g_Engine.Smb2.*c.marks, false,
-                                      TableKey{ids.messageId, ids.session}, nullptr, &length));
+        EXPECT_FALSE(KeyedTableLookup(g_Engine.Smb2.*c.marks, false, request, nullptr, &length));
     }
 }
 

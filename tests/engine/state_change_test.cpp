@@ -149,8 +149,9 @@ TEST_F(StateChangeTest, ChangesHappenOnlyOnTheServersSuccess) {
             EXPECT_EQ(kind.changed(), answer == Answer::Success);
             EXPECT_EQ(KeyedTableCount(g_Engine.Smb1.PendingChanges, false) +
                           KeyedTableCount(g_Engine.Smb2.PendingChanges, false),
-                      answer == Answer::None ? 1u : 0u)
-                << "an answer takes its request's pending change";
+                      answer == Answer::None || answer == Answer::SuccessToAnotherConnection ? 1u
+                                                                                             : 0u)
+                << "an answer takes its own connection's request's pending change, no other";
         }
     }
 }
@@ -201,6 +202,124 @@ TEST_F(StateChangeTest, AnotherConnectionCannotTakeOverASession) {
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(Ascii(events[0].UserName), "alice");
     EXPECT_EQ(events[0].Blocked, 1);
+}
+
+// Two connections of a client use one session (bound on both, as SMB 3 multichannel binds
+// one) and count their message ids each on its own, so both send a request with the same
+// (MessageId, SessionId). What the engine keeps for an answer is its connection's own: a
+// denial on one rewrites only that connection's answer, an answer sent to a third port
+// takes nothing, and each CREATE is paired with its own answer, whichever answer comes
+// first, over IPv4 and IPv6.
+TEST_F(StateChangeTest, RequestsAreKeptPerConnection) {
+    const uint32_t StatusInvalidParameter = 0xC000000D;
+    struct Dialect {
+        const char* name;
+        size_t statusAt;
+        std::function<Bytes(uint64_t id, const std::string& name, bool remove)> create;
+        std::function<Bytes(uint64_t id, uint16_t file, uint32_t status)> answer;
+        std::function<Bytes(uint64_t id, uint16_t file)> removeOpen;
+        std::function<TableKey(uint16_t file)> fileKey;
+    };
+    auto removal = [](auto fields, bool remove) {
+        if (remove) {
+            fields.desiredAccess = 0x00010080; // DELETE, read attributes
+            fields.createOptions = 0x00001000; // delete on close
+        }
+        return fields;
+    };
+    std::vector<Dialect> dialects = {
+        {"SMB2", 8,
+         [&](uint64_t id, const std::string& name, bool remove) {
+             Smb2CreateFields f;
+             f.name = name;
+             return Smb2CreateRequest({Alice, Docs, id}, removal(f, remove));
+         },
+         [&](uint64_t id, uint16_t file, uint32_t status) {
+             return status == 0 ? Smb2CreateResponse({Alice, Docs, id}, FileId{file, file})
+                                : Smb2ErrorResponse(5, {Alice, Docs, id}, status);
+         },
+         [&](uint64_t id, uint16_t file) {
+             return Smb2SetInfoDisposition({Alice, Docs, id}, FileId{file, file});
+         },
+         [&](uint16_t file) {
+             return TableKey{file, file};
+         }},
+        {"SMB1", 5,
+         [&](uint64_t id, const std::string& name, bool remove) {
+             Smb1CreateFields f;
+             f.name = name;
+             return Smb1NtCreateRequest({Uid, Tid, uint16_t(id)}, removal(f, remove));
+         },
+         [&](uint64_t id, uint16_t file, uint32_t status) {
+             Smb1Ids ids{Uid, Tid, uint16_t(id)};
+             return status == 0 ? Smb1NtCreateReply(ids, file) : Smb1Reply(0xA2, ids, status);
+         },
+         [&](uint64_t id, uint16_t file) {
+             return Smb1Trans2SetDisposition({Uid, Tid, uint16_t(id)}, file);
+         },
+         [&](uint16_t file) {
+             return TableKey{file, Uid};
+         }},
+    };
+    for (const Dialect& d : dialects) {
+        for (bool overIpv6 : {false, true}) {
+            for (bool deniedFirst : {true, false}) {
+                SCOPED_TRACE(std::string(d.name) + (overIpv6 ? " IPv6" : " IPv4") +
+                             (deniedFirst ? ", denied answered first" : ", other first"));
+                TearDown();
+                ipv6 = overIpv6;
+                SetUp();
+                Rules({Rule("docs", "alice", "11000000")});
+                Endpoint other = Channel(40002);
+                Endpoint third = TestClient(client.ip[3], 40003);
+                auto send = [&](const Endpoint& from, const Endpoint& to, const Bytes& smb) {
+                    lastFrame = Frame(from, to, smb);
+                    return to.port == server.port
+                               ? InspectInbound(lastFrame.data(), uint32_t(lastFrame.size()), false)
+                               : InspectOutbound(lastFrame.data(), uint32_t(lastFrame.size()),
+                                                 false);
+                };
+                auto status = [&] { return ReadLe32(LastSmb(), d.statusAt); };
+
+                // A denial on one connection, an allowed request under the same ids on the
+                // other.
+                uint64_t id = nextId++;
+                EXPECT_TRUE(send(client, server, d.create(id, "old.txt", true)));
+                EXPECT_FALSE(send(other, server, d.create(id, "new.txt", false)));
+                EXPECT_FALSE(send(server, third, d.answer(id, 0, StatusInvalidParameter)))
+                    << "an answer to a third port takes no mark";
+                for (bool denied : {deniedFirst, !deniedFirst}) {
+                    EXPECT_EQ(send(server, denied ? client : other,
+                                   d.answer(id, 9, denied ? StatusInvalidParameter : 0)),
+                              denied);
+                    EXPECT_EQ(status(), denied ? StatusAccessDenied : 0u);
+                }
+
+                // Two opens under the same ids: each connection's answer names its own file.
+                uint64_t pair = nextId++;
+                EXPECT_FALSE(send(client, server, d.create(pair, "one.txt", false)));
+                EXPECT_FALSE(send(other, server, d.create(pair, "two.txt", false)));
+                EXPECT_FALSE(send(server, third, d.answer(pair, 30, 0)));
+                EXPECT_FALSE(HasOpen(d.fileKey(30))) << "an open nobody asked for on that port";
+                for (bool mine : {deniedFirst, !deniedFirst}) {
+                    EXPECT_FALSE(
+                        send(server, mine ? client : other, d.answer(pair, mine ? 31 : 32, 0)));
+                }
+                Events();
+                const struct {
+                    const Endpoint& from;
+                    uint16_t file;
+                    const char* path;
+                } opens[] = {{client, 31, "docs\\one.txt"}, {other, 32, "docs\\two.txt"}};
+                for (const auto& open : opens) {
+                    EXPECT_TRUE(send(open.from, server, d.removeOpen(nextId++, open.file)));
+                    std::vector<FileEvent> events = Events();
+                    ASSERT_EQ(events.size(), 1u);
+                    EXPECT_EQ(EventPath(events[0]), open.path);
+                }
+            }
+        }
+    }
 }
 
 } // namespace

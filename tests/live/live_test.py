@@ -395,6 +395,11 @@ RAW = os.path.join(ROOT, "tests", "live", "raw_requests.py")
 # Set-ups of the flood case: enough to fill the pending-request tables several times over,
 # few enough to go by in seconds.
 FLOOD_FRAMES = 200000
+# Tree connects and creates of the other flood case, half each: each half fills its
+# pending-request table twice over.
+CONNECT_FLOOD_FRAMES = 300000
+# The engine's pool budget (engine/engine_limits.h) and what the guard needs beside it.
+GUARD_RSS_BOUND_KB = (256 + 64) * 1024
 
 
 class Failure(Exception):
@@ -642,8 +647,18 @@ def check_raw(lab, operation, flag, kind, effect, allowed_kind=None):
 
 FORGED = os.path.join(ROOT, "tests", "live", "forged_requests.py")
 # What another connection of alice's machine sends with her SessionId (the server refuses
-# each), and a flood of set-ups from random ports that the server never answers.
-FORGED_CASES = ["setup", "tree-disconnect", "logoff", "flood:%d" % FLOOD_FRAMES]
+# each), and floods from random ports that the server never answers: set-ups, and tree
+# connects with creates under alice's ids while she deletes.
+FORGED_CASES = ["setup", "tree-disconnect", "logoff", "flood:%d" % FLOOD_FRAMES,
+                "connects:%d" % CONNECT_FLOOD_FRAMES]
+
+
+def guard_memory_kb(lab):
+    """The guard's resident memory now and at its peak, in KiB."""
+    with open(os.path.join(lab.vars["LAB_DIR"], "guard.pid")) as f:
+        status = open("/proc/%d/status" % int(f.read())).read().splitlines()
+    fields = dict(line.split(":", 1) for line in status if ":" in line)
+    return int(fields["VmRSS"].split()[0]), int(fields["VmHWM"].split()[0])
 
 
 def check_forged(lab, kind):
@@ -654,14 +669,23 @@ def check_forged(lab, kind):
     before = docs_state(lab)
     lab.apply(policy(rule("report", "deny-delete")))
     mark = lab.event_mark()
+    rss_before, _ = guard_memory_kb(lab)
     r = lab.run("client", "/usr/bin/python3", FORGED, lab.vars["LAB_SERVER_IP"],
                 lab.vars["ALICE_PASS"], kind, timeout=STEP_SECONDS * 4,
                 step="forged %s" % kind, expected="alice's delete refused")
+    rss, peak = guard_memory_kb(lab)
     lines = r.stdout.split()
     if len(lines) != 3 or lines[1:] != ["STATUS_ACCESS_DENIED", "alive"]:
         raise Failure("%s: alice saw %s, expected the forged answer, STATUS_ACCESS_DENIED, "
                       "alive (%s)" % (kind, lines, r.stderr.strip()[-300:]))
-    print("      the forged %s was answered: %s" % (kind, lines[0]))
+    print("      the forged %s was answered: %s; guard RSS %d -> %d KiB, peak %d KiB" %
+          (kind, lines[0], rss_before, rss, peak))
+    if peak > GUARD_RSS_BOUND_KB:
+        raise Failure("the guard's memory peaked at %d KiB" % peak)
+    if kind.startswith("connects:"):
+        during = lines[0].split(";during:")[-1].split(",")
+        if not during[0] or any(not a.startswith("STATUS_ACCESS_DENIED:") for a in during):
+            raise Failure("alice's deletes during the flood drew %s" % during)
     if lines[0] == "STATUS_SUCCESS":
         raise Failure("the server accepted the forged %s" % kind)
     logged = [e for e in lab.events_since(mark) if e["type"] == "event"]

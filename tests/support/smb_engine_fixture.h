@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "client_address.h"
 #include "engine_fixture.h"
 #include "frames.h"
 #include "inspect.h"
@@ -16,6 +17,7 @@
 #include "report_rings.h"
 #include "session_state.h"
 #include "smb_builders.h"
+#include "smb_dispatch.h"
 
 // Offset of the SMB header in a frame built with default options.
 const size_t FrameSmbHeader = FramePayload + 4;
@@ -40,8 +42,10 @@ class SmbEngineTest : public EngineTest {
         CheckFrameAfter(before, rewrote);
         return rewrote;
     }
-    bool Response(const Bytes& smb) {
-        lastFrame = Frame(server, client, smb);
+    bool Response(const Bytes& smb) { return ResponseTo(client, smb); }
+    // An answer to the client's connection from port `to`.
+    bool ResponseTo(const Endpoint& to, const Bytes& smb) {
+        lastFrame = Frame(server, to, smb);
         Bytes before = lastFrame;
         bool rewrote = InspectOutbound(lastFrame.data(), uint32_t(lastFrame.size()), false);
         CheckFrameAfter(before, rewrote);
@@ -51,6 +55,14 @@ class SmbEngineTest : public EngineTest {
     Bytes LastSmb() const {
         size_t at = FrameSmbHeader + (ipv6 ? Ipv6ExtraBytes : 0);
         return Bytes(lastFrame.begin() + at, lastFrame.end());
+    }
+
+    // The key under which the engine keeps what the last request left for its answer.
+    TableKey LastRequestKey(SmbDialect dialect) {
+        FrameView view{};
+        ParseEthernet(lastFrame.data(), uint32_t(lastFrame.size()), &view);
+        size_t header = FrameSmbHeader + (ipv6 ? Ipv6ExtraBytes : 0);
+        return RequestKeyOf(dialect, lastFrame.data() + header, ConnectionOf(&view, true));
     }
 
     void Rules(const std::vector<AccessRule>& rules) {
@@ -126,8 +138,10 @@ class SmbEngineTest : public EngineTest {
     // has bound every session logged on so far, as SMB 3 multichannel binds one.
     Endpoint Channel(uint16_t port) {
         Endpoint from = TestClient(client.ip[3], port);
-        uint32_t address = uint32_t(from.ip[0]) | uint32_t(from.ip[1]) << 8 |
-                           uint32_t(from.ip[2]) << 16 | uint32_t(from.ip[3]) << 24;
+        // An IPv6 client's connections are named by their ports alone (its IPv4 word is 0).
+        uint32_t address = ipv6 ? 0
+                                : uint32_t(from.ip[0]) | uint32_t(from.ip[1]) << 8 |
+                                      uint32_t(from.ip[2]) << 16 | uint32_t(from.ip[3]) << 24;
         for (uint64_t session : loggedOn) {
             EXPECT_TRUE(
                 BindSessionChannel(false, session, address, uint32_t(port) << 16 | server.port));
