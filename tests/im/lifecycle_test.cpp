@@ -1,6 +1,9 @@
 // Driver entry, bindings, the virtual miniport's life and the control device that follows
 // it; every failure of a bind leaves nothing behind.
+#include <functional>
+
 #include "im_fixture.h"
+#include "sim.h"
 
 namespace {
 
@@ -154,6 +157,30 @@ TEST_F(ImTest, FailedRegistrationTerminatesTheWrapperAndStopsTheEngine) {
         ExpectNothingLeft(true);
     }
     ASSERT_EQ(sim5::LoadDriver(), NDIS_STATUS_SUCCESS);
+}
+
+// Call sequences the documentation forbids, as a faulty driver would make them: the model
+// flags each one.
+TEST_F(ImTest, ModelFlagsCallSequencesTheDocumentationForbids) {
+    struct Case {
+        const char* expected;
+        std::function<void(ImAdapter*)> run;
+    } cases[] = {
+        {"id the protocol above did not cancel",
+         [](ImAdapter* a) { NdisCancelSendPackets(a->BindingHandle, &a->Request); }},
+    };
+    sim5::Binding* b = Bind();
+    auto* adapter = static_cast<ImAdapter*>(b->Context());
+    SimSetMisuseMode(SimMisuseMode::Record);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        SimClearMisuse();
+        c.run(adapter);
+        EXPECT_EQ(SimMisuseCount(), 1u);
+        EXPECT_NE(std::string(SimLastMisuse()).find(c.expected), std::string::npos)
+            << SimLastMisuse();
+    }
+    SimSetMisuseMode(SimMisuseMode::Abort);
 }
 
 } // namespace

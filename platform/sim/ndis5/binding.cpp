@@ -12,6 +12,12 @@ namespace sim5 {
 namespace {
 
 const uint32_t ReservedAbove = 16;
+const uintptr_t CancelIdBase = 0xCA00000;
+
+// The checksum request the protocol above stamps on its n-th send.
+uintptr_t ChecksumInfo(uintptr_t n) {
+    return (n * 0x9E37u) & 0x3Fu;
+}
 const uint32_t EthernetHeader = 14;
 
 struct SimMiniport {
@@ -52,7 +58,17 @@ struct Binding::State {
     std::vector<NDIS_PACKET*> pendingSends;          // the driver's packets pending below
     std::set<NDIS_PACKET*> held;                     // packets below that the driver keeps
     std::map<NDIS_PACKET*, NDIS_BUFFER*> aboveSends; // packets above in the driver -> head
-    std::vector<NDIS_PACKET*> retained;              // driver descriptors the protocol above keeps
+    // Sends: the cancel id stamped on each packet above, the status the adapter below gave
+    // the descriptor that carried it (what must come up, once), and the status each pending
+    // descriptor will complete with.
+    uintptr_t stamps = 0;
+    std::map<void*, NDIS_PACKET*> cancelIds;
+    std::map<NDIS_PACKET*, NDIS_STATUS> expectedUp;
+    std::map<NDIS_PACKET*, NDIS_STATUS> pendingStatus;
+    std::mt19937_64 sendDraws;
+    std::set<void*> cancelsAsked;       // cancelled above, not passed down yet
+    std::set<void*> cancelsTaken;       // of those, the ones the adapter below will abort
+    std::vector<NDIS_PACKET*> retained; // driver descriptors the protocol above keeps
     // What the adapter below was given to send and the protocol above keeps, as it was at
     // hand-over: both read the bytes again when they give the packet back.
     std::map<NDIS_PACKET*, std::vector<uint8_t>> handedBytes;
@@ -119,6 +135,19 @@ struct Binding::State {
         if (!PacketBytesIfAlive(packet, &now) || now != handed) {
             SimReportMisuse(misuse);
         }
+    }
+
+    NDIS_STATUS TakePendingStatus(NDIS_PACKET* packet) {
+        std::lock_guard<std::mutex> hold(lock);
+        NDIS_STATUS status = pendingStatus[packet];
+        pendingStatus.erase(packet);
+        return status;
+    }
+
+    // The adapter below completes a send it took: ProtocolSendComplete at DISPATCH_LEVEL.
+    void CompleteBelow(NDIS_PACKET* packet, NDIS_STATUS status) {
+        CheckStillAsHanded(packet, "a pending send changed or was freed before its completion");
+        TheModel().protocol.SendCompleteHandler(context, packet, status);
     }
 
     std::vector<uint8_t> ActorBytes(NDIS_PACKET* packet) {
@@ -200,6 +229,14 @@ void SendComplete(NDIS_HANDLE miniport, NDIS_PACKET* packet, NDIS_STATUS status)
             SimReportMisuse("send completed up with another buffer chain than it was sent with");
         }
         s->aboveSends.erase(found);
+        auto expected = s->expectedUp.find(packet);
+        if (expected != s->expectedUp.end()) {
+            if (expected->second != status) {
+                SimReportMisuse("send completed up with another status than it completed below");
+            }
+            s->expectedUp.erase(expected);
+        }
+        s->cancelIds.erase(NdisPacketExtensionFromPacket(packet)->NdisPacketInfo[PacketCancelId]);
         b->sendCompletions.push_back(status);
     }
     s->FreeActorPacket(packet);
@@ -352,6 +389,7 @@ Binding* Bind(const AdapterOptions& options, NDIS_STATUS* status) {
     s->lowerNameString.Length = uint16_t(s->lowerName.size() * 2);
     s->lowerNameString.MaximumLength = s->lowerNameString.Length;
     s->below = NewPool(Owner::Below, 0);
+    s->sendDraws.seed(options.sendSeed);
     s->above = NewPool(Owner::Above, ReservedAbove);
     TheModel().bindings.push_back(b);
     NDIS_STRING section = NdisConstantString(u"Merrowfaldine");
@@ -419,6 +457,13 @@ void Binding::Send(const std::vector<std::vector<uint8_t>>& frames, const Chain&
         NDIS_PACKET* p = state->BuildPacket(Owner::Above, frame, chain);
         std::lock_guard<std::mutex> hold(state->lock);
         state->aboveSends[p] = p->Private.Head;
+        // Per-packet info the driver must carry down: a cancel id and a checksum request.
+        state->stamps += 1;
+        void* id = reinterpret_cast<void*>(CancelIdBase + state->stamps);
+        NdisPacketExtensionFromPacket(p)->NdisPacketInfo[PacketCancelId] = id;
+        NdisPacketExtensionFromPacket(p)->NdisPacketInfo[TcpIpChecksumPacketInfo] =
+            reinterpret_cast<void*>(ChecksumInfo(state->stamps));
+        state->cancelIds[id] = p;
         packets.push_back(p);
     }
     DispatchScope scope(atDispatch);
@@ -556,9 +601,39 @@ void Binding::CompleteSends(size_t count, uint64_t seed) {
     }
     DispatchScope scope;
     for (NDIS_PACKET* p : out) {
-        state->CheckStillAsHanded(p, "a pending send changed or was freed before its completion");
-        TheModel().protocol.SendCompleteHandler(state->context, p, state->options.sendStatus);
+        state->CompleteBelow(p, state->TakePendingStatus(p));
     }
+}
+
+size_t Binding::CancelSends(uint64_t seed) {
+    std::mt19937_64 draw(seed);
+    std::vector<void*> ids;
+    {
+        std::lock_guard<std::mutex> hold(state->lock);
+        for (NDIS_PACKET* p : state->pendingSends) {
+            if (draw() % 2 == 0) {
+                continue;
+            }
+            void* id = NdisPacketExtensionFromPacket(p)->NdisPacketInfo[PacketCancelId];
+            ids.push_back(id);
+            state->cancelsAsked.insert(id);
+            if (draw() % 2 == 0) {
+                state->cancelsTaken.insert(id);
+            }
+        }
+    }
+    size_t before = sendCompletions.size();
+    DispatchScope scope;
+    for (void* id : ids) {
+        TheModel().miniport.CancelSendPacketsHandler(state->miniport->adapterContext, id);
+        std::lock_guard<std::mutex> hold(state->lock);
+        // The driver queues no sends of its own, so a cancel it does not pass down reaches
+        // no one (the stricter reading: every cancel goes down while sends are pending).
+        if (state->cancelsAsked.erase(id) != 0) {
+            SimReportMisuse("a cancel from above was not passed down to the adapter below");
+        }
+    }
+    return sendCompletions.size() - before;
 }
 
 size_t Binding::PendingSends() const {
@@ -808,12 +883,31 @@ void NdisSend(NDIS_STATUS* status, NDIS_HANDLE handle, NDIS_PACKET* packet) {
     }
     b->sent.push_back(PacketBytes(packet));
     b->sentCopy.push_back(IsCopy(packet));
-    if (s->options.sendsPend) {
+    // The packet from above that this descriptor carries, found by its per-packet info.
+    NDIS_PACKET_EXTENSION* info = NdisPacketExtensionFromPacket(packet);
+    auto above = s->cancelIds.find(info->NdisPacketInfo[PacketCancelId]);
+    if (above == s->cancelIds.end() || s->expectedUp.count(above->second) != 0 ||
+        info->NdisPacketInfo[TcpIpChecksumPacketInfo] !=
+            NdisPacketExtensionFromPacket(above->second)->NdisPacketInfo[TcpIpChecksumPacketInfo]) {
+        SimReportMisuse("a packet sent down without the per-packet info of the packet it carries");
+    }
+    bool pend = s->options.sendsPend;
+    NDIS_STATUS result = s->options.sendStatus;
+    if (s->options.sendSeed != 0) {
+        uint64_t draw = s->sendDraws();
+        pend = draw % 2 != 0;
+        result = draw / 2 % 2 != 0 ? NDIS_STATUS_FAILURE : NDIS_STATUS_SUCCESS;
+    }
+    if (above != s->cancelIds.end()) {
+        s->expectedUp[above->second] = result;
+    }
+    if (pend) {
         s->pendingSends.push_back(packet);
+        s->pendingStatus[packet] = result;
         s->handedBytes[packet] = b->sent.back();
         *status = NDIS_STATUS_PENDING;
     } else {
-        *status = s->options.sendStatus;
+        *status = result;
     }
 }
 
@@ -858,7 +952,40 @@ void NdisTransferData(NDIS_STATUS* status, NDIS_HANDLE, NDIS_HANDLE macContext, 
 }
 
 void NdisCancelSendPackets(NDIS_HANDLE handle, void* cancelId) {
-    static_cast<Binding*>(handle)->lastCancelId = cancelId;
+    auto* b = static_cast<Binding*>(handle);
+    Binding::State* s = b->state;
+    if (KmGetCurrentIrql() > KmDispatchLevel) {
+        SimReportMisuse("NdisCancelSendPackets above DISPATCH_LEVEL");
+    }
+    b->lastCancelId = cancelId;
+    std::vector<NDIS_PACKET*> aborted;
+    {
+        std::lock_guard<std::mutex> hold(s->lock);
+        if (s->cancelsAsked.erase(cancelId) == 0) {
+            SimReportMisuse("a cancel passed down with an id the protocol above did not cancel");
+        }
+        if (s->cancelsTaken.erase(cancelId) != 0) {
+            for (auto it = s->pendingSends.begin(); it != s->pendingSends.end();) {
+                NDIS_PACKET* p = *it;
+                if (NdisPacketExtensionFromPacket(p)->NdisPacketInfo[PacketCancelId] != cancelId) {
+                    ++it;
+                    continue;
+                }
+                it = s->pendingSends.erase(it);
+                s->pendingStatus.erase(p);
+                auto above = s->cancelIds.find(cancelId);
+                if (above != s->cancelIds.end()) {
+                    s->expectedUp[above->second] = NDIS_STATUS_REQUEST_ABORTED;
+                }
+                aborted.push_back(p);
+            }
+        }
+    }
+    // Aborted sends complete from within the cancel, as a miniport may complete them.
+    DispatchScope scope;
+    for (NDIS_PACKET* p : aborted) {
+        s->CompleteBelow(p, NDIS_STATUS_REQUEST_ABORTED);
+    }
 }
 
 void NdisRequest(NDIS_STATUS* status, NDIS_HANDLE handle, NDIS_REQUEST* request) {

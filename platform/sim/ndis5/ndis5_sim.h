@@ -58,6 +58,9 @@ struct AdapterOptions {
     bool cancelInitSucceeds = true; // for a deferred initialisation
     bool sendsPend = false;         // NdisSend pends; CompleteSends() finishes them
     NDIS_STATUS sendStatus = NDIS_STATUS_SUCCESS;
+    // When not 0, each NdisSend is drawn from this seed instead: taken at once or pending,
+    // succeeding or failing (NDIS_STATUS_FAILURE).
+    uint64_t sendSeed = 0;
     bool requestsPend = false;       // NdisRequest pends; CompleteRequest() finishes it
     bool upperRetainsPackets = true; // the protocol above keeps indicated packets
     std::vector<NDIS_MEDIUM> offeredMedia = {NdisMedium802_3, NdisMedium802_5};
@@ -160,6 +163,11 @@ class Binding {
     std::vector<bool> sentCopy; // carried by one buffer of the driver's (a rewritten copy)
     // Completes up to `count` pending sends (all when 0), in an order drawn from `seed`.
     void CompleteSends(size_t count = 0, uint64_t seed = 0);
+    // The protocol above cancels sends pending below, chosen by `seed`, through
+    // MiniportCancelSendPackets with the cancel ids it stamped on them; the adapter below
+    // aborts some at once (NDIS_STATUS_REQUEST_ABORTED), the others are on the wire already
+    // and complete later as drawn. Returns how many were aborted.
+    size_t CancelSends(uint64_t seed);
     size_t PendingSends() const;
     size_t HeldReceives() const; // packets of the adapter the driver keeps
     void Status(NDIS_STATUS status);
