@@ -249,6 +249,38 @@ TEST_F(DataPathTest, SendsFailingOrCancelledBelowCompleteUpOnceWithTheirStatus) 
     EXPECT_GT(seen[NDIS_STATUS_REQUEST_ABORTED], 0u);
 }
 
+// The rest of a lookahead frame fetched at once or pending below, succeeding or failing:
+// a pending transfer reaches the protocol above through NdisMTransferDataComplete, once.
+TEST_F(ImTest, TransfersAtOnceOrPendingBelowReachTheProtocolAbove) {
+    struct Case {
+        bool pends;
+        NDIS_STATUS below;
+    } cases[] = {
+        {false, NDIS_STATUS_SUCCESS}, {true, NDIS_STATUS_SUCCESS}, {true, NDIS_STATUS_FAILURE}};
+    Bytes frame(80);
+    for (size_t i = 0; i < frame.size(); ++i) {
+        frame[i] = uint8_t(i * 7);
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pends ? "pending" : "at once");
+        sim5::AdapterOptions options;
+        options.transfersPend = c.pends;
+        sim5::Binding* b = Bind(options);
+        b->IndicateLookahead(frame, false, 2);
+        NDIS_STATUS status = b->TransferData(40, 8);
+        EXPECT_EQ(status, c.pends ? NDIS_STATUS_PENDING : NDIS_STATUS_SUCCESS);
+        EXPECT_FALSE(b->transferCompleted);
+        if (c.pends) {
+            b->CompleteTransfer(c.below);
+            EXPECT_TRUE(b->transferCompleted);
+            EXPECT_EQ(b->transferStatus, c.below);
+        }
+        Bytes expected(frame.begin() + 54, frame.begin() + 62);
+        EXPECT_EQ(b->transferredBytes, c.below == NDIS_STATUS_SUCCESS ? expected : Bytes());
+        Unbind(b);
+    }
+}
+
 // Each medium on a processor of its own, up to the last of the 64 the model reports.
 TEST_F(ImTest, LookaheadIndicationsFollowTheMediumOnEveryProcessor) {
     struct Case {

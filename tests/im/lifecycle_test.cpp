@@ -159,6 +159,28 @@ TEST_F(ImTest, FailedRegistrationTerminatesTheWrapperAndStopsTheEngine) {
     ASSERT_EQ(sim5::LoadDriver(), NDIS_STATUS_SUCCESS);
 }
 
+// The control device cannot be registered: frames still pass, the unbind deregisters
+// nothing, and the next first miniport brings the device up.
+TEST_F(ImTest, WithoutItsControlDeviceTheDriverStillPassesFrames) {
+    sim5::UnloadDriver();
+    sim5::LoadOptions options;
+    options.failDeviceRegistrations = 1;
+    ASSERT_EQ(sim5::LoadDriver(options), NDIS_STATUS_SUCCESS);
+    sim5::Binding* b = Bind();
+    ASSERT_TRUE(b->MiniportUp());
+    EXPECT_FALSE(sim5::ControlDeviceExists());
+    std::vector<uint8_t> frame(60, 0x5A);
+    EXPECT_EQ(b->IndicatePacket(frame, {}), 1);
+    b->Send({frame}, {}, true);
+    EXPECT_EQ(b->received.back(), frame);
+    EXPECT_EQ(b->sent.back(), frame);
+    EXPECT_EQ(b->sendCompletions, std::vector<NDIS_STATUS>{NDIS_STATUS_SUCCESS});
+    b->ReturnPackets();
+    Unbind(b);
+    Bind();
+    EXPECT_TRUE(sim5::ControlDeviceExists());
+}
+
 // Call sequences the documentation forbids, as a faulty driver would make them: the model
 // flags each one.
 TEST_F(ImTest, ModelFlagsCallSequencesTheDocumentationForbids) {

@@ -77,6 +77,24 @@ struct Binding::State {
     Request last;
     std::map<NDIS_OID, std::vector<uint8_t>> answers;
     std::vector<uint8_t> lookaheadFrame;
+    // A transfer pending below (the packet, where from, how much) and the packet of the
+    // protocol above whose transfer the driver answered with NDIS_STATUS_PENDING.
+    NDIS_PACKET* transferBelow = nullptr;
+    uint32_t transferFrom = 0, transferLength = 0;
+    NDIS_PACKET* transferAbove = nullptr;
+
+    // Copies the lookahead frame from `from` into the packet's buffers; the bytes copied.
+    uint32_t FillTransfer(NDIS_PACKET* packet, uint32_t from, uint32_t length) {
+        uint32_t have = from < lookaheadFrame.size() ? uint32_t(lookaheadFrame.size()) - from : 0;
+        uint32_t copy = std::min(have, length);
+        uint32_t done = 0;
+        for (NDIS_BUFFER* b = packet->Private.Head; b != nullptr && done < copy; b = b->Next) {
+            uint32_t take = std::min(b->ByteCount, copy - done);
+            std::memcpy(b->MappedSystemVa, lookaheadFrame.data() + from + done, take);
+            done += take;
+        }
+        return done;
+    }
     NDIS_PACKET* lookaheadPacket = nullptr;
 
     NDIS_PACKET* BuildPacket(Owner owner, const std::vector<uint8_t>& frame, const Chain& chain) {
@@ -284,12 +302,22 @@ void StatusComplete(NDIS_HANDLE miniport) {
     FromHandle(miniport)->statusCompletes += 1;
 }
 
-void TransferComplete(NDIS_HANDLE miniport, NDIS_PACKET*, NDIS_STATUS status, uint32_t bytes) {
+void TransferComplete(NDIS_HANDLE miniport, NDIS_PACKET* packet, NDIS_STATUS status,
+                      uint32_t bytes) {
     UpCall();
     Binding* b = FromHandle(miniport);
+    Binding::State* s = b->state;
+    if (packet == nullptr || packet != s->transferAbove) {
+        SimReportMisuse("transfer completed up for no transfer the driver let pend");
+        return;
+    }
+    s->transferAbove = nullptr;
     b->transferCompleted = true;
     b->transferStatus = status;
     b->transferred = bytes;
+    b->transferredBytes = PacketBytes(packet);
+    b->transferredBytes.resize(std::min<size_t>(bytes, b->transferredBytes.size()));
+    s->FreeActorPacket(packet);
 }
 
 void RequestComplete(NDIS_HANDLE miniport, NDIS_STATUS status) {
@@ -575,11 +603,21 @@ NDIS_STATUS Binding::TransferData(uint32_t offset, uint32_t length) {
     NDIS_PACKET* p = state->BuildPacket(Owner::Above, room, Chain{});
     uint32_t bytes = 0;
     NDIS_STATUS status;
+    transferCompleted = false;
+    state->transferAbove = p;
     {
         DispatchScope scope;
         status = TheModel().miniport.TransferDataHandler(p, &bytes, state->miniport->adapterContext,
                                                          state, offset, length);
     }
+    if (status == NDIS_STATUS_PENDING) {
+        return status; // the packet stays with the driver until it completes the transfer
+    }
+    if (state->transferAbove != p) {
+        SimReportMisuse("a transfer completed up and returned a final status as well");
+        return status;
+    }
+    state->transferAbove = nullptr;
     transferredBytes = PacketBytes(p);
     transferredBytes.resize(bytes);
     state->FreeActorPacket(p);
@@ -634,6 +672,24 @@ size_t Binding::CancelSends(uint64_t seed) {
         }
     }
     return sendCompletions.size() - before;
+}
+
+void Binding::CompleteTransfer(NDIS_STATUS status) {
+    NDIS_PACKET* packet = state->transferBelow;
+    if (packet == nullptr) {
+        SimReportMisuse("no transfer pends below");
+        return;
+    }
+    state->transferBelow = nullptr;
+    if (PoolOf(packet) == nullptr) {
+        SimReportMisuse("a pending transfer's packet was freed before its completion");
+        return;
+    }
+    uint32_t done = status == NDIS_STATUS_SUCCESS
+                        ? state->FillTransfer(packet, state->transferFrom, state->transferLength)
+                        : 0;
+    DispatchScope scope;
+    TheModel().protocol.TransferDataCompleteHandler(state->context, packet, status, done);
 }
 
 size_t Binding::PendingSends() const {
@@ -846,8 +902,10 @@ NDIS_STATUS NdisIMDeInitializeDeviceInstance(NDIS_HANDLE miniport) {
     void* context;
     {
         std::lock_guard<std::mutex> hold(b->state->lock);
-        if (!b->state->aboveSends.empty() || !b->state->retained.empty()) {
-            SimReportMisuse("miniport halted with sends or indicated packets outstanding");
+        if (!b->state->aboveSends.empty() || !b->state->retained.empty() ||
+            b->state->transferAbove != nullptr) {
+            SimReportMisuse(
+                "miniport halted with sends, transfers or indicated packets outstanding");
         }
         context = mp->adapterContext;
         b->state->miniport = nullptr;
@@ -939,15 +997,18 @@ void NdisTransferData(NDIS_STATUS* status, NDIS_HANDLE, NDIS_HANDLE macContext, 
     auto* s = static_cast<Binding::State*>(macContext);
     // Offsets count from the end of the header, as in a lookahead indication.
     uint32_t from = EthernetHeader + offset;
-    uint32_t have = from < s->lookaheadFrame.size() ? uint32_t(s->lookaheadFrame.size()) - from : 0;
-    uint32_t copy = std::min(have, length);
-    uint32_t done = 0;
-    for (NDIS_BUFFER* b = packet->Private.Head; b != nullptr && done < copy; b = b->Next) {
-        uint32_t take = std::min(b->ByteCount, copy - done);
-        std::memcpy(b->MappedSystemVa, s->lookaheadFrame.data() + from + done, take);
-        done += take;
+    if (s->options.transfersPend) {
+        if (s->transferBelow != nullptr) {
+            SimReportMisuse("a second transfer passed down while one pends");
+        }
+        s->transferBelow = packet;
+        s->transferFrom = from;
+        s->transferLength = length;
+        *transferred = 0;
+        *status = NDIS_STATUS_PENDING;
+        return;
     }
-    *transferred = done;
+    *transferred = s->FillTransfer(packet, from, length);
     *status = NDIS_STATUS_SUCCESS;
 }
 

@@ -122,6 +122,14 @@ NDIS_STATUS NdisMRegisterDevice(NDIS_HANDLE wrapper, NDIS_STRING* name, NDIS_STR
     if (m.deviceExists) {
         SimReportMisuse("control device registered twice");
     }
+    if (m.load.failDeviceRegistrations > 0) {
+        m.load.failDeviceRegistrations -= 1;
+        // What a failed call leaves in its outputs is not documented: the stricter reading
+        // is that nothing there may be used, so they are left holding garbage.
+        *device = reinterpret_cast<KmDeviceObject*>(&g_wrapperToken);
+        *handle = &g_wrapperToken;
+        return NDIS_STATUS_RESOURCES;
+    }
     for (uint32_t i = 0; i <= KmIrpMjMaximumFunction; ++i) {
         m.dispatch[i] = functions[i];
     }

@@ -34,7 +34,8 @@ DriverObjects Outstanding();
 struct LoadOptions {
     bool failMiniportRegistration = false;
     bool failProtocolRegistration = false;
-    uint32_t processorCount = 64; // what NdisSystemProcessorCount answers
+    uint32_t processorCount = 64;    // what NdisSystemProcessorCount answers
+    int failDeviceRegistrations = 0; // the next NdisMRegisterDevice calls that fail
 };
 NDIS_STATUS LoadDriver(const LoadOptions& options = {});
 // Runs the unload routine the driver registered; fails the test if it registered none.
@@ -62,6 +63,7 @@ struct AdapterOptions {
     // succeeding or failing (NDIS_STATUS_FAILURE).
     uint64_t sendSeed = 0;
     bool requestsPend = false;       // NdisRequest pends; CompleteRequest() finishes it
+    bool transfersPend = false;      // NdisTransferData pends; CompleteTransfer() finishes it
     bool upperRetainsPackets = true; // the protocol above keeps indicated packets
     std::vector<NDIS_MEDIUM> offeredMedia = {NdisMedium802_3, NdisMedium802_5};
 };
@@ -155,8 +157,11 @@ class Binding {
     NDIS_STATUS IndicateLookahead(const std::vector<uint8_t>& frame, bool withPacket,
                                   uint32_t processor = 0);
     // Asks the driver to fetch the rest of the last lookahead frame into a packet of the
-    // protocol above (MiniportTransferData).
+    // protocol above (MiniportTransferData). When it pends, the packet stays with the driver
+    // until it completes the transfer up (transferCompleted, transferredBytes).
     NDIS_STATUS TransferData(uint32_t offset, uint32_t length);
+    // The adapter below finishes its pending transfer with `status`.
+    void CompleteTransfer(NDIS_STATUS status = NDIS_STATUS_SUCCESS);
     std::vector<uint8_t> transferredBytes;
     // Frames the adapter below was given to send, in order.
     std::vector<std::vector<uint8_t>> sent;
