@@ -45,6 +45,7 @@ struct Binding::State {
     NDIS_STRING lowerNameString;
     void* context = nullptr; // the driver's binding context
     bool open = false;
+    std::atomic<bool> bindReturned{false};
     bool configurationOpen = false;
     NDIS_CONFIGURATION_PARAMETER version{};
     NDIS_CONFIGURATION_PARAMETER upper{};
@@ -422,6 +423,7 @@ Binding* Bind(const AdapterOptions& options, NDIS_STATUS* status) {
     TheModel().bindings.push_back(b);
     NDIS_STRING section = NdisConstantString(u"Merrowfaldine");
     TheModel().protocol.BindAdapterHandler(status, nullptr, &s->lowerNameString, b, &section);
+    s->bindReturned = true;
     if (s->configurationOpen) {
         SimReportMisuse("bind returned with its configuration still open");
     }
@@ -821,15 +823,27 @@ void NdisOpenAdapter(NDIS_STATUS* status, NDIS_STATUS* openError, NDIS_HANDLE* b
         *selected = index;
         *bindingHandle = b;
         s->context = context;
-        s->open = true;
+        s->open = !s->options.openPends;
     }
     if (!s->options.openPends) {
         *status = result;
         return;
     }
+    // A pending open hands out no open binding before ProtocolOpenAdapterComplete; that
+    // completion comes once the driver waits for it (or its bind handler has returned), so
+    // a driver that uses the binding early always does so before it is open.
     *status = NDIS_STATUS_PENDING;
-    TheModel().completions.emplace_back(
-        [context, result] { TheModel().protocol.OpenAdapterCompleteHandler(context, result, 0); });
+    int waits = TheModel().waits;
+    TheModel().completions.emplace_back([s, context, result, waits] {
+        while (TheModel().waits == waits && !s->bindReturned) {
+            std::this_thread::yield();
+        }
+        if (result == NDIS_STATUS_SUCCESS) {
+            std::lock_guard<std::mutex> hold(s->lock);
+            s->open = true;
+        }
+        TheModel().protocol.OpenAdapterCompleteHandler(context, result, 0);
+    });
 }
 
 void NdisCloseAdapter(NDIS_STATUS* status, NDIS_HANDLE handle) {
@@ -840,6 +854,14 @@ void NdisCloseAdapter(NDIS_STATUS* status, NDIS_HANDLE handle) {
     }
     if (!s->pendingSends.empty() || !s->held.empty() || s->requestBelow != nullptr) {
         SimReportMisuse("binding closed with sends, receives or a request outstanding");
+    }
+    {
+        // The virtual miniport sends and receives through this binding until it is halted
+        // (an initialisation still running is let finish first).
+        std::lock_guard<std::mutex> hold(s->lock);
+        if (s->miniport != nullptr && !s->initRunning) {
+            SimReportMisuse("lower binding closed while its virtual miniport is initialised");
+        }
     }
     s->open = false;
     void* context = s->context;
@@ -858,9 +880,15 @@ NDIS_STATUS NdisIMInitializeDeviceInstanceEx(NDIS_HANDLE, NDIS_STRING* name, NDI
     if (KmGetCurrentIrql() != KmPassiveLevel) {
         SimReportMisuse("NdisIMInitializeDeviceInstanceEx above PASSIVE_LEVEL");
     }
+    if (!TheModel().associated) {
+        SimReportMisuse("NdisIMInitializeDeviceInstanceEx before NdisIMAssociateMiniport");
+    }
     Binding* b = BindingByUpperName(name);
     if (b == nullptr || b->state->miniport != nullptr) {
         return NDIS_STATUS_FAILURE;
+    }
+    if (!b->state->open) {
+        SimReportMisuse("virtual miniport initialised over a lower binding that is not open");
     }
     if (!SimAllocationAllowed()) {
         return NDIS_STATUS_RESOURCES;

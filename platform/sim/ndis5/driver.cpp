@@ -99,6 +99,7 @@ void NdisIMAssociateMiniport(NDIS_HANDLE driver, NDIS_HANDLE protocol) {
     if (driver != &g_driverToken || protocol != &g_protocolToken) {
         SimReportMisuse("NdisIMAssociateMiniport with unknown handles");
     }
+    TheModel().associated = true;
 }
 
 void NdisReEnumerateProtocolBindings(NDIS_HANDLE) {
@@ -156,6 +157,7 @@ NDIS_STATUS LoadDriver(const LoadOptions& options) {
     Model& m = TheModel();
     m.load = options;
     m.unload = nullptr;
+    m.associated = false;
     return NDIS_STATUS(DriverEntry(&g_driverObject, &g_registryPath));
 }
 

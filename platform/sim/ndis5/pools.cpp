@@ -379,6 +379,7 @@ uint8_t NdisWaitEvent(NDIS_EVENT* event, uint32_t) {
     if (KmGetCurrentIrql() != KmPassiveLevel) {
         SimReportMisuse("NdisWaitEvent above PASSIVE_LEVEL");
     }
+    TheModel().waits += 1;
     while (EventWord(event)->load() == 0) {
         std::this_thread::yield();
     }
