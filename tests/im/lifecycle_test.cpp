@@ -181,6 +181,32 @@ TEST_F(ImTest, WithoutItsControlDeviceTheDriverStillPassesFrames) {
     EXPECT_TRUE(sim5::ControlDeviceExists());
 }
 
+// Receives whose packets no protocol above keeps come home from within the indication;
+// a halt NDIS starts while a receive is inside the driver waits for that receive.
+TEST_F(ImTest, PacketsReturnedWithinTheIndicationAndAHaltDuringAReceive) {
+    for (bool halt : {false, true}) {
+        SCOPED_TRACE(halt ? "halted by NDIS" : "returned at once");
+        AdapterOptions options;
+        options.upperRetainsPackets = false;
+        sim5::Binding* b = Bind(options);
+        std::vector<uint8_t> frame(64, 0x3C);
+        if (halt) {
+            b->HaltWhileReceiving(frame);
+        } else {
+            EXPECT_EQ(b->IndicatePacket(frame, {{20}}), 1);
+        }
+        EXPECT_EQ(b->received.back(), frame);
+        EXPECT_EQ(b->HeldReceives(), 0u);
+        EXPECT_EQ(b->halted, halt);
+        EXPECT_EQ(b->MiniportUp(), !halt);
+        EXPECT_EQ(b->BindingOpen(), !halt);
+        bindings.pop_back();
+        EXPECT_EQ(sim5::Unbind(b), halt ? NDIS_STATUS_FAILURE : NDIS_STATUS_SUCCESS);
+        EXPECT_FALSE(sim5::ControlDeviceExists());
+        ExpectNothingLeft();
+    }
+}
+
 // Call sequences the documentation forbids, as a faulty driver would make them: the model
 // flags each one.
 TEST_F(ImTest, ModelFlagsCallSequencesTheDocumentationForbids) {

@@ -3,6 +3,7 @@
 // above it (sends, indications, returns, queries and sets).
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <random>
 
 #include "model.h"
@@ -56,8 +57,12 @@ struct Binding::State {
     PacketPool* above = nullptr;
     std::mutex lock; // guards the collections below
     std::map<NDIS_PACKET*, ActorPacket> actorPackets;
-    std::vector<NDIS_PACKET*> pendingSends;          // the driver's packets pending below
-    std::set<NDIS_PACKET*> held;                     // packets below that the driver keeps
+    std::vector<NDIS_PACKET*> pendingSends; // the driver's packets pending below
+    std::set<NDIS_PACKET*> held;            // packets below that the driver keeps
+    // Packets below whose ProtocolReceivePacket runs, and those of them the driver returned
+    // already (it may, once it indicated them up and NDIS handed them back).
+    std::set<NDIS_PACKET*> indicating, returnedEarly;
+    bool haltOnIndicate = false;
     std::map<NDIS_PACKET*, NDIS_BUFFER*> aboveSends; // packets above in the driver -> head
     // Sends: the cancel id stamped on each packet above, the status the adapter below gave
     // the descriptor that carried it (what must come up, once), and the status each pending
@@ -209,10 +214,17 @@ void RequireDispatch(const char* what) {
 }
 
 // ---- Handlers of the miniport block: the protocol above ----
+void HaltWhileInside(Binding* b);
+
 void PacketIndicate(NDIS_HANDLE miniport, NDIS_PACKET** packets, uint32_t count) {
     UpCall();
     RequireDispatch("receive indicated below DISPATCH_LEVEL");
     Binding* b = FromHandle(miniport);
+    if (b->state->haltOnIndicate) {
+        b->state->haltOnIndicate = false;
+        HaltWhileInside(b);
+    }
+    std::vector<NDIS_PACKET*> declined;
     for (uint32_t i = 0; i < count; ++i) {
         NDIS_PACKET* p = packets[i];
         PacketPool* pool = PoolOf(p);
@@ -226,10 +238,19 @@ void PacketIndicate(NDIS_HANDLE miniport, NDIS_PACKET** packets, uint32_t count)
         b->receivedCopy.push_back(IsCopy(p));
         b->receivedStatus.push_back(status);
         b->receivedHeaderSize.push_back(NdisOobDataFromPacket(p)->HeaderSize);
-        if (status != NDIS_STATUS_RESOURCES && b->state->options.upperRetainsPackets) {
+        // A miniport that NDIS halts has no protocols above any more.
+        bool keeps = b->state->options.upperRetainsPackets && b->state->miniport != nullptr;
+        if (status != NDIS_STATUS_RESOURCES && keeps) {
             b->state->retained.push_back(p);
             b->state->handedBytes[p] = b->received.back();
+        } else if (status != NDIS_STATUS_RESOURCES) {
+            declined.push_back(p); // no one keeps it
         }
+    }
+    // No protocol kept them: NDIS hands them back at once, from within the indication.
+    for (NDIS_PACKET* p : declined) {
+        TheModel().miniport.ReturnPacketHandler(static_cast<SimMiniport*>(miniport)->adapterContext,
+                                                p);
     }
 }
 
@@ -558,6 +579,10 @@ int32_t Binding::IndicatePacket(const std::vector<uint8_t>& frame, const Chain& 
     NdisOobDataFromPacket(p)->Status = status;
     NdisOobDataFromPacket(p)->HeaderSize = EthernetHeader;
     SimSetCurrentProcessor(processor);
+    {
+        std::lock_guard<std::mutex> hold(state->lock);
+        state->indicating.insert(p);
+    }
     int32_t kept;
     {
         DispatchScope scope;
@@ -567,13 +592,28 @@ int32_t Binding::IndicatePacket(const std::vector<uint8_t>& frame, const Chain& 
     if (kept != 0 && status == NDIS_STATUS_RESOURCES) {
         SimReportMisuse("the driver kept a packet indicated with NDIS_STATUS_RESOURCES");
     }
-    if (kept != 0) {
+    bool returned;
+    {
         std::lock_guard<std::mutex> hold(state->lock);
-        state->held.insert(p);
-    } else {
+        state->indicating.erase(p);
+        returned = state->returnedEarly.erase(p) != 0;
+        if (kept != 0 && !returned) {
+            state->held.insert(p);
+        }
+    }
+    if (returned && kept == 0) {
+        SimReportMisuse("a packet returned down that the driver did not keep");
+    }
+    if (kept == 0 || returned) {
         state->FreeActorPacket(p);
     }
     return kept;
+}
+
+void Binding::HaltWhileReceiving(const std::vector<uint8_t>& frame) {
+    state->haltOnIndicate = true;
+    IndicatePacket(frame, Chain{});
+    Reset(); // joins the halt
 }
 
 NDIS_STATUS Binding::IndicateLookahead(const std::vector<uint8_t>& frame, bool withPacket,
@@ -917,10 +957,11 @@ NDIS_STATUS NdisIMCancelInitializeDeviceInstance(NDIS_HANDLE, NDIS_STRING* name)
     return NDIS_STATUS_FAILURE;
 }
 
-NDIS_STATUS NdisIMDeInitializeDeviceInstance(NDIS_HANDLE miniport) {
-    if (KmGetCurrentIrql() != KmPassiveLevel) {
-        SimReportMisuse("NdisIMDeInitializeDeviceInstance above PASSIVE_LEVEL");
-    }
+namespace sim5 {
+namespace {
+
+// Halts the binding's miniport as NDIS does.
+void HaltMiniport(NDIS_HANDLE miniport) {
     Binding* b = FromHandle(miniport);
     auto* mp = static_cast<SimMiniport*>(miniport);
     // NDIS halts a miniport only after its MiniportInitialize has returned.
@@ -942,6 +983,34 @@ NDIS_STATUS NdisIMDeInitializeDeviceInstance(NDIS_HANDLE miniport) {
     TheModel().miniport.HaltHandler(context);
     b->halted = true;
     delete mp;
+}
+
+// Called from within a receive of the driver's: NDIS starts a halt on a thread of its
+// own, and the receive goes on once that halt has finished (wrong) or waits in NDIS.
+void HaltWhileInside(Binding* b) {
+    NDIS_HANDLE miniport = b->state->miniport;
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    int waits = TheModel().waits;
+    TheModel().completions.emplace_back([miniport, finished] {
+        HaltMiniport(miniport);
+        *finished = true;
+    });
+    while (!*finished && TheModel().waits == waits) {
+        std::this_thread::yield();
+    }
+    if (*finished) {
+        SimReportMisuse("halt returned while a receive was still in the driver");
+    }
+}
+
+} // namespace
+} // namespace sim5
+
+NDIS_STATUS NdisIMDeInitializeDeviceInstance(NDIS_HANDLE miniport) {
+    if (KmGetCurrentIrql() != KmPassiveLevel) {
+        SimReportMisuse("NdisIMDeInitializeDeviceInstance above PASSIVE_LEVEL");
+    }
+    HaltMiniport(miniport);
     return NDIS_STATUS_SUCCESS;
 }
 
@@ -1001,12 +1070,20 @@ void NdisReturnPackets(NDIS_PACKET** packets, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
         NDIS_PACKET* p = packets[i];
         Binding* owner = nullptr;
+        bool early = false;
         for (Binding* b : TheModel().bindings) {
             std::lock_guard<std::mutex> hold(b->state->lock);
             if (b->state->held.erase(p) != 0) {
                 owner = b;
                 break;
             }
+            if (b->state->indicating.count(p) != 0 && b->state->returnedEarly.insert(p).second) {
+                early = true; // freed once its ProtocolReceivePacket has returned
+                break;
+            }
+        }
+        if (early) {
+            continue;
         }
         if (owner == nullptr) {
             SimReportMisuse("a packet returned down is not one the adapter indicated and lent");

@@ -64,7 +64,7 @@ struct Model {
     std::set<const void*> liveBufferPools;
     int reEnumerations = 0;
     bool associated = false;   // NdisIMAssociateMiniport was called
-    std::atomic<int> waits{0}; // NdisWaitEvent calls so far
+    std::atomic<int> waits{0}; // NdisWaitEvent and NdisMSleep calls so far
 };
 Model& TheModel();
 

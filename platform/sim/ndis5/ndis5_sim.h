@@ -62,9 +62,11 @@ struct AdapterOptions {
     // When not 0, each NdisSend is drawn from this seed instead: taken at once or pending,
     // succeeding or failing (NDIS_STATUS_FAILURE).
     uint64_t sendSeed = 0;
-    bool requestsPend = false;       // NdisRequest pends; CompleteRequest() finishes it
-    bool transfersPend = false;      // NdisTransferData pends; CompleteTransfer() finishes it
-    bool upperRetainsPackets = true; // the protocol above keeps indicated packets
+    bool requestsPend = false;  // NdisRequest pends; CompleteRequest() finishes it
+    bool transfersPend = false; // NdisTransferData pends; CompleteTransfer() finishes it
+    // The protocol above keeps indicated packets; when not, NDIS hands each back through
+    // MiniportReturnPacket from within the indication.
+    bool upperRetainsPackets = true;
     std::vector<NDIS_MEDIUM> offeredMedia = {NdisMedium802_3, NdisMedium802_5};
 };
 
@@ -175,6 +177,10 @@ class Binding {
     size_t CancelSends(uint64_t seed);
     size_t PendingSends() const;
     size_t HeldReceives() const; // packets of the adapter the driver keeps
+    // NDIS halts the virtual miniport on its own (its protocols above have gone) while the
+    // driver is inside the receive of `frame`, once that receive indicates up; the halt must
+    // not return before the receive has. The binding is closed by the halt.
+    void HaltWhileReceiving(const std::vector<uint8_t>& frame);
     void Status(NDIS_STATUS status);
     void StatusComplete();
     NDIS_STATUS PowerEvent(NDIS_DEVICE_POWER_STATE state);

@@ -400,6 +400,7 @@ void NdisMSleep(uint32_t microseconds) {
     if (KmGetCurrentIrql() != KmPassiveLevel) {
         SimReportMisuse("NdisMSleep above PASSIVE_LEVEL");
     }
+    TheModel().waits += 1;
     std::function<void()> hook;
     {
         std::lock_guard<std::mutex> hold(g_hookLock);
