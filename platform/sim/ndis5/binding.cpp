@@ -72,6 +72,10 @@ struct Binding::State {
     std::map<NDIS_PACKET*, NDIS_STATUS> expectedUp;
     std::map<NDIS_PACKET*, NDIS_STATUS> pendingStatus;
     std::mt19937_64 sendDraws;
+    std::mt19937_64 requestDraws;
+
+    // Whether the next query or set from above is made at DISPATCH_LEVEL.
+    bool RequestAtDispatch() { return options.requestIrqlSeed != 0 && requestDraws() % 2 != 0; }
     std::set<void*> cancelsAsked;       // cancelled above, not passed down yet
     std::set<void*> cancelsTaken;       // of those, the ones the adapter below will abort
     std::vector<NDIS_PACKET*> retained; // driver descriptors the protocol above keeps
@@ -440,6 +444,7 @@ Binding* Bind(const AdapterOptions& options, NDIS_STATUS* status) {
     s->lowerNameString.MaximumLength = s->lowerNameString.Length;
     s->below = NewPool(Owner::Below, 0);
     s->sendDraws.seed(options.sendSeed);
+    s->requestDraws.seed(options.requestIrqlSeed);
     s->above = NewPool(Owner::Above, ReservedAbove);
     TheModel().bindings.push_back(b);
     NDIS_STRING section = NdisConstantString(u"Merrowfaldine");
@@ -550,6 +555,7 @@ Request Binding::Query(NDIS_OID oid, uint32_t length, const std::vector<uint8_t>
     state->last = Request{};
     state->last.buffer = content;
     state->last.buffer.resize(length);
+    DispatchScope scope(state->RequestAtDispatch());
     state->last.returned = TheModel().miniport.QueryInformationHandler(
         state->miniport->adapterContext, oid, state->last.buffer.data(), length,
         &state->last.bytesDone, &state->last.bytesNeeded);
@@ -562,6 +568,7 @@ Request Binding::Query(NDIS_OID oid, uint32_t length, const std::vector<uint8_t>
 Request Binding::Set(NDIS_OID oid, const std::vector<uint8_t>& value) {
     state->last = Request{};
     state->last.buffer = value;
+    DispatchScope scope(state->RequestAtDispatch());
     state->last.returned = TheModel().miniport.SetInformationHandler(
         state->miniport->adapterContext, oid, state->last.buffer.data(), uint32_t(value.size()),
         &state->last.bytesDone, &state->last.bytesNeeded);

@@ -64,6 +64,9 @@ struct AdapterOptions {
     uint64_t sendSeed = 0;
     bool requestsPend = false;  // NdisRequest pends; CompleteRequest() finishes it
     bool transfersPend = false; // NdisTransferData pends; CompleteTransfer() finishes it
+    // When not 0, each query and set from above is made at DISPATCH_LEVEL or PASSIVE_LEVEL
+    // as drawn from this seed (MiniportQuery/SetInformation run at IRQL <= DISPATCH_LEVEL).
+    uint64_t requestIrqlSeed = 0;
     // The protocol above keeps indicated packets; when not, NDIS hands each back through
     // MiniportReturnPacket from within the indication.
     bool upperRetainsPackets = true;
