@@ -14,6 +14,7 @@ namespace {
 
 const uint32_t ReservedAbove = 16;
 const uintptr_t CancelIdBase = 0xCA00000;
+const uint32_t ReceiveFlagBase = 0x100;
 
 // The checksum request the protocol above stamps on its n-th send.
 uintptr_t ChecksumInfo(uintptr_t n) {
@@ -165,6 +166,14 @@ struct Binding::State {
         }
     }
 
+    // What NDIS and the adapter below put on a received packet: the packet as its own
+    // original, and flags that vary from packet to packet.
+    void StampReceived(NDIS_PACKET* packet) {
+        NdisPacketExtensionFromPacket(packet)->NdisPacketInfo[OriginalPacketInfo] = packet;
+        stamps += 1;
+        packet->Private.Flags = ReceiveFlagBase << (stamps % 4);
+    }
+
     NDIS_STATUS TakePendingStatus(NDIS_PACKET* packet) {
         std::lock_guard<std::mutex> hold(lock);
         NDIS_STATUS status = pendingStatus[packet];
@@ -238,6 +247,17 @@ void PacketIndicate(NDIS_HANDLE miniport, NDIS_PACKET** packets, uint32_t count)
         }
         NDIS_STATUS status = NdisOobDataFromPacket(p)->Status;
         std::lock_guard<std::mutex> hold(b->state->lock);
+        // The packet from below it carries, named by its original-packet info; its header
+        // size and flags come up with it.
+        auto* below = static_cast<NDIS_PACKET*>(
+            NdisPacketExtensionFromPacket(p)->NdisPacketInfo[OriginalPacketInfo]);
+        bool carried = below != nullptr && (b->state->indicating.count(below) != 0 ||
+                                            below == b->state->lookaheadPacket);
+        if (!carried ||
+            NdisOobDataFromPacket(p)->HeaderSize != NdisOobDataFromPacket(below)->HeaderSize ||
+            (p->Private.Flags & below->Private.Flags) != below->Private.Flags) {
+            SimReportMisuse("a packet indicated up without the per-packet info of its original");
+        }
         b->received.push_back(PacketBytes(p));
         b->receivedCopy.push_back(IsCopy(p));
         b->receivedStatus.push_back(status);
@@ -585,6 +605,7 @@ int32_t Binding::IndicatePacket(const std::vector<uint8_t>& frame, const Chain& 
     NDIS_PACKET* p = state->BuildPacket(Owner::Below, frame, chain);
     NdisOobDataFromPacket(p)->Status = status;
     NdisOobDataFromPacket(p)->HeaderSize = EthernetHeader;
+    state->StampReceived(p);
     SimSetCurrentProcessor(processor);
     {
         std::lock_guard<std::mutex> hold(state->lock);
@@ -628,6 +649,10 @@ NDIS_STATUS Binding::IndicateLookahead(const std::vector<uint8_t>& frame, bool w
     state->lookaheadFrame = frame;
     state->lookaheadPacket =
         withPacket ? state->BuildPacket(Owner::Below, frame, Chain{}) : nullptr;
+    if (withPacket) {
+        NdisOobDataFromPacket(state->lookaheadPacket)->HeaderSize = EthernetHeader;
+        state->StampReceived(state->lookaheadPacket);
+    }
     uint32_t header = std::min<uint32_t>(EthernetHeader, uint32_t(frame.size()));
     uint32_t rest = uint32_t(frame.size()) - header;
     SimSetCurrentProcessor(processor);
