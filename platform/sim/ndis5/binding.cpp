@@ -220,6 +220,16 @@ void UpCall() {
     }
 }
 
+// What pends below, taken from its slot; reported when nothing does.
+template <typename T> T* TakePending(T** slot, const char* nothing) {
+    T* taken = *slot;
+    *slot = nullptr;
+    if (taken == nullptr) {
+        SimReportMisuse(nothing);
+    }
+    return taken;
+}
+
 void RequireDispatch(const char* what) {
     if (KmGetCurrentIrql() != KmDispatchLevel) {
         SimReportMisuse(what);
@@ -749,12 +759,10 @@ size_t Binding::CancelSends(uint64_t seed) {
 }
 
 void Binding::CompleteTransfer(NDIS_STATUS status) {
-    NDIS_PACKET* packet = state->transferBelow;
+    NDIS_PACKET* packet = TakePending(&state->transferBelow, "no transfer pends below");
     if (packet == nullptr) {
-        SimReportMisuse("no transfer pends below");
         return;
     }
-    state->transferBelow = nullptr;
     if (PoolOf(packet) == nullptr) {
         SimReportMisuse("a pending transfer's packet was freed before its completion");
         return;
@@ -807,12 +815,10 @@ NDIS_STATUS Binding::PnPEvent(NET_PNP_EVENT_CODE code) {
 }
 
 void Binding::CompleteRequest(NDIS_STATUS status) {
-    NDIS_REQUEST* request = state->requestBelow;
+    NDIS_REQUEST* request = TakePending(&state->requestBelow, "no request pends below");
     if (request == nullptr) {
-        SimReportMisuse("no request pends below");
         return;
     }
-    state->requestBelow = nullptr;
     DispatchScope scope;
     TheModel().protocol.RequestCompleteHandler(state->context, request, status);
 }
