@@ -40,9 +40,14 @@ void ImRegisterControlDevice() {
         functions[KmIrpMjDeviceControl] = ImDeviceDispatch;
         NDIS_STRING device = NdisConstantString(u"\\Device\\Merrowfaldine");
         NDIS_STRING link = NdisConstantString(u"\\DosDevices\\Merrowfaldine");
-        // The driver works without the device, so its status is not checked.
-        NdisMRegisterDevice(g_Im.WrapperHandle, &device, &link, functions,
-                            &g_Im.ControlDeviceObject, &g_Im.ControlDeviceHandle);
+        // The driver works without the device; what a failed call left in the outputs is
+        // not a device to deregister later.
+        if (NdisMRegisterDevice(g_Im.WrapperHandle, &device, &link, functions,
+                                &g_Im.ControlDeviceObject,
+                                &g_Im.ControlDeviceHandle) != NDIS_STATUS_SUCCESS) {
+            g_Im.ControlDeviceObject = nullptr;
+            g_Im.ControlDeviceHandle = nullptr;
+        }
 
         EngineLockAcquire(&g_Im.GlobalLock, false);
         g_Im.ControlDeviceState = ControlDeviceReady;

@@ -46,6 +46,9 @@ struct ImAdapter {
     uint32_t OutstandingSends;
     uint32_t ReferenceCount;
     uint8_t MiniportHalted;
+    // Receive handlers running now: MiniportHalt waits for them after clearing
+    // MiniportHandle, so none uses the miniport once the halt has returned.
+    uint32_t ReceivesInFlight;
 };
 
 // Control-device states.

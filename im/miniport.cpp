@@ -10,6 +10,7 @@ const uint32_t MiniportAttributes = NDIS_ATTRIBUTE_IGNORE_PACKET_TIMEOUT |
                                     NDIS_ATTRIBUTE_NO_HALT_ON_SUSPEND |
                                     NDIS_ATTRIBUTE_INTERMEDIATE_DRIVER | NDIS_ATTRIBUTE_DESERIALIZE;
 static_assert(MiniportAttributes == 0x73, "attribute flags");
+const uint32_t HaltPollMicroseconds = 50;
 
 void RemoveFromList(ImAdapter* adapter) {
     for (ImAdapter** link = &g_Im.AdapterList; *link != nullptr; link = &(*link)->Next) {
@@ -63,8 +64,12 @@ NDIS_STATUS MPInitialize(NDIS_STATUS* openErrorStatus, uint32_t* selectedMediumI
 
 void MPHalt(NDIS_HANDLE context) {
     auto* adapter = static_cast<ImAdapter*>(context);
-    __atomic_store_n(&adapter->MiniportHandle, nullptr, __ATOMIC_RELEASE);
+    __atomic_store_n(&adapter->MiniportHandle, nullptr, __ATOMIC_SEQ_CST);
     adapter->MiniportHalted = 1;
+    // Receives that read the handle before it was cleared finish first.
+    while (__atomic_load_n(&adapter->ReceivesInFlight, __ATOMIC_SEQ_CST) != 0) {
+        NdisMSleep(HaltPollMicroseconds);
+    }
 
     EngineLockAcquire(&g_Im.GlobalLock, false);
     RemoveFromList(adapter);

@@ -4,10 +4,20 @@
 
 namespace {
 
+// A receive handler counts itself in flight before it reads the miniport handle; the halt
+// clears the handle before it waits for the count to drop to 0 (both sequentially
+// consistent, so either the handler sees null or the halt sees the handler).
+void EnterReceive(ImAdapter* adapter) {
+    __atomic_add_fetch(&adapter->ReceivesInFlight, 1, __ATOMIC_SEQ_CST);
+}
+void LeaveReceive(ImAdapter* adapter) {
+    __atomic_sub_fetch(&adapter->ReceivesInFlight, 1, __ATOMIC_SEQ_CST);
+}
+
 // The miniport handle, read once: a halt may clear it at any moment, so every use in one
 // handler goes through the value read here. Null when halted or powered down.
 NDIS_HANDLE MiniportIfOn(ImAdapter* adapter) {
-    NDIS_HANDLE miniport = __atomic_load_n(&adapter->MiniportHandle, __ATOMIC_ACQUIRE);
+    NDIS_HANDLE miniport = __atomic_load_n(&adapter->MiniportHandle, __ATOMIC_SEQ_CST);
     if (ImPowerState(&adapter->MiniportPowerState) != NdisDeviceStateD0) {
         return nullptr;
     }
@@ -32,10 +42,7 @@ void Wrap(ImAdapter* adapter, NDIS_PACKET* packet, NDIS_PACKET* descriptor) {
     }
 }
 
-} // namespace
-
-int32_t PtReceivePacket(NDIS_HANDLE context, NDIS_PACKET* packet) {
-    auto* adapter = static_cast<ImAdapter*>(context);
+int32_t ReceivePacket(ImAdapter* adapter, NDIS_PACKET* packet) {
     NDIS_HANDLE miniport = MiniportIfOn(adapter);
     if (miniport == nullptr) {
         return 0;
@@ -61,17 +68,9 @@ int32_t PtReceivePacket(NDIS_HANDLE context, NDIS_PACKET* packet) {
     return 1; // the packet stays with us until MiniportReturnPacket
 }
 
-void MPReturnPacket(NDIS_HANDLE, NDIS_PACKET* descriptor) {
-    ImDescriptorReserved* reserved = ImReceiveReserved(descriptor);
-    NDIS_PACKET* packet = reserved->Wrapped;
-    ImFreeDescriptor(descriptor, reserved, false);
-    NdisReturnPackets(&packet, 1);
-}
-
-NDIS_STATUS PtReceive(NDIS_HANDLE context, NDIS_HANDLE macReceiveContext, void* header,
-                      uint32_t headerSize, void* lookahead, uint32_t lookaheadSize,
-                      uint32_t packetSize) {
-    auto* adapter = static_cast<ImAdapter*>(context);
+NDIS_STATUS Receive(ImAdapter* adapter, NDIS_HANDLE macReceiveContext, void* header,
+                    uint32_t headerSize, void* lookahead, uint32_t lookaheadSize,
+                    uint32_t packetSize) {
     NDIS_HANDLE miniport = MiniportIfOn(adapter);
     if (miniport == nullptr) {
         return NDIS_STATUS_FAILURE;
@@ -108,8 +107,7 @@ NDIS_STATUS PtReceive(NDIS_HANDLE context, NDIS_HANDLE macReceiveContext, void* 
     return status;
 }
 
-void PtReceiveComplete(NDIS_HANDLE context) {
-    auto* adapter = static_cast<ImAdapter*>(context);
+void ReceiveComplete(ImAdapter* adapter) {
     uint32_t processor = KmGetCurrentProcessorNumber();
     if (processor >= adapter->ProcessorCount) {
         return;
@@ -123,6 +121,41 @@ void PtReceiveComplete(NDIS_HANDLE context) {
         }
     }
     adapter->ReceiveCompletePending[processor] = 0;
+}
+
+} // namespace
+
+int32_t PtReceivePacket(NDIS_HANDLE context, NDIS_PACKET* packet) {
+    auto* adapter = static_cast<ImAdapter*>(context);
+    EnterReceive(adapter);
+    int32_t kept = ReceivePacket(adapter, packet);
+    LeaveReceive(adapter);
+    return kept;
+}
+
+void MPReturnPacket(NDIS_HANDLE, NDIS_PACKET* descriptor) {
+    ImDescriptorReserved* reserved = ImReceiveReserved(descriptor);
+    NDIS_PACKET* packet = reserved->Wrapped;
+    ImFreeDescriptor(descriptor, reserved, false);
+    NdisReturnPackets(&packet, 1);
+}
+
+NDIS_STATUS PtReceive(NDIS_HANDLE context, NDIS_HANDLE macReceiveContext, void* header,
+                      uint32_t headerSize, void* lookahead, uint32_t lookaheadSize,
+                      uint32_t packetSize) {
+    auto* adapter = static_cast<ImAdapter*>(context);
+    EnterReceive(adapter);
+    NDIS_STATUS status = Receive(adapter, macReceiveContext, header, headerSize, lookahead,
+                                 lookaheadSize, packetSize);
+    LeaveReceive(adapter);
+    return status;
+}
+
+void PtReceiveComplete(NDIS_HANDLE context) {
+    auto* adapter = static_cast<ImAdapter*>(context);
+    EnterReceive(adapter);
+    ReceiveComplete(adapter);
+    LeaveReceive(adapter);
 }
 
 NDIS_STATUS MPTransferData(NDIS_PACKET* packet, uint32_t* bytesTransferred, NDIS_HANDLE context,

@@ -1,6 +1,9 @@
 // Frames through the driver: re-wrapped sends and receives, rewritten copies carried by
 // one buffer of the driver's, lookahead receives, and the mends for frames that cannot
 // be inspected or cannot travel rewritten.
+#include <algorithm>
+#include <map>
+
 #include "im_fixture.h"
 #include "ntlm.h"
 #include "policy_builders.h"
@@ -195,6 +198,87 @@ TEST_F(DataPathTest, LookaheadReceivesGoUpUntouchedWithTheirCompleteOnTheSamePro
     EXPECT_EQ(b->lookaheadIndications, 1);
     EXPECT_EQ(b->receiveCompleteProcessors.size(), 1u);
     EXPECT_EQ(FrameBlocks(), 0);
+}
+
+// Sends drawn by seed below: taken at once or pending, succeeding or failing, some
+// cancelled from above and aborted below from within the cancel. The model checks that
+// each comes up once with the status it got below; rewritten answers free their blocks.
+TEST_F(DataPathTest, SendsFailingOrCancelledBelowCompleteUpOnceWithTheirStatus) {
+    std::map<NDIS_STATUS, size_t> seen;
+    size_t atOnceSeen = 0, pendingSeen = 0;
+    for (uint64_t seed = 1; seed <= 6; ++seed) {
+        SCOPED_TRACE(seed);
+        sim5::AdapterOptions drawn;
+        drawn.upperBindings = u"\\Device\\MerrowfaldineMp2";
+        drawn.sendSeed = seed;
+        sim5::Binding* other = Bind(drawn);
+        std::vector<Bytes> frames;
+        for (int i = 0; i < 8; ++i) {
+            Smb2Ids ids{Alice, Docs, nextId++};
+            if (i % 2 == 0) {
+                frames.push_back(Answer(Smb2SimpleResponse(6, ids)));
+                continue;
+            }
+            other->IndicatePacket(Request(DeleteOpen(ids)), {});
+            frames.push_back(Answer(Smb2ErrorResponse(5, ids, 0xC000000D)));
+        }
+        other->Send(frames, {{14, 40}}, true);
+        EXPECT_EQ(std::count(other->sentCopy.begin(), other->sentCopy.end(), true), 4);
+        size_t atOnce = other->sendCompletions.size();
+        EXPECT_EQ(atOnce + other->PendingSends(), frames.size());
+        atOnceSeen += atOnce;
+        pendingSeen += frames.size() - atOnce;
+        size_t aborted = other->CancelSends(seed);
+        other->CompleteSends(0, seed);
+        ASSERT_EQ(other->sendCompletions.size(), frames.size());
+        EXPECT_EQ(size_t(std::count(other->sendCompletions.begin(), other->sendCompletions.end(),
+                                    NDIS_STATUS_REQUEST_ABORTED)),
+                  aborted);
+        for (NDIS_STATUS status : other->sendCompletions) {
+            seen[status] += 1;
+        }
+        other->ReturnPackets();
+        Unbind(other);
+        EXPECT_EQ(FrameBlocks(), 0);
+    }
+    // The seeds reach every path.
+    EXPECT_GT(atOnceSeen, 0u);
+    EXPECT_GT(pendingSeen, 0u);
+    EXPECT_GT(seen[NDIS_STATUS_SUCCESS], 0u);
+    EXPECT_GT(seen[NDIS_STATUS_FAILURE], 0u);
+    EXPECT_GT(seen[NDIS_STATUS_REQUEST_ABORTED], 0u);
+}
+
+// The rest of a lookahead frame fetched at once or pending below, succeeding or failing:
+// a pending transfer reaches the protocol above through NdisMTransferDataComplete, once.
+TEST_F(ImTest, TransfersAtOnceOrPendingBelowReachTheProtocolAbove) {
+    struct Case {
+        bool pends;
+        NDIS_STATUS below;
+    } cases[] = {
+        {false, NDIS_STATUS_SUCCESS}, {true, NDIS_STATUS_SUCCESS}, {true, NDIS_STATUS_FAILURE}};
+    Bytes frame(80);
+    for (size_t i = 0; i < frame.size(); ++i) {
+        frame[i] = uint8_t(i * 7);
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pends ? "pending" : "at once");
+        sim5::AdapterOptions options;
+        options.transfersPend = c.pends;
+        sim5::Binding* b = Bind(options);
+        b->IndicateLookahead(frame, false, 2);
+        NDIS_STATUS status = b->TransferData(40, 8);
+        EXPECT_EQ(status, c.pends ? NDIS_STATUS_PENDING : NDIS_STATUS_SUCCESS);
+        EXPECT_FALSE(b->transferCompleted);
+        if (c.pends) {
+            b->CompleteTransfer(c.below);
+            EXPECT_TRUE(b->transferCompleted);
+            EXPECT_EQ(b->transferStatus, c.below);
+        }
+        Bytes expected(frame.begin() + 54, frame.begin() + 62);
+        EXPECT_EQ(b->transferredBytes, c.below == NDIS_STATUS_SUCCESS ? expected : Bytes());
+        Unbind(b);
+    }
 }
 
 // Each medium on a processor of its own, up to the last of the 64 the model reports.

@@ -1,6 +1,9 @@
 // Driver entry, bindings, the virtual miniport's life and the control device that follows
 // it; every failure of a bind leaves nothing behind.
+#include <functional>
+
 #include "im_fixture.h"
+#include "sim.h"
 
 namespace {
 
@@ -154,6 +157,78 @@ TEST_F(ImTest, FailedRegistrationTerminatesTheWrapperAndStopsTheEngine) {
         ExpectNothingLeft(true);
     }
     ASSERT_EQ(sim5::LoadDriver(), NDIS_STATUS_SUCCESS);
+}
+
+// The control device cannot be registered: frames still pass, the unbind deregisters
+// nothing, and the next first miniport brings the device up.
+TEST_F(ImTest, WithoutItsControlDeviceTheDriverStillPassesFrames) {
+    sim5::UnloadDriver();
+    sim5::LoadOptions options;
+    options.failDeviceRegistrations = 1;
+    ASSERT_EQ(sim5::LoadDriver(options), NDIS_STATUS_SUCCESS);
+    sim5::Binding* b = Bind();
+    ASSERT_TRUE(b->MiniportUp());
+    EXPECT_FALSE(sim5::ControlDeviceExists());
+    std::vector<uint8_t> frame(60, 0x5A);
+    EXPECT_EQ(b->IndicatePacket(frame, {}), 1);
+    b->Send({frame}, {}, true);
+    EXPECT_EQ(b->received.back(), frame);
+    EXPECT_EQ(b->sent.back(), frame);
+    EXPECT_EQ(b->sendCompletions, std::vector<NDIS_STATUS>{NDIS_STATUS_SUCCESS});
+    b->ReturnPackets();
+    Unbind(b);
+    Bind();
+    EXPECT_TRUE(sim5::ControlDeviceExists());
+}
+
+// Receives whose packets no protocol above keeps come home from within the indication;
+// a halt NDIS starts while a receive is inside the driver waits for that receive.
+TEST_F(ImTest, PacketsReturnedWithinTheIndicationAndAHaltDuringAReceive) {
+    for (bool halt : {false, true}) {
+        SCOPED_TRACE(halt ? "halted by NDIS" : "returned at once");
+        AdapterOptions options;
+        options.upperRetainsPackets = false;
+        sim5::Binding* b = Bind(options);
+        std::vector<uint8_t> frame(64, 0x3C);
+        if (halt) {
+            b->HaltWhileReceiving(frame);
+        } else {
+            EXPECT_EQ(b->IndicatePacket(frame, {{20}}), 1);
+        }
+        EXPECT_EQ(b->received.back(), frame);
+        EXPECT_EQ(b->HeldReceives(), 0u);
+        EXPECT_EQ(b->halted, halt);
+        EXPECT_EQ(b->MiniportUp(), !halt);
+        EXPECT_EQ(b->BindingOpen(), !halt);
+        bindings.pop_back();
+        EXPECT_EQ(sim5::Unbind(b), halt ? NDIS_STATUS_FAILURE : NDIS_STATUS_SUCCESS);
+        EXPECT_FALSE(sim5::ControlDeviceExists());
+        ExpectNothingLeft();
+    }
+}
+
+// Call sequences the documentation forbids, as a faulty driver would make them: the model
+// flags each one.
+TEST_F(ImTest, ModelFlagsCallSequencesTheDocumentationForbids) {
+    struct Case {
+        const char* expected;
+        std::function<void(ImAdapter*)> run;
+    } cases[] = {
+        {"id the protocol above did not cancel",
+         [](ImAdapter* a) { NdisCancelSendPackets(a->BindingHandle, &a->Request); }},
+    };
+    sim5::Binding* b = Bind();
+    auto* adapter = static_cast<ImAdapter*>(b->Context());
+    SimSetMisuseMode(SimMisuseMode::Record);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        SimClearMisuse();
+        c.run(adapter);
+        EXPECT_EQ(SimMisuseCount(), 1u);
+        EXPECT_NE(std::string(SimLastMisuse()).find(c.expected), std::string::npos)
+            << SimLastMisuse();
+    }
+    SimSetMisuseMode(SimMisuseMode::Abort);
 }
 
 } // namespace

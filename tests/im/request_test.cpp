@@ -25,6 +25,7 @@ TEST_F(ImTest, RequestsAreAnsweredLocallyOrForwarded) {
         SCOPED_TRACE(pends ? "pending below" : "at once below");
         sim5::AdapterOptions options;
         options.requestsPend = pends;
+        options.requestIrqlSeed = pends ? 5 : 6;
         sim5::Binding* b = Bind(options);
         b->Answer(OidLinkSpeed, Word(1000000));
 
@@ -89,29 +90,36 @@ TEST_F(ImTest, CapabilitiesAndMacOptionsAreAdjusted) {
     }
 }
 
+// Queries and sets at PASSIVE_LEVEL, or at DISPATCH_LEVEL and PASSIVE_LEVEL as seeds draw.
 TEST_F(ImTest, MiniportPowerStatesAndHeldBackMediaStatus) {
-    sim5::Binding* b = Bind();
-    sim5::Request shortSet = b->Set(OID_PNP_SET_POWER, {1, 0});
-    EXPECT_EQ(shortSet.returned, NDIS_STATUS_INVALID_LENGTH);
-    EXPECT_EQ(shortSet.bytesNeeded, 4u);
+    for (uint64_t irqlSeed : {0, 1, 2, 3}) {
+        SCOPED_TRACE(irqlSeed);
+        sim5::AdapterOptions options;
+        options.requestIrqlSeed = irqlSeed;
+        sim5::Binding* b = Bind(options);
+        sim5::Request shortSet = b->Set(OID_PNP_SET_POWER, {1, 0});
+        EXPECT_EQ(shortSet.returned, NDIS_STATUS_INVALID_LENGTH);
+        EXPECT_EQ(shortSet.bytesNeeded, 4u);
 
-    EXPECT_EQ(b->Set(OID_PNP_SET_POWER, Word(NdisDeviceStateD3)).returned, NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(b->Set(OID_PNP_SET_POWER, Word(NdisDeviceStateD2)).returned, NDIS_STATUS_FAILURE);
-    EXPECT_EQ(b->Query(OidLinkSpeed, 4).returned, NDIS_STATUS_FAILURE);
-    b->Send({std::vector<uint8_t>(60, 1)}, {}, false);
-    EXPECT_EQ(b->sendCompletions, std::vector<NDIS_STATUS>{NDIS_STATUS_FAILURE});
-    EXPECT_EQ(b->IndicatePacket(std::vector<uint8_t>(60, 2), {}), 0);
-    EXPECT_TRUE(b->received.empty());
+        EXPECT_EQ(b->Set(OID_PNP_SET_POWER, Word(NdisDeviceStateD3)).returned, NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(b->Set(OID_PNP_SET_POWER, Word(NdisDeviceStateD2)).returned, NDIS_STATUS_FAILURE);
+        EXPECT_EQ(b->Query(OidLinkSpeed, 4).returned, NDIS_STATUS_FAILURE);
+        b->Send({std::vector<uint8_t>(60, 1)}, {}, false);
+        EXPECT_EQ(b->sendCompletions, std::vector<NDIS_STATUS>{NDIS_STATUS_FAILURE});
+        EXPECT_EQ(b->IndicatePacket(std::vector<uint8_t>(60, 2), {}), 0);
+        EXPECT_TRUE(b->received.empty());
 
-    b->Status(NDIS_STATUS_MEDIA_DISCONNECT);
-    b->StatusComplete();
-    EXPECT_TRUE(b->statuses.empty());
-    EXPECT_EQ(b->Set(OID_PNP_SET_POWER, Word(NdisDeviceStateD0)).returned, NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(b->statuses, std::vector<NDIS_STATUS>{NDIS_STATUS_MEDIA_DISCONNECT});
-    EXPECT_EQ(b->statusCompletes, 1);
-    // At full power every status goes up at once.
-    b->Status(NDIS_STATUS_MEDIA_CONNECT);
-    EXPECT_EQ(b->statuses.back(), NDIS_STATUS_MEDIA_CONNECT);
+        b->Status(NDIS_STATUS_MEDIA_DISCONNECT);
+        b->StatusComplete();
+        EXPECT_TRUE(b->statuses.empty());
+        EXPECT_EQ(b->Set(OID_PNP_SET_POWER, Word(NdisDeviceStateD0)).returned, NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(b->statuses, std::vector<NDIS_STATUS>{NDIS_STATUS_MEDIA_DISCONNECT});
+        EXPECT_EQ(b->statusCompletes, 1);
+        // At full power every status goes up at once.
+        b->Status(NDIS_STATUS_MEDIA_CONNECT);
+        EXPECT_EQ(b->statuses.back(), NDIS_STATUS_MEDIA_CONNECT);
+        Unbind(b);
+    }
 }
 
 TEST_F(ImTest, RequestWaitsForTheLowerAdapterAndIsFailedWhenItLeaves) {

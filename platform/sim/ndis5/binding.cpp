@@ -3,6 +3,7 @@
 // above it (sends, indications, returns, queries and sets).
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <random>
 
 #include "model.h"
@@ -12,6 +13,13 @@ namespace sim5 {
 namespace {
 
 const uint32_t ReservedAbove = 16;
+const uintptr_t CancelIdBase = 0xCA00000;
+const uint32_t ReceiveFlagBase = 0x100;
+
+// The checksum request the protocol above stamps on its n-th send.
+uintptr_t ChecksumInfo(uintptr_t n) {
+    return (n * 0x9E37u) & 0x3Fu;
+}
 const uint32_t EthernetHeader = 14;
 
 struct SimMiniport {
@@ -39,6 +47,7 @@ struct Binding::State {
     NDIS_STRING lowerNameString;
     void* context = nullptr; // the driver's binding context
     bool open = false;
+    std::atomic<bool> bindReturned{false};
     bool configurationOpen = false;
     NDIS_CONFIGURATION_PARAMETER version{};
     NDIS_CONFIGURATION_PARAMETER upper{};
@@ -49,10 +58,28 @@ struct Binding::State {
     PacketPool* above = nullptr;
     std::mutex lock; // guards the collections below
     std::map<NDIS_PACKET*, ActorPacket> actorPackets;
-    std::vector<NDIS_PACKET*> pendingSends;          // the driver's packets pending below
-    std::set<NDIS_PACKET*> held;                     // packets below that the driver keeps
+    std::vector<NDIS_PACKET*> pendingSends; // the driver's packets pending below
+    std::set<NDIS_PACKET*> held;            // packets below that the driver keeps
+    // Packets below whose ProtocolReceivePacket runs, and those of them the driver returned
+    // already (it may, once it indicated them up and NDIS handed them back).
+    std::set<NDIS_PACKET*> indicating, returnedEarly;
+    bool haltOnIndicate = false;
     std::map<NDIS_PACKET*, NDIS_BUFFER*> aboveSends; // packets above in the driver -> head
-    std::vector<NDIS_PACKET*> retained;              // driver descriptors the protocol above keeps
+    // Sends: the cancel id stamped on each packet above, the status the adapter below gave
+    // the descriptor that carried it (what must come up, once), and the status each pending
+    // descriptor will complete with.
+    uintptr_t stamps = 0;
+    std::map<void*, NDIS_PACKET*> cancelIds;
+    std::map<NDIS_PACKET*, NDIS_STATUS> expectedUp;
+    std::map<NDIS_PACKET*, NDIS_STATUS> pendingStatus;
+    std::mt19937_64 sendDraws;
+    std::mt19937_64 requestDraws;
+
+    // Whether the next query or set from above is made at DISPATCH_LEVEL.
+    bool RequestAtDispatch() { return options.requestIrqlSeed != 0 && requestDraws() % 2 != 0; }
+    std::set<void*> cancelsAsked;       // cancelled above, not passed down yet
+    std::set<void*> cancelsTaken;       // of those, the ones the adapter below will abort
+    std::vector<NDIS_PACKET*> retained; // driver descriptors the protocol above keeps
     // What the adapter below was given to send and the protocol above keeps, as it was at
     // hand-over: both read the bytes again when they give the packet back.
     std::map<NDIS_PACKET*, std::vector<uint8_t>> handedBytes;
@@ -61,6 +88,24 @@ struct Binding::State {
     Request last;
     std::map<NDIS_OID, std::vector<uint8_t>> answers;
     std::vector<uint8_t> lookaheadFrame;
+    // A transfer pending below (the packet, where from, how much) and the packet of the
+    // protocol above whose transfer the driver answered with NDIS_STATUS_PENDING.
+    NDIS_PACKET* transferBelow = nullptr;
+    uint32_t transferFrom = 0, transferLength = 0;
+    NDIS_PACKET* transferAbove = nullptr;
+
+    // Copies the lookahead frame from `from` into the packet's buffers; the bytes copied.
+    uint32_t FillTransfer(NDIS_PACKET* packet, uint32_t from, uint32_t length) {
+        uint32_t have = from < lookaheadFrame.size() ? uint32_t(lookaheadFrame.size()) - from : 0;
+        uint32_t copy = std::min(have, length);
+        uint32_t done = 0;
+        for (NDIS_BUFFER* b = packet->Private.Head; b != nullptr && done < copy; b = b->Next) {
+            uint32_t take = std::min(b->ByteCount, copy - done);
+            std::memcpy(b->MappedSystemVa, lookaheadFrame.data() + from + done, take);
+            done += take;
+        }
+        return done;
+    }
     NDIS_PACKET* lookaheadPacket = nullptr;
 
     NDIS_PACKET* BuildPacket(Owner owner, const std::vector<uint8_t>& frame, const Chain& chain) {
@@ -121,6 +166,27 @@ struct Binding::State {
         }
     }
 
+    // What NDIS and the adapter below put on a received packet: the packet as its own
+    // original, and flags that vary from packet to packet.
+    void StampReceived(NDIS_PACKET* packet) {
+        NdisPacketExtensionFromPacket(packet)->NdisPacketInfo[OriginalPacketInfo] = packet;
+        stamps += 1;
+        packet->Private.Flags = ReceiveFlagBase << (stamps % 4);
+    }
+
+    NDIS_STATUS TakePendingStatus(NDIS_PACKET* packet) {
+        std::lock_guard<std::mutex> hold(lock);
+        NDIS_STATUS status = pendingStatus[packet];
+        pendingStatus.erase(packet);
+        return status;
+    }
+
+    // The adapter below completes a send it took: ProtocolSendComplete at DISPATCH_LEVEL.
+    void CompleteBelow(NDIS_PACKET* packet, NDIS_STATUS status) {
+        CheckStillAsHanded(packet, "a pending send changed or was freed before its completion");
+        TheModel().protocol.SendCompleteHandler(context, packet, status);
+    }
+
     std::vector<uint8_t> ActorBytes(NDIS_PACKET* packet) {
         std::lock_guard<std::mutex> hold(lock);
         return actorPackets[packet].bytes;
@@ -154,6 +220,16 @@ void UpCall() {
     }
 }
 
+// What pends below, taken from its slot; reported when nothing does.
+template <typename T> T* TakePending(T** slot, const char* nothing) {
+    T* taken = *slot;
+    *slot = nullptr;
+    if (taken == nullptr) {
+        SimReportMisuse(nothing);
+    }
+    return taken;
+}
+
 void RequireDispatch(const char* what) {
     if (KmGetCurrentIrql() != KmDispatchLevel) {
         SimReportMisuse(what);
@@ -161,10 +237,17 @@ void RequireDispatch(const char* what) {
 }
 
 // ---- Handlers of the miniport block: the protocol above ----
+void HaltWhileInside(Binding* b);
+
 void PacketIndicate(NDIS_HANDLE miniport, NDIS_PACKET** packets, uint32_t count) {
     UpCall();
     RequireDispatch("receive indicated below DISPATCH_LEVEL");
     Binding* b = FromHandle(miniport);
+    if (b->state->haltOnIndicate) {
+        b->state->haltOnIndicate = false;
+        HaltWhileInside(b);
+    }
+    std::vector<NDIS_PACKET*> declined;
     for (uint32_t i = 0; i < count; ++i) {
         NDIS_PACKET* p = packets[i];
         PacketPool* pool = PoolOf(p);
@@ -174,14 +257,34 @@ void PacketIndicate(NDIS_HANDLE miniport, NDIS_PACKET** packets, uint32_t count)
         }
         NDIS_STATUS status = NdisOobDataFromPacket(p)->Status;
         std::lock_guard<std::mutex> hold(b->state->lock);
+        // The packet from below it carries, named by its original-packet info; its header
+        // size and flags come up with it.
+        auto* below = static_cast<NDIS_PACKET*>(
+            NdisPacketExtensionFromPacket(p)->NdisPacketInfo[OriginalPacketInfo]);
+        bool carried = below != nullptr && (b->state->indicating.count(below) != 0 ||
+                                            below == b->state->lookaheadPacket);
+        if (!carried ||
+            NdisOobDataFromPacket(p)->HeaderSize != NdisOobDataFromPacket(below)->HeaderSize ||
+            (p->Private.Flags & below->Private.Flags) != below->Private.Flags) {
+            SimReportMisuse("a packet indicated up without the per-packet info of its original");
+        }
         b->received.push_back(PacketBytes(p));
         b->receivedCopy.push_back(IsCopy(p));
         b->receivedStatus.push_back(status);
         b->receivedHeaderSize.push_back(NdisOobDataFromPacket(p)->HeaderSize);
-        if (status != NDIS_STATUS_RESOURCES && b->state->options.upperRetainsPackets) {
+        // A miniport that NDIS halts has no protocols above any more.
+        bool keeps = b->state->options.upperRetainsPackets && b->state->miniport != nullptr;
+        if (status != NDIS_STATUS_RESOURCES && keeps) {
             b->state->retained.push_back(p);
             b->state->handedBytes[p] = b->received.back();
+        } else if (status != NDIS_STATUS_RESOURCES) {
+            declined.push_back(p); // no one keeps it
         }
+    }
+    // No protocol kept them: NDIS hands them back at once, from within the indication.
+    for (NDIS_PACKET* p : declined) {
+        TheModel().miniport.ReturnPacketHandler(static_cast<SimMiniport*>(miniport)->adapterContext,
+                                                p);
     }
 }
 
@@ -200,6 +303,14 @@ void SendComplete(NDIS_HANDLE miniport, NDIS_PACKET* packet, NDIS_STATUS status)
             SimReportMisuse("send completed up with another buffer chain than it was sent with");
         }
         s->aboveSends.erase(found);
+        auto expected = s->expectedUp.find(packet);
+        if (expected != s->expectedUp.end()) {
+            if (expected->second != status) {
+                SimReportMisuse("send completed up with another status than it completed below");
+            }
+            s->expectedUp.erase(expected);
+        }
+        s->cancelIds.erase(NdisPacketExtensionFromPacket(packet)->NdisPacketInfo[PacketCancelId]);
         b->sendCompletions.push_back(status);
     }
     s->FreeActorPacket(packet);
@@ -247,12 +358,22 @@ void StatusComplete(NDIS_HANDLE miniport) {
     FromHandle(miniport)->statusCompletes += 1;
 }
 
-void TransferComplete(NDIS_HANDLE miniport, NDIS_PACKET*, NDIS_STATUS status, uint32_t bytes) {
+void TransferComplete(NDIS_HANDLE miniport, NDIS_PACKET* packet, NDIS_STATUS status,
+                      uint32_t bytes) {
     UpCall();
     Binding* b = FromHandle(miniport);
+    Binding::State* s = b->state;
+    if (packet == nullptr || packet != s->transferAbove) {
+        SimReportMisuse("transfer completed up for no transfer the driver let pend");
+        return;
+    }
+    s->transferAbove = nullptr;
     b->transferCompleted = true;
     b->transferStatus = status;
     b->transferred = bytes;
+    b->transferredBytes = PacketBytes(packet);
+    b->transferredBytes.resize(std::min<size_t>(bytes, b->transferredBytes.size()));
+    s->FreeActorPacket(packet);
 }
 
 void RequestComplete(NDIS_HANDLE miniport, NDIS_STATUS status) {
@@ -352,10 +473,13 @@ Binding* Bind(const AdapterOptions& options, NDIS_STATUS* status) {
     s->lowerNameString.Length = uint16_t(s->lowerName.size() * 2);
     s->lowerNameString.MaximumLength = s->lowerNameString.Length;
     s->below = NewPool(Owner::Below, 0);
+    s->sendDraws.seed(options.sendSeed);
+    s->requestDraws.seed(options.requestIrqlSeed);
     s->above = NewPool(Owner::Above, ReservedAbove);
     TheModel().bindings.push_back(b);
     NDIS_STRING section = NdisConstantString(u"Merrowfaldine");
     TheModel().protocol.BindAdapterHandler(status, nullptr, &s->lowerNameString, b, &section);
+    s->bindReturned = true;
     if (s->configurationOpen) {
         SimReportMisuse("bind returned with its configuration still open");
     }
@@ -419,6 +543,13 @@ void Binding::Send(const std::vector<std::vector<uint8_t>>& frames, const Chain&
         NDIS_PACKET* p = state->BuildPacket(Owner::Above, frame, chain);
         std::lock_guard<std::mutex> hold(state->lock);
         state->aboveSends[p] = p->Private.Head;
+        // Per-packet info the driver must carry down: a cancel id and a checksum request.
+        state->stamps += 1;
+        void* id = reinterpret_cast<void*>(CancelIdBase + state->stamps);
+        NdisPacketExtensionFromPacket(p)->NdisPacketInfo[PacketCancelId] = id;
+        NdisPacketExtensionFromPacket(p)->NdisPacketInfo[TcpIpChecksumPacketInfo] =
+            reinterpret_cast<void*>(ChecksumInfo(state->stamps));
+        state->cancelIds[id] = p;
         packets.push_back(p);
     }
     DispatchScope scope(atDispatch);
@@ -454,6 +585,7 @@ Request Binding::Query(NDIS_OID oid, uint32_t length, const std::vector<uint8_t>
     state->last = Request{};
     state->last.buffer = content;
     state->last.buffer.resize(length);
+    DispatchScope scope(state->RequestAtDispatch());
     state->last.returned = TheModel().miniport.QueryInformationHandler(
         state->miniport->adapterContext, oid, state->last.buffer.data(), length,
         &state->last.bytesDone, &state->last.bytesNeeded);
@@ -466,6 +598,7 @@ Request Binding::Query(NDIS_OID oid, uint32_t length, const std::vector<uint8_t>
 Request Binding::Set(NDIS_OID oid, const std::vector<uint8_t>& value) {
     state->last = Request{};
     state->last.buffer = value;
+    DispatchScope scope(state->RequestAtDispatch());
     state->last.returned = TheModel().miniport.SetInformationHandler(
         state->miniport->adapterContext, oid, state->last.buffer.data(), uint32_t(value.size()),
         &state->last.bytesDone, &state->last.bytesNeeded);
@@ -482,7 +615,12 @@ int32_t Binding::IndicatePacket(const std::vector<uint8_t>& frame, const Chain& 
     NDIS_PACKET* p = state->BuildPacket(Owner::Below, frame, chain);
     NdisOobDataFromPacket(p)->Status = status;
     NdisOobDataFromPacket(p)->HeaderSize = EthernetHeader;
+    state->StampReceived(p);
     SimSetCurrentProcessor(processor);
+    {
+        std::lock_guard<std::mutex> hold(state->lock);
+        state->indicating.insert(p);
+    }
     int32_t kept;
     {
         DispatchScope scope;
@@ -492,13 +630,28 @@ int32_t Binding::IndicatePacket(const std::vector<uint8_t>& frame, const Chain& 
     if (kept != 0 && status == NDIS_STATUS_RESOURCES) {
         SimReportMisuse("the driver kept a packet indicated with NDIS_STATUS_RESOURCES");
     }
-    if (kept != 0) {
+    bool returned;
+    {
         std::lock_guard<std::mutex> hold(state->lock);
-        state->held.insert(p);
-    } else {
+        state->indicating.erase(p);
+        returned = state->returnedEarly.erase(p) != 0;
+        if (kept != 0 && !returned) {
+            state->held.insert(p);
+        }
+    }
+    if (returned && kept == 0) {
+        SimReportMisuse("a packet returned down that the driver did not keep");
+    }
+    if (kept == 0 || returned) {
         state->FreeActorPacket(p);
     }
     return kept;
+}
+
+void Binding::HaltWhileReceiving(const std::vector<uint8_t>& frame) {
+    state->haltOnIndicate = true;
+    IndicatePacket(frame, Chain{});
+    Reset(); // joins the halt
 }
 
 NDIS_STATUS Binding::IndicateLookahead(const std::vector<uint8_t>& frame, bool withPacket,
@@ -506,6 +659,10 @@ NDIS_STATUS Binding::IndicateLookahead(const std::vector<uint8_t>& frame, bool w
     state->lookaheadFrame = frame;
     state->lookaheadPacket =
         withPacket ? state->BuildPacket(Owner::Below, frame, Chain{}) : nullptr;
+    if (withPacket) {
+        NdisOobDataFromPacket(state->lookaheadPacket)->HeaderSize = EthernetHeader;
+        state->StampReceived(state->lookaheadPacket);
+    }
     uint32_t header = std::min<uint32_t>(EthernetHeader, uint32_t(frame.size()));
     uint32_t rest = uint32_t(frame.size()) - header;
     SimSetCurrentProcessor(processor);
@@ -530,11 +687,21 @@ NDIS_STATUS Binding::TransferData(uint32_t offset, uint32_t length) {
     NDIS_PACKET* p = state->BuildPacket(Owner::Above, room, Chain{});
     uint32_t bytes = 0;
     NDIS_STATUS status;
+    transferCompleted = false;
+    state->transferAbove = p;
     {
         DispatchScope scope;
         status = TheModel().miniport.TransferDataHandler(p, &bytes, state->miniport->adapterContext,
                                                          state, offset, length);
     }
+    if (status == NDIS_STATUS_PENDING) {
+        return status; // the packet stays with the driver until it completes the transfer
+    }
+    if (state->transferAbove != p) {
+        SimReportMisuse("a transfer completed up and returned a final status as well");
+        return status;
+    }
+    state->transferAbove = nullptr;
     transferredBytes = PacketBytes(p);
     transferredBytes.resize(bytes);
     state->FreeActorPacket(p);
@@ -556,9 +723,55 @@ void Binding::CompleteSends(size_t count, uint64_t seed) {
     }
     DispatchScope scope;
     for (NDIS_PACKET* p : out) {
-        state->CheckStillAsHanded(p, "a pending send changed or was freed before its completion");
-        TheModel().protocol.SendCompleteHandler(state->context, p, state->options.sendStatus);
+        state->CompleteBelow(p, state->TakePendingStatus(p));
     }
+}
+
+size_t Binding::CancelSends(uint64_t seed) {
+    std::mt19937_64 draw(seed);
+    std::vector<void*> ids;
+    {
+        std::lock_guard<std::mutex> hold(state->lock);
+        for (NDIS_PACKET* p : state->pendingSends) {
+            if (draw() % 2 == 0) {
+                continue;
+            }
+            void* id = NdisPacketExtensionFromPacket(p)->NdisPacketInfo[PacketCancelId];
+            ids.push_back(id);
+            state->cancelsAsked.insert(id);
+            if (draw() % 2 == 0) {
+                state->cancelsTaken.insert(id);
+            }
+        }
+    }
+    size_t before = sendCompletions.size();
+    DispatchScope scope;
+    for (void* id : ids) {
+        TheModel().miniport.CancelSendPacketsHandler(state->miniport->adapterContext, id);
+        std::lock_guard<std::mutex> hold(state->lock);
+        // The driver queues no sends of its own, so a cancel it does not pass down reaches
+        // no one (the stricter reading: every cancel goes down while sends are pending).
+        if (state->cancelsAsked.erase(id) != 0) {
+            SimReportMisuse("a cancel from above was not passed down to the adapter below");
+        }
+    }
+    return sendCompletions.size() - before;
+}
+
+void Binding::CompleteTransfer(NDIS_STATUS status) {
+    NDIS_PACKET* packet = TakePending(&state->transferBelow, "no transfer pends below");
+    if (packet == nullptr) {
+        return;
+    }
+    if (PoolOf(packet) == nullptr) {
+        SimReportMisuse("a pending transfer's packet was freed before its completion");
+        return;
+    }
+    uint32_t done = status == NDIS_STATUS_SUCCESS
+                        ? state->FillTransfer(packet, state->transferFrom, state->transferLength)
+                        : 0;
+    DispatchScope scope;
+    TheModel().protocol.TransferDataCompleteHandler(state->context, packet, status, done);
 }
 
 size_t Binding::PendingSends() const {
@@ -602,12 +815,10 @@ NDIS_STATUS Binding::PnPEvent(NET_PNP_EVENT_CODE code) {
 }
 
 void Binding::CompleteRequest(NDIS_STATUS status) {
-    NDIS_REQUEST* request = state->requestBelow;
+    NDIS_REQUEST* request = TakePending(&state->requestBelow, "no request pends below");
     if (request == nullptr) {
-        SimReportMisuse("no request pends below");
         return;
     }
-    state->requestBelow = nullptr;
     DispatchScope scope;
     TheModel().protocol.RequestCompleteHandler(state->context, request, status);
 }
@@ -690,15 +901,27 @@ void NdisOpenAdapter(NDIS_STATUS* status, NDIS_STATUS* openError, NDIS_HANDLE* b
         *selected = index;
         *bindingHandle = b;
         s->context = context;
-        s->open = true;
+        s->open = !s->options.openPends;
     }
     if (!s->options.openPends) {
         *status = result;
         return;
     }
+    // A pending open hands out no open binding before ProtocolOpenAdapterComplete; that
+    // completion comes once the driver waits for it (or its bind handler has returned), so
+    // a driver that uses the binding early always does so before it is open.
     *status = NDIS_STATUS_PENDING;
-    TheModel().completions.emplace_back(
-        [context, result] { TheModel().protocol.OpenAdapterCompleteHandler(context, result, 0); });
+    int waits = TheModel().waits;
+    TheModel().completions.emplace_back([s, context, result, waits] {
+        while (TheModel().waits == waits && !s->bindReturned) {
+            std::this_thread::yield();
+        }
+        if (result == NDIS_STATUS_SUCCESS) {
+            std::lock_guard<std::mutex> hold(s->lock);
+            s->open = true;
+        }
+        TheModel().protocol.OpenAdapterCompleteHandler(context, result, 0);
+    });
 }
 
 void NdisCloseAdapter(NDIS_STATUS* status, NDIS_HANDLE handle) {
@@ -709,6 +932,14 @@ void NdisCloseAdapter(NDIS_STATUS* status, NDIS_HANDLE handle) {
     }
     if (!s->pendingSends.empty() || !s->held.empty() || s->requestBelow != nullptr) {
         SimReportMisuse("binding closed with sends, receives or a request outstanding");
+    }
+    {
+        // The virtual miniport sends and receives through this binding until it is halted
+        // (an initialisation still running is let finish first).
+        std::lock_guard<std::mutex> hold(s->lock);
+        if (s->miniport != nullptr && !s->initRunning) {
+            SimReportMisuse("lower binding closed while its virtual miniport is initialised");
+        }
     }
     s->open = false;
     void* context = s->context;
@@ -727,9 +958,15 @@ NDIS_STATUS NdisIMInitializeDeviceInstanceEx(NDIS_HANDLE, NDIS_STRING* name, NDI
     if (KmGetCurrentIrql() != KmPassiveLevel) {
         SimReportMisuse("NdisIMInitializeDeviceInstanceEx above PASSIVE_LEVEL");
     }
+    if (!TheModel().associated) {
+        SimReportMisuse("NdisIMInitializeDeviceInstanceEx before NdisIMAssociateMiniport");
+    }
     Binding* b = BindingByUpperName(name);
     if (b == nullptr || b->state->miniport != nullptr) {
         return NDIS_STATUS_FAILURE;
+    }
+    if (!b->state->open) {
+        SimReportMisuse("virtual miniport initialised over a lower binding that is not open");
     }
     if (!SimAllocationAllowed()) {
         return NDIS_STATUS_RESOURCES;
@@ -758,10 +995,11 @@ NDIS_STATUS NdisIMCancelInitializeDeviceInstance(NDIS_HANDLE, NDIS_STRING* name)
     return NDIS_STATUS_FAILURE;
 }
 
-NDIS_STATUS NdisIMDeInitializeDeviceInstance(NDIS_HANDLE miniport) {
-    if (KmGetCurrentIrql() != KmPassiveLevel) {
-        SimReportMisuse("NdisIMDeInitializeDeviceInstance above PASSIVE_LEVEL");
-    }
+namespace sim5 {
+namespace {
+
+// Halts the binding's miniport as NDIS does.
+void HaltMiniport(NDIS_HANDLE miniport) {
     Binding* b = FromHandle(miniport);
     auto* mp = static_cast<SimMiniport*>(miniport);
     // NDIS halts a miniport only after its MiniportInitialize has returned.
@@ -771,8 +1009,10 @@ NDIS_STATUS NdisIMDeInitializeDeviceInstance(NDIS_HANDLE miniport) {
     void* context;
     {
         std::lock_guard<std::mutex> hold(b->state->lock);
-        if (!b->state->aboveSends.empty() || !b->state->retained.empty()) {
-            SimReportMisuse("miniport halted with sends or indicated packets outstanding");
+        if (!b->state->aboveSends.empty() || !b->state->retained.empty() ||
+            b->state->transferAbove != nullptr) {
+            SimReportMisuse(
+                "miniport halted with sends, transfers or indicated packets outstanding");
         }
         context = mp->adapterContext;
         b->state->miniport = nullptr;
@@ -781,6 +1021,34 @@ NDIS_STATUS NdisIMDeInitializeDeviceInstance(NDIS_HANDLE miniport) {
     TheModel().miniport.HaltHandler(context);
     b->halted = true;
     delete mp;
+}
+
+// Called from within a receive of the driver's: NDIS starts a halt on a thread of its
+// own, and the receive goes on once that halt has finished (wrong) or waits in NDIS.
+void HaltWhileInside(Binding* b) {
+    NDIS_HANDLE miniport = b->state->miniport;
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    int waits = TheModel().waits;
+    TheModel().completions.emplace_back([miniport, finished] {
+        HaltMiniport(miniport);
+        *finished = true;
+    });
+    while (!*finished && TheModel().waits == waits) {
+        std::this_thread::yield();
+    }
+    if (*finished) {
+        SimReportMisuse("halt returned while a receive was still in the driver");
+    }
+}
+
+} // namespace
+} // namespace sim5
+
+NDIS_STATUS NdisIMDeInitializeDeviceInstance(NDIS_HANDLE miniport) {
+    if (KmGetCurrentIrql() != KmPassiveLevel) {
+        SimReportMisuse("NdisIMDeInitializeDeviceInstance above PASSIVE_LEVEL");
+    }
+    HaltMiniport(miniport);
     return NDIS_STATUS_SUCCESS;
 }
 
@@ -808,12 +1076,31 @@ void NdisSend(NDIS_STATUS* status, NDIS_HANDLE handle, NDIS_PACKET* packet) {
     }
     b->sent.push_back(PacketBytes(packet));
     b->sentCopy.push_back(IsCopy(packet));
-    if (s->options.sendsPend) {
+    // The packet from above that this descriptor carries, found by its per-packet info.
+    NDIS_PACKET_EXTENSION* info = NdisPacketExtensionFromPacket(packet);
+    auto above = s->cancelIds.find(info->NdisPacketInfo[PacketCancelId]);
+    if (above == s->cancelIds.end() || s->expectedUp.count(above->second) != 0 ||
+        info->NdisPacketInfo[TcpIpChecksumPacketInfo] !=
+            NdisPacketExtensionFromPacket(above->second)->NdisPacketInfo[TcpIpChecksumPacketInfo]) {
+        SimReportMisuse("a packet sent down without the per-packet info of the packet it carries");
+    }
+    bool pend = s->options.sendsPend;
+    NDIS_STATUS result = s->options.sendStatus;
+    if (s->options.sendSeed != 0) {
+        uint64_t draw = s->sendDraws();
+        pend = draw % 2 != 0;
+        result = draw / 2 % 2 != 0 ? NDIS_STATUS_FAILURE : NDIS_STATUS_SUCCESS;
+    }
+    if (above != s->cancelIds.end()) {
+        s->expectedUp[above->second] = result;
+    }
+    if (pend) {
         s->pendingSends.push_back(packet);
+        s->pendingStatus[packet] = result;
         s->handedBytes[packet] = b->sent.back();
         *status = NDIS_STATUS_PENDING;
     } else {
-        *status = s->options.sendStatus;
+        *status = result;
     }
 }
 
@@ -821,12 +1108,20 @@ void NdisReturnPackets(NDIS_PACKET** packets, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
         NDIS_PACKET* p = packets[i];
         Binding* owner = nullptr;
+        bool early = false;
         for (Binding* b : TheModel().bindings) {
             std::lock_guard<std::mutex> hold(b->state->lock);
             if (b->state->held.erase(p) != 0) {
                 owner = b;
                 break;
             }
+            if (b->state->indicating.count(p) != 0 && b->state->returnedEarly.insert(p).second) {
+                early = true; // freed once its ProtocolReceivePacket has returned
+                break;
+            }
+        }
+        if (early) {
+            continue;
         }
         if (owner == nullptr) {
             SimReportMisuse("a packet returned down is not one the adapter indicated and lent");
@@ -845,20 +1140,56 @@ void NdisTransferData(NDIS_STATUS* status, NDIS_HANDLE, NDIS_HANDLE macContext, 
     auto* s = static_cast<Binding::State*>(macContext);
     // Offsets count from the end of the header, as in a lookahead indication.
     uint32_t from = EthernetHeader + offset;
-    uint32_t have = from < s->lookaheadFrame.size() ? uint32_t(s->lookaheadFrame.size()) - from : 0;
-    uint32_t copy = std::min(have, length);
-    uint32_t done = 0;
-    for (NDIS_BUFFER* b = packet->Private.Head; b != nullptr && done < copy; b = b->Next) {
-        uint32_t take = std::min(b->ByteCount, copy - done);
-        std::memcpy(b->MappedSystemVa, s->lookaheadFrame.data() + from + done, take);
-        done += take;
+    if (s->options.transfersPend) {
+        if (s->transferBelow != nullptr) {
+            SimReportMisuse("a second transfer passed down while one pends");
+        }
+        s->transferBelow = packet;
+        s->transferFrom = from;
+        s->transferLength = length;
+        *transferred = 0;
+        *status = NDIS_STATUS_PENDING;
+        return;
     }
-    *transferred = done;
+    *transferred = s->FillTransfer(packet, from, length);
     *status = NDIS_STATUS_SUCCESS;
 }
 
 void NdisCancelSendPackets(NDIS_HANDLE handle, void* cancelId) {
-    static_cast<Binding*>(handle)->lastCancelId = cancelId;
+    auto* b = static_cast<Binding*>(handle);
+    Binding::State* s = b->state;
+    if (KmGetCurrentIrql() > KmDispatchLevel) {
+        SimReportMisuse("NdisCancelSendPackets above DISPATCH_LEVEL");
+    }
+    b->lastCancelId = cancelId;
+    std::vector<NDIS_PACKET*> aborted;
+    {
+        std::lock_guard<std::mutex> hold(s->lock);
+        if (s->cancelsAsked.erase(cancelId) == 0) {
+            SimReportMisuse("a cancel passed down with an id the protocol above did not cancel");
+        }
+        if (s->cancelsTaken.erase(cancelId) != 0) {
+            for (auto it = s->pendingSends.begin(); it != s->pendingSends.end();) {
+                NDIS_PACKET* p = *it;
+                if (NdisPacketExtensionFromPacket(p)->NdisPacketInfo[PacketCancelId] != cancelId) {
+                    ++it;
+                    continue;
+                }
+                it = s->pendingSends.erase(it);
+                s->pendingStatus.erase(p);
+                auto above = s->cancelIds.find(cancelId);
+                if (above != s->cancelIds.end()) {
+                    s->expectedUp[above->second] = NDIS_STATUS_REQUEST_ABORTED;
+                }
+                aborted.push_back(p);
+            }
+        }
+    }
+    // Aborted sends complete from within the cancel, as a miniport may complete them.
+    DispatchScope scope;
+    for (NDIS_PACKET* p : aborted) {
+        s->CompleteBelow(p, NDIS_STATUS_REQUEST_ABORTED);
+    }
 }
 
 void NdisRequest(NDIS_STATUS* status, NDIS_HANDLE handle, NDIS_REQUEST* request) {

@@ -99,6 +99,7 @@ void NdisIMAssociateMiniport(NDIS_HANDLE driver, NDIS_HANDLE protocol) {
     if (driver != &g_driverToken || protocol != &g_protocolToken) {
         SimReportMisuse("NdisIMAssociateMiniport with unknown handles");
     }
+    TheModel().associated = true;
 }
 
 void NdisReEnumerateProtocolBindings(NDIS_HANDLE) {
@@ -121,6 +122,14 @@ NDIS_STATUS NdisMRegisterDevice(NDIS_HANDLE wrapper, NDIS_STRING* name, NDIS_STR
     }
     if (m.deviceExists) {
         SimReportMisuse("control device registered twice");
+    }
+    if (m.load.failDeviceRegistrations > 0) {
+        m.load.failDeviceRegistrations -= 1;
+        // What a failed call leaves in its outputs is not documented: the stricter reading
+        // is that nothing there may be used, so they are left holding garbage.
+        *device = reinterpret_cast<KmDeviceObject*>(&g_wrapperToken);
+        *handle = &g_wrapperToken;
+        return NDIS_STATUS_RESOURCES;
     }
     for (uint32_t i = 0; i <= KmIrpMjMaximumFunction; ++i) {
         m.dispatch[i] = functions[i];
@@ -148,6 +157,7 @@ NDIS_STATUS LoadDriver(const LoadOptions& options) {
     Model& m = TheModel();
     m.load = options;
     m.unload = nullptr;
+    m.associated = false;
     return NDIS_STATUS(DriverEntry(&g_driverObject, &g_registryPath));
 }
 

@@ -63,6 +63,8 @@ struct Model {
     std::atomic<int64_t> pools{0}, packets{0}, buffers{0}, configurations{0}, bufferPools{0};
     std::set<const void*> liveBufferPools;
     int reEnumerations = 0;
+    bool associated = false;   // NdisIMAssociateMiniport was called
+    std::atomic<int> waits{0}; // NdisWaitEvent and NdisMSleep calls so far
 };
 Model& TheModel();
 

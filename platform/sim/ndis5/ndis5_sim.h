@@ -34,7 +34,8 @@ DriverObjects Outstanding();
 struct LoadOptions {
     bool failMiniportRegistration = false;
     bool failProtocolRegistration = false;
-    uint32_t processorCount = 64; // what NdisSystemProcessorCount answers
+    uint32_t processorCount = 64;    // what NdisSystemProcessorCount answers
+    int failDeviceRegistrations = 0; // the next NdisMRegisterDevice calls that fail
 };
 NDIS_STATUS LoadDriver(const LoadOptions& options = {});
 // Runs the unload routine the driver registered; fails the test if it registered none.
@@ -58,8 +59,17 @@ struct AdapterOptions {
     bool cancelInitSucceeds = true; // for a deferred initialisation
     bool sendsPend = false;         // NdisSend pends; CompleteSends() finishes them
     NDIS_STATUS sendStatus = NDIS_STATUS_SUCCESS;
-    bool requestsPend = false;       // NdisRequest pends; CompleteRequest() finishes it
-    bool upperRetainsPackets = true; // the protocol above keeps indicated packets
+    // When not 0, each NdisSend is drawn from this seed instead: taken at once or pending,
+    // succeeding or failing (NDIS_STATUS_FAILURE).
+    uint64_t sendSeed = 0;
+    bool requestsPend = false;  // NdisRequest pends; CompleteRequest() finishes it
+    bool transfersPend = false; // NdisTransferData pends; CompleteTransfer() finishes it
+    // When not 0, each query and set from above is made at DISPATCH_LEVEL or PASSIVE_LEVEL
+    // as drawn from this seed (MiniportQuery/SetInformation run at IRQL <= DISPATCH_LEVEL).
+    uint64_t requestIrqlSeed = 0;
+    // The protocol above keeps indicated packets; when not, NDIS hands each back through
+    // MiniportReturnPacket from within the indication.
+    bool upperRetainsPackets = true;
     std::vector<NDIS_MEDIUM> offeredMedia = {NdisMedium802_3, NdisMedium802_5};
 };
 
@@ -152,16 +162,28 @@ class Binding {
     NDIS_STATUS IndicateLookahead(const std::vector<uint8_t>& frame, bool withPacket,
                                   uint32_t processor = 0);
     // Asks the driver to fetch the rest of the last lookahead frame into a packet of the
-    // protocol above (MiniportTransferData).
+    // protocol above (MiniportTransferData). When it pends, the packet stays with the driver
+    // until it completes the transfer up (transferCompleted, transferredBytes).
     NDIS_STATUS TransferData(uint32_t offset, uint32_t length);
+    // The adapter below finishes its pending transfer with `status`.
+    void CompleteTransfer(NDIS_STATUS status = NDIS_STATUS_SUCCESS);
     std::vector<uint8_t> transferredBytes;
     // Frames the adapter below was given to send, in order.
     std::vector<std::vector<uint8_t>> sent;
     std::vector<bool> sentCopy; // carried by one buffer of the driver's (a rewritten copy)
     // Completes up to `count` pending sends (all when 0), in an order drawn from `seed`.
     void CompleteSends(size_t count = 0, uint64_t seed = 0);
+    // The protocol above cancels sends pending below, chosen by `seed`, through
+    // MiniportCancelSendPackets with the cancel ids it stamped on them; the adapter below
+    // aborts some at once (NDIS_STATUS_REQUEST_ABORTED), the others are on the wire already
+    // and complete later as drawn. Returns how many were aborted.
+    size_t CancelSends(uint64_t seed);
     size_t PendingSends() const;
     size_t HeldReceives() const; // packets of the adapter the driver keeps
+    // NDIS halts the virtual miniport on its own (its protocols above have gone) while the
+    // driver is inside the receive of `frame`, once that receive indicates up; the halt must
+    // not return before the receive has. The binding is closed by the halt.
+    void HaltWhileReceiving(const std::vector<uint8_t>& frame);
     void Status(NDIS_STATUS status);
     void StatusComplete();
     NDIS_STATUS PowerEvent(NDIS_DEVICE_POWER_STATE state);

@@ -379,6 +379,7 @@ uint8_t NdisWaitEvent(NDIS_EVENT* event, uint32_t) {
     if (KmGetCurrentIrql() != KmPassiveLevel) {
         SimReportMisuse("NdisWaitEvent above PASSIVE_LEVEL");
     }
+    TheModel().waits += 1;
     while (EventWord(event)->load() == 0) {
         std::this_thread::yield();
     }
@@ -399,6 +400,7 @@ void NdisMSleep(uint32_t microseconds) {
     if (KmGetCurrentIrql() != KmPassiveLevel) {
         SimReportMisuse("NdisMSleep above PASSIVE_LEVEL");
     }
+    TheModel().waits += 1;
     std::function<void()> hook;
     {
         std::lock_guard<std::mutex> hold(g_hookLock);
