@@ -78,9 +78,9 @@ test-windows: windows
 	tests/lwf/sys_check.sh $(CURDIR)/$(BUILD)/windows
 
 # The NDIS 6 filter under Wine's kernel-driver host: the shipped i386 file on Wine's 32-bit
-# loader (installed here when missing; a kernel without 32-bit emulation fails it) and an
-# x64 build of the same sources. Not in `make test`: where the kernel lacks 32-bit
-# emulation the i386 half cannot pass.
+# loader (installed here when missing, run through qemu-user where the kernel has no 32-bit
+# emulation) and an x64 build of the same sources. Not in `make test` yet: emulated, a run
+# takes over ten minutes.
 test-wine-drivers: windows
 	scripts/install-wine32.sh
 	tests/wine/drivers.sh $(CURDIR)/$(BUILD)/windows

@@ -12,12 +12,13 @@ have_wine32() {
     [ "$(dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null || true)" = "install ok installed" ] &&
         [ -x /usr/lib/wine/wine ] && [ -x /usr/lib/wine/wine64 ]
 }
-# Installed is not enough: a kernel without 32-bit emulation (ia32_emulation off) has the
-# loader on disk and cannot start it, and no package changes that.
+# Installed is not enough: the loader is a 32-bit program, and a kernel without 32-bit
+# emulation (ia32_emulation off) runs it only through qemu-user, which
+# install-qemu-i386.sh sets up.
 wine32_runs() {
+    "$(dirname "$0")/install-qemu-i386.sh" || return 1
     /usr/lib/wine/wine --version > /dev/null 2>&1 && return 0
     echo "Wine's 32-bit loader is installed but cannot run here: $(/usr/lib/wine/wine --version 2>&1)" >&2
-    echo "(the kernel does not run 32-bit programs; it needs ia32_emulation=on)" >&2
     return 1
 }
 if have_wine32; then

@@ -31,7 +31,17 @@ trap stop_session EXIT
 
 ctl() { (set -o pipefail && cd "$c" && $wine64 'C:\drv\merrowfaldine-ctl.exe' "$@" 2> /dev/null | tr -d '\r'); }
 answers() { [ "$(ctl version)" = "$version" ]; }
-service_stopped() { (cd "$c" && $loader sc query MerrowfaldineLwf 2> /dev/null | grep -q STOPPED); }
+service_stopped() { (cd "$c" && $wine64 sc query MerrowfaldineLwf 2> /dev/null | grep -q STOPPED); }
+# Runs the command every half second until it succeeds, for at most PATIENCE seconds: the
+# i386 driver host runs emulated where the kernel cannot run 32-bit programs, and one try
+# of a command that starts a Wine program can itself take seconds.
+within_patience() {
+    local deadline=$(($(date +%s) + patience))
+    until "$@"; do
+        [ "$(date +%s)" -lt "$deadline" ] || return 1
+        sleep 0.5
+    done
+}
 # Exit status 0 and no output: the driver answered and listed no module.
 no_modules() {
     local listed
@@ -45,27 +55,55 @@ policy_applied() {
 inspection() { (cd "$c" && $wine64 'C:\drv\merrowfaldine-ctl.exe' inspection "$1" > /dev/null 2>&1); }
 # The books line is written when the stand-in is unloaded, after the driver's unload.
 books_balanced() {
-    eventually 20 test -f "$drv/ndis-books.txt"
+    within_patience test -f "$drv/ndis-books.txt"
     local books
     books=$(tr -d '\r' < "$drv/ndis-books.txt")
     echo "        $books" >&2
     grep -q '^ndis.sys stand-in books: balanced, [1-9][0-9]* blocks allocated, 0 outstanding, 0 bad frees, filter deregistered, 0 control devices left$' <<< "$books"
 }
 
-# One Wine session per driver start: a restarted driver's symbolic link would collide.
-run_filter() { # ARCH LOADER SYS STANDIN
-    local arch=$1 sys=$3 standin=$4
-    loader=$2
+# One Wine session per driver start: a restarted driver's symbolic link would collide. The
+# prefix is set up once and copied for each run: its set-up runs 32-bit programs too, which
+# cost minutes where they run emulated.
+make_prefix() {
+    export WINEPREFIX=$out/driverprefix
+    rm -rf "$WINEPREFIX"
+    $wine64 wineboot -i > "$out/driver-wineboot.log" 2>&1
+    # Without the override Wine loads its own ndis.sys, whose first NDIS call aborts.
+    $wine64 reg add 'HKCU\Software\Wine\DllOverrides' /v ndis.sys /d native /f > /dev/null 2>&1
+    /usr/bin/wineserver -w
+}
+
+# Writes the driver's service to the registry, as the sc.exe of the driver's own
+# architecture creates it: an i386 driver is marked WOW64, so that the service manager
+# starts the 32-bit driver host for it. (The 32-bit sc.exe itself would take minutes where
+# 32-bit programs run emulated; the one of the other architecture gets the mark wrong and
+# the load fails with c0000142.)
+add_service() { # ARCH IMAGE
+    local key='HKLM\System\CurrentControlSet\Services\MerrowfaldineLwf'
+    local values=("Type REG_DWORD 1" "Start REG_DWORD 3" "ErrorControl REG_DWORD 1"
+        "ObjectName REG_SZ LocalSystem" "ImagePath REG_SZ $2")
+    [ "$1" = i386 ] && values+=("WOW64 REG_DWORD 1")
+    local name type data
+    for value in "${values[@]}"; do
+        read -r name type data <<< "$value"
+        $wine64 reg add "$key" /v "$name" /t "$type" /d "$data" /f > /dev/null 2>&1 || return 1
+    done
+}
+
+run_filter() { # ARCH SYS STANDIN PATIENCE
+    local arch=$1 sys=$2 standin=$3
+    patience=$4
     export WINEPREFIX=$out/driverprefix-$arch
     rm -rf "$WINEPREFIX"
-    $wine64 wineboot -i > "$out/driver-wineboot-$arch.log" 2>&1
+    cp -a "$out/driverprefix" "$WINEPREFIX"
     c=$WINEPREFIX/drive_c
     drv=$c/drv/$arch
     mkdir -p "$drv"
     cp "$sys" "$standin" "$drv/"
     cp "$out/merrowfaldine-ctl.exe" "$c/drv/"
-    # Without the override Wine loads its own ndis.sys, whose first NDIS call aborts.
-    $wine64 reg add 'HKCU\Software\Wine\DllOverrides' /v ndis.sys /d native /f > /dev/null 2>&1
+    check "$arch: the service is written to the registry" \
+        add_service "$arch" "C:\\drv\\$arch\\$(basename "$sys")"
     # The set-up session ends before the run's own starts: a keeper that attached to the
     # ending session would leave the service manager stopping under the run.
     /usr/bin/wineserver -w
@@ -80,13 +118,9 @@ run_filter() { # ARCH LOADER SYS STANDIN
 
     check "$arch: the control device does not answer before the filter starts" \
         bash -c "! (cd '$c' && $wine64 'C:\\drv\\merrowfaldine-ctl.exe' version > /dev/null 2>&1)"
-    # The service is created by the sc.exe of the driver's own architecture; the other one
-    # marks it as a WOW64 service, which fails to load.
-    (cd "$c" && $loader sc create MerrowfaldineLwf type= kernel \
-        binPath= "C:\\drv\\$arch\\$(basename "$sys")" > /dev/null 2>&1)
-    (cd "$c" && $loader sc start MerrowfaldineLwf > /dev/null 2>&1)
+    (cd "$c" && $wine64 sc start MerrowfaldineLwf > /dev/null 2>&1)
     check "$arch: the filter loads and its control device answers version $version" \
-        eventually 60 answers
+        within_patience answers
     check "$arch: stats answer with zero traffic before any frame" \
         test "$(ctl --json stats)" = '{"type":"stats","smb_inbound_packets":0,"smb_inbound_bytes":0,"smb_outbound_packets":0,"smb_outbound_bytes":0}'
     for policy in "$here"/../data/replay/*.policy.json; do
@@ -98,25 +132,28 @@ run_filter() { # ARCH LOADER SYS STANDIN
     check "$arch: inspection off is accepted" inspection off
     check "$arch: inspection on is accepted" inspection on
     check "$arch: the filter still answers before the stop" answers
-    (cd "$c" && $loader sc stop MerrowfaldineLwf > /dev/null 2>&1)
-    check "$arch: sc stop unloads the filter" eventually 60 service_stopped
+    (cd "$c" && $wine64 sc stop MerrowfaldineLwf > /dev/null 2>&1)
+    check "$arch: sc stop unloads the filter" within_patience service_stopped
     check "$arch: the control device is gone after the unload" bash -c \
         "(cd '$c' && $wine64 'C:\\drv\\merrowfaldine-ctl.exe' version 2>&1) | grep -q 'cannot open'"
     check "$arch: the stand-in's books balance after the unload" books_balanced
     stop_session
 }
 
-# The 32-bit loader needs the kernel to run 32-bit programs; where it cannot, the shipped
-# file cannot be run at all, and that is a failure, not a skip.
+# The 32-bit loader needs the kernel to run 32-bit programs, natively or through qemu-user
+# (scripts/install-wine32.sh sets that up); where it cannot, the shipped file cannot be run
+# at all, and that is a failure, not a skip.
 loader_error=$($wine32 --version 2>&1 > /dev/null)
 loader_runs=$?
 check "i386: Wine's 32-bit loader runs here" test $loader_runs = 0
+make_prefix
 if [ $loader_runs = 0 ]; then
-    run_filter i386 $wine32 "$out/MerrowfaldineLwf.sys" "$out/winehost/i386/ndis.sys"
+    # Emulated, the 32-bit driver host takes minutes to start.
+    run_filter i386 "$out/MerrowfaldineLwf.sys" "$out/winehost/i386/ndis.sys" 900
 else
     echo "        $loader_error" >&2
-    echo "        (the kernel does not run 32-bit programs; see dmesg for ia32_emulation)" >&2
+    echo "        (the kernel runs no 32-bit programs: scripts/install-wine32.sh)" >&2
 fi
-run_filter x64 $wine64 "$out/winehost/x64/MerrowfaldineLwf.sys" "$out/winehost/x64/ndis.sys"
+run_filter x64 "$out/winehost/x64/MerrowfaldineLwf.sys" "$out/winehost/x64/ndis.sys" 120
 
 check_summary "wine drivers"
