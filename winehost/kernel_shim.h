@@ -30,6 +30,8 @@ ULONG ShimBlocksOutstanding(ULONG* someTag);
 // Blocks handed out since load.
 ULONG ShimBlocksAllocated();
 
+// The path of the file `name` in the folder of the module `module`, in `path` (`size` bytes).
+void ShimModulePath(PVOID module, const char* name, char* path, ULONG size);
 // Writes `line` (and a line end) to the file `name` in the folder of the module `module`,
 // replacing what it held; the stand-in's books are read from there by the tests.
 void ShimWriteReport(PVOID module, const char* name, const char* line);
