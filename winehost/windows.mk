@@ -52,9 +52,11 @@ WINEHOST_IM_OUT := $(WINEHOST_X64_OUT)/im
 
 PACKAGE_FILES += $(WINEHOST_IM_OUT)/ndis.sys
 
-$(WINEHOST_IM_OUT)/ndis.sys: winehost/ndis5_standin.cpp $(WINEHOST_SHIM) platform/ndis5.h \
-                             platform/ndis_common.h platform/km_io.h
+# It classifies frames with the engine's own parser.
+WINEHOST_IM_SOURCES := winehost/ndis5_standin.cpp winehost/kernel_shim.cpp engine/frame_parse.cpp
+
+$(WINEHOST_IM_OUT)/ndis.sys: $(WINEHOST_IM_SOURCES) $(WINEHOST_SHIM) platform/ndis5.h \
+                             platform/ndis_common.h platform/km_io.h engine/frame_view.h engine/wire.h
 	@mkdir -p $(@D)
 	$(WINEHOST_X64) $(WINEHOST_FLAGS) -isystem /usr/x86_64-w64-mingw32/include/ddk \
-	    $(WINEHOST_LINK) -Wl,--entry,DllMain -o $@ winehost/ndis5_standin.cpp \
-	    winehost/kernel_shim.cpp $(WINEHOST_LIBS)
+	    $(WINEHOST_LINK) -Wl,--entry,DllMain -o $@ $(WINEHOST_IM_SOURCES) $(WINEHOST_LIBS)
