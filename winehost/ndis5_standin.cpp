@@ -16,6 +16,7 @@
 // not kept; nothing is registered after the unload.
 #include <ntddk.h>
 
+#include "../engine/frame_view.h"
 #include "../platform/ndis5.h"
 #include "kernel_shim.h"
 
@@ -27,6 +28,16 @@ __declspec(dllimport) HANDLE WINAPI
                  ULONG flags, PULONG id);
 __declspec(dllimport) void WINAPI Sleep(ULONG milliseconds);
 __declspec(dllimport) BOOLEAN WINAPI CloseHandle(HANDLE handle);
+__declspec(dllimport) ULONG WINAPI GetModuleFileNameA(PVOID module, char* name, ULONG size);
+__declspec(dllimport) HANDLE WINAPI
+    CreateFileA(const char* name, ULONG access, ULONG share, PVOID security, ULONG disposition,
+                ULONG flags, HANDLE templateFile);
+__declspec(dllimport) BOOLEAN WINAPI
+    ReadFile(HANDLE file, PVOID data, ULONG size, PULONG read, PVOID overlapped);
+__declspec(dllimport) BOOLEAN WINAPI
+    WriteFile(HANDLE file, const void* data, ULONG size, PULONG written, PVOID overlapped);
+__declspec(dllimport) ULONG WINAPI GetFileSize(HANDLE file, PULONG high);
+__declspec(dllimport) BOOLEAN WINAPI DeleteFileA(const char* name);
 }
 
 namespace {
@@ -124,7 +135,7 @@ struct PacketPool {
 struct PacketRecord {
     Record record;
     PacketPool* pool;
-    ULONG pad[2];
+    PUCHAR bytes; // an actor's packet: the frame its buffers describe
     // the NDIS_PACKET follows, then its OOB data and extension
 };
 static_assert(sizeof(PacketRecord) % 16 == 0, "keeps the descriptor aligned");
@@ -271,6 +282,108 @@ void SetString(NDIS_STRING* s, WCHAR* text, SIZE_T units) {
     s->MaximumLength = USHORT(units * sizeof(WCHAR));
 }
 
+// ---- Packets in flight, and the bytes of the frame that left the driver ----
+// Packets handed from one side to the other wait in first-in first-out queues.
+const ULONG QueueSlots = 1024;
+struct PacketQueue {
+    NDIS_PACKET* slots[QueueSlots];
+    ULONG first;
+    ULONG count;
+};
+PacketQueue g_pendingBelow;  // the driver's packets sent down, to be completed
+PacketQueue g_retainedAbove; // the driver's packets the protocol above keeps
+
+void Push(PacketQueue* q, NDIS_PACKET* packet) {
+    if (q->count == QueueSlots) {
+        Fault("more packets in flight than the stand-in keeps");
+        return;
+    }
+    q->slots[(q->first + q->count++) % QueueSlots] = packet;
+}
+
+NDIS_PACKET* Pop(PacketQueue* q) {
+    if (q->count == 0)
+        return nullptr;
+    NDIS_PACKET* packet = q->slots[q->first];
+    q->first = (q->first + 1) % QueueSlots;
+    q->count--;
+    return packet;
+}
+
+// The bytes of the current frame as they left the driver, down or up.
+const ULONG MaxFrameBytes = 65536;
+UCHAR g_left[MaxFrameBytes];
+ULONG g_leftLength;
+bool g_leftSeen;
+
+PUCHAR BufferAddress(NDIS_BUFFER* b) {
+    if (b->MdlFlags & (NdisMdlMappedToSystemVa | NdisMdlSourceIsNonpagedPool))
+        return static_cast<PUCHAR>(b->MappedSystemVa);
+    return static_cast<PUCHAR>(b->StartVa) + b->ByteOffset;
+}
+
+void NoteLeaving(NDIS_PACKET* packet) {
+    if (g_leftSeen)
+        Fault("one frame left the driver twice");
+    g_leftSeen = true;
+    g_leftLength = 0;
+    for (NDIS_BUFFER* b = packet->Private.Head; b; b = b->Next) {
+        ULONG take = b->ByteCount;
+        if (take > MaxFrameBytes - g_leftLength)
+            take = MaxFrameBytes - g_leftLength;
+        RtlCopyMemory(g_left + g_leftLength, BufferAddress(b), take);
+        g_leftLength += take;
+        if (b == packet->Private.Tail)
+            break;
+    }
+}
+
+// An actor's packet: the frame copied into a block of its own, cut into buffers.
+NDIS_PACKET* NewActorPacket(PacketPool* pool, Owner owner, const UCHAR* frame, ULONG length,
+                            const ULONG* cuts, ULONG cutCount, bool mapped) {
+    NDIS_PACKET* packet = NewPacket(pool);
+    if (!packet)
+        return nullptr;
+    auto* bytes = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, length + 1, StandinTag));
+    RecordOf(packet)->bytes = bytes;
+    if (!bytes)
+        return packet;
+    RtlCopyMemory(bytes, frame, length);
+    NDIS_BUFFER* last = nullptr;
+    ULONG at = 0;
+    for (ULONG cut = 0; at < length; cut++) {
+        ULONG take = length - at;
+        if (cut < cutCount && cuts[cut] < take)
+            take = cuts[cut];
+        NDIS_BUFFER* buffer = NewBuffer(owner, bytes + at, take, mapped);
+        if (!buffer)
+            break;
+        if (last)
+            last->Next = buffer;
+        else
+            packet->Private.Head = buffer;
+        last = buffer;
+        at += take;
+    }
+    packet->Private.Tail = last;
+    return packet;
+}
+
+void DeleteActorPacket(NDIS_PACKET* packet, const char* fault) {
+    if (!PoolOf(packet)) {
+        Fault(fault);
+        return;
+    }
+    for (NDIS_BUFFER* b = packet->Private.Head; b;) {
+        NDIS_BUFFER* next = b == packet->Private.Tail ? nullptr : b->Next;
+        Retire(RecordOf(b), KindBuffer, "an actor's buffer freed twice");
+        b = next;
+    }
+    if (RecordOf(packet)->bytes)
+        ExFreePoolWithTag(RecordOf(packet)->bytes, StandinTag);
+    DeletePacket(packet, fault);
+}
+
 // ---- Handlers of the miniport block: the protocol above ----
 void PacketIndicate(NDIS_HANDLE, NDIS_PACKET** packets, uint32_t count) {
     for (uint32_t i = 0; i < count; i++) {
@@ -279,9 +392,12 @@ void PacketIndicate(NDIS_HANDLE, NDIS_PACKET** packets, uint32_t count) {
             Fault("a packet indicated up is not a descriptor of the driver");
             continue;
         }
-        // The protocol above copies what it needs during the indication and keeps nothing.
-        if (NdisOobDataFromPacket(packets[i])->Status != NDIS_STATUS_RESOURCES)
-            Fault("the protocol above was offered a packet to keep; none is kept here");
+        NoteLeaving(packets[i]);
+        // Kept until returned, unless the driver needs it back at once.
+        if (NdisOobDataFromPacket(packets[i])->Status != NDIS_STATUS_RESOURCES) {
+            InterlockedIncrement(&g_books.retainedAbove);
+            Push(&g_retainedAbove, packets[i]);
+        }
     }
 }
 
@@ -292,11 +408,15 @@ void SendComplete(NDIS_HANDLE, NDIS_PACKET* packet, NDIS_STATUS) {
         return;
     }
     InterlockedDecrement(&g_books.sendsAbove);
-    DeletePacket(packet, "send completed up twice");
+    DeleteActorPacket(packet, "send completed up twice");
 }
 
-void EthIndicate(void*, NDIS_HANDLE, char*, void*, uint32_t, void*, uint32_t, uint32_t) {}
-void TrIndicate(void*, NDIS_HANDLE, void*, uint32_t, void*, uint32_t, uint32_t) {}
+void EthIndicate(void*, NDIS_HANDLE, char*, void*, uint32_t, void*, uint32_t, uint32_t) {
+    Fault("a lookahead indication from a driver given whole packets");
+}
+void TrIndicate(void*, NDIS_HANDLE, void*, uint32_t, void*, uint32_t, uint32_t) {
+    Fault("a token-ring indication on Ethernet");
+}
 void ReceiveComplete(void*) {}
 void StatusIndicate(NDIS_HANDLE, NDIS_STATUS, void*, uint32_t) {}
 void StatusComplete(NDIS_HANDLE) {}
@@ -326,40 +446,7 @@ Miniport* NewMiniport(PVOID context) {
     return mp;
 }
 
-// ---- Binding and unbinding, on the stand-in's own thread and in its unload ----
-ULONG WINAPI BindThread(PVOID) {
-    Adapter& a = g_adapter;
-    SetString(&a.lowerName, g_lowerText, sizeof g_lowerText / sizeof g_lowerText[0]);
-    SetString(&a.upperName, g_upperText, sizeof g_upperText / sizeof g_upperText[0]);
-    SetString(&a.section, g_sectionText, sizeof g_sectionText / sizeof g_sectionText[0]);
-    a.below = static_cast<PacketPool*>(NewRecord(sizeof(PacketPool), KindPacketPool));
-    a.above = static_cast<PacketPool*>(NewRecord(sizeof(PacketPool), KindPacketPool));
-    if (!a.below || !a.above)
-        return 1;
-    a.below->owner = Owner::Below;
-    a.above->owner = Owner::Above;
-    a.above->reservedLength = ReservedAbove;
-    NDIS_STATUS status = NDIS_STATUS_FAILURE;
-    g_driver.protocol.BindAdapterHandler(&status, nullptr, &a.lowerName, &a.section, nullptr);
-    if (a.configurationOpen)
-        Fault("bind returned with its configuration still open");
-    a.bound = status == NDIS_STATUS_SUCCESS && a.open && a.miniport;
-    if (!a.bound)
-        DbgPrint("ndis.sys stand-in: the bind failed, status %08x\n", status);
-    return 0;
-}
-
-void Unbind() {
-    Adapter& a = g_adapter;
-    if (a.context) {
-        NDIS_STATUS status = NDIS_STATUS_FAILURE;
-        g_driver.protocol.UnbindAdapterHandler(&status, a.context, nullptr);
-    }
-    if (a.open || a.miniport)
-        Fault("unbind left the binding open or the miniport up");
-}
-
-// ---- Books at unload ----
+// Lines of text for the books and the feed reports.
 const ULONG LineBytes = 512;
 void Append(char* line, ULONG* at, const char* text) {
     for (; *text && *at + 1 < LineBytes; text++)
@@ -382,6 +469,284 @@ void AppendCount(char* line, ULONG* at, LONG value, const char* what) {
     Append(line, at, what);
 }
 
+// ---- Feeding a capture through the driver ----
+// The frames of a capture go through the bound driver as the Linux replay's NDIS 5 host
+// sends them through its model: frames to the server are indicated by the adapter below,
+// frames from it are sent by the protocol above; each packet is cut into buffers at
+// random points, one receive in eight carries NDIS_STATUS_RESOURCES, sends pend, and
+// completions and returns come in random batches, all drawn from one 64-bit Mersenne
+// twister seeded as the replay's. The bytes that leave the driver are written to a capture.
+const ULONG MaxBuffers = 4;
+const ULONG Processors = 4;
+const ULONG ResourcesOneIn = 8;
+const ULONG MaxBatch = 6;
+const uint64_t ReplaySeed = 1;
+
+// std::mt19937_64, as the replay draws from it.
+const int TwisterWords = 312;
+const int TwisterMiddle = 156;
+struct Twister {
+    uint64_t state[TwisterWords];
+    int index;
+};
+Twister g_random;
+
+void Seed(Twister* t, uint64_t seed) {
+    t->state[0] = seed;
+    for (int i = 1; i < TwisterWords; i++)
+        t->state[i] = 6364136223846793005ULL * (t->state[i - 1] ^ (t->state[i - 1] >> 62)) + i;
+    t->index = TwisterWords;
+}
+
+uint64_t Next(Twister* t) {
+    if (t->index >= TwisterWords) {
+        for (int i = 0; i < TwisterWords; i++) {
+            uint64_t x = (t->state[i] & 0xFFFFFFFF80000000ULL) |
+                         (t->state[(i + 1) % TwisterWords] & 0x7FFFFFFFULL);
+            uint64_t shifted = x >> 1;
+            if (x & 1)
+                shifted ^= 0xB5026F5AA96619E9ULL;
+            t->state[i] = t->state[(i + TwisterMiddle) % TwisterWords] ^ shifted;
+        }
+        t->index = 0;
+    }
+    uint64_t y = t->state[t->index++];
+    y ^= (y >> 29) & 0x5555555555555555ULL;
+    y ^= (y << 17) & 0x71D67FFFEDA60000ULL;
+    y ^= (y << 37) & 0xFFF7EEE000000000ULL;
+    y ^= y >> 43;
+    return y;
+}
+
+ULONG Draw(ULONG below) {
+    return ULONG(Next(&g_random) % below);
+}
+
+bool IsSmbPort(uint16_t port) {
+    return port == 445 || port == 139;
+}
+
+// From the server: TCP from port 445 or 139 (every other frame is received).
+bool FromServer(PUCHAR frame, ULONG length) {
+    FrameView view{};
+    ParseEthernet(frame, length, &view);
+    return (view.flags & FrameHasTcp) && !IsSmbPort(view.destinationPort) &&
+           IsSmbPort(view.sourcePort);
+}
+
+// The driver's packets sent down complete, and those indicated up are returned, in
+// batches; the order within a batch is first in, first out.
+void CompleteSends(ULONG count) {
+    for (ULONG i = 0; i < count; i++) {
+        NDIS_PACKET* packet = Pop(&g_pendingBelow);
+        if (!packet)
+            return;
+        InterlockedDecrement(&g_books.pendingSends);
+        g_driver.protocol.SendCompleteHandler(g_adapter.context, packet, NDIS_STATUS_SUCCESS);
+    }
+}
+
+void ReturnPackets(ULONG count) {
+    for (ULONG i = 0; i < count; i++) {
+        NDIS_PACKET* packet = Pop(&g_retainedAbove);
+        if (!packet)
+            return;
+        InterlockedDecrement(&g_books.retainedAbove);
+        g_driver.miniport.ReturnPacketHandler(g_adapter.miniport->adapterContext, packet);
+    }
+}
+
+// One frame through the driver; false when it did not leave it.
+bool FeedFrame(PUCHAR frame, ULONG length) {
+    ULONG cuts[MaxBuffers];
+    ULONG cutCount = 0;
+    bool mapped = Draw(2) == 0;
+    ULONG buffers = 1 + Draw(MaxBuffers);
+    for (ULONG i = 1; i < buffers && length > 1; i++)
+        cuts[cutCount++] = 1 + Draw(length - 1);
+    g_leftSeen = false;
+    if (FromServer(frame, length)) {
+        Draw(2); // the replay's choice of IRQL for the send, which Wine does not have
+        NDIS_PACKET* packet =
+            NewActorPacket(g_adapter.above, Owner::Above, frame, length, cuts, cutCount, mapped);
+        if (!packet)
+            return false;
+        InterlockedIncrement(&g_books.sendsAbove);
+        g_driver.miniport.SendPacketsHandler(g_adapter.miniport->adapterContext, &packet, 1);
+    } else {
+        NDIS_STATUS status =
+            Draw(ResourcesOneIn) == 0 ? NDIS_STATUS_RESOURCES : NDIS_STATUS_SUCCESS;
+        Draw(Processors); // the replay's processor, which the driver does not see here
+        NDIS_PACKET* packet =
+            NewActorPacket(g_adapter.below, Owner::Below, frame, length, cuts, cutCount, mapped);
+        if (!packet)
+            return false;
+        NdisOobDataFromPacket(packet)->Status = status;
+        NdisOobDataFromPacket(packet)->HeaderSize = EthernetHeaderLength;
+        if (g_driver.protocol.ReceivePacketHandler(g_adapter.context, packet) != 0) {
+            if (status == NDIS_STATUS_RESOURCES)
+                Fault("a receive kept after NDIS_STATUS_RESOURCES");
+            InterlockedIncrement(&g_books.heldBelow);
+        } else {
+            DeleteActorPacket(packet, "a receive the driver did not keep was freed by it");
+        }
+    }
+    if (g_pendingBelow.count >= Draw(MaxBatch) + 1) {
+        Next(&g_random); // the replay's seed for the order of the batch
+        CompleteSends(Draw(MaxBatch) + 1);
+    }
+    if (g_retainedAbove.count >= Draw(MaxBatch) + 1) {
+        Next(&g_random);
+        ReturnPackets(Draw(MaxBatch) + 1);
+    }
+    return g_leftSeen;
+}
+
+// Files beside the stand-in.
+const ULONG GenericRead = 0x80000000;
+const ULONG GenericWrite = 0x40000000;
+const ULONG OpenExisting = 3;
+const ULONG CreateAlways = 2;
+const HANDLE InvalidHandle = reinterpret_cast<HANDLE>(-1);
+
+HANDLE OpenBeside(const char* name, bool write) {
+    char path[512];
+    ShimModulePath(g_driver.module, name, path, sizeof path);
+    return CreateFileA(path, write ? GenericWrite : GenericRead, 0, nullptr,
+                       write ? CreateAlways : OpenExisting, 0, nullptr);
+}
+
+bool Write(HANDLE file, const void* data, ULONG size) {
+    ULONG written = 0;
+    return WriteFile(file, data, size, &written, nullptr) && written == size;
+}
+
+ULONG ReadLe32(const UCHAR* p) {
+    return ULONG(p[0]) | ULONG(p[1]) << 8 | ULONG(p[2]) << 16 | ULONG(p[3]) << 24;
+}
+
+void WriteLe32(UCHAR* p, ULONG value) {
+    for (int i = 0; i < 4; i++)
+        p[i] = UCHAR(value >> (8 * i));
+}
+
+// A classic little-endian capture file: its header, then a record header before each frame.
+const ULONG PcapHeaderBytes = 24;
+const ULONG PcapRecordBytes = 16;
+const ULONG PcapMagic = 0xA1B2C3D4;
+const ULONG RecordCapturedLength = 8;
+const ULONG RecordOriginalLength = 12;
+
+// Feeds feed.pcap through the driver into feed-out.pcap; the frames fed, or -1.
+LONG FeedCapture() {
+    HANDLE in = OpenBeside("feed.pcap", false);
+    if (in == InvalidHandle)
+        return -1;
+    ULONG size = GetFileSize(in, nullptr);
+    auto* data = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size + 1, StandinTag));
+    ULONG read = 0;
+    bool ok = data && ReadFile(in, data, size, &read, nullptr) && read == size;
+    CloseHandle(in);
+    HANDLE out = ok ? OpenBeside("feed-out.pcap", true) : InvalidHandle;
+    ok = out != InvalidHandle && size >= PcapHeaderBytes && ReadLe32(data) == PcapMagic &&
+         Write(out, data, PcapHeaderBytes);
+    Seed(&g_random, ReplaySeed);
+    LONG frames = 0;
+    ULONG at = PcapHeaderBytes;
+    while (ok && at + PcapRecordBytes <= size) {
+        UCHAR record[PcapRecordBytes];
+        RtlCopyMemory(record, data + at, PcapRecordBytes);
+        ULONG length = ReadLe32(record + RecordCapturedLength);
+        at += PcapRecordBytes;
+        if (length > size - at || length > MaxFrameBytes) {
+            ok = false;
+            break;
+        }
+        if (!FeedFrame(data + at, length)) {
+            Fault("a frame did not leave the driver");
+            ok = false;
+            break;
+        }
+        at += length;
+        WriteLe32(record + RecordCapturedLength, g_leftLength);
+        ok = Write(out, record, PcapRecordBytes) && Write(out, g_left, g_leftLength);
+        frames++;
+    }
+    CompleteSends(QueueSlots);
+    ReturnPackets(QueueSlots);
+    if (out != InvalidHandle)
+        CloseHandle(out);
+    if (data)
+        ExFreePoolWithTag(data, StandinTag);
+    return ok ? frames : -1;
+}
+
+// After the bind: whenever feed.go appears beside the stand-in, feed.pcap is fed and
+// feed.done says how it went. Ends when the unload begins.
+volatile LONG g_stopping;
+volatile LONG g_feederDone;
+bool g_feederStarted;
+
+void ServeFeeds() {
+    while (!g_stopping) {
+        HANDLE go = OpenBeside("feed.go", false);
+        if (go == InvalidHandle) {
+            Sleep(50);
+            continue;
+        }
+        CloseHandle(go);
+        char path[512];
+        ShimModulePath(g_driver.module, "feed.go", path, sizeof path);
+        DeleteFileA(path);
+        LONG frames = FeedCapture();
+        char line[64];
+        ULONG at = 0;
+        if (frames < 0) {
+            Append(line, &at, "feed failed");
+        } else {
+            AppendCount(line, &at, frames, " frames fed");
+        }
+        ShimWriteReport(g_driver.module, "feed.done", line);
+    }
+}
+
+// ---- Binding and unbinding, on the stand-in's own thread and in its unload ----
+ULONG WINAPI BindThread(PVOID) {
+    Adapter& a = g_adapter;
+    SetString(&a.lowerName, g_lowerText, sizeof g_lowerText / sizeof g_lowerText[0]);
+    SetString(&a.upperName, g_upperText, sizeof g_upperText / sizeof g_upperText[0]);
+    SetString(&a.section, g_sectionText, sizeof g_sectionText / sizeof g_sectionText[0]);
+    a.below = static_cast<PacketPool*>(NewRecord(sizeof(PacketPool), KindPacketPool));
+    a.above = static_cast<PacketPool*>(NewRecord(sizeof(PacketPool), KindPacketPool));
+    if (!a.below || !a.above)
+        return 1;
+    a.below->owner = Owner::Below;
+    a.above->owner = Owner::Above;
+    a.above->reservedLength = ReservedAbove;
+    NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    g_driver.protocol.BindAdapterHandler(&status, nullptr, &a.lowerName, &a.section, nullptr);
+    if (a.configurationOpen)
+        Fault("bind returned with its configuration still open");
+    a.bound = status == NDIS_STATUS_SUCCESS && a.open && a.miniport;
+    if (!a.bound)
+        DbgPrint("ndis.sys stand-in: the bind failed, status %08x\n", status);
+    else
+        ServeFeeds();
+    InterlockedExchange(&g_feederDone, 1);
+    return 0;
+}
+
+void Unbind() {
+    Adapter& a = g_adapter;
+    if (a.context) {
+        NDIS_STATUS status = NDIS_STATUS_FAILURE;
+        g_driver.protocol.UnbindAdapterHandler(&status, a.context, nullptr);
+    }
+    if (a.open || a.miniport)
+        Fault("unbind left the binding open or the miniport up");
+}
+
+// ---- Books at unload ----
 void WriteBooks() {
     char line[LineBytes];
     ULONG at = 0;
@@ -420,6 +785,9 @@ void WriteBooks() {
 // The driver object's unload routine while the driver is loaded: NDIS unbinds every
 // binding of the protocol, then calls the unload handler the driver registered.
 VOID NTAPI StandinUnload(PDRIVER_OBJECT driverObject) {
+    InterlockedExchange(&g_stopping, 1);
+    while (g_feederStarted && !g_feederDone)
+        Sleep(10);
     Unbind();
     if (g_driver.unload)
         g_driver.unload(driverObject);
@@ -521,8 +889,10 @@ NDIS_EXPORT void NdisIMAssociateMiniport(NDIS_HANDLE driver, NDIS_HANDLE protoco
         return;
     }
     HANDLE thread = CreateThread(nullptr, 0, BindThread, nullptr, 0, nullptr);
-    if (thread)
+    if (thread) {
+        g_feederStarted = true;
         CloseHandle(thread);
+    }
 }
 
 NDIS_EXPORT void NdisReEnumerateProtocolBindings(NDIS_HANDLE) {}
@@ -866,9 +1236,15 @@ NDIS_EXPORT void NdisSend(NDIS_STATUS* status, NDIS_HANDLE handle, NDIS_PACKET* 
     PacketPool* pool = PoolOf(packet);
     if (handle != &g_adapter || !g_adapter.open)
         Fault("send on a binding that is not open");
-    if (!pool || pool->owner != Owner::Driver)
+    if (!pool || pool->owner != Owner::Driver) {
         Fault("a packet sent down is not a descriptor of the driver");
-    *status = NDIS_STATUS_SUCCESS;
+        *status = NDIS_STATUS_FAILURE;
+        return;
+    }
+    NoteLeaving(packet);
+    InterlockedIncrement(&g_books.pendingSends);
+    Push(&g_pendingBelow, packet);
+    *status = NDIS_STATUS_PENDING;
 }
 
 NDIS_EXPORT void NdisTransferData(NDIS_STATUS* status, NDIS_HANDLE, NDIS_HANDLE, uint32_t, uint32_t,
@@ -887,7 +1263,7 @@ NDIS_EXPORT void NdisReturnPackets(NDIS_PACKET** packets, uint32_t count) {
             continue;
         }
         InterlockedDecrement(&g_books.heldBelow);
-        DeletePacket(packets[i], "a packet returned down twice");
+        DeleteActorPacket(packets[i], "a packet returned down twice");
     }
 }
 
