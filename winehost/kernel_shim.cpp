@@ -7,12 +7,6 @@ __declspec(dllimport) BOOLEAN WINAPI
     VirtualProtect(PVOID address, SIZE_T size, ULONG protect, PULONG oldProtect);
 __declspec(dllimport) void WINAPI ExitProcess(ULONG code);
 __declspec(dllimport) ULONG WINAPI GetModuleFileNameA(PVOID module, char* name, ULONG size);
-__declspec(dllimport) HANDLE WINAPI
-    CreateFileA(const char* name, ULONG access, ULONG share, PVOID security, ULONG disposition,
-                ULONG flags, HANDLE templateFile);
-__declspec(dllimport) BOOLEAN WINAPI
-    WriteFile(HANDLE file, const void* data, ULONG size, PULONG written, PVOID overlapped);
-__declspec(dllimport) BOOLEAN WINAPI CloseHandle(HANDLE handle);
 __declspec(dllimport) HANDLE WINAPI GetCurrentProcess();
 __declspec(dllimport) BOOLEAN WINAPI
     K32EnumProcessModules(HANDLE process, PVOID* modules, ULONG size, PULONG needed);
