@@ -27,15 +27,8 @@ __declspec(dllimport) HANDLE WINAPI
     CreateThread(PVOID security, SIZE_T stack, ULONG(WINAPI* start)(PVOID), PVOID parameter,
                  ULONG flags, PULONG id);
 __declspec(dllimport) void WINAPI Sleep(ULONG milliseconds);
-__declspec(dllimport) BOOLEAN WINAPI CloseHandle(HANDLE handle);
-__declspec(dllimport) ULONG WINAPI GetModuleFileNameA(PVOID module, char* name, ULONG size);
-__declspec(dllimport) HANDLE WINAPI
-    CreateFileA(const char* name, ULONG access, ULONG share, PVOID security, ULONG disposition,
-                ULONG flags, HANDLE templateFile);
 __declspec(dllimport) BOOLEAN WINAPI
     ReadFile(HANDLE file, PVOID data, ULONG size, PULONG read, PVOID overlapped);
-__declspec(dllimport) BOOLEAN WINAPI
-    WriteFile(HANDLE file, const void* data, ULONG size, PULONG written, PVOID overlapped);
 __declspec(dllimport) ULONG WINAPI GetFileSize(HANDLE file, PULONG high);
 __declspec(dllimport) BOOLEAN WINAPI DeleteFileA(const char* name);
 }
