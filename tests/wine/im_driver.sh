@@ -62,28 +62,45 @@ fed() {
 same_file() { cmp "$1" "$2" >&2; }
 same_lines() { diff <(printf '%s\n' "$1") <(printf '%s\n' "$2") >&2; }
 
-# One driver start: the policy pushed, the capture fed, what left compared, unloaded.
-run_capture() { # CAPTURE POLICY FIRST
-    local capture=$1 policy=$2 first=$3
-    local tag
-    tag="$(basename "$capture" .pcap) $(basename "$policy" .policy.json)"
+# Stops the driver and checks that it unloaded cleanly.
+stop_driver() { # TAG
+    sc stop $service
+    check "im $1: sc stop unbinds and unloads the driver" eventually 120 service_stopped
+    check "im $1: the control device is gone after the unload" device_gone
+    check "im $1: the stand-in's books balance after the unload" books_balanced
+    stop_session
+}
+
+start_driver() { # TAG
     rm -f "$drv/ndis-books.txt" "$drv/feed.done" "$drv/feed-out.pcap"
     start_session "$out/im-keeper.fifo"
-    if [ "$first" = 1 ]; then
-        check "im: the control device does not exist before the driver starts" device_gone
-    fi
     sc start $service
-    check "im $tag: the driver binds, its miniport starts and its control device answers version $version" \
+    check "im $1: the driver binds, its miniport starts and its control device answers version $version" \
         eventually 120 answers
-    if [ "$first" = 1 ]; then
-        check "im: stats answer with zero traffic before any frame" \
-            test "$(ctl --json stats)" = '{"type":"stats","smb_inbound_packets":0,"smb_inbound_bytes":0,"smb_outbound_packets":0,"smb_outbound_bytes":0}'
-        check "im: sessions answer and list none before any frame" no_sessions
-        for each in "$data"/replay/*.policy.json; do
-            cp "$each" "$c/drv/"
-            check "im: the engine accepts policy $(basename "$each")" policy_applied "$(basename "$each")"
-        done
-    fi
+}
+
+# A driver start of its own for the control requests: the policies pushed here would
+# otherwise stay in the engine that a capture is compared in.
+run_controls() {
+    start_session "$out/im-keeper.fifo"
+    check "im: the control device does not exist before the driver starts" device_gone
+    stop_session
+    start_driver controls
+    check "im: stats answer with zero traffic before any frame" \
+        test "$(ctl --json stats)" = '{"type":"stats","smb_inbound_packets":0,"smb_inbound_bytes":0,"smb_outbound_packets":0,"smb_outbound_bytes":0}'
+    check "im: sessions answer and list none before any frame" no_sessions
+    for each in "$data"/replay/*.policy.json; do
+        check "im: the engine accepts policy $(basename "$each")" policy_applied "$(basename "$each")"
+    done
+    stop_driver controls
+}
+
+# One driver start: the policy pushed, the capture fed, what left compared, unloaded.
+run_capture() { # CAPTURE POLICY
+    local capture=$1 policy=$2
+    local tag
+    tag="$(basename "$capture" .pcap) $(basename "$policy" .policy.json)"
+    start_driver "$tag"
     check "im $tag: the engine accepts the policy" policy_applied "$(basename "$policy")"
     "$replay" --host ndis5 --json --policy "$policy" --write "$out/im-linux.pcap" "$capture" \
         > "$out/im-linux.jsonl"
@@ -96,11 +113,7 @@ run_capture() { # CAPTURE POLICY FIRST
         same_lines "$(replay_lines "$out/im-linux.jsonl" event)" "$(driver_lines events)"
     check "im $tag: the learned grants equal the Linux replay's" \
         same_lines "$(replay_lines "$out/im-linux.jsonl" learned)" "$(driver_lines learned)"
-    sc stop $service
-    check "im $tag: sc stop unbinds and unloads the driver" eventually 120 service_stopped
-    check "im $tag: the control device is gone after the unload" device_gone
-    check "im $tag: the stand-in's books balance after the unload" books_balanced
-    stop_session
+    stop_driver "$tag"
 }
 
 new_prefix "$out/imprefix" "$out/im-wineboot.log"
@@ -108,19 +121,18 @@ c=$WINEPREFIX/drive_c
 drv=$c/drv/x64
 mkdir -p "$drv"
 cp "$out/MerrowfaldineIm.sys" "$out/winehost/x64/im/ndis.sys" "$drv/"
-cp "$out/merrowfaldine-ctl.exe" "$c/drv/"
+cp "$out/merrowfaldine-ctl.exe" "$data"/replay/*.policy.json "$c/drv/"
 # The x64 sc.exe creates the service: the 32-bit one would mark it WOW64.
 start_session "$out/im-keeper.fifo"
 sc create $service type= kernel binPath= "C:\\drv\\x64\\MerrowfaldineIm.sys"
 stop_session
 
-first=1
+run_controls
 for capture in "$data"/*.pcap; do
     [ -n "${IM_CAPTURES:-}" ] && ! grep -qw "$(basename "$capture")" <<< "$IM_CAPTURES" && continue
     for policy in "$data"/replay/*.policy.json; do
         [ -n "${IM_POLICIES:-}" ] && ! grep -qw "$(basename "$policy")" <<< "$IM_POLICIES" && continue
-        run_capture "$capture" "$policy" $first
-        first=0
+        run_capture "$capture" "$policy"
     done
 done
 
