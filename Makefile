@@ -5,6 +5,8 @@
 #   make kernel-check  the engine as x86 and x64 kernel code (mingw-w64 ddk headers)
 #   make windows       the Windows deliverables as PE files
 #   make test-wine-drivers  the NDIS 6 filter loaded under Wine, driven by merrowfaldine-ctl.exe
+#   make test-wine-im  the shipped NDIS 5 intermediate driver (x64) under Wine, bound by the
+#                      NDIS 5 stand-in, driven by merrowfaldine-ctl.exe
 #   make bench         the benchmarks (the engine's, then throughput through the live guard,
 #                      on shared processors and with a processor of its own)
 #   make fuzz          each libFuzzer target for FUZZ_SECONDS (default 60), or only
@@ -21,7 +23,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 .PHONY: all deps build deb test test-plain test-asan test-tsan test-fuzz fuzz fuzz-coverage \
         kernel-check windows \
-        test-windows test-wine-drivers demo bench clean
+        test-windows test-wine-drivers test-wine-im demo bench clean
 
 all: build
 
@@ -84,6 +86,11 @@ test-windows: windows
 test-wine-drivers: windows
 	scripts/install-wine32.sh
 	tests/wine/drivers.sh $(CURDIR)/$(BUILD)/windows
+
+# The shipped NDIS 5 intermediate driver (PE32+ x64) under Wine's kernel-driver host, on
+# the 64-bit loader only.
+test-wine-im: windows
+	tests/wine/im_driver.sh $(CURDIR)/$(BUILD)/windows
 
 test: test-plain test-asan test-tsan test-fuzz kernel-check test-windows
 

@@ -79,10 +79,20 @@ std::string TimeNow() {
 
 // Prints what one drain of the event ring returned; the number of events.
 size_t PrintEvents(bool json) {
-    std::vector<FileEvent> events = Drain<FileEvent>(IOCTL_ENGINE_READ_EVENTS, FileEventRingSlots);
-    for (const FileEvent& e : events) {
+    // The events with their clients' addresses: an IPv6 client's follows the records.
+    std::vector<uint8_t> ring;
+    ControlStatusBlock status =
+        Call(IOCTL_ENGINE_READ_EVENT_CLIENTS, ring, 0, EventClientsOutputBytes);
+    size_t count = status.information / EventWithClientBytes;
+    std::vector<FileEvent> events(count);
+    if (count)
+        std::memcpy(events.data(), ring.data(), count * sizeof(FileEvent));
+    const uint8_t* clients = ring.data() + count * sizeof(FileEvent);
+    for (size_t i = 0; i < count; ++i) {
+        const FileEvent& e = events[i];
         if (json)
-            std::cout << EventJson(e, "time", TimeNow()).dump() << "\n";
+            std::cout << EventJson(e, "time", TimeNow(), clients + i * ClientIpv6Bytes).dump()
+                      << "\n";
         else
             std::cout << EventKindName(e.Kind) << (e.Blocked ? " DENIED " : " allowed ")
                       << EventPath(e) << "\n";

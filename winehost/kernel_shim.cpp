@@ -7,12 +7,6 @@ __declspec(dllimport) BOOLEAN WINAPI
     VirtualProtect(PVOID address, SIZE_T size, ULONG protect, PULONG oldProtect);
 __declspec(dllimport) void WINAPI ExitProcess(ULONG code);
 __declspec(dllimport) ULONG WINAPI GetModuleFileNameA(PVOID module, char* name, ULONG size);
-__declspec(dllimport) HANDLE WINAPI
-    CreateFileA(const char* name, ULONG access, ULONG share, PVOID security, ULONG disposition,
-                ULONG flags, HANDLE templateFile);
-__declspec(dllimport) BOOLEAN WINAPI
-    WriteFile(HANDLE file, const void* data, ULONG size, PULONG written, PVOID overlapped);
-__declspec(dllimport) BOOLEAN WINAPI CloseHandle(HANDLE handle);
 __declspec(dllimport) HANDLE WINAPI GetCurrentProcess();
 __declspec(dllimport) BOOLEAN WINAPI
     K32EnumProcessModules(HANDLE process, PVOID* modules, ULONG size, PULONG needed);
@@ -210,17 +204,21 @@ ULONG ShimBlocksAllocated() {
     return ULONG(BlocksAllocated);
 }
 
-void ShimWriteReport(PVOID module, const char* name, const char* line) {
-    char path[512];
-    ULONG length = GetModuleFileNameA(module, path, sizeof path);
+void ShimModulePath(PVOID module, const char* name, char* path, ULONG size) {
+    ULONG length = GetModuleFileNameA(module, path, size);
     ULONG folder = 0;
-    for (ULONG i = 0; i < length && i < sizeof path; i++)
+    for (ULONG i = 0; i < length && i < size; i++)
         if (path[i] == '\\')
             folder = i + 1;
     ULONG at = folder;
-    for (; *name && at + 1 < sizeof path; name++)
+    for (; *name && at + 1 < size; name++)
         path[at++] = *name;
     path[at] = 0;
+}
+
+void ShimWriteReport(PVOID module, const char* name, const char* line) {
+    char path[512];
+    ShimModulePath(module, name, path, sizeof path);
     HANDLE file = CreateFileA(path, GenericWrite, 0, nullptr, CreateAlways, 0, nullptr);
     if (file == InvalidHandle)
         return;

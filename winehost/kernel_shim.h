@@ -5,6 +5,16 @@
 
 #include <ntddk.h>
 
+// The Win32 file calls the stand-ins make from the driver host (kernel32).
+extern "C" {
+__declspec(dllimport) HANDLE WINAPI
+    CreateFileA(const char* name, ULONG access, ULONG share, PVOID security, ULONG disposition,
+                ULONG flags, HANDLE templateFile);
+__declspec(dllimport) BOOLEAN WINAPI
+    WriteFile(HANDLE file, const void* data, ULONG size, PULONG written, PVOID overlapped);
+__declspec(dllimport) BOOLEAN WINAPI CloseHandle(HANDLE handle);
+}
+
 // Replaces, in the import table of the driver image at `imageBase`, the ntoskrnl imports
 // that Wine does not implement with the shim's own: on i386 KefAcquireSpinLockAtDpcLevel
 // and KefReleaseSpinLockFromDpcLevel (Wine's are stubs that abort), and on both
@@ -30,6 +40,8 @@ ULONG ShimBlocksOutstanding(ULONG* someTag);
 // Blocks handed out since load.
 ULONG ShimBlocksAllocated();
 
+// The path of the file `name` in the folder of the module `module`, in `path` (`size` bytes).
+void ShimModulePath(PVOID module, const char* name, char* path, ULONG size);
 // Writes `line` (and a line end) to the file `name` in the folder of the module `module`,
 // replacing what it held; the stand-in's books are read from there by the tests.
 void ShimWriteReport(PVOID module, const char* name, const char* line);

@@ -45,3 +45,18 @@ $(WINEHOST_X64_OUT)/obj/%.o: %.cpp $(LWF_HEADERS)
 $(WINEHOST_X64_OUT)/MerrowfaldineLwf.sys: $(WINEHOST_LWF_OBJECTS)
 	$(WINEHOST_X64) $(subst _DriverEntry@8,DriverEntry,$(LWF_LINK)) -o $@ \
 	    $(WINEHOST_LWF_OBJECTS) -lndis -lntoskrnl -lhal -lgcc
+
+# OUT/winehost/x64/im/ndis.sys: the NDIS 5 stand-in beside MerrowfaldineIm.sys (PE32+ x64);
+# its own folder, since both stand-ins are named ndis.sys.
+WINEHOST_IM_OUT := $(WINEHOST_X64_OUT)/im
+
+PACKAGE_FILES += $(WINEHOST_IM_OUT)/ndis.sys
+
+# It classifies frames with the engine's own parser.
+WINEHOST_IM_SOURCES := winehost/ndis5_standin.cpp winehost/kernel_shim.cpp engine/frame_parse.cpp
+
+$(WINEHOST_IM_OUT)/ndis.sys: $(WINEHOST_IM_SOURCES) $(WINEHOST_SHIM) platform/ndis5.h \
+                             platform/ndis_common.h platform/km_io.h engine/frame_view.h engine/wire.h
+	@mkdir -p $(@D)
+	$(WINEHOST_X64) $(WINEHOST_FLAGS) -isystem /usr/x86_64-w64-mingw32/include/ddk \
+	    $(WINEHOST_LINK) -Wl,--entry,DllMain -o $@ $(WINEHOST_IM_SOURCES) $(WINEHOST_LIBS)
