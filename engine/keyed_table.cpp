@@ -41,50 +41,60 @@ uint32_t CapacityFor(uint32_t length) {
 // makes an entry cost much more than a node of its own would.
 const uint32_t SpareSlack = 128;
 
-// A node with room for `length` value bytes: a fitting spare of the table's, or a new
-// block. A spare that does not fit goes back to the pool.
-TableNode* TakeNode(KeyedTable* table, uint32_t length) {
-    uint32_t capacity = CapacityFor(length);
+// Under the table's lock: a kept node with room for `capacity` value bytes, or null.
+TableNode* TakeSpare(KeyedTable* table, uint32_t capacity) {
     for (TableNode*& slot : table->spares) {
-        if (__atomic_load_n(&slot, __ATOMIC_RELAXED) == nullptr) {
-            continue;
-        }
-        TableNode* spare = __atomic_exchange_n(&slot, nullptr, __ATOMIC_ACQUIRE);
-        if (spare == nullptr) {
-            continue;
-        }
-        if (spare->capacity >= capacity && spare->capacity - capacity <= SpareSlack) {
+        TableNode* spare = slot;
+        if (spare != nullptr && spare->capacity >= capacity &&
+            spare->capacity - capacity <= SpareSlack) {
+            slot = nullptr;
             return spare;
         }
-        EngineFree(spare, NodeBytes(spare));
-        break;
     }
-    auto* node = static_cast<TableNode*>(EngineAllocate(sizeof(TableNode) + capacity));
-    if (node != nullptr) {
-        node->capacity = uint16_t(capacity);
-    }
-    return node;
+    return nullptr;
 }
 
-// Keeps a removed node as a spare when a slot is free, else frees it.
-void GiveBackNode(KeyedTable* table, TableNode* node) {
+// Under the table's lock: keeps a removed node for a later insert when a slot is free.
+// False when the caller must free it (after the lock is released).
+bool KeepSpare(KeyedTable* table, TableNode* node) {
     for (TableNode*& slot : table->spares) {
-        TableNode* empty = nullptr;
-        if (__atomic_load_n(&slot, __ATOMIC_RELAXED) == nullptr &&
-            __atomic_compare_exchange_n(&slot, &empty, node, false, __ATOMIC_RELEASE,
-                                        __ATOMIC_RELAXED)) {
-            return;
+        if (slot == nullptr) {
+            slot = node;
+            return true;
         }
     }
-    EngineFree(node, NodeBytes(node));
+    return false;
 }
 
+void FreeNodeUnlessKept(TableNode* node) {
+    if (node != nullptr) {
+        EngineFree(node, NodeBytes(node));
+    }
+}
+
+// Under the table's lock.
 void FreeSpares(KeyedTable* table) {
     for (TableNode*& slot : table->spares) {
-        TableNode* spare = __atomic_exchange_n(&slot, nullptr, __ATOMIC_ACQUIRE);
-        if (spare != nullptr) {
-            EngineFree(spare, NodeBytes(spare));
-        }
+        FreeNodeUnlessKept(slot);
+        slot = nullptr;
+    }
+}
+
+void FillNode(TableNode* node, TableKey key, const void* value, uint32_t length, uint32_t owner,
+              uint8_t rank) {
+    node->left = nullptr;
+    node->right = nullptr;
+    node->keyLow = key.KeyLow;
+    node->keyHigh = key.KeyHigh;
+    node->length = length;
+    node->height = 1;
+    node->stamp = KmQuerySystemTime();
+    node->owner = owner;
+    node->rank = rank;
+    if (value != nullptr) {
+        KmCopyMemory(ValueOf(node), value, length);
+    } else {
+        KmZeroMemory(ValueOf(node), length);
     }
 }
 
@@ -399,14 +409,16 @@ void DestroyKeyedTable(KeyedTable* table, bool atDispatch) {
     }
     EngineLockAcquire(&table->lock, atDispatch);
     FreeAllNodes(table);
-    EngineLockRelease(&table->lock, atDispatch);
     FreeSpares(table);
+    EngineLockRelease(&table->lock, atDispatch);
     EngineFree(table, sizeof(KeyedTable));
 }
 
 void KeyedTableDropSpares(KeyedTable* table) {
     if (table != nullptr) {
+        EngineLockAcquire(&table->lock, false);
         FreeSpares(table);
+        EngineLockRelease(&table->lock, false);
     }
 }
 
@@ -416,8 +428,8 @@ void ClearKeyedTable(KeyedTable* table, bool atDispatch) {
     }
     EngineLockAcquire(&table->lock, atDispatch);
     FreeAllNodes(table);
-    EngineLockRelease(&table->lock, atDispatch);
     FreeSpares(table);
+    EngineLockRelease(&table->lock, atDispatch);
 }
 
 bool KeyedTableInsert(KeyedTable* table, bool atDispatch, TableKey key, const void* value,
@@ -433,29 +445,26 @@ bool KeyedTableInsertOwned(KeyedTable* table, bool atDispatch, TableKey key, con
     if (length > KeyedTableMaxValue) {
         length = KeyedTableMaxValue;
     }
-    // The node is built before the lock is taken, so the lock covers only the linking.
-    TableNode* fresh = TakeNode(table, length);
+    // A kept node is taken and filled under the lock the insert takes anyway; only when
+    // none fits is a new one allocated and filled outside it.
+    uint32_t capacity = CapacityFor(length);
+    EngineLockAcquire(&table->lock, atDispatch);
+    TableNode* fresh = TakeSpare(table, capacity);
     if (fresh == nullptr) {
-        return false;
-    }
-    fresh->left = nullptr;
-    fresh->right = nullptr;
-    fresh->keyLow = key.KeyLow;
-    fresh->keyHigh = key.KeyHigh;
-    fresh->length = length;
-    fresh->height = 1;
-    fresh->stamp = KmQuerySystemTime();
-    fresh->owner = owner;
-    fresh->rank = rank;
-    if (value != nullptr) {
-        KmCopyMemory(ValueOf(fresh), value, length);
+        EngineLockRelease(&table->lock, atDispatch);
+        fresh = static_cast<TableNode*>(EngineAllocate(sizeof(TableNode) + capacity));
+        if (fresh == nullptr) {
+            return false;
+        }
+        fresh->capacity = uint16_t(capacity);
+        FillNode(fresh, key, value, length, owner, rank);
+        EngineLockAcquire(&table->lock, atDispatch);
     } else {
-        KmZeroMemory(ValueOf(fresh), length);
+        FillNode(fresh, key, value, length, owner, rank);
     }
     bool linked = false;
     TableNode* evicted = nullptr;
     TableNode* replaced = nullptr;
-    EngineLockAcquire(&table->lock, atDispatch);
     bool full =
         table->limit != 0 && table->count >= table->limit && FindNode(table, key) == nullptr;
     if (full) {
@@ -465,15 +474,16 @@ bool KeyedTableInsertOwned(KeyedTable* table, bool atDispatch, TableKey key, con
     if (!full) {
         replaced = LinkNode(table, fresh, key, &linked);
     }
+    TableNode* unused = linked ? nullptr : fresh;
+    TableNode* toFree[3] = {replaced, evicted, unused};
+    for (TableNode*& node : toFree) {
+        if (node != nullptr && KeepSpare(table, node)) {
+            node = nullptr;
+        }
+    }
     EngineLockRelease(&table->lock, atDispatch);
-    if (replaced != nullptr) {
-        GiveBackNode(table, replaced);
-    }
-    if (evicted != nullptr) {
-        GiveBackNode(table, evicted);
-    }
-    if (!linked) {
-        GiveBackNode(table, fresh);
+    for (TableNode* node : toFree) {
+        FreeNodeUnlessKept(node);
     }
     return linked;
 }
@@ -520,11 +530,14 @@ bool KeyedTableDelete(KeyedTable* table, bool atDispatch, TableKey key) {
     }
     EngineLockAcquire(&table->lock, atDispatch);
     TableNode* removed = UnlinkNode(table, key);
+    bool kept = removed != nullptr && KeepSpare(table, removed);
     EngineLockRelease(&table->lock, atDispatch);
     if (removed == nullptr) {
         return false;
     }
-    GiveBackNode(table, removed);
+    if (!kept) {
+        FreeNodeUnlessKept(removed);
+    }
     return true;
 }
 
@@ -540,6 +553,7 @@ uint32_t KeyedTablePurgeStep(KeyedTable* table, bool atDispatch, uint64_t now, u
     TableNode* nodes[MaxStep];
     TableNode* stale[MaxStep];
     uint32_t removed = 0;
+    uint32_t freed = 0;
     EngineLockAcquire(&table->lock, atDispatch);
     if (table->count != 0) {
         uint32_t n = KeysAfter(table, table->cursor, keys, nodes, entries);
@@ -556,14 +570,18 @@ uint32_t KeyedTablePurgeStep(KeyedTable* table, bool atDispatch, uint64_t now, u
         }
         for (uint32_t i = 0; i < candidates; ++i) {
             TableNode* node = UnlinkNode(table, keys[i]);
-            if (node != nullptr) {
-                stale[removed++] = node;
+            if (node == nullptr) {
+                continue;
+            }
+            removed += 1;
+            if (!KeepSpare(table, node)) {
+                stale[freed++] = node;
             }
         }
     }
     EngineLockRelease(&table->lock, atDispatch);
-    for (uint32_t i = 0; i < removed; ++i) {
-        GiveBackNode(table, stale[i]);
+    for (uint32_t i = 0; i < freed; ++i) {
+        FreeNodeUnlessKept(stale[i]);
     }
     return removed;
 }

@@ -4,10 +4,10 @@
 // node header (with the time it was stored) and its value bytes, rounded up to 16; no
 // operation allocates a temporary entry, and only an insert allocates at all. A table keeps
 // a few removed nodes as spares for its next inserts: most entries of the request tables
-// live for one round trip, and a spare costs one interlocked exchange where the pool costs
-// an allocation and a free. Every operation runs under the
-// table's spin lock and copies values in and out: nobody keeps a pointer into a table after the
-// lock is gone.
+// live for one round trip, and a spare is taken and given back under the lock the insert
+// and the delete hold anyway, where the pool costs an allocation and a free. Every operation runs
+// under the table's spin lock and copies values in and out: nobody keeps a pointer into a table
+// after the lock is gone.
 #pragma once
 
 #include <stdint.h>
@@ -50,7 +50,7 @@ struct KeyedTable {
     TableKey cursor; // where the next purge step or eviction sample starts
     EngineLock lock;
     uint32_t changes; // grows with every entry stored, replaced, updated or removed
-    TableNode* spares[TableSpareNodes]; // taken and given back by interlocked exchange
+    TableNode* spares[TableSpareNodes]; // under the lock
 };
 
 // A table without an entry limit.
