@@ -193,31 +193,33 @@ void EngineStop() {
     }
 }
 
-void EngineDropSpares() {
+namespace {
+
+// Calls `visit` for every table of a started engine.
+void ForEachTable(void (*visit)(KeyedTable*)) {
     EngineState& e = g_Engine;
-    ReleaseKeptWorkBuffers();
     for (const SharedTableSlot& slot : SharedTables) {
-        KeyedTableDropSpares(e.*slot.table);
+        visit(e.*slot.table);
     }
-    KeyedTableDropSpares(e.ClientAdmissionTable);
+    visit(e.ClientAdmissionTable);
     for (const DialectTableSlot& slot : DialectTableCatalogue) {
-        KeyedTableDropSpares(e.Smb1.*slot.table);
-        KeyedTableDropSpares(e.Smb2.*slot.table);
+        visit(e.Smb1.*slot.table);
+        visit(e.Smb2.*slot.table);
     }
+}
+
+} // namespace
+
+void EngineDropSpares() {
+    ReleaseKeptWorkBuffers();
+    ForEachTable(KeyedTableDropSpares);
 }
 
 void EngineReset() {
     EngineState& e = g_Engine;
     SetInspectionEnabled(false);
     ReleaseKeptWorkBuffers();
-    for (const SharedTableSlot& slot : SharedTables) {
-        ClearIfTouched(e.*slot.table);
-    }
-    ClearIfTouched(e.ClientAdmissionTable);
-    for (const DialectTableSlot& slot : DialectTableCatalogue) {
-        ClearIfTouched(e.Smb1.*slot.table);
-        ClearIfTouched(e.Smb2.*slot.table);
-    }
+    ForEachTable(ClearIfTouched);
     FreeBlock(&e.RuleList, e.RuleCount * sizeof(AccessRule));
     FreeBlock(&e.RuleOrder, e.RuleCount * sizeof(uint32_t));
     e.RuleCount = 0;
