@@ -1,6 +1,7 @@
 # Top-level commands; CMake does the building underneath.
 #   make test          install what is missing, build, run every test (plain and ASan/UBSan),
 #                      compile the engine as Windows kernel code, build and test the Windows tool
+#                      and run the shipped intermediate driver under Wine
 #   make demo          the main job on a bundled default
 #   make kernel-check  the engine as x86 and x64 kernel code (mingw-w64 ddk headers)
 #   make windows       the Windows deliverables as PE files
@@ -74,10 +75,13 @@ kernel-check: deps
 windows: deps
 	$(MAKE) -f windows.mk OUT=$(CURDIR)/$(BUILD)/windows
 
-test-windows: windows
+# Includes the shipped intermediate driver under Wine, compared with the Linux replay that
+# the build made.
+test-windows: windows build
 	tool/tests/wine/run.sh $(CURDIR)/$(BUILD)/windows
 	im/tests/package_check.sh $(CURDIR)/$(BUILD)/windows/package/driver/v1
 	tests/lwf/sys_check.sh $(CURDIR)/$(BUILD)/windows
+	tests/wine/im_driver.sh $(CURDIR)/$(BUILD)/windows $(CURDIR)/$(BUILD)/replay/merrowfaldine-replay
 
 # The NDIS 6 filter under Wine's kernel-driver host: the shipped i386 file on Wine's 32-bit
 # loader (installed here when missing, run through qemu-user where the kernel has no 32-bit
@@ -89,8 +93,8 @@ test-wine-drivers: windows
 
 # The shipped NDIS 5 intermediate driver (PE32+ x64) under Wine's kernel-driver host, on
 # the 64-bit loader only.
-test-wine-im: windows
-	tests/wine/im_driver.sh $(CURDIR)/$(BUILD)/windows
+test-wine-im: windows build
+	tests/wine/im_driver.sh $(CURDIR)/$(BUILD)/windows $(CURDIR)/$(BUILD)/replay/merrowfaldine-replay
 
 test: test-plain test-asan test-tsan test-fuzz kernel-check test-windows
 
