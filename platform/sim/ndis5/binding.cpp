@@ -170,8 +170,13 @@ struct Binding::State {
     // original, and flags that vary from packet to packet.
     void StampReceived(NDIS_PACKET* packet) {
         NdisPacketExtensionFromPacket(packet)->NdisPacketInfo[OriginalPacketInfo] = packet;
-        stamps += 1;
-        packet->Private.Flags = ReceiveFlagBase << (stamps % 4);
+        uintptr_t stamp;
+        {
+            // Sends from above count on the same number, on other threads.
+            std::lock_guard<std::mutex> hold(lock);
+            stamp = ++stamps;
+        }
+        packet->Private.Flags = ReceiveFlagBase << (stamp % 4);
     }
 
     NDIS_STATUS TakePendingStatus(NDIS_PACKET* packet) {
