@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 
 #include "ndis6_sim.h"
 #include "sim.h"
@@ -19,7 +20,14 @@ enum class Fault {
     HoldLock,
     FreeOwnAfterSend,  // frees its own NET_BUFFER while the miniport still holds it
     ScribbleAfterSend, // changes the bytes of a frame the miniport holds
+    // Takes a lock in every handler and restores PASSIVE_LEVEL when the DISPATCH_LEVEL flag
+    // is clear (or absent), as if a clear flag promised PASSIVE_LEVEL.
+    AssumePassive,
+    ClaimDispatch, // completes sends with the DISPATCH_LEVEL flag whatever the IRQL
 };
+
+// Handlers whose IRQL the pass-through filter records.
+enum Handler { HSend, HComplete, HReceive, HReturn, HOid, HOidComplete, HStatus, HNetPnP, HCount };
 
 struct PassThrough {
     Fault fault = Fault::None;
@@ -30,7 +38,20 @@ struct PassThrough {
     NdisMdl* ownMdl = nullptr;
     NET_BUFFER* ownNetBuffer = nullptr;
     uint8_t ownBytes[8] = {};
+    Handler faultIn = HCount;      // the handler AssumePassive breaks
+    std::set<KmIrql> seen[HCount]; // IRQLs each handler was called at
 } g_filter;
+
+// Records the handler's IRQL; under AssumePassive, restores the IRQL a clear flag was taken
+// to promise.
+void Entered(Handler h, uint32_t flags) {
+    g_filter.seen[h].insert(KmGetCurrentIrql());
+    if (g_filter.fault == Fault::AssumePassive && g_filter.faultIn == h && (flags & 1) == 0) {
+        KmIrql old;
+        KmAcquireSpinLock(&g_filter.lock, &old);
+        KmReleaseSpinLock(&g_filter.lock, KmPassiveLevel);
+    }
+}
 
 NDIS_STATUS NDIS_API PtSetOptions(NDIS_HANDLE, NDIS_HANDLE) {
     return NDIS_STATUS_SUCCESS;
@@ -71,6 +92,7 @@ NDIS_STATUS NDIS_API PtPause(NDIS_HANDLE, NDIS_FILTER_PAUSE_PARAMETERS*) {
 }
 void NDIS_API PtSend(NDIS_HANDLE context, NET_BUFFER_LIST* chain, NDIS_PORT_NUMBER port,
                      uint32_t flags) {
+    Entered(HSend, flags);
     if (g_filter.fault == Fault::KeepOwnNetBuffer || g_filter.fault == Fault::FreeOwnAfterSend) {
         // Puts a NET_BUFFER of its own in front and never takes it out again.
         g_filter.ownMdl = NdisAllocateMdl(g_filter.filterHandle, g_filter.ownBytes, 8);
@@ -95,6 +117,10 @@ void NDIS_API PtSend(NDIS_HANDLE context, NET_BUFFER_LIST* chain, NDIS_PORT_NUMB
 }
 void NDIS_API PtSendComplete(NDIS_HANDLE context, NET_BUFFER_LIST* chain, uint32_t flags) {
     NDIS_HANDLE handle = static_cast<PtModule*>(context)->handle;
+    Entered(HComplete, flags);
+    if (g_filter.fault == Fault::ClaimDispatch) {
+        flags |= NDIS_SEND_COMPLETE_FLAGS_DISPATCH_LEVEL;
+    }
     if (g_filter.fault == Fault::CompleteTwice) {
         NET_BUFFER_LIST* first = chain;
         NET_BUFFER_LIST* rest = chain->Next;
@@ -106,11 +132,47 @@ void NDIS_API PtSendComplete(NDIS_HANDLE context, NET_BUFFER_LIST* chain, uint32
 }
 void NDIS_API PtReceive(NDIS_HANDLE context, NET_BUFFER_LIST* chain, NDIS_PORT_NUMBER port,
                         uint32_t count, uint32_t flags) {
+    Entered(HReceive, flags);
     NdisFIndicateReceiveNetBufferLists(static_cast<PtModule*>(context)->handle, chain, port, count,
                                        flags);
 }
 void NDIS_API PtReturn(NDIS_HANDLE context, NET_BUFFER_LIST* chain, uint32_t flags) {
+    Entered(HReturn, flags);
     NdisFReturnNetBufferLists(static_cast<PtModule*>(context)->handle, chain, flags);
+}
+
+// OID requests pass down as clones that carry the original in SourceReserved.
+NDIS_STATUS NDIS_API PtOidRequest(NDIS_HANDLE context, NDIS_OID_REQUEST* request) {
+    Entered(HOid, 0);
+    NDIS_HANDLE handle = static_cast<PtModule*>(context)->handle;
+    NDIS_OID_REQUEST* clone = nullptr;
+    NDIS_STATUS status = NdisAllocateCloneOidRequest(handle, request, KmPoolTag("Test"), &clone);
+    if (status != NDIS_STATUS_SUCCESS) {
+        return status;
+    }
+    std::memcpy(clone->SourceReserved, &request, sizeof request);
+    status = NdisFOidRequest(handle, clone);
+    if (status != NDIS_STATUS_PENDING) {
+        NdisFreeCloneOidRequest(handle, clone);
+    }
+    return status;
+}
+void NDIS_API PtOidRequestComplete(NDIS_HANDLE context, NDIS_OID_REQUEST* clone,
+                                   NDIS_STATUS status) {
+    Entered(HOidComplete, 0);
+    NDIS_HANDLE handle = static_cast<PtModule*>(context)->handle;
+    NDIS_OID_REQUEST* original;
+    std::memcpy(&original, clone->SourceReserved, sizeof original);
+    NdisFreeCloneOidRequest(handle, clone);
+    NdisFOidRequestComplete(handle, original, status);
+}
+void NDIS_API PtStatus(NDIS_HANDLE context, NDIS_STATUS_INDICATION* indication) {
+    Entered(HStatus, 0);
+    NdisFIndicateStatus(static_cast<PtModule*>(context)->handle, indication);
+}
+NDIS_STATUS NDIS_API PtNetPnP(NDIS_HANDLE context, NET_PNP_EVENT_NOTIFICATION* event) {
+    Entered(HNetPnP, 0);
+    return NdisFNetPnPEvent(static_cast<PtModule*>(context)->handle, event);
 }
 
 void NDIS_API PtUnload(KmDriverObject*) {
@@ -135,6 +197,10 @@ int32_t NDIS_API PtEntry(KmDriverObject* driver, void*) {
     c.SendNetBufferListsCompleteHandler = PtSendComplete;
     c.ReceiveNetBufferListsHandler = PtReceive;
     c.ReturnNetBufferListsHandler = PtReturn;
+    c.OidRequestHandler = PtOidRequest;
+    c.OidRequestCompleteHandler = PtOidRequestComplete;
+    c.StatusHandler = PtStatus;
+    c.NetPnPEventHandler = PtNetPnP;
     KmSetDriverUnload(driver, PtUnload);
     return NdisFRegisterFilterDriver(driver, driver, &c, &g_filter.driverHandle);
 }
@@ -291,6 +357,145 @@ TEST_F(Ndis6Model, BrokenRulesAreCaught) {
             nullptr, &irp);
         EXPECT_NE(std::strstr(SimFirstMisuse(), io.message), nullptr) << SimFirstMisuse();
     }
+    SimClearMisuse();
+}
+
+// Everything NDIS may call at IRQL <= DISPATCH_LEVEL once through `module`, with `flags` on
+// the data path.
+void Round(SimModule* module, uint32_t flags) {
+    SimChain* sends = SimNdis6PrepareSends(module, Chain());
+    SimChain* receives = SimNdis6PrepareReceives(module, Chain());
+    SimNdis6Send(module, sends, flags);
+    SimNdis6Indicate(module, receives, flags);
+    while (SimNdis6CompleteSends(module, 2, flags) + SimNdis6ReturnReceives(module, 2, flags) !=
+           0) {
+    }
+    SimNdis6DiscardChain(sends);
+    SimNdis6DiscardChain(receives);
+    SimNdis6SetOidAnswer(module, SimOidAnswer{true});
+    NDIS_OID_REQUEST request{};
+    request.RequestType = NdisRequestQueryInformation;
+    EXPECT_EQ(SimNdis6Request(module, &request), NDIS_STATUS_PENDING);
+    SimNdis6CompleteOid(module);
+    static int indication;
+    SimNdis6IndicateStatus(module, reinterpret_cast<NDIS_STATUS_INDICATION*>(&indication));
+    void* reached;
+    SimNdis6NetPnP(module, reinterpret_cast<NET_PNP_EVENT_NOTIFICATION*>(&indication),
+                   NDIS_STATUS_SUCCESS, &reached);
+}
+
+// Where IRQL <= DISPATCH_LEVEL is allowed the model calls at both levels as its seed draws,
+// a clear flag included; a set flag means DISPATCH_LEVEL; PnP stays at PASSIVE_LEVEL. A filter
+// that takes a clear flag for PASSIVE_LEVEL, one that claims DISPATCH_LEVEL at PASSIVE_LEVEL,
+// and calls made above the level their function allows are each caught.
+TEST_F(Ndis6Model, IrqlIsDrawnWhereAllowedAndEachMisuseIsCaught) {
+    const std::set<KmIrql> passive{KmPassiveLevel}, dispatch{KmDispatchLevel},
+        both{KmPassiveLevel, KmDispatchLevel};
+    struct Levels {
+        uint64_t irqlSeed;
+        uint32_t flags;
+        std::set<KmIrql> data, control;
+    };
+    for (const Levels& c : {Levels{0, 0, passive, passive}, Levels{0, 1, dispatch, passive},
+                            Levels{9, 0, both, both}, Levels{9, 1, dispatch, both}}) {
+        SCOPED_TRACE(c.irqlSeed * 10 + c.flags);
+        SimModuleOptions options;
+        options.irqlSeed = c.irqlSeed;
+        NDIS_STATUS status;
+        SimModule* levels =
+            SimNdis6Attach(SimAdapter{u"{levels}", u"L", u"\\DEVICE\\{l}"}, options, &status);
+        ASSERT_NE(levels, nullptr);
+        ASSERT_EQ(SimNdis6Restart(levels, false, nullptr), NDIS_STATUS_SUCCESS);
+        for (std::set<KmIrql>& seen : g_filter.seen) {
+            seen.clear();
+        }
+        for (int round = 0; round < 16; ++round) {
+            Round(levels, c.flags);
+        }
+        for (Handler h : {HSend, HComplete, HReceive, HReturn}) {
+            EXPECT_EQ(g_filter.seen[h], c.data) << "handler " << h;
+        }
+        for (Handler h : {HOid, HOidComplete, HStatus}) {
+            EXPECT_EQ(g_filter.seen[h], c.control) << "handler " << h;
+        }
+        EXPECT_EQ(g_filter.seen[HNetPnP], passive);
+        SimNdis6Detach(levels);
+    }
+
+    struct Case {
+        Fault fault;
+        Handler in;
+        void (*call)(); // a call made by the test itself instead of a broken filter
+        const char* message;
+    };
+    const KmIrql device = 5; // above DISPATCH_LEVEL
+    static int cookie;
+    static const Case cases[] = {
+        {Fault::AssumePassive, HSend, nullptr, "FilterSendNetBufferLists returned at another IRQL"},
+        {Fault::AssumePassive, HComplete, nullptr,
+         "FilterSendNetBufferListsComplete returned at another IRQL"},
+        {Fault::AssumePassive, HReceive, nullptr,
+         "FilterReceiveNetBufferLists returned at another IRQL"},
+        {Fault::AssumePassive, HReturn, nullptr,
+         "FilterReturnNetBufferLists returned at another IRQL"},
+        {Fault::AssumePassive, HOid, nullptr, "FilterOidRequest returned at another IRQL"},
+        {Fault::AssumePassive, HOidComplete, nullptr,
+         "FilterOidRequestComplete returned at another IRQL"},
+        {Fault::AssumePassive, HStatus, nullptr, "FilterStatus returned at another IRQL"},
+        {Fault::ClaimDispatch, HCount, nullptr,
+         "NdisFSendNetBufferListsComplete at an IRQL its flags deny"},
+        {Fault::None, HCount,
+         [] {
+             NdisFNetPnPEvent(g_filter.filterHandle,
+                              reinterpret_cast<NET_PNP_EVENT_NOTIFICATION*>(&cookie));
+         },
+         "NdisFNetPnPEvent above PASSIVE_LEVEL"},
+        {Fault::None, HCount,
+         [] {
+             NdisFDevicePnPEventNotify(g_filter.filterHandle,
+                                       reinterpret_cast<NET_DEVICE_PNP_EVENT*>(&cookie));
+         },
+         "NdisFDevicePnPEventNotify above PASSIVE_LEVEL"},
+        {Fault::None, HCount,
+         [] {
+             NdisFIndicateStatus(g_filter.filterHandle,
+                                 reinterpret_cast<NDIS_STATUS_INDICATION*>(&cookie));
+         },
+         "NdisFIndicateStatus above DISPATCH_LEVEL"},
+        {Fault::None, HCount,
+         [] {
+             static NDIS_OID_REQUEST request{}; // the miniport may keep it pending
+             NdisFOidRequest(g_filter.filterHandle, &request);
+         },
+         "NdisFOidRequest above DISPATCH_LEVEL"},
+        {Fault::None, HCount,
+         [] { NdisFOidRequestComplete(g_filter.filterHandle, nullptr, NDIS_STATUS_SUCCESS); },
+         "NdisFOidRequestComplete above DISPATCH_LEVEL"},
+        {Fault::None, HCount, [] { NdisFCancelOidRequest(g_filter.filterHandle, &cookie); },
+         "NdisFCancelOidRequest above DISPATCH_LEVEL"},
+        {Fault::None, HCount, [] { NdisFCancelSendNetBufferLists(g_filter.filterHandle, &cookie); },
+         "NdisFCancelSendNetBufferLists above DISPATCH_LEVEL"},
+    };
+    SimSetMisuseMode(SimMisuseMode::Record);
+    for (const Case& c : cases) {
+        SimClearMisuse();
+        g_filter.fault = c.fault;
+        g_filter.faultIn = c.in;
+        if (c.call != nullptr) {
+            // PnP calls one level above PASSIVE_LEVEL, the others one above DISPATCH_LEVEL.
+            bool pnp = std::strstr(c.message, "PASSIVE_LEVEL") != nullptr;
+            SimRaiseIrql(pnp ? KmDispatchLevel : device);
+            c.call();
+            SimLowerIrql(KmPassiveLevel);
+        }
+        // A broken filter shows itself in the first round whose draw reaches it.
+        for (int round = 0; c.call == nullptr && round < 16 && SimMisuseCount() == 0; ++round) {
+            Round(module, 0);
+        }
+        EXPECT_NE(std::strstr(SimFirstMisuse(), c.message), nullptr)
+            << c.message << ": " << SimFirstMisuse();
+    }
+    g_filter.fault = Fault::None;
     SimClearMisuse();
 }
 

@@ -248,16 +248,16 @@ void ComeHome(NET_BUFFER_LIST* chain, SimOwner owner, const char* how) {
 }
 
 void CompleteChain(SimModule* module, NET_BUFFER_LIST* chain, uint32_t flags) {
-    SimCallAt((flags & NDIS_SEND_COMPLETE_FLAGS_DISPATCH_LEVEL) != 0,
-              "model: FilterSendNetBufferListsComplete returned with a lock held", [&] {
+    SimCallAt((flags & NDIS_SEND_COMPLETE_FLAGS_DISPATCH_LEVEL) != 0 || SimDrawDispatch(module),
+              "FilterSendNetBufferListsComplete", [&] {
                   g_simDriver.characteristics.SendNetBufferListsCompleteHandler(module->context,
                                                                                 chain, flags);
               });
 }
 
 void ReturnChain(SimModule* module, NET_BUFFER_LIST* chain, uint32_t flags) {
-    SimCallAt((flags & NDIS_RETURN_FLAGS_DISPATCH_LEVEL) != 0,
-              "model: FilterReturnNetBufferLists returned with a lock held", [&] {
+    SimCallAt((flags & NDIS_RETURN_FLAGS_DISPATCH_LEVEL) != 0 || SimDrawDispatch(module),
+              "FilterReturnNetBufferLists", [&] {
                   g_simDriver.characteristics.ReturnNetBufferListsHandler(module->context, chain,
                                                                           flags);
               });
@@ -433,8 +433,8 @@ void SimNdis6Send(SimModule* module, SimChain* chain, uint32_t sendFlags) {
     for (SimNblBox* box : chain->nbls) {
         box->nbl.Status = NDIS_STATUS_SUCCESS;
     }
-    SimCallAt((sendFlags & NDIS_SEND_FLAGS_DISPATCH_LEVEL) != 0,
-              "model: FilterSendNetBufferLists returned with a lock held", [&] {
+    SimCallAt((sendFlags & NDIS_SEND_FLAGS_DISPATCH_LEVEL) != 0 || SimDrawDispatch(module),
+              "FilterSendNetBufferLists", [&] {
                   g_simDriver.characteristics.SendNetBufferListsHandler(module->context, head, 0,
                                                                         sendFlags);
               });
@@ -443,8 +443,8 @@ void SimNdis6Send(SimModule* module, SimChain* chain, uint32_t sendFlags) {
 
 void SimNdis6Indicate(SimModule* module, SimChain* chain, uint32_t receiveFlags) {
     NET_BUFFER_LIST* head = SendOut(module, chain);
-    SimCallAt((receiveFlags & NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL) != 0,
-              "model: FilterReceiveNetBufferLists returned with a lock held", [&] {
+    SimCallAt((receiveFlags & NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL) != 0 || SimDrawDispatch(module),
+              "FilterReceiveNetBufferLists", [&] {
                   g_simDriver.characteristics.ReceiveNetBufferListsHandler(
                       module->context, head, 0, uint32_t(chain->nbls.size()), receiveFlags);
               });
@@ -500,7 +500,7 @@ size_t SimNdis6Outstanding(SimModule* module) {
 }
 
 void SimNdis6CancelSends(SimModule* module, void* cancelId) {
-    SimCallAt(false, "model: FilterCancelSendNetBufferLists returned with a lock held", [&] {
+    SimCallAt(SimDrawDispatch(module), "FilterCancelSendNetBufferLists", [&] {
         g_simDriver.characteristics.CancelSendNetBufferListsHandler(module->context, cancelId);
     });
 }
@@ -591,6 +591,7 @@ void NdisFReturnNetBufferLists(NDIS_HANDLE NdisFilterHandle, NET_BUFFER_LIST* Ne
 
 void NdisFCancelSendNetBufferLists(NDIS_HANDLE NdisFilterHandle, void* CancelId) {
     SimModule* module = SimModuleOf(NdisFilterHandle, "NdisFCancelSendNetBufferLists: unknown");
+    SimCheckCallerIrql(0, "NdisFCancelSendNetBufferLists above DISPATCH_LEVEL");
     if (module != nullptr) {
         std::lock_guard<std::mutex> hold(module->lock);
         module->cancelledSends.push_back(CancelId);

@@ -41,6 +41,19 @@ void SimCheckCallerIrql(uint32_t flags, const char* call) {
     }
 }
 
+bool SimDrawDispatch(SimModule* module) {
+    uint64_t seed = module->options.irqlSeed;
+    if (seed == 0) {
+        return false;
+    }
+    // A splitmix64 step over the seed and the draw's number: threads of one module draw
+    // without a lock, and one sequence of calls sees one sequence of levels.
+    uint64_t x = seed + (module->irqlDraws.fetch_add(1) + 1) * 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return ((x ^ (x >> 31)) & 1) != 0;
+}
+
 void SimCheckNoLockHeld() {
     if (SimLocksHeld() != 0) {
         SimReportMisuse("model: NBLs passed to another driver with a spin lock held");
@@ -71,8 +84,7 @@ int32_t SimNdis6LoadDriver(SimDriverEntry entry) {
     g_simDriver.loaded = true;
     g_simDriver.unloadSteps.clear();
     int32_t status = 0;
-    SimCallAt(false, "model: DriverEntry returned with a lock held or the IRQL changed",
-              [&] { status = entry(&g_simDriver.object, nullptr); });
+    SimCallAt(false, "DriverEntry", [&] { status = entry(&g_simDriver.object, nullptr); });
     if (status != 0) {
         if (g_simDriver.block != nullptr || g_simDriver.device != nullptr) {
             SimReportMisuse("model: DriverEntry failed but left a registration behind");
@@ -87,8 +99,7 @@ void SimNdis6UnloadDriver() {
         SimReportMisuse("model: unload of a driver without an unload routine");
         return;
     }
-    SimCallAt(false, "model: DriverUnload returned with a lock held or the IRQL changed",
-              [&] { g_simDriver.object.DriverUnload(&g_simDriver.object); });
+    SimCallAt(false, "DriverUnload", [&] { g_simDriver.object.DriverUnload(&g_simDriver.object); });
     if (g_simDriver.block != nullptr || g_simDriver.device != nullptr) {
         SimReportMisuse("model: the driver unloaded with its filter or device still registered");
     }
@@ -116,7 +127,7 @@ SimNdis6Registration SimNdis6Registered() {
 
 NDIS_STATUS SimNdis6CallSetOptions(NDIS_HANDLE driverHandle, NDIS_HANDLE context) {
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
-    SimCallAt(false, "model: SetOptions returned with a lock held", [&] {
+    SimCallAt(false, "SetOptions", [&] {
         status = g_simDriver.characteristics.SetOptionsHandler(driverHandle, context);
     });
     return status;
@@ -140,7 +151,7 @@ int32_t SimNdis6DeviceRequest(KmIrp* irp) {
     if (routine == nullptr) {
         return status;
     }
-    SimCallAt(false, "model: dispatch routine returned with a lock held or the IRQL changed",
+    SimCallAt(false, "the control device's dispatch routine",
               [&] { status = SimCallDispatch(routine, g_simDriver.device, irp); });
     if (irp->completions != 1) {
         SimReportMisuse("model: a dispatch routine did not complete its request exactly once");
@@ -295,6 +306,7 @@ NDIS_STATUS NdisFRestartFilter(NDIS_HANDLE NdisFilterHandle) {
 // ---- OID requests, status and PnP from the filter ----
 NDIS_STATUS NdisFOidRequest(NDIS_HANDLE NdisFilterHandle, NDIS_OID_REQUEST* OidRequest) {
     SimModule* module = SimModuleOf(NdisFilterHandle, "NdisFOidRequest of an unknown module");
+    SimCheckCallerIrql(0, "NdisFOidRequest above DISPATCH_LEVEL");
     if (module == nullptr) {
         return NDIS_STATUS_FAILURE;
     }
@@ -327,6 +339,7 @@ NDIS_STATUS NdisFOidRequest(NDIS_HANDLE NdisFilterHandle, NDIS_OID_REQUEST* OidR
 void NdisFOidRequestComplete(NDIS_HANDLE NdisFilterHandle, NDIS_OID_REQUEST* OidRequest,
                              NDIS_STATUS Status) {
     SimModule* module = SimModuleOf(NdisFilterHandle, "NdisFOidRequestComplete: unknown module");
+    SimCheckCallerIrql(0, "NdisFOidRequestComplete above DISPATCH_LEVEL");
     if (module == nullptr) {
         return;
     }
@@ -343,6 +356,7 @@ void NdisFOidRequestComplete(NDIS_HANDLE NdisFilterHandle, NDIS_OID_REQUEST* Oid
 
 void NdisFCancelOidRequest(NDIS_HANDLE NdisFilterHandle, void* RequestId) {
     SimModule* module = SimModuleOf(NdisFilterHandle, "NdisFCancelOidRequest: unknown module");
+    SimCheckCallerIrql(0, "NdisFCancelOidRequest above DISPATCH_LEVEL");
     if (module != nullptr) {
         std::lock_guard<std::mutex> hold(module->lock);
         module->cancelledOids.push_back(RequestId);
@@ -351,6 +365,7 @@ void NdisFCancelOidRequest(NDIS_HANDLE NdisFilterHandle, void* RequestId) {
 
 void NdisFIndicateStatus(NDIS_HANDLE NdisFilterHandle, NDIS_STATUS_INDICATION* StatusIndication) {
     SimModule* module = SimModuleOf(NdisFilterHandle, "NdisFIndicateStatus: unknown module");
+    SimCheckCallerIrql(0, "NdisFIndicateStatus above DISPATCH_LEVEL");
     if (module != nullptr) {
         module->statusReached = StatusIndication;
     }
@@ -358,6 +373,7 @@ void NdisFIndicateStatus(NDIS_HANDLE NdisFilterHandle, NDIS_STATUS_INDICATION* S
 
 void NdisFDevicePnPEventNotify(NDIS_HANDLE NdisFilterHandle, NET_DEVICE_PNP_EVENT* Event) {
     SimModule* module = SimModuleOf(NdisFilterHandle, "NdisFDevicePnPEventNotify: unknown module");
+    CheckPassive("NdisFDevicePnPEventNotify above PASSIVE_LEVEL");
     if (module != nullptr) {
         module->pnpReached = Event;
     }
@@ -365,6 +381,7 @@ void NdisFDevicePnPEventNotify(NDIS_HANDLE NdisFilterHandle, NET_DEVICE_PNP_EVEN
 
 NDIS_STATUS NdisFNetPnPEvent(NDIS_HANDLE NdisFilterHandle, NET_PNP_EVENT_NOTIFICATION* Event) {
     SimModule* module = SimModuleOf(NdisFilterHandle, "NdisFNetPnPEvent: unknown module");
+    CheckPassive("NdisFNetPnPEvent above PASSIVE_LEVEL");
     if (module == nullptr) {
         return NDIS_STATUS_FAILURE;
     }
@@ -375,6 +392,11 @@ NDIS_STATUS NdisFNetPnPEvent(NDIS_HANDLE NdisFilterHandle, NET_PNP_EVENT_NOTIFIC
 } // extern "C"
 
 // ---- Modules ----
+// Attach, detach, pause, restart, module options, device and network PnP events, driver
+// entry and unload and the control device's dispatch routines are documented at
+// PASSIVE_LEVEL only, and are called there. The OID request path, status indications and
+// cancels are documented at IRQL <= DISPATCH_LEVEL, and are called at either as the
+// module's irqlSeed draws.
 SimModule* SimNdis6Attach(const SimAdapter& adapter, const SimModuleOptions& options,
                           NDIS_STATUS* status) {
     if (g_simDriver.block == nullptr) {
@@ -404,7 +426,7 @@ SimModule* SimNdis6Attach(const SimAdapter& adapter, const SimModuleOptions& opt
     parameters.BaseMiniportInstanceName = &module->strings[1];
     parameters.BaseMiniportName = &module->strings[2];
     parameters.MiniportMediaType = adapter.medium;
-    SimCallAt(false, "model: FilterAttach returned with a lock held or the IRQL changed", [&] {
+    SimCallAt(false, "FilterAttach", [&] {
         *status =
             g_simDriver.characteristics.AttachHandler(module, g_simDriver.context, &parameters);
     });
@@ -440,7 +462,7 @@ NDIS_STATUS SimNdis6Restart(SimModule* module, bool withAttributes, uint32_t* lo
     parameters.RestartAttributes = withAttributes ? attributes : nullptr;
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     uint32_t before = module->state;
-    SimCallAt(false, "model: FilterRestart returned with a lock held or the IRQL changed", [&] {
+    SimCallAt(false, "FilterRestart", [&] {
         status = g_simDriver.characteristics.RestartHandler(module->context, &parameters);
     });
     // NDIS restarts only a paused module; a test may try otherwise, and the filter must
@@ -460,7 +482,7 @@ NDIS_STATUS SimNdis6Restart(SimModule* module, bool withAttributes, uint32_t* lo
 NDIS_STATUS SimNdis6Pause(SimModule* module) {
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     module->state = FilterStatePausing;
-    SimCallAt(false, "model: FilterPause returned with a lock held or the IRQL changed",
+    SimCallAt(false, "FilterPause",
               [&] { status = g_simDriver.characteristics.PauseHandler(module->context, nullptr); });
     // A filter completes its pause (here: always at once) only with nothing of its own
     // outstanding; the model takes the module as paused whatever the status.
@@ -479,7 +501,7 @@ void SimNdis6Detach(SimModule* module) {
     if (module->outstanding.load() != 0 || !module->issued.empty()) {
         SimReportMisuse("model: module detached with NBLs or OID requests outstanding");
     }
-    SimCallAt(false, "model: FilterDetach returned with a lock held or the IRQL changed",
+    SimCallAt(false, "FilterDetach",
               [&] { g_simDriver.characteristics.DetachHandler(module->context); });
     {
         std::lock_guard<std::mutex> hold(g_simDriver.modulesLock);
@@ -510,7 +532,7 @@ NDIS_STATUS SimNdis6Request(SimModule* module, NDIS_OID_REQUEST* request) {
         module->issued.push_back(request);
     }
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
-    SimCallAt(false, "model: FilterOidRequest returned with a lock held or the IRQL changed", [&] {
+    SimCallAt(SimDrawDispatch(module), "FilterOidRequest", [&] {
         status = g_simDriver.characteristics.OidRequestHandler(module->context, request);
     });
     if (status != NDIS_STATUS_PENDING) {
@@ -552,7 +574,7 @@ void SimNdis6CompleteOid(SimModule* module) {
         clone->DATA.QUERY_INFORMATION.BytesWritten = answer.bytesWritten;
         clone->DATA.QUERY_INFORMATION.BytesNeeded = answer.bytesNeeded;
     }
-    SimCallAt(false, "model: FilterOidRequestComplete returned with a lock held", [&] {
+    SimCallAt(SimDrawDispatch(module), "FilterOidRequestComplete", [&] {
         g_simDriver.characteristics.OidRequestCompleteHandler(module->context, clone,
                                                               answer.status);
     });
@@ -564,7 +586,7 @@ std::vector<SimOidCompletion> SimNdis6OidCompletions(SimModule* module) {
 }
 
 void SimNdis6CancelOid(SimModule* module, void* requestId) {
-    SimCallAt(false, "model: FilterCancelOidRequest returned with a lock held", [&] {
+    SimCallAt(SimDrawDispatch(module), "FilterCancelOidRequest", [&] {
         g_simDriver.characteristics.CancelOidRequestHandler(module->context, requestId);
     });
 }
@@ -582,14 +604,14 @@ size_t SimNdis6OidsSeen(SimModule* module) {
 // ---- Status and PnP ----
 void* SimNdis6IndicateStatus(SimModule* module, NDIS_STATUS_INDICATION* indication) {
     module->statusReached = nullptr;
-    SimCallAt(false, "model: FilterStatus returned with a lock held",
+    SimCallAt(SimDrawDispatch(module), "FilterStatus",
               [&] { g_simDriver.characteristics.StatusHandler(module->context, indication); });
     return module->statusReached;
 }
 
 void* SimNdis6DevicePnP(SimModule* module, NET_DEVICE_PNP_EVENT* event) {
     module->pnpReached = nullptr;
-    SimCallAt(false, "model: FilterDevicePnPEventNotify returned with a lock held", [&] {
+    SimCallAt(false, "FilterDevicePnPEventNotify", [&] {
         g_simDriver.characteristics.DevicePnPEventNotifyHandler(module->context, event);
     });
     return module->pnpReached;
@@ -600,7 +622,7 @@ NDIS_STATUS SimNdis6NetPnP(SimModule* module, NET_PNP_EVENT_NOTIFICATION* event,
     module->pnpReached = nullptr;
     module->answer.status = answer;
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
-    SimCallAt(false, "model: FilterNetPnPEvent returned with a lock held", [&] {
+    SimCallAt(false, "FilterNetPnPEvent", [&] {
         status = g_simDriver.characteristics.NetPnPEventHandler(module->context, event);
     });
     *reached = module->pnpReached;

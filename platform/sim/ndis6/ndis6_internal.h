@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <random>
 #include <string>
@@ -106,6 +107,7 @@ struct SimModule {
     uint32_t restartRequests = 0;
     void* statusReached = nullptr;
     void* pnpReached = nullptr;
+    std::atomic<uint64_t> irqlDraws{0};
 };
 
 // The registered filter driver (one at a time).
@@ -131,6 +133,9 @@ void SimCheckCallerIrql(uint32_t flags, const char* call);
 // A call that passes NBLs to another driver must not be made with a spin lock held: that
 // driver may call back in, or take its own locks in another order.
 void SimCheckNoLockHeld();
+// Whether the next call NDIS may make at IRQL <= DISPATCH_LEVEL is made at DISPATCH_LEVEL
+// (drawn from the module's irqlSeed).
+bool SimDrawDispatch(SimModule* module);
 // Runs a handler at PASSIVE_LEVEL or DISPATCH_LEVEL and checks it returns at that level
 // with no spin lock held.
 template <typename F> void SimCallAt(bool dispatch, const char* handler, F call) {
@@ -141,13 +146,17 @@ template <typename F> void SimCallAt(bool dispatch, const char* handler, F call)
         SimRaiseIrql(KmDispatchLevel);
     }
     call();
+    char message[160];
     if (SimLocksHeld() != 0) {
-        SimReportMisuse(handler);
+        std::snprintf(message, sizeof message, "model: %s returned with a spin lock held", handler);
+        SimReportMisuse(message);
     }
     if (KmGetCurrentIrql() != (dispatch ? KmDispatchLevel : KmPassiveLevel)) {
-        SimReportMisuse(handler);
+        std::snprintf(message, sizeof message,
+                      "model: %s returned at another IRQL than it was called at", handler);
+        SimReportMisuse(message);
     }
-    if (dispatch) {
+    if (KmGetCurrentIrql() != KmPassiveLevel) {
         SimLowerIrql(KmPassiveLevel);
     }
 }

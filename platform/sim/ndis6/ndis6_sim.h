@@ -1,8 +1,9 @@
 // A user-mode model of NDIS 6 for a lightweight filter, written from the NDIS
 // documentation's rules. It owns every pool and object, plays the protocol above and the
 // miniport below each filter module, calls the filter only through its registered
-// characteristics (at the IRQL each flag claims), and checks NDIS's rules whenever
-// something comes back:
+// characteristics (at PASSIVE_LEVEL where that is the only level allowed, at DISPATCH_LEVEL
+// where a flag says so, and at either, drawn from a seed, where IRQL <= DISPATCH_LEVEL is
+// allowed), and checks NDIS's rules whenever something comes back:
 //   - each owner gets back exactly the NBLs it passed in, each with exactly its NET_BUFFERs
 //     in their order, with its own MDLs and bytes; nothing of the filter's reaches it;
 //     nothing comes back twice;
@@ -88,6 +89,12 @@ struct SimModuleOptions {
     bool checkBytes = true;           // owners compare a digest of their bytes on return
     bool record = true;               // keep the bytes that leave the filter in each direction
     bool failRestartRequests = false; // NdisFRestartFilter answers NDIS_STATUS_FAILURE
+    // Calls NDIS may make at IRQL <= DISPATCH_LEVEL (OID requests and their completions and
+    // cancels, status indications, send cancels, and sends, receives, completions and returns
+    // whose DISPATCH_LEVEL flag is clear) are made at DISPATCH_LEVEL or PASSIVE_LEVEL as drawn
+    // from this seed: a clear flag promises nothing. A set flag always means DISPATCH_LEVEL.
+    // 0: such calls are made at PASSIVE_LEVEL.
+    uint64_t irqlSeed = 1;
 };
 
 // Attaches the filter to a new adapter (FilterAttach at PASSIVE_LEVEL). Null, with the
@@ -135,7 +142,8 @@ void SimNdis6ReleaseChain(SimChain* chain); // the chain must be home
 // Frees a chain whatever became of it (after a test of a filter that broke the rules).
 void SimNdis6DiscardChain(SimChain* chain);
 
-// The protocol sends the chain: FilterSendNetBufferLists with `sendFlags`.
+// The protocol sends the chain: FilterSendNetBufferLists with `sendFlags` (at DISPATCH_LEVEL
+// when the flag is set, else as irqlSeed draws; so for the calls below).
 void SimNdis6Send(SimModule* module, SimChain* chain, uint32_t sendFlags);
 // The miniport indicates the chain: FilterReceiveNetBufferLists with `receiveFlags`. With
 // NDIS_RECEIVE_FLAGS_RESOURCES the NBLs are the miniport's again when the handler returns.
@@ -163,8 +171,8 @@ struct SimOidAnswer {
     uint32_t bytesWritten = 0, bytesRead = 0, bytesNeeded = 0, outputBufferLength = 0;
 };
 void SimNdis6SetOidAnswer(SimModule* module, const SimOidAnswer& answer);
-// The protocol issues `request` (FilterOidRequest at PASSIVE_LEVEL); returns the handler's
-// status. The request must stay alive until it is completed.
+// The protocol issues `request` (FilterOidRequest, at an IRQL irqlSeed draws); returns the
+// handler's status. The request must stay alive until it is completed.
 NDIS_STATUS SimNdis6Request(SimModule* module, NDIS_OID_REQUEST* request);
 // The miniport completes its pending request (the one received last) with its answer.
 void SimNdis6CompleteOid(SimModule* module);
