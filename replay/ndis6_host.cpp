@@ -33,6 +33,7 @@ class Ndis6Host : public ReplayHost, private InspectionObserver {
         loaded_ = true;
         SimModuleOptions options;
         options.seed = seed;
+        options.irqlSeed = seed + 1; // never 0: calls with their flag clear at either IRQL
         NDIS_STATUS status;
         module_ = SimNdis6Attach(SimAdapter{u"{5D3C6F0E-0000-4000-8000-000000000001}",
                                             u"Replay adapter", u"\\DEVICE\\{replay}"},
