@@ -360,6 +360,12 @@ TEST_F(Ndis6Model, BrokenRulesAreCaught) {
     SimClearMisuse();
 }
 
+// An indication, event or id the pass-through filter hands on without reading it.
+int g_opaque;
+template <typename T> T* Opaque() {
+    return reinterpret_cast<T*>(&g_opaque);
+}
+
 // Everything NDIS may call at IRQL <= DISPATCH_LEVEL once through `module`, with `flags` on
 // the data path.
 void Round(SimModule* module, uint32_t flags) {
@@ -377,11 +383,9 @@ void Round(SimModule* module, uint32_t flags) {
     request.RequestType = NdisRequestQueryInformation;
     EXPECT_EQ(SimNdis6Request(module, &request), NDIS_STATUS_PENDING);
     SimNdis6CompleteOid(module);
-    static int indication;
-    SimNdis6IndicateStatus(module, reinterpret_cast<NDIS_STATUS_INDICATION*>(&indication));
+    SimNdis6IndicateStatus(module, Opaque<NDIS_STATUS_INDICATION>());
     void* reached;
-    SimNdis6NetPnP(module, reinterpret_cast<NET_PNP_EVENT_NOTIFICATION*>(&indication),
-                   NDIS_STATUS_SUCCESS, &reached);
+    SimNdis6NetPnP(module, Opaque<NET_PNP_EVENT_NOTIFICATION>(), NDIS_STATUS_SUCCESS, &reached);
 }
 
 // Where IRQL <= DISPATCH_LEVEL is allowed the model calls at both levels as its seed draws,
@@ -429,7 +433,6 @@ TEST_F(Ndis6Model, IrqlIsDrawnWhereAllowedAndEachMisuseIsCaught) {
         const char* message;
     };
     const KmIrql device = 5; // above DISPATCH_LEVEL
-    static int cookie;
     static const Case cases[] = {
         {Fault::AssumePassive, HSend, nullptr, "FilterSendNetBufferLists returned at another IRQL"},
         {Fault::AssumePassive, HComplete, nullptr,
@@ -445,22 +448,13 @@ TEST_F(Ndis6Model, IrqlIsDrawnWhereAllowedAndEachMisuseIsCaught) {
         {Fault::ClaimDispatch, HCount, nullptr,
          "NdisFSendNetBufferListsComplete at an IRQL its flags deny"},
         {Fault::None, HCount,
-         [] {
-             NdisFNetPnPEvent(g_filter.filterHandle,
-                              reinterpret_cast<NET_PNP_EVENT_NOTIFICATION*>(&cookie));
-         },
+         [] { NdisFNetPnPEvent(g_filter.filterHandle, Opaque<NET_PNP_EVENT_NOTIFICATION>()); },
          "NdisFNetPnPEvent above PASSIVE_LEVEL"},
         {Fault::None, HCount,
-         [] {
-             NdisFDevicePnPEventNotify(g_filter.filterHandle,
-                                       reinterpret_cast<NET_DEVICE_PNP_EVENT*>(&cookie));
-         },
+         [] { NdisFDevicePnPEventNotify(g_filter.filterHandle, Opaque<NET_DEVICE_PNP_EVENT>()); },
          "NdisFDevicePnPEventNotify above PASSIVE_LEVEL"},
         {Fault::None, HCount,
-         [] {
-             NdisFIndicateStatus(g_filter.filterHandle,
-                                 reinterpret_cast<NDIS_STATUS_INDICATION*>(&cookie));
-         },
+         [] { NdisFIndicateStatus(g_filter.filterHandle, Opaque<NDIS_STATUS_INDICATION>()); },
          "NdisFIndicateStatus above DISPATCH_LEVEL"},
         {Fault::None, HCount,
          [] {
@@ -471,9 +465,10 @@ TEST_F(Ndis6Model, IrqlIsDrawnWhereAllowedAndEachMisuseIsCaught) {
         {Fault::None, HCount,
          [] { NdisFOidRequestComplete(g_filter.filterHandle, nullptr, NDIS_STATUS_SUCCESS); },
          "NdisFOidRequestComplete above DISPATCH_LEVEL"},
-        {Fault::None, HCount, [] { NdisFCancelOidRequest(g_filter.filterHandle, &cookie); },
+        {Fault::None, HCount, [] { NdisFCancelOidRequest(g_filter.filterHandle, Opaque<void>()); },
          "NdisFCancelOidRequest above DISPATCH_LEVEL"},
-        {Fault::None, HCount, [] { NdisFCancelSendNetBufferLists(g_filter.filterHandle, &cookie); },
+        {Fault::None, HCount,
+         [] { NdisFCancelSendNetBufferLists(g_filter.filterHandle, Opaque<void>()); },
          "NdisFCancelSendNetBufferLists above DISPATCH_LEVEL"},
     };
     SimSetMisuseMode(SimMisuseMode::Record);
