@@ -203,10 +203,9 @@ bool SettleCreateOutcome(SmbMessage* message, SmbDialect dialect, const CreateAn
     CreateOutcome outcome;
     uint32_t length = sizeof outcome;
     KeyedTable* map = OutcomeMap(dialect);
-    if (!KeyedTableLookup(map, message->atDispatch, answer->request, &outcome, &length)) {
+    if (!KeyedTableTake(map, message->atDispatch, answer->request, &outcome, &length)) {
         return false;
     }
-    KeyedTableDelete(map, message->atDispatch, answer->request);
     if (length != sizeof outcome) {
         return false;
     }

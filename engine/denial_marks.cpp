@@ -104,14 +104,13 @@ namespace {
 // event the denial reported is reported again, not blocked.
 void SettleFailedDenial(KeyedTable* table, TableKey request, const FileOperation* op) {
     auto* note = static_cast<DenialNote*>(EngineAllocateZeroed(sizeof(DenialNote)));
-    uint32_t length = sizeof(DenialNote);
-    if (note != nullptr && KeyedTableLookup(table, op->atDispatch, request, note, &length) &&
+    uint32_t length = note != nullptr ? sizeof(DenialNote) : 0;
+    if (KeyedTableTake(table, op->atDispatch, request, note, &length) && note != nullptr &&
         length >= DenialNoteHeaderBytes && note->kind != 0) {
         uint32_t units = (length - DenialNoteHeaderBytes) / sizeof(Utf16Unit);
         ReportAnswerEvent(op, note->kind, false, note->path,
                           units < note->units ? units : note->units);
     }
-    KeyedTableDelete(table, op->atDispatch, request);
     if (note != nullptr) {
         EngineFree(note, sizeof(DenialNote));
     }

@@ -524,12 +524,21 @@ bool KeyedTableLookup(KeyedTable* table, bool atDispatch, TableKey key, void* de
     return node != nullptr;
 }
 
-bool KeyedTableDelete(KeyedTable* table, bool atDispatch, TableKey key) {
+bool KeyedTableTake(KeyedTable* table, bool atDispatch, TableKey key, void* destination,
+                    uint32_t* length) {
     if (table == nullptr || SurelyEmpty(table)) {
+        *length = 0;
         return false;
     }
     EngineLockAcquire(&table->lock, atDispatch);
     TableNode* removed = UnlinkNode(table, key);
+    if (removed == nullptr) {
+        *length = 0;
+    } else if (destination != nullptr) {
+        uint32_t copied = removed->length < *length ? removed->length : *length;
+        KmCopyMemory(destination, ValueOf(removed), copied);
+        *length = copied;
+    }
     bool kept = removed != nullptr && KeepSpare(table, removed);
     EngineLockRelease(&table->lock, atDispatch);
     if (removed == nullptr) {
@@ -539,6 +548,11 @@ bool KeyedTableDelete(KeyedTable* table, bool atDispatch, TableKey key) {
         FreeNodeUnlessKept(removed);
     }
     return true;
+}
+
+bool KeyedTableDelete(KeyedTable* table, bool atDispatch, TableKey key) {
+    uint32_t unused = 0;
+    return KeyedTableTake(table, atDispatch, key, nullptr, &unused);
 }
 
 uint32_t KeyedTablePurgeStep(KeyedTable* table, bool atDispatch, uint64_t now, uint32_t entries) {

@@ -90,6 +90,11 @@ bool KeyedTableLookup(KeyedTable* table, bool atDispatch, TableKey key, void* de
 // True when an entry was removed.
 bool KeyedTableDelete(KeyedTable* table, bool atDispatch, TableKey key);
 
+// A look-up that also removes the entry it finds, under one hold of the lock: for an
+// answer that settles what its request left. `destination` and `length` as for a look-up.
+bool KeyedTableTake(KeyedTable* table, bool atDispatch, TableKey key, void* destination,
+                    uint32_t* length);
+
 // Looks at up to `entries` (at most 32) entries in key order after the table's cursor
 // (wrapping to the start), removes the stale ones, and moves the cursor on. Returns the
 // number removed. Bounded work: meant to run a step at a time on the data path.

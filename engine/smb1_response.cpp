@@ -125,9 +125,8 @@ uint32_t ActionOf(const SmbMessage* m, const CreateReplyFields* at) {
 bool AnswerCreate(SmbMessage* m, const CreateReplyFields* at) {
     const uint8_t* h = m->header;
     uint32_t length = MaxPendingNameBytes;
-    if (KeyedTableLookup(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(m), SmbWork(m),
-                         &length)) {
-        KeyedTableDelete(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(m));
+    if (KeyedTableTake(g_Engine.Smb1.PendingCreates, m->atDispatch, RequestKey(m), SmbWork(m),
+                       &length)) {
         if (CommandStatus(m) == 0 && at->fid != 0 && SmbMessageHas(m, at->fid, 2)) {
             TableKey file{ReadU16Le(m->base + at->fid), UidOf(h)};
             KeyedTableInsertOwned(g_Engine.OpenFileTable, m->atDispatch, file, SmbWork(m), length,

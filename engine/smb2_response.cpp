@@ -76,9 +76,8 @@ bool DecodeTreeConnect(SmbMessage* m) {
 bool DecodeCreate(SmbMessage* m) {
     const uint8_t* h = m->header;
     uint32_t length = MaxPendingNameBytes;
-    if (KeyedTableLookup(g_Engine.Smb2.PendingCreates, m->atDispatch, RequestKey(m), SmbWork(m),
-                         &length)) {
-        KeyedTableDelete(g_Engine.Smb2.PendingCreates, m->atDispatch, RequestKey(m));
+    if (KeyedTableTake(g_Engine.Smb2.PendingCreates, m->atDispatch, RequestKey(m), SmbWork(m),
+                       &length)) {
         if (StatusOf(h) == 0 && SmbMessageHas(m, CreateFileId, FileIdBytes)) {
             const uint8_t* id = h + CreateFileId;
             TableKey file{ReadU64Le(id), ReadU64Le(id + 8)};

@@ -84,10 +84,9 @@ StateChange SettleStateChange(const SmbMessage* m, SmbDialect dialect, TableKey 
     PendingChange change;
     KmZeroMemory(&change, sizeof change);
     uint32_t length = sizeof change;
-    bool held = KeyedTableLookup(table, m->atDispatch, request, &change, &length) &&
+    bool held = KeyedTableTake(table, m->atDispatch, request, &change, &length) &&
                 length >= ChangeHeaderBytes;
     if (held) {
-        KeyedTableDelete(table, m->atDispatch, request);
         // Another connection's request under the same key is not this answer's.
         held = change.clientAddress == m->clientAddress && change.clientPorts == m->clientPorts &&
                (change.kind != StateChange::SessionSetup || length == sizeof change);

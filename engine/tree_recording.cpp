@@ -72,10 +72,9 @@ void RecordTreeConnect(SmbMessage* m, KeyedTable* pending, TableKey request, uin
                        uint32_t treeId, uint32_t status) {
     auto* path = reinterpret_cast<Utf16Unit*>(SmbWork(m));
     uint32_t length = MaxPendingPathBytes;
-    if (!KeyedTableLookup(pending, m->atDispatch, request, path, &length)) {
+    if (!KeyedTableTake(pending, m->atDispatch, request, path, &length)) {
         return;
     }
-    KeyedTableDelete(pending, m->atDispatch, request);
     const uint32_t capacity = MaxPendingPathBytes / sizeof(Utf16Unit) + 1;
     // Nothing after the first terminator is read again, so only the text before it is
     // lower-cased.

@@ -138,7 +138,7 @@ TEST_F(KeyedTableTest, AgreesWithAReferenceMapUnderRandomOperations) {
         // A small key space makes replacements and deletions of present keys common.
         TableKey key{random() % 64, random() % 16};
         auto ref = std::make_pair(key.KeyHigh, key.KeyLow);
-        switch (random() % 3) {
+        switch (random() % 4) {
         case 0: {
             uint32_t value = uint32_t(random());
             ASSERT_TRUE(KeyedTableInsert(table, false, key, &value, sizeof value));
@@ -148,6 +148,23 @@ TEST_F(KeyedTableTest, AgreesWithAReferenceMapUnderRandomOperations) {
         case 1:
             ASSERT_EQ(KeyedTableDelete(table, false, key), reference.erase(ref) == 1);
             break;
+        case 2: {
+            // A take hands out what a look-up would and removes it; a short capacity cuts
+            // the copy, not the removal.
+            uint32_t value = 0;
+            uint32_t length = step % 2 == 0 ? sizeof value : 2;
+            bool found = KeyedTableTake(table, false, key, &value, &length);
+            auto it = reference.find(ref);
+            ASSERT_EQ(found, it != reference.end());
+            if (found) {
+                ASSERT_EQ(length, step % 2 == 0 ? sizeof value : 2u);
+                ASSERT_EQ(value, step % 2 == 0 ? it->second : it->second & 0xFFFF);
+                reference.erase(it);
+            } else {
+                ASSERT_EQ(length, 0u);
+            }
+            break;
+        }
         default: {
             uint32_t value = 0;
             uint32_t length = sizeof value;
