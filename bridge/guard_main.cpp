@@ -29,6 +29,7 @@
 #include "report_output.h"
 #include "ring.h"
 #include "kept_state_file.h"
+#include "xdp_port.h"
 #include "service_notify.h"
 #include "sim.h"
 
@@ -38,7 +39,7 @@ const char* const Usage =
     "usage: merrowfaldine-guard --network IFACE --server IFACE [--policy FILE]\n"
     "                           [--control PATH] [--events FILE|-|syslog] [--user USER]\n"
     "                           [--state FILE|none] [--threads 1|2] [--spin USEC]\n"
-    "                           [--gather USEC]\n"
+    "                           [--gather USEC] [--xdp]\n"
     "\n"
     "Forwards every frame between IFACE on the network side and IFACE on the file server's\n"
     "side, each through the inspection engine, and applies the policy's access rules.\n"
@@ -62,8 +63,11 @@ const char* const Usage =
     "                   (default 20)\n"
     "  --gather USEC    let a frame wait up to USEC microseconds for others to be sent with\n"
     "                   (default 0: each burst is sent at once)\n"
+    "  --xdp            forward through AF_XDP sockets in copy mode (an XDP program on each\n"
+    "                   interface, native mode) instead of AF_PACKET rings\n"
     "\n"
-    "Once they are open the guard keeps only cap_net_raw and cap_net_admin.\n"
+    "Once they are open the guard keeps only cap_net_raw and cap_net_admin (and with --xdp\n"
+    "cap_ipc_lock, for the AF_XDP buffers of an interface that comes back).\n"
     "One guard per interface: a second one on the same interfaces refuses to start.\n";
 
 // Event and learned-grant lines the control socket can show afterwards.
@@ -88,6 +92,7 @@ struct Options {
     std::string user;
     std::string state;
     ForwardingOptions forwarding;
+    bool xdp = false;
 };
 
 // One write per message: the events writer thread says things too.
@@ -124,6 +129,10 @@ nlohmann::ordered_json EventLine(const FileEvent& e, const uint8_t* clientIpv6,
 bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        if (arg == "--xdp") {
+            o->xdp = true;
+            continue;
+        }
         if (arg == "--threads" || arg == "--spin" || arg == "--gather") {
             if (i + 1 >= argc) {
                 *error = arg + " needs a value";
@@ -209,19 +218,22 @@ class Guard {
 
   private:
     bool LoadPolicy(const std::string& path, std::string* error);
-    bool OpenInterface(PacketRing& ring, const std::string& name, std::string* error);
+    bool OpenInterface(FramePort& port, const std::string& name, std::string* error);
     void WatchInterfaces();
     void Record(const std::string& line, int priority, std::deque<std::string>* history);
     ControlReply Handle(const nlohmann::json& request);
     nlohmann::ordered_json StatsJson();
-    void CheckLink(PacketRing& ring, short revents);
+    void CheckLink(FramePort& port, short revents);
     void ForwardFromServer();
 
     Options options_;
     GuardEngine engine_;
     ControlServer control_;
-    PacketRing network_;
-    PacketRing server_;
+    // Each interface's port: an AF_PACKET ring, or with --xdp an AF_XDP socket.
+    PacketRing rings_[2];
+    XdpPort xdpPorts_[2];
+    FramePort* network_ = nullptr;
+    FramePort* server_ = nullptr;
     PortPair inbound_{};
     PortPair outbound_{};
     InterfaceLocks locks_;
@@ -268,9 +280,9 @@ void Guard::Record(const std::string& line, int priority, std::deque<std::string
 }
 
 // Offloads off, then the ring: at start, and when an interface of the name comes back.
-bool Guard::OpenInterface(PacketRing& ring, const std::string& name, std::string* error) {
+bool Guard::OpenInterface(FramePort& port, const std::string& name, std::string* error) {
     std::vector<std::string> off;
-    if (!TurnOffOffloads(name, &off, error)) {
+    if (!TurnOffOffloads(name, options_.xdp, &off, error)) {
         return false;
     }
     std::string list;
@@ -279,8 +291,8 @@ bool Guard::OpenInterface(PacketRing& ring, const std::string& name, std::string
     }
     Say(name + ": " +
         (off.empty() ? "no receive or segmentation offload was on" : "turned off " + list));
-    if (!ring.Open(name, maxFrame_, error)) {
-        ring.Close();
+    if (!port.Open(name, maxFrame_, error)) {
+        port.Close();
         return false;
     }
     return true;
@@ -293,7 +305,7 @@ void Guard::WatchInterfaces() {
         return;
     }
     lastWatch_ = now;
-    for (PacketRing* ring : {&network_, &server_}) {
+    for (FramePort* ring : {network_, server_}) {
         unsigned index = if_nametoindex(ring->Name().c_str());
         if (ring->IsOpen() && index == ring->Index()) {
             continue;
@@ -408,7 +420,7 @@ void Guard::ForwardFromServer() {
         {
             std::lock_guard<std::mutex> hold(outboundLock_);
             ForwardUntilIdle(&pair, 1, &inspector, options_.forwarding, &mainWaits_);
-            fd = server_.Descriptor(); // -1 while the interface is gone: poll only waits
+            fd = server_->Descriptor(); // -1 while the interface is gone: poll only waits
         }
         if (mainWaits_.load(std::memory_order_relaxed)) {
             continue;
@@ -418,11 +430,11 @@ void Guard::ForwardFromServer() {
     }
 }
 
-void Guard::CheckLink(PacketRing& ring, short revents) {
+void Guard::CheckLink(FramePort& port, short revents) {
     if (revents & POLLERR) {
-        int err = ring.TakeError();
+        int err = port.TakeError();
         if (err != 0) {
-            Say(ring.Name() + ": " + std::strerror(err) + "; forwarding resumes when it is back");
+            Say(port.Name() + ": " + std::strerror(err) + "; forwarding resumes when it is back");
             lastWatch_ = 0; // look at once whether it is gone for good
         }
     }
@@ -475,13 +487,20 @@ int Guard::Run() {
         }
         maxFrame_ = std::max(maxFrame_, mtu + FrameOverhead);
     }
-    if (!OpenInterface(network_, options_.network, &error) ||
-        !OpenInterface(server_, options_.server, &error)) {
+    if (options_.xdp) {
+        network_ = &xdpPorts_[0];
+        server_ = &xdpPorts_[1];
+    } else {
+        network_ = &rings_[0];
+        server_ = &rings_[1];
+    }
+    if (!OpenInterface(*network_, options_.network, &error) ||
+        !OpenInterface(*server_, options_.server, &error)) {
         Say(error);
         return 1;
     }
-    inbound_ = PortPair{&network_, &server_, true, {}};
-    outbound_ = PortPair{&server_, &network_, false, {}};
+    inbound_ = PortPair{network_, server_, true, {}};
+    outbound_ = PortPair{server_, network_, false, {}};
 
     engine_.onEvent = [this](const FileEvent& e, const uint8_t* clientIpv6) {
         Record(EventLine(e, clientIpv6, Timestamp()).dump(),
@@ -509,7 +528,7 @@ int Guard::Run() {
     // capabilities: it stops here and starts again at the next read of the clock.
     SimStopTicker();
     std::string said;
-    if (!DropPrivileges(options_.user, &said, &error)) {
+    if (!DropPrivileges(options_.user, options_.xdp, &said, &error)) {
         Say(error);
         close(signalFd);
         return 1;
@@ -547,10 +566,10 @@ int Guard::Run() {
         // Move frames until the receive rings stay empty, then wait.
         ForwardUntilIdle(both, mine, inspector, options_.forwarding);
         fds.clear();
-        fds.push_back({network_.Descriptor(), POLLIN, 0});
+        fds.push_back({network_->Descriptor(), POLLIN, 0});
         // With a thread of its own the server's frames are its business; a link error is
         // still seen (and cleared) here.
-        fds.push_back({server_.Descriptor(), short(threaded ? 0 : POLLIN), 0});
+        fds.push_back({server_->Descriptor(), short(threaded ? 0 : POLLIN), 0});
         fds.push_back({signalFd, POLLIN, 0});
         control_.AddPollFds(&fds);
         if (poll(fds.data(), fds.size(), int(WatchMilliseconds)) < 0) {
@@ -580,8 +599,8 @@ int Guard::Run() {
             mainWaits_ = false;
             engineHold.lock();
         }
-        CheckLink(network_, fds[0].revents);
-        CheckLink(server_, fds[1].revents);
+        CheckLink(*network_, fds[0].revents);
+        CheckLink(*server_, fds[1].revents);
         WatchInterfaces();
         // Only a loop that goes round tells the service manager it is alive.
         notifier_.Alive(MonotonicMilliseconds());

@@ -24,6 +24,8 @@ const Offload Offloads[] = {
     {"gso", ETHTOOL_GGSO, ETHTOOL_SGSO, 0},
     {"tso", ETHTOOL_GTSO, ETHTOOL_STSO, 0},
     {"lro", ETHTOOL_GFLAGS, ETHTOOL_SFLAGS, ETH_FLAG_LRO},
+    // Last: only for ports that see the frame as it came off the wire (AF_XDP).
+    {"rxvlan", ETHTOOL_GFLAGS, ETHTOOL_SFLAGS, ETH_FLAG_RXVLAN},
 };
 
 // Interface ioctls go through a netlink socket: any socket reaches them, and the guard
@@ -41,8 +43,8 @@ bool Ethtool(int fd, const std::string& interface, ethtool_value* value) {
 
 } // namespace
 
-bool TurnOffOffloads(const std::string& interface, std::vector<std::string>* turnedOff,
-                     std::string* error) {
+bool TurnOffOffloads(const std::string& interface, bool vlanTags,
+                     std::vector<std::string>* turnedOff, std::string* error) {
     int fd = InterfaceSocket();
     if (fd < 0) {
         *error = std::string("socket for ethtool: ") + std::strerror(errno);
@@ -50,6 +52,9 @@ bool TurnOffOffloads(const std::string& interface, std::vector<std::string>* tur
     }
     bool ok = true;
     for (const Offload& o : Offloads) {
+        if (o.flag == ETH_FLAG_RXVLAN && !vlanTags) {
+            continue;
+        }
         ethtool_value value{};
         value.cmd = o.get;
         if (!Ethtool(fd, interface, &value)) {

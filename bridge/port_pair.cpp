@@ -12,7 +12,7 @@ uint32_t ForwardBurst(PortPair* pair, FrameInspector* inspector, uint32_t budget
         ++moved;
         if (rx.length < rx.wireLength || rx.length + VlanTagLength > pair->to->MaxFrame()) {
             ++c.oversize;
-            PacketRing::Release(rx);
+            pair->from->Release(rx);
             continue;
         }
         bool rewritten = inspector->Inspect(rx.data, rx.length, pair->fromNetwork);

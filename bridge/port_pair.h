@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "ring.h"
+#include "frame_port.h"
 
 // What happens to each frame between the rings: the engine entry for its direction.
 class FrameInspector {
@@ -25,8 +25,8 @@ struct PortCounters {
 };
 
 struct PortPair {
-    PacketRing* from;
-    PacketRing* to;
+    FramePort* from;
+    FramePort* to;
     bool fromNetwork;
     PortCounters counters;
 };

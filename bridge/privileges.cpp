@@ -7,7 +7,8 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-bool DropPrivileges(const std::string& user, std::string* said, std::string* error) {
+bool DropPrivileges(const std::string& user, bool lockMemory, std::string* said,
+                    std::string* error) {
     uid_t uid = 0;
     gid_t gid = 0;
     if (!user.empty()) {
@@ -34,7 +35,11 @@ bool DropPrivileges(const std::string& user, std::string* said, std::string* err
     capng_clear(CAPNG_SELECT_BOTH);
     if (capng_updatev(CAPNG_ADD,
                       capng_type_t(CAPNG_EFFECTIVE | CAPNG_PERMITTED | CAPNG_BOUNDING_SET),
-                      CAP_NET_RAW, CAP_NET_ADMIN, -1) != 0) {
+                      CAP_NET_RAW, CAP_NET_ADMIN, -1) != 0 ||
+        (lockMemory &&
+         capng_update(CAPNG_ADD,
+                      capng_type_t(CAPNG_EFFECTIVE | CAPNG_PERMITTED | CAPNG_BOUNDING_SET),
+                      CAP_IPC_LOCK) != 0)) {
         *error = "cannot select the capabilities to keep";
         return false;
     }
@@ -60,6 +65,7 @@ bool DropPrivileges(const std::string& user, std::string* said, std::string* err
         return false;
     }
     *said = "privileges dropped: running as uid " + std::to_string(getuid()) + " with only " +
-            "cap_net_raw and cap_net_admin";
+            "cap_net_raw" +
+            (lockMemory ? ", cap_net_admin and cap_ipc_lock" : " and cap_net_admin");
     return true;
 }

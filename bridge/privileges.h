@@ -10,5 +10,7 @@
 // capability, from the bounding set too where the guard may; with `user` (started as
 // root), also switches to that user and its group, without supplementary groups. Call it
 // before any other thread starts: capabilities belong to each thread. On success `said`
-// tells what the guard now runs with.
-bool DropPrivileges(const std::string& user, std::string* said, std::string* error);
+// tells what the guard now runs with. With `lockMemory` it keeps CAP_IPC_LOCK too: the
+// AF_XDP buffers of an interface that comes back are locked in memory.
+bool DropPrivileges(const std::string& user, bool lockMemory, std::string* said,
+                    std::string* error);

@@ -67,7 +67,7 @@ PacketRing::~PacketRing() {
 void PacketRing::Close() {
     // Nothing is queued between bursts; should anything be, its slots go back unsent.
     for (uint32_t i = 0; i < queued_; ++i) {
-        Release(batch_[i].frame);
+        batch_[i].frame.port->Release(batch_[i].frame);
     }
     queued_ = 0;
     if (map_ != nullptr) {
@@ -179,6 +179,7 @@ bool PacketRing::Next(ReceivedFrame* frame) {
         frame->vlanTpid =
             (h->tp_status & TP_STATUS_VLAN_TPID_VALID) != 0 ? h->tp_vlan_tpid : ETH_P_8021Q;
         frame->slot = slot;
+        frame->port = this;
         return true;
     }
 }
@@ -239,7 +240,7 @@ void PacketRing::Flush(uint64_t* lost) {
         busy = 0;
     }
     for (uint32_t i = 0; i < queued_; ++i) {
-        Release(batch_[i].frame);
+        batch_[i].frame.port->Release(batch_[i].frame);
     }
     queued_ = 0;
 }

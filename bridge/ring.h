@@ -19,74 +19,37 @@
 #include <sys/uio.h>
 #include <vector>
 
-// The virtio-net header (the layout of the kernel's struct virtio_net_hdr, fields little-endian)
-// that precedes each frame on a socket with PACKET_VNET_HDR.
-struct VirtioNetHeader {
-    uint8_t flags;
-    uint8_t gsoType;
-    uint16_t headerLength;
-    uint16_t gsoSize;
-    uint16_t checksumStart;  // from the start of the frame
-    uint16_t checksumOffset; // of the checksum field, from checksumStart
-};
-static_assert(sizeof(VirtioNetHeader) == 10, "virtio-net header layout");
-// The checksum from checksumStart to the end is left to be computed and stored.
-const uint8_t VirtioNeedsChecksum = 1;
-// The checksum was checked on receipt.
-const uint8_t VirtioDataValid = 2;
-
-struct ReceivedFrame {
-    uint8_t* data;   // the frame as the kernel delivered it (a VLAN tag lifted out)
-    uint32_t length; // bytes present
-    uint32_t wireLength;
-    bool vlanPresent;
-    uint16_t vlanTci;
-    uint16_t vlanTpid;
-    VirtioNetHeader offload; // the sender's checksum request, as received
-    void* slot;              // handed back through Release
-};
+#include "frame_port.h"
 
 // The header a frame is sent with: the received checksum request, moved past a VLAN tag
 // the frame gets back, or none when the frame was rewritten (the engine then computed
 // both checksums in full).
 VirtioNetHeader OutgoingOffload(const ReceivedFrame& frame, bool rewritten);
 
-class PacketRing {
+class PacketRing : public FramePort {
   public:
     PacketRing() = default;
     PacketRing(const PacketRing&) = delete;
     PacketRing& operator=(const PacketRing&) = delete;
-    ~PacketRing();
+    ~PacketRing() override;
 
-    // Binds to the interface; frames of up to `maxFrame` bytes fit a receive slot.
-    bool Open(const std::string& interface, uint32_t maxFrame, std::string* error);
-    // Lets go of the socket and the ring (the interface went away); Open may follow.
-    void Close();
-    bool IsOpen() const { return map_ != nullptr; }
-    // The interface index the ring is bound to.
-    unsigned Index() const { return index_; }
-    int Descriptor() const { return fd_; }
-    const std::string& Name() const { return name_; }
-    uint32_t MaxFrame() const { return maxFrame_; }
+    bool Open(const std::string& interface, uint32_t maxFrame, std::string* error) override;
+    void Close() override;
+    bool IsOpen() const override { return map_ != nullptr; }
+    unsigned Index() const override { return index_; }
+    int Descriptor() const override { return fd_; }
+    const std::string& Name() const override { return name_; }
+    uint32_t MaxFrame() const override { return maxFrame_; }
 
-    // The next frame the kernel delivered, or false when the receive ring is empty.
-    bool Next(ReceivedFrame* frame);
-    // Frames waiting in the batch for Flush.
-    uint32_t Queued() const { return queued_; }
-    // Returns a receive slot to the kernel (of whichever ring it belongs to).
-    static void Release(const ReceivedFrame& frame);
-
-    // Adds a frame received on any ring to the batch, sent from where it lies; its slot is
-    // released once it has been sent. Sends the batch first when it is full.
-    void Queue(const ReceivedFrame& frame, bool rewritten, uint64_t* lost);
-    // Sends the batch in order and releases its slots. A frame the device has no room for
-    // is tried again; the frames a link that is down refuses are counted in `lost`.
-    void Flush(uint64_t* lost);
-    // Clears a pending socket error (link went down); returns it, 0 if none.
-    int TakeError();
-    // Frames the kernel could not put in the receive ring because it was full, since the
-    // ring was opened.
-    uint64_t ReceiveDrops();
+    bool Next(ReceivedFrame* frame) override;
+    // Any ring's slot goes back the same way: its status word is the kernel's again.
+    void Release(const ReceivedFrame& frame) override;
+    uint32_t Queued() const override { return queued_; }
+    // The frame is sent from where it lies; its slot is released once it has been sent.
+    void Queue(const ReceivedFrame& frame, bool rewritten, uint64_t* lost) override;
+    void Flush(uint64_t* lost) override;
+    int TakeError() override;
+    uint64_t ReceiveDrops() override;
 
   private:
     // One queued frame: its header, the frame in up to three pieces (before a VLAN tag,

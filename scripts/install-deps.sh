@@ -5,7 +5,7 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake make g++ clang clang-format pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev
           libclang-rt-14-dev llvm valgrind python3 mingw-w64 libpcap-dev nlohmann-json3-dev
-          libcap-ng-dev)
+          libcap-ng-dev libxdp-dev libbpf-dev)
 for list in tool/packages.txt tests/live/packages.txt; do
     if [ -f "$list" ]; then
         while read -r name; do

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "checksum.h"
 #include "control_socket.h"
 #include "engine_state.h"
 #include "forwarding.h"
@@ -18,6 +19,7 @@
 #include "policy_builders.h"
 #include "port_pair.h"
 #include "ring.h"
+#include "xdp_port.h"
 #include "sim.h"
 
 namespace {
@@ -156,6 +158,134 @@ TEST(GuardForwarding, OptionsTakeBoundedWholeNumbersOnly) {
         EXPECT_EQ(o.gatherMicroseconds, expect("--gather", d.gatherMicroseconds))
             << n << " " << c.value;
         EXPECT_EQ(o.threads, expect("--threads", d.threads)) << n << " " << c.value;
+    }
+}
+
+// An AF_XDP port sees a VLAN tag in the frame: it is lifted out before the engine looks
+// and put back on the way out, so the frame leaves as it came.
+TEST(GuardXdpFrames, AVlanTagIsLiftedForTheEngineAndPutBackWhole) {
+    struct Case {
+        const char* what;
+        uint16_t type; // at bytes 12-13
+        uint32_t length;
+        bool tagged;
+    };
+    const Case cases[] = {
+        {"802.1Q", 0x8100, 64, true},
+        {"802.1ad", 0x88A8, 64, true},
+        {"untagged IPv4", 0x0800, 64, false},
+        {"tag with no type after it", 0x8100, 17, false},
+        {"tag and type only", 0x8100, 18, true},
+    };
+    for (const Case& c : cases) {
+        Bytes wire(c.length);
+        for (uint32_t i = 0; i < c.length; ++i) {
+            wire[i] = uint8_t(i * 7 + 1);
+        }
+        wire[12] = uint8_t(c.type >> 8);
+        wire[13] = uint8_t(c.type);
+        Bytes buffer = wire;
+        ReceivedFrame frame{};
+        frame.data = buffer.data();
+        frame.length = c.length;
+        LiftVlanTag(&frame);
+        EXPECT_EQ(frame.vlanPresent, c.tagged) << c.what;
+        uint32_t lifted = c.tagged ? 4 : 0;
+        ASSERT_EQ(frame.length, c.length - lifted) << c.what;
+        ASSERT_EQ(frame.data, buffer.data() + lifted) << c.what;
+        // What the engine sees: the MAC addresses, then what followed the tag.
+        EXPECT_EQ(Bytes(frame.data, frame.data + 12), Bytes(wire.begin(), wire.begin() + 12))
+            << c.what;
+        EXPECT_EQ(Bytes(frame.data + 12, frame.data + frame.length),
+                  Bytes(wire.begin() + 12 + lifted, wire.end()))
+            << c.what;
+        if (c.tagged) {
+            EXPECT_EQ(frame.vlanTpid, c.type) << c.what;
+            EXPECT_EQ(frame.vlanTci, uint16_t(wire[14] << 8 | wire[15])) << c.what;
+        }
+        Bytes out(c.length + 4, 0xEE);
+        EXPECT_EQ(PutFrame(frame, out.data()), c.length) << c.what;
+        out.resize(c.length);
+        EXPECT_EQ(out, wire) << c.what;
+    }
+}
+
+// A sender that leaves its checksum to the hardware writes only the pseudo-header's sum;
+// an AF_XDP port gets no word of that and completes exactly those checksums.
+TEST(GuardXdpFrames, OnlyAChecksumLeftToTheHardwareIsCompleted) {
+    const Bytes payload = {'s', 'o', 'm', 'e', ' ', 'd', 'a', 't', 'a', '!', 0x7F};
+    auto udp = [&](bool ipv6) {
+        // A UDP datagram: the TCP frame's segment, its header read as UDP, checksum at 6.
+        TcpFrameOptions o;
+        o.protocol = 17;
+        Bytes f = BuildTcpFrame(TestClient(), TestServer(), payload, o);
+        if (ipv6) {
+            f = ToIpv6Frame(f);
+            f[20] = 17;
+        }
+        return f;
+    };
+    struct Case {
+        const char* what;
+        Bytes frame;
+        uint32_t l4;   // where the TCP or UDP header starts
+        uint32_t at;   // the checksum field, from there
+        bool complete; // a checksum it should complete once the field holds the sum
+    };
+    const Case cases[] = {
+        {"TCP over IPv4", BuildTcpFrame(TestClient(), TestServer(), payload), 34, 16, true},
+        {"TCP over IPv6", ToIpv6Frame(BuildTcpFrame(TestClient(), TestServer(), payload)), 54, 16,
+         true},
+        {"UDP over IPv4", udp(false), 34, 6, true},
+        {"UDP over IPv6", udp(true), 54, 6, true},
+        {"an IPv4 fragment",
+         [&] {
+             TcpFrameOptions o;
+             o.flagsAndFragment = 0x2000;
+             return BuildTcpFrame(TestClient(), TestServer(), payload, o);
+         }(),
+         34, 16, false},
+        {"IPv6 with an extension header",
+         ToIpv6Frame(BuildTcpFrame(TestClient(), TestServer(), payload), {6, 0, 0, 0, 0, 0, 0, 0},
+                     0),
+         62, 16, false},
+    };
+    for (const Case& c : cases) {
+        Bytes f = c.frame;
+        bool v6 = f[12] == 0x86;
+        uint32_t l4Length = uint32_t(f.size()) - c.l4;
+        // The complete checksum, and the pseudo-header's sum, computed here on their own.
+        Bytes pseudo(v6 ? f.begin() + 22 : f.begin() + 26, v6 ? f.begin() + 54 : f.begin() + 34);
+        pseudo.push_back(0);
+        pseudo.push_back(v6 ? f[20] : f[23]);
+        pseudo.push_back(uint8_t(l4Length >> 8));
+        pseudo.push_back(uint8_t(l4Length));
+        uint16_t pseudoSum = OnesComplementSum(0, pseudo.data(), uint32_t(pseudo.size()));
+        f[c.l4 + c.at] = f[c.l4 + c.at + 1] = 0;
+        uint16_t full = uint16_t(~OnesComplementSum(pseudoSum, f.data() + c.l4, l4Length));
+        f[c.l4 + c.at] = uint8_t(full >> 8);
+        f[c.l4 + c.at + 1] = uint8_t(full);
+        const Bytes complete = f;
+        Bytes left = f;
+        left[c.l4 + c.at] = uint8_t(pseudoSum >> 8);
+        left[c.l4 + c.at + 1] = uint8_t(pseudoSum);
+
+        EXPECT_EQ(CompleteLeftChecksum(left.data(), uint32_t(left.size())), c.complete) << c.what;
+        EXPECT_EQ(left == complete, c.complete) << c.what;
+        // Complete, damaged, or cut short: left as it is.
+        Bytes damaged = complete;
+        damaged.at(damaged.size() - 1) ^= 0x01;
+        Bytes cut = left;
+        for (Bytes* same : {&f, &damaged}) {
+            Bytes before = *same;
+            EXPECT_FALSE(CompleteLeftChecksum(same->data(), uint32_t(same->size()))) << c.what;
+            EXPECT_EQ(*same, before) << c.what;
+        }
+        cut[c.l4 + c.at] = uint8_t(pseudoSum >> 8);
+        cut[c.l4 + c.at + 1] = uint8_t(pseudoSum);
+        Bytes before = cut;
+        EXPECT_FALSE(CompleteLeftChecksum(cut.data(), uint32_t(cut.size()) - 1)) << c.what;
+        EXPECT_EQ(cut, before) << c.what;
     }
 }
 
