@@ -498,10 +498,11 @@ def check_restart_mid_copy(lab, protocol):
 
 
 # The ways the guard can forward: its default (each burst sent at once, the rings polled
-# before sleeping), frames gathered for larger sends with no polling, and a thread per
-# direction with either.
+# before sleeping), frames gathered for larger sends with no polling, a thread per
+# direction with either, and AF_XDP sockets instead of the rings.
 FORWARDING_VARIANTS = ((), ("--gather", "50", "--spin", "0"), ("--threads", "2"),
-                       ("--threads", "2", "--gather", "50", "--spin", "0"))
+                       ("--threads", "2", "--gather", "50", "--spin", "0"), ("--xdp",),
+                       ("--xdp", "--threads", "2", "--gather", "50"))
 # Fewer than a receive ring of the guard holds (8192 frames at MTU 1500): a guard that the
 # scheduler holds back while a sender runs at full speed still has room for every frame, so
 # the test does not depend on who gets the processors.
