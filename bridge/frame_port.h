@@ -47,11 +47,11 @@ class FramePort {
     virtual void Close() = 0;
     virtual bool IsOpen() const = 0;
     // The interface index the port is bound to.
-    virtual unsigned Index() const = 0;
+    unsigned Index() const { return index_; }
     // Readable when a frame has come in; -1 while closed.
-    virtual int Descriptor() const = 0;
-    virtual const std::string& Name() const = 0;
-    virtual uint32_t MaxFrame() const = 0;
+    int Descriptor() const { return fd_; }
+    const std::string& Name() const { return name_; }
+    uint32_t MaxFrame() const { return maxFrame_; }
 
     // The next frame that came in, or false when none is waiting.
     virtual bool Next(ReceivedFrame* frame) = 0;
@@ -70,4 +70,10 @@ class FramePort {
     // Frames the kernel could not hand to the guard because its receive buffers were full,
     // since the port was opened.
     virtual uint64_t ReceiveDrops() = 0;
+
+  protected:
+    int fd_ = -1;
+    unsigned index_ = 0;
+    std::string name_;
+    uint32_t maxFrame_ = 0;
 };

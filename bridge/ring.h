@@ -36,10 +36,6 @@ class PacketRing : public FramePort {
     bool Open(const std::string& interface, uint32_t maxFrame, std::string* error) override;
     void Close() override;
     bool IsOpen() const override { return map_ != nullptr; }
-    unsigned Index() const override { return index_; }
-    int Descriptor() const override { return fd_; }
-    const std::string& Name() const override { return name_; }
-    uint32_t MaxFrame() const override { return maxFrame_; }
 
     bool Next(ReceivedFrame* frame) override;
     // Any ring's slot goes back the same way: its status word is the kernel's again.
@@ -61,14 +57,10 @@ class PacketRing : public FramePort {
         ReceivedFrame frame;
     };
 
-    int fd_ = -1;
-    unsigned index_ = 0;
-    std::string name_;
     uint8_t* map_ = nullptr;
     size_t mapLength_ = 0;
     uint32_t frameSize_ = 0;
     uint32_t frameCount_ = 0;
-    uint32_t maxFrame_ = 0;
     uint32_t rxNext_ = 0;
     std::vector<Outgoing> batch_;
     std::vector<mmsghdr> messages_;

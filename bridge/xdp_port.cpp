@@ -9,6 +9,7 @@
 #include <linux/if_xdp.h>
 #include <net/if.h>
 #include <ctime>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@ const uint32_t BatchFrames = 64;
 // Tries for frames the device has no room for, a pause before each: a second in all.
 const int BusyRetries = 20000;
 const long BusyPauseNanoseconds = 50000;
+const int BusyYields = 100;
 // Room the kernel keeps before each received frame in its buffer (XDP_PACKET_HEADROOM).
 const uint32_t KernelHeadroom = 256;
 const uint32_t SmallChunk = 2048;
@@ -465,10 +467,15 @@ void XdpPort::Flush(uint64_t* lost) {
             continue;
         }
         if ((errno == EAGAIN || errno == EBUSY || errno == ENOBUFS) && ++busy < BusyRetries) {
-            // The device is full: the receiver's thread needs the processor to empty it
-            // (a poll would return at once, the transmit ring having room).
-            timespec pause{0, BusyPauseNanoseconds};
-            nanosleep(&pause, nullptr);
+            // The device is full: the receiver's thread needs a processor to empty it (a
+            // poll would return at once, the transmit ring having room). After a few
+            // turns given up, the guard sleeps a little.
+            if (busy <= BusyYields) {
+                sched_yield();
+            } else {
+                timespec pause{0, BusyPauseNanoseconds};
+                nanosleep(&pause, nullptr);
+            }
             continue;
         }
         // The link is down (or stayed busy): what the ring still holds cannot be taken

@@ -50,10 +50,6 @@ class XdpPort : public FramePort {
     bool Open(const std::string& interface, uint32_t maxFrame, std::string* error) override;
     void Close() override;
     bool IsOpen() const override { return socket_ != nullptr; }
-    unsigned Index() const override { return index_; }
-    int Descriptor() const override { return fd_; }
-    const std::string& Name() const override { return name_; }
-    uint32_t MaxFrame() const override { return maxFrame_; }
 
     bool Next(ReceivedFrame* frame) override;
     void Release(const ReceivedFrame& frame) override;
@@ -70,10 +66,6 @@ class XdpPort : public FramePort {
     void Reclaim();
     bool LoadProgram(std::string* error);
 
-    std::string name_;
-    unsigned index_ = 0;
-    int fd_ = -1;
-    uint32_t maxFrame_ = 0;
     uint32_t chunk_ = 0;
     uint8_t* area_ = nullptr;
     size_t areaLength_ = 0;
