@@ -39,6 +39,9 @@ struct ReceivedFrame {
 
 class FramePort {
   public:
+    FramePort() = default;
+    FramePort(const FramePort&) = delete;
+    FramePort& operator=(const FramePort&) = delete;
     virtual ~FramePort() = default;
 
     // Binds to the interface; frames of up to `maxFrame` bytes fit a receive buffer.

@@ -29,8 +29,6 @@ VirtioNetHeader OutgoingOffload(const ReceivedFrame& frame, bool rewritten);
 class PacketRing : public FramePort {
   public:
     PacketRing() = default;
-    PacketRing(const PacketRing&) = delete;
-    PacketRing& operator=(const PacketRing&) = delete;
     ~PacketRing() override;
 
     bool Open(const std::string& interface, uint32_t maxFrame, std::string* error) override;

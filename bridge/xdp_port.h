@@ -43,8 +43,6 @@ uint32_t PutFrame(const ReceivedFrame& frame, uint8_t* out);
 class XdpPort : public FramePort {
   public:
     XdpPort();
-    XdpPort(const XdpPort&) = delete;
-    XdpPort& operator=(const XdpPort&) = delete;
     ~XdpPort() override;
 
     bool Open(const std::string& interface, uint32_t maxFrame, std::string* error) override;
