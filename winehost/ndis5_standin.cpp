@@ -19,19 +19,9 @@
 #include "../engine/frame_view.h"
 #include "../platform/ndis5.h"
 #include "kernel_shim.h"
+#include "standin_feed.h"
 
 #define NDIS_EXPORT __declspec(dllexport)
-
-extern "C" {
-__declspec(dllimport) HANDLE WINAPI
-    CreateThread(PVOID security, SIZE_T stack, ULONG(WINAPI* start)(PVOID), PVOID parameter,
-                 ULONG flags, PULONG id);
-__declspec(dllimport) void WINAPI Sleep(ULONG milliseconds);
-__declspec(dllimport) BOOLEAN WINAPI
-    ReadFile(HANDLE file, PVOID data, ULONG size, PULONG read, PVOID overlapped);
-__declspec(dllimport) ULONG WINAPI GetFileSize(HANDLE file, PULONG high);
-__declspec(dllimport) BOOLEAN WINAPI DeleteFileA(const char* name);
-}
 
 namespace {
 
@@ -61,64 +51,21 @@ void Fault(const char* what) {
     DbgPrint("ndis.sys stand-in: %s\n", what);
 }
 
-// Records of the stand-in's own, outside the driver's pool books. Freed records are kept
-// until the unload so that a second free of one is recognised without reading freed memory.
-const ULONG LiveMark = 0x4556494C;
-const ULONG DeadMark = 0x44414544;
-
-struct Record {
-    Record* nextRecord; // every record, for the release at unload
-    ULONG mark;
-    ULONG kind;
-};
-Record* g_records;
-KSPIN_LOCK g_recordsLock;
-
 enum RecordKind : ULONG { KindPacketPool = 1, KindPacket, KindBufferPool, KindBuffer, KindMemory };
-
-PVOID NewRecord(SIZE_T bytes, RecordKind kind) {
-    auto* record = static_cast<Record*>(ExAllocatePoolWithTag(NonPagedPool, bytes, StandinTag));
-    if (!record)
-        return nullptr;
-    RtlZeroMemory(record, bytes);
-    record->mark = LiveMark;
-    record->kind = kind;
-    KIRQL irql;
-    KeAcquireSpinLock(&g_recordsLock, &irql);
-    record->nextRecord = g_records;
-    g_records = record;
-    KeReleaseSpinLock(&g_recordsLock, irql);
-    return record;
-}
-
-bool IsLive(const void* p, RecordKind kind) {
-    auto* record = static_cast<const Record*>(p);
-    return p && record->mark == LiveMark && record->kind == kind;
-}
 
 // Marks a live record dead; false (and a fault) when it was not live.
 bool Retire(void* p, RecordKind kind, const char* fault) {
-    if (!IsLive(p, kind)) {
-        Fault(fault);
-        return false;
-    }
-    static_cast<Record*>(p)->mark = DeadMark;
-    return true;
-}
-
-void ReleaseRecords() {
-    while (g_records) {
-        Record* next = g_records->nextRecord;
-        ExFreePoolWithTag(g_records, StandinTag);
-        g_records = next;
-    }
+    if (RecordRetire(p, kind))
+        return true;
+    Fault(fault);
+    return false;
 }
 
 // ---- Pools, packets and buffers ----
 enum class Owner : ULONG { Driver, Below, Above };
 
 struct PacketPool {
-    Record record;
+    StandinRecord record;
     Owner owner;
     ULONG reservedLength;
     ULONG limit;
@@ -126,7 +73,7 @@ struct PacketPool {
 };
 
 struct PacketRecord {
-    Record record;
+    StandinRecord record;
     PacketPool* pool;
     PUCHAR bytes; // an actor's packet: the frame its buffers describe
     // the NDIS_PACKET follows, then its OOB data and extension
@@ -138,7 +85,7 @@ PacketRecord* RecordOf(NDIS_PACKET* packet) {
 }
 
 NDIS_PACKET* NewPacket(PacketPool* pool) {
-    if (!IsLive(pool, KindPacketPool)) {
+    if (!RecordLive(pool, KindPacketPool)) {
         Fault("packet allocated from something that is not a live packet pool");
         return nullptr;
     }
@@ -147,7 +94,7 @@ NDIS_PACKET* NewPacket(PacketPool* pool) {
     ULONG oob = ULONG(offsetof(NDIS_PACKET, ProtocolReserved)) + ((pool->reservedLength + 7) & ~7u);
     SIZE_T size =
         sizeof(PacketRecord) + oob + sizeof(NDIS_PACKET_OOB_DATA) + sizeof(NDIS_PACKET_EXTENSION);
-    auto* record = static_cast<PacketRecord*>(NewRecord(size, KindPacket));
+    auto* record = static_cast<PacketRecord*>(RecordNew(size, KindPacket));
     if (!record)
         return nullptr;
     record->pool = pool;
@@ -163,7 +110,7 @@ NDIS_PACKET* NewPacket(PacketPool* pool) {
 
 // The pool of a live packet, null when `packet` is not one.
 PacketPool* PoolOf(NDIS_PACKET* packet) {
-    if (!packet || !IsLive(RecordOf(packet), KindPacket))
+    if (!packet || !RecordLive(RecordOf(packet), KindPacket))
         return nullptr;
     return RecordOf(packet)->pool;
 }
@@ -178,7 +125,7 @@ void DeletePacket(NDIS_PACKET* packet, const char* fault) {
 }
 
 struct BufferRecord {
-    Record record;
+    StandinRecord record;
     Owner owner;
     NDIS_BUFFER mdl;
 };
@@ -189,7 +136,7 @@ BufferRecord* RecordOf(NDIS_BUFFER* buffer) {
 }
 
 NDIS_BUFFER* NewBuffer(Owner owner, PVOID data, ULONG length, bool mapped) {
-    auto* record = static_cast<BufferRecord*>(NewRecord(sizeof(BufferRecord), KindBuffer));
+    auto* record = static_cast<BufferRecord*>(RecordNew(sizeof(BufferRecord), KindBuffer));
     if (!record)
         return nullptr;
     record->owner = owner;
@@ -208,7 +155,7 @@ NDIS_BUFFER* NewBuffer(Owner owner, PVOID data, ULONG length, bool mapped) {
 }
 
 bool IsDriverBuffer(NDIS_BUFFER* buffer) {
-    return buffer && IsLive(RecordOf(buffer), KindBuffer) &&
+    return buffer && RecordLive(RecordOf(buffer), KindBuffer) &&
            RecordOf(buffer)->owner == Owner::Driver;
 }
 
@@ -304,7 +251,6 @@ NDIS_PACKET* Pop(PacketQueue* q) {
 }
 
 // The bytes of the current frame as they left the driver, down or up.
-const ULONG MaxFrameBytes = 65536;
 UCHAR g_left[MaxFrameBytes];
 ULONG g_leftLength;
 bool g_leftSeen;
@@ -439,29 +385,6 @@ Miniport* NewMiniport(PVOID context) {
     return mp;
 }
 
-// Lines of text for the books and the feed reports.
-const ULONG LineBytes = 512;
-void Append(char* line, ULONG* at, const char* text) {
-    for (; *text && *at + 1 < LineBytes; text++)
-        line[(*at)++] = *text;
-    line[*at] = 0;
-}
-void AppendCount(char* line, ULONG* at, LONG value, const char* what) {
-    char digits[12];
-    int n = 0;
-    ULONG v = value < 0 ? ULONG(-value) : ULONG(value);
-    do {
-        digits[n++] = char('0' + v % 10);
-        v /= 10;
-    } while (v);
-    if (value < 0)
-        Append(line, at, "-");
-    char text[2] = {0, 0};
-    while (n)
-        text[0] = digits[--n], Append(line, at, text);
-    Append(line, at, what);
-}
-
 // ---- Feeding a capture through the driver ----
 // The frames of a capture go through the bound driver as the Linux replay's NDIS 5 host
 // sends them through its model: frames to the server are indicated by the adapter below,
@@ -475,56 +398,10 @@ const ULONG ResourcesOneIn = 8;
 const ULONG MaxBatch = 6;
 const uint64_t ReplaySeed = 1;
 
-// std::mt19937_64, as the replay draws from it.
-const int TwisterWords = 312;
-const int TwisterMiddle = 156;
-struct Twister {
-    uint64_t state[TwisterWords];
-    int index;
-};
 Twister g_random;
 
-void Seed(Twister* t, uint64_t seed) {
-    t->state[0] = seed;
-    for (int i = 1; i < TwisterWords; i++)
-        t->state[i] = 6364136223846793005ULL * (t->state[i - 1] ^ (t->state[i - 1] >> 62)) + i;
-    t->index = TwisterWords;
-}
-
-uint64_t Next(Twister* t) {
-    if (t->index >= TwisterWords) {
-        for (int i = 0; i < TwisterWords; i++) {
-            uint64_t x = (t->state[i] & 0xFFFFFFFF80000000ULL) |
-                         (t->state[(i + 1) % TwisterWords] & 0x7FFFFFFFULL);
-            uint64_t shifted = x >> 1;
-            if (x & 1)
-                shifted ^= 0xB5026F5AA96619E9ULL;
-            t->state[i] = t->state[(i + TwisterMiddle) % TwisterWords] ^ shifted;
-        }
-        t->index = 0;
-    }
-    uint64_t y = t->state[t->index++];
-    y ^= (y >> 29) & 0x5555555555555555ULL;
-    y ^= (y << 17) & 0x71D67FFFEDA60000ULL;
-    y ^= (y << 37) & 0xFFF7EEE000000000ULL;
-    y ^= y >> 43;
-    return y;
-}
-
 ULONG Draw(ULONG below) {
-    return ULONG(Next(&g_random) % below);
-}
-
-bool IsSmbPort(uint16_t port) {
-    return port == 445 || port == 139;
-}
-
-// From the server: TCP from port 445 or 139 (every other frame is received).
-bool FromServer(PUCHAR frame, ULONG length) {
-    FrameView view{};
-    ParseEthernet(frame, length, &view);
-    return (view.flags & FrameHasTcp) && !IsSmbPort(view.destinationPort) &&
-           IsSmbPort(view.sourcePort);
+    return ULONG(TwisterNext(&g_random) % below);
 }
 
 // The driver's packets sent down complete, and those indicated up are returned, in
@@ -558,7 +435,7 @@ bool FeedFrame(PUCHAR frame, ULONG length) {
     for (ULONG i = 1; i < buffers && length > 1; i++)
         cuts[cutCount++] = 1 + Draw(length - 1);
     g_leftSeen = false;
-    if (FromServer(frame, length)) {
+    if (FrameFromServer(frame, length)) {
         Draw(2); // the replay's choice of IRQL for the send, which Wine does not have
         NDIS_PACKET* packet =
             NewActorPacket(g_adapter.above, Owner::Above, frame, length, cuts, cutCount, mapped);
@@ -585,93 +462,42 @@ bool FeedFrame(PUCHAR frame, ULONG length) {
         }
     }
     if (g_pendingBelow.count >= Draw(MaxBatch) + 1) {
-        Next(&g_random); // the replay's seed for the order of the batch
+        TwisterNext(&g_random); // the replay's seed for the order of the batch
         CompleteSends(Draw(MaxBatch) + 1);
     }
     if (g_retainedAbove.count >= Draw(MaxBatch) + 1) {
-        Next(&g_random);
+        TwisterNext(&g_random);
         ReturnPackets(Draw(MaxBatch) + 1);
     }
     return g_leftSeen;
 }
 
-// Files beside the stand-in.
-const ULONG GenericRead = 0x80000000;
-const ULONG GenericWrite = 0x40000000;
-const ULONG OpenExisting = 3;
-const ULONG CreateAlways = 2;
-const HANDLE InvalidHandle = reinterpret_cast<HANDLE>(-1);
-
-HANDLE OpenBeside(const char* name, bool write) {
-    char path[512];
-    ShimModulePath(g_driver.module, name, path, sizeof path);
-    return CreateFileA(path, write ? GenericWrite : GenericRead, 0, nullptr,
-                       write ? CreateAlways : OpenExisting, 0, nullptr);
-}
-
-bool Write(HANDLE file, const void* data, ULONG size) {
-    ULONG written = 0;
-    return WriteFile(file, data, size, &written, nullptr) && written == size;
-}
-
-ULONG ReadLe32(const UCHAR* p) {
-    return ULONG(p[0]) | ULONG(p[1]) << 8 | ULONG(p[2]) << 16 | ULONG(p[3]) << 24;
-}
-
-void WriteLe32(UCHAR* p, ULONG value) {
-    for (int i = 0; i < 4; i++)
-        p[i] = UCHAR(value >> (8 * i));
-}
-
-// A classic little-endian capture file: its header, then a record header before each frame.
-const ULONG PcapHeaderBytes = 24;
-const ULONG PcapRecordBytes = 16;
-const ULONG PcapMagic = 0xA1B2C3D4;
-const ULONG RecordCapturedLength = 8;
-const ULONG RecordOriginalLength = 12;
-
-// Feeds feed.pcap through the driver into feed-out.pcap; the frames fed, or -1.
-LONG FeedCapture() {
-    HANDLE in = OpenBeside("feed.pcap", false);
-    if (in == InvalidHandle)
-        return -1;
-    ULONG size = GetFileSize(in, nullptr);
-    auto* data = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size + 1, StandinTag));
-    ULONG read = 0;
-    bool ok = data && ReadFile(in, data, size, &read, nullptr) && read == size;
-    CloseHandle(in);
-    HANDLE out = ok ? OpenBeside("feed-out.pcap", true) : InvalidHandle;
-    ok = out != InvalidHandle && size >= PcapHeaderBytes && ReadLe32(data) == PcapMagic &&
-         Write(out, data, PcapHeaderBytes);
-    Seed(&g_random, ReplaySeed);
+// Feeds feed.pcap through the driver into feed-out.pcap, reporting the frames fed.
+void FeedCapture(ReportLine* report) {
+    CaptureFiles files;
+    bool ok = CaptureOpen(&files, g_driver.module, "feed.pcap", "feed-out.pcap");
+    TwisterSeed(&g_random, ReplaySeed);
     LONG frames = 0;
-    ULONG at = PcapHeaderBytes;
-    while (ok && at + PcapRecordBytes <= size) {
-        UCHAR record[PcapRecordBytes];
-        RtlCopyMemory(record, data + at, PcapRecordBytes);
-        ULONG length = ReadLe32(record + RecordCapturedLength);
-        at += PcapRecordBytes;
-        if (length > size - at || length > MaxFrameBytes) {
-            ok = false;
-            break;
-        }
-        if (!FeedFrame(data + at, length)) {
+    UCHAR record[PcapRecordBytes];
+    PUCHAR frame;
+    ULONG length;
+    bool bad = false;
+    while (ok && CaptureNext(&files, record, &frame, &length, &bad)) {
+        if (!FeedFrame(frame, length)) {
             Fault("a frame did not leave the driver");
             ok = false;
             break;
         }
-        at += length;
-        WriteLe32(record + RecordCapturedLength, g_leftLength);
-        ok = Write(out, record, PcapRecordBytes) && Write(out, g_left, g_leftLength);
+        ok = CaptureWrite(&files, record, g_left, g_leftLength);
         frames++;
     }
     CompleteSends(QueueSlots);
     ReturnPackets(QueueSlots);
-    if (out != InvalidHandle)
-        CloseHandle(out);
-    if (data)
-        ExFreePoolWithTag(data, StandinTag);
-    return ok ? frames : -1;
+    CaptureClose(&files);
+    if (ok && !bad)
+        LineAppendCount(report, frames, " frames fed");
+    else
+        LineAppend(report, "feed failed");
 }
 
 // After the bind: whenever feed.go appears beside the stand-in, feed.pcap is fed and
@@ -679,29 +505,7 @@ LONG FeedCapture() {
 volatile LONG g_stopping;
 volatile LONG g_feederDone;
 bool g_feederStarted;
-
-void ServeFeeds() {
-    while (!g_stopping) {
-        HANDLE go = OpenBeside("feed.go", false);
-        if (go == InvalidHandle) {
-            Sleep(50);
-            continue;
-        }
-        CloseHandle(go);
-        char path[512];
-        ShimModulePath(g_driver.module, "feed.go", path, sizeof path);
-        DeleteFileA(path);
-        LONG frames = FeedCapture();
-        char line[64];
-        ULONG at = 0;
-        if (frames < 0) {
-            Append(line, &at, "feed failed");
-        } else {
-            AppendCount(line, &at, frames, " frames fed");
-        }
-        ShimWriteReport(g_driver.module, "feed.done", line);
-    }
-}
+const Trigger FeedTrigger = {"feed.go", "feed.done", FeedCapture};
 
 // ---- Binding and unbinding, on the stand-in's own thread and in its unload ----
 ULONG WINAPI BindThread(PVOID) {
@@ -709,8 +513,8 @@ ULONG WINAPI BindThread(PVOID) {
     SetString(&a.lowerName, g_lowerText, sizeof g_lowerText / sizeof g_lowerText[0]);
     SetString(&a.upperName, g_upperText, sizeof g_upperText / sizeof g_upperText[0]);
     SetString(&a.section, g_sectionText, sizeof g_sectionText / sizeof g_sectionText[0]);
-    a.below = static_cast<PacketPool*>(NewRecord(sizeof(PacketPool), KindPacketPool));
-    a.above = static_cast<PacketPool*>(NewRecord(sizeof(PacketPool), KindPacketPool));
+    a.below = static_cast<PacketPool*>(RecordNew(sizeof(PacketPool), KindPacketPool));
+    a.above = static_cast<PacketPool*>(RecordNew(sizeof(PacketPool), KindPacketPool));
     if (!a.below || !a.above)
         return 1;
     a.below->owner = Owner::Below;
@@ -724,7 +528,7 @@ ULONG WINAPI BindThread(PVOID) {
     if (!a.bound)
         DbgPrint("ndis.sys stand-in: the bind failed, status %08x\n", status);
     else
-        ServeFeeds();
+        ServeTriggers(g_driver.module, &FeedTrigger, 1, &g_stopping);
     InterlockedExchange(&g_feederDone, 1);
     return 0;
 }
@@ -741,8 +545,7 @@ void Unbind() {
 
 // ---- Books at unload ----
 void WriteBooks() {
-    char line[LineBytes];
-    ULONG at = 0;
+    ReportLine line{};
     ULONG tag = 0;
     ULONG outstanding = ShimBlocksOutstanding(&tag);
     LONG faults = g_books.faults + LONG(ShimPoolFaults());
@@ -751,28 +554,27 @@ void WriteBooks() {
                 g_books.configurations + g_books.memoryBlocks + g_books.heldBelow +
                 g_books.pendingSends + g_books.sendsAbove + g_books.retainedAbove;
     bool balanced = g_adapter.bound && outstanding == 0 && faults == 0 && left == 0 && !registered;
-    Append(line, &at,
-           balanced ? "ndis.sys stand-in books: balanced, "
-                    : "ndis.sys stand-in books: NOT balanced, ");
-    Append(line, &at, g_adapter.bound ? "bound, " : "never bound, ");
-    AppendCount(line, &at, LONG(ShimBlocksAllocated()), " blocks allocated, ");
-    AppendCount(line, &at, LONG(outstanding), " outstanding, ");
-    AppendCount(line, &at, g_books.packetPools, " packet pools, ");
-    AppendCount(line, &at, g_books.packets, " packets, ");
-    AppendCount(line, &at, g_books.bufferPools, " buffer pools, ");
-    AppendCount(line, &at, g_books.buffers, " buffers, ");
-    AppendCount(line, &at, g_books.memoryBlocks, " memory blocks, ");
-    AppendCount(line, &at, g_books.configurations, " configurations, ");
-    AppendCount(line, &at, g_books.heldBelow + g_books.pendingSends, " packets held below, ");
-    AppendCount(line, &at, g_books.sendsAbove + g_books.retainedAbove, " packets held above, ");
-    AppendCount(line, &at, faults, " faults, ");
-    Append(line, &at, registered ? "registrations left" : "nothing registered");
+    LineAppend(&line, balanced ? "ndis.sys stand-in books: balanced, "
+                               : "ndis.sys stand-in books: NOT balanced, ");
+    LineAppend(&line, g_adapter.bound ? "bound, " : "never bound, ");
+    LineAppendCount(&line, LONG(ShimBlocksAllocated()), " blocks allocated, ");
+    LineAppendCount(&line, LONG(outstanding), " outstanding, ");
+    LineAppendCount(&line, g_books.packetPools, " packet pools, ");
+    LineAppendCount(&line, g_books.packets, " packets, ");
+    LineAppendCount(&line, g_books.bufferPools, " buffer pools, ");
+    LineAppendCount(&line, g_books.buffers, " buffers, ");
+    LineAppendCount(&line, g_books.memoryBlocks, " memory blocks, ");
+    LineAppendCount(&line, g_books.configurations, " configurations, ");
+    LineAppendCount(&line, g_books.heldBelow + g_books.pendingSends, " packets held below, ");
+    LineAppendCount(&line, g_books.sendsAbove + g_books.retainedAbove, " packets held above, ");
+    LineAppendCount(&line, faults, " faults, ");
+    LineAppend(&line, registered ? "registrations left" : "nothing registered");
     if (g_books.firstFault) {
-        Append(line, &at, " (first fault: ");
-        Append(line, &at, g_books.firstFault);
-        Append(line, &at, ")");
+        LineAppend(&line, " (first fault: ");
+        LineAppend(&line, g_books.firstFault);
+        LineAppend(&line, ")");
     }
-    ShimWriteReport(g_driver.module, "ndis-books.txt", line);
+    ShimWriteReport(g_driver.module, "ndis-books.txt", line.text);
 }
 
 // The driver object's unload routine while the driver is loaded: NDIS unbinds every
@@ -787,7 +589,7 @@ VOID NTAPI StandinUnload(PDRIVER_OBJECT driverObject) {
     else
         Fault("the driver registered no unload handler");
     WriteBooks();
-    ReleaseRecords();
+    RecordsRelease();
 }
 
 // Memory of NdisAllocateMemory[WithTag]: a header before the driver's block keeps what
@@ -1011,7 +813,7 @@ NDIS_EXPORT void NdisFreeMemory(void* block, uint32_t length, uint32_t flags) {
 NDIS_EXPORT void NdisAllocatePacketPoolEx(NDIS_STATUS* status, NDIS_HANDLE* handle,
                                           uint32_t descriptors, uint32_t overflow,
                                           uint32_t reservedLength) {
-    auto* pool = static_cast<PacketPool*>(NewRecord(sizeof(PacketPool), KindPacketPool));
+    auto* pool = static_cast<PacketPool*>(RecordNew(sizeof(PacketPool), KindPacketPool));
     if (!pool) {
         *status = NDIS_STATUS_RESOURCES;
         return;
@@ -1026,7 +828,7 @@ NDIS_EXPORT void NdisAllocatePacketPoolEx(NDIS_STATUS* status, NDIS_HANDLE* hand
 
 NDIS_EXPORT void NdisFreePacketPool(NDIS_HANDLE handle) {
     auto* pool = static_cast<PacketPool*>(handle);
-    if (!IsLive(pool, KindPacketPool) || pool->owner != Owner::Driver) {
+    if (!RecordLive(pool, KindPacketPool) || pool->owner != Owner::Driver) {
         Fault("NdisFreePacketPool of something that is not a live pool of the driver");
         return;
     }
@@ -1040,7 +842,7 @@ NDIS_EXPORT void NdisFreePacketPool(NDIS_HANDLE handle) {
 
 NDIS_EXPORT void NdisAllocatePacket(NDIS_STATUS* status, NDIS_PACKET** packet, NDIS_HANDLE pool) {
     auto* p = static_cast<PacketPool*>(pool);
-    if (IsLive(p, KindPacketPool) && p->owner != Owner::Driver) {
+    if (RecordLive(p, KindPacketPool) && p->owner != Owner::Driver) {
         Fault("the driver allocated from a packet pool that is not its own");
         *packet = nullptr;
     } else {
@@ -1082,7 +884,7 @@ NDIS_EXPORT void NdisIMCopySendCompletePerPacketInfo(NDIS_PACKET* to, NDIS_PACKE
 
 // ---- Buffer pools and buffers ----
 NDIS_EXPORT void NdisAllocateBufferPool(NDIS_STATUS* status, NDIS_HANDLE* handle, uint32_t) {
-    *handle = NewRecord(sizeof(Record), KindBufferPool);
+    *handle = RecordNew(sizeof(StandinRecord), KindBufferPool);
     *status = *handle ? NDIS_STATUS_SUCCESS : NDIS_STATUS_RESOURCES;
     if (*handle)
         InterlockedIncrement(&g_books.bufferPools);
@@ -1096,7 +898,7 @@ NDIS_EXPORT void NdisFreeBufferPool(NDIS_HANDLE handle) {
 
 NDIS_EXPORT void NdisAllocateBuffer(NDIS_STATUS* status, NDIS_BUFFER** buffer, NDIS_HANDLE pool,
                                     void* data, uint32_t length) {
-    if (!IsLive(pool, KindBufferPool))
+    if (!RecordLive(pool, KindBufferPool))
         Fault("NdisAllocateBuffer from something that is not a live buffer pool");
     *buffer = NewBuffer(Owner::Driver, data, length, true);
     *status = *buffer ? NDIS_STATUS_SUCCESS : NDIS_STATUS_RESOURCES;
@@ -1281,7 +1083,7 @@ NDIS_EXPORT NDIS_STATUS NdisIMNotifyPnPEvent(NDIS_HANDLE, NET_PNP_EVENT*) {
 BOOLEAN WINAPI DllMain(PVOID module, ULONG reason, PVOID) {
     if (reason == ProcessAttach) {
         g_driver.module = module;
-        KeInitializeSpinLock(&g_recordsLock);
+        RecordsInit();
         ShimPatchImportersOf("ndis.sys");
     }
     return TRUE;
