@@ -12,7 +12,8 @@ WINEHOST_FLAGS := -std=c++17 -O2 -ffreestanding -fno-exceptions -fno-rtti \
                   -Werror -Wno-multichar -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet \
                   -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset
 WINEHOST_LINK  := -shared -nostdlib -Wl,--kill-at
-WINEHOST_SHIM  := winehost/kernel_shim.cpp winehost/kernel_shim.h
+WINEHOST_SHIM  := winehost/kernel_shim.cpp winehost/kernel_shim.h winehost/standin_feed.cpp \
+                  winehost/standin_feed.h
 WINEHOST_LIBS  := -lntoskrnl -lhal -lkernel32 -lgcc
 WINEHOST_X64   := x86_64-w64-mingw32-g++
 WINEHOST_X64_OUT := $(WINEHOST_OUT)/x64
@@ -20,17 +21,22 @@ WINEHOST_X64_OUT := $(WINEHOST_OUT)/x64
 PACKAGE_FILES += $(WINEHOST_OUT)/i386/ndis.sys $(WINEHOST_X64_OUT)/ndis.sys \
                  $(WINEHOST_X64_OUT)/MerrowfaldineLwf.sys
 
-$(WINEHOST_OUT)/i386/ndis.sys: winehost/ndis6_standin.cpp $(WINEHOST_SHIM)
+# Both stand-ins classify frames with the engine's own parser.
+WINEHOST_PARSER := engine/frame_parse.cpp engine/frame_view.h engine/wire.h
+WINEHOST_LWF_STANDIN := winehost/ndis6_standin.cpp winehost/kernel_shim.cpp \
+                        winehost/standin_feed.cpp engine/frame_parse.cpp
+WINEHOST_LWF_DEPENDS := $(WINEHOST_SHIM) $(WINEHOST_PARSER) platform/ndis6.h \
+                        platform/ndis_common.h platform/km_io.h
+
+$(WINEHOST_OUT)/i386/ndis.sys: winehost/ndis6_standin.cpp $(WINEHOST_LWF_DEPENDS)
 	@mkdir -p $(@D)
 	i686-w64-mingw32-g++ $(WINEHOST_FLAGS) -isystem /usr/i686-w64-mingw32/include/ddk \
-	    $(WINEHOST_LINK) -Wl,--entry,_DllMain@12 -o $@ winehost/ndis6_standin.cpp \
-	    winehost/kernel_shim.cpp $(WINEHOST_LIBS)
+	    $(WINEHOST_LINK) -Wl,--entry,_DllMain@12 -o $@ $(WINEHOST_LWF_STANDIN) $(WINEHOST_LIBS)
 
-$(WINEHOST_X64_OUT)/ndis.sys: winehost/ndis6_standin.cpp $(WINEHOST_SHIM)
+$(WINEHOST_X64_OUT)/ndis.sys: winehost/ndis6_standin.cpp $(WINEHOST_LWF_DEPENDS)
 	@mkdir -p $(@D)
 	$(WINEHOST_X64) $(WINEHOST_FLAGS) -isystem /usr/x86_64-w64-mingw32/include/ddk \
-	    $(WINEHOST_LINK) -Wl,--entry,DllMain -o $@ winehost/ndis6_standin.cpp \
-	    winehost/kernel_shim.cpp $(WINEHOST_LIBS)
+	    $(WINEHOST_LINK) -Wl,--entry,DllMain -o $@ $(WINEHOST_LWF_STANDIN) $(WINEHOST_LIBS)
 
 # The filter's objects for x64, with the flags of the filter plus what x64 kernel code needs.
 WINEHOST_LWF_FLAGS   := $(filter-out -isystem /usr/i686-w64-mingw32/include/ddk,$(LWF_FLAGS)) \
@@ -52,11 +58,11 @@ WINEHOST_IM_OUT := $(WINEHOST_X64_OUT)/im
 
 PACKAGE_FILES += $(WINEHOST_IM_OUT)/ndis.sys
 
-# It classifies frames with the engine's own parser.
-WINEHOST_IM_SOURCES := winehost/ndis5_standin.cpp winehost/kernel_shim.cpp engine/frame_parse.cpp
+WINEHOST_IM_SOURCES := winehost/ndis5_standin.cpp winehost/kernel_shim.cpp \
+                       winehost/standin_feed.cpp engine/frame_parse.cpp
 
-$(WINEHOST_IM_OUT)/ndis.sys: $(WINEHOST_IM_SOURCES) $(WINEHOST_SHIM) platform/ndis5.h \
-                             platform/ndis_common.h platform/km_io.h engine/frame_view.h engine/wire.h
+$(WINEHOST_IM_OUT)/ndis.sys: $(WINEHOST_IM_SOURCES) $(WINEHOST_SHIM) $(WINEHOST_PARSER) \
+                             platform/ndis5.h platform/ndis_common.h platform/km_io.h
 	@mkdir -p $(@D)
 	$(WINEHOST_X64) $(WINEHOST_FLAGS) -isystem /usr/x86_64-w64-mingw32/include/ddk \
 	    $(WINEHOST_LINK) -Wl,--entry,DllMain -o $@ $(WINEHOST_IM_SOURCES) $(WINEHOST_LIBS)

@@ -5,6 +5,9 @@
 #   start_session          a keeper that holds the service manager up for the session
 #   stop_session           ends what the session started, by PID, and the wineserver
 #   ctl ARGS...            merrowfaldine-ctl.exe from C:\drv, its output without CRs
+#   add_service NAME ARCH IMAGE   a kernel driver's service written to the registry
+#   within_patience CMD    CMD every half second until it succeeds, for $patience seconds
+# and what the capture runs compare (the Linux replay's JSON lines against the driver's).
 wine64=/usr/lib/wine/wine64
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 unset DISPLAY
@@ -42,3 +45,44 @@ start_session() { # FIFO
 }
 
 ctl() { (set -o pipefail && cd "$WINEPREFIX/drive_c" && $wine64 'C:\drv\merrowfaldine-ctl.exe' "$@" 2> /dev/null | tr -d '\r'); }
+
+policy_applied() { # POLICY (a file in C:\drv)
+    (cd "$WINEPREFIX/drive_c" && $wine64 'C:\drv\merrowfaldine-ctl.exe' policy "C:\\drv\\$1" 2>&1) |
+        grep -q '^policy applied: [0-9]* rules'
+}
+
+# Writes a driver's service to the registry, as the sc.exe of the driver's own architecture
+# creates it: an i386 driver is marked WOW64, so that the service manager starts the 32-bit
+# driver host for it. (The 32-bit sc.exe itself would take minutes where 32-bit programs run
+# emulated; the one of the other architecture gets the mark wrong and the load fails with
+# c0000142.)
+add_service() { # NAME ARCH IMAGE
+    local key="HKLM\\System\\CurrentControlSet\\Services\\$1"
+    local values=("Type REG_DWORD 1" "Start REG_DWORD 3" "ErrorControl REG_DWORD 1"
+        "ObjectName REG_SZ LocalSystem" "ImagePath REG_SZ $3")
+    [ "$2" = i386 ] && values+=("WOW64 REG_DWORD 1")
+    local name type data
+    for value in "${values[@]}"; do
+        read -r name type data <<< "$value"
+        $wine64 reg add "$key" /v "$name" /t "$type" /d "$data" /f > /dev/null 2>&1 || return 1
+    done
+}
+
+# Runs the command every half second until it succeeds, for at most $patience seconds: the
+# i386 driver host runs emulated where the kernel cannot run 32-bit programs, and one try
+# of a command that starts a Wine program can itself take seconds.
+patience=120
+within_patience() {
+    local deadline=$(($(date +%s) + patience))
+    until "$@"; do
+        [ "$(date +%s)" -lt "$deadline" ] || return 1
+        sleep 0.5
+    done
+}
+
+# Every line of the Linux replay of one type, without the frame number; the same from the
+# driver, without the time.
+replay_lines() { jq -c "select(.type == \"$2\") | del(.frame)" "$1"; }
+driver_lines() { ctl --json "$1" | jq -c 'del(.time)'; }
+same_file() { cmp "$1" "$2" >&2; }
+same_lines() { diff <(printf '%s\n' "$1") <(printf '%s\n' "$2") >&2; }
