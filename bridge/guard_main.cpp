@@ -188,14 +188,6 @@ std::string Timestamp() {
     return text;
 }
 
-std::string MacText(uint64_t mac) {
-    char text[18];
-    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", unsigned(mac >> 40 & 0xFF),
-                  unsigned(mac >> 32 & 0xFF), unsigned(mac >> 24 & 0xFF),
-                  unsigned(mac >> 16 & 0xFF), unsigned(mac >> 8 & 0xFF), unsigned(mac & 0xFF));
-    return text;
-}
-
 // The engine for a second forwarding thread: one frame at a time, its calls (and the
 // events they record) serialised with the other thread's and the control requests'.
 class SerialInspector : public FrameInspector {
@@ -387,15 +379,7 @@ ControlReply Guard::Handle(const nlohmann::json& request) {
         reply.lines.assign(learned_.begin(), learned_.end());
     } else if (command == "sessions") {
         for (const SessionClient& c : engine_.Sessions()) {
-            const SessionUser& s = c.User;
-            nlohmann::ordered_json j;
-            j["type"] = "session";
-            j["user"] = Utf16ToUtf8(s.UserName, NameUnits);
-            j["workstation"] = Utf16ToUtf8(s.WorkstationName, NameUnits);
-            j["domain"] = Utf16ToUtf8(s.DomainName, NameUnits);
-            j["client"] = FormatClient(s.ClientAddress, c.ClientIpv6);
-            j["mac"] = MacText(s.ClientMac);
-            reply.lines.push_back(j.dump());
+            reply.lines.push_back(SessionJson(c).dump());
         }
     } else if (command == "stats") {
         reply.lines.push_back(StatsJson().dump());

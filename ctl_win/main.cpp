@@ -37,6 +37,8 @@ const char* const Usage =
 const uint32_t IoctlRestartModule = 0x00170004;
 const uint32_t IoctlListModules = 0x00170008;
 const DWORD FollowPollMilliseconds = 500;
+// Sessions read in one request: more than a server has clients at a time.
+const uint32_t SessionSlots = 1024;
 
 HANDLE Device = INVALID_HANDLE_VALUE;
 
@@ -102,27 +104,18 @@ size_t PrintEvents(bool json) {
 }
 
 int Sessions(bool json) {
-    std::vector<SessionUser> users = Drain<SessionUser>(IOCTL_ENGINE_READ_SESSIONS, 1024);
-    for (const SessionUser& u : users) {
-        nlohmann::ordered_json j;
-        j["type"] = "session";
-        j["user"] = Utf16ToUtf8(u.UserName, NameUnits);
-        j["workstation"] = Utf16ToUtf8(u.WorkstationName, NameUnits);
-        j["domain"] = Utf16ToUtf8(u.DomainName, NameUnits);
-        j["client"] = FormatIpv4(u.ClientAddress);
-        char mac[18];
-        std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x",
-                      unsigned(u.ClientMac >> 40) & 0xff, unsigned(u.ClientMac >> 32) & 0xff,
-                      unsigned(u.ClientMac >> 24) & 0xff, unsigned(u.ClientMac >> 16) & 0xff,
-                      unsigned(u.ClientMac >> 8) & 0xff, unsigned(u.ClientMac) & 0xff);
-        j["mac"] = mac;
+    // The sessions with their clients' addresses: an IPv6 client's follows each record.
+    for (const SessionClient& c :
+         Drain<SessionClient>(IOCTL_ENGINE_READ_SESSION_CLIENTS, SessionSlots)) {
+        nlohmann::ordered_json j = SessionJson(c);
         if (json)
             std::cout << j.dump() << "\n";
         else
             std::cout << j["user"].get<std::string>() << " workstation "
                       << j["workstation"].get<std::string>() << " domain "
                       << j["domain"].get<std::string>() << " client "
-                      << j["client"].get<std::string>() << " " << mac << "\n";
+                      << j["client"].get<std::string>() << " " << j["mac"].get<std::string>()
+                      << "\n";
     }
     return 0;
 }

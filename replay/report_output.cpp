@@ -1,5 +1,6 @@
 #include "report_output.h"
 
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <iomanip>
@@ -97,6 +98,23 @@ nlohmann::ordered_json TrafficStatsJson(const SmbTrafficStats& s) {
     j["smb_inbound_bytes"] = s.InboundBytes;
     j["smb_outbound_packets"] = s.OutboundPackets;
     j["smb_outbound_bytes"] = s.OutboundBytes;
+    return j;
+}
+
+nlohmann::ordered_json SessionJson(const SessionClient& client) {
+    const SessionUser& s = client.User;
+    char mac[18];
+    std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x",
+                  unsigned(s.ClientMac >> 40 & 0xFF), unsigned(s.ClientMac >> 32 & 0xFF),
+                  unsigned(s.ClientMac >> 24 & 0xFF), unsigned(s.ClientMac >> 16 & 0xFF),
+                  unsigned(s.ClientMac >> 8 & 0xFF), unsigned(s.ClientMac & 0xFF));
+    nlohmann::ordered_json j;
+    j["type"] = "session";
+    j["user"] = Utf16ToUtf8(s.UserName, NameUnits);
+    j["workstation"] = Utf16ToUtf8(s.WorkstationName, NameUnits);
+    j["domain"] = Utf16ToUtf8(s.DomainName, NameUnits);
+    j["client"] = FormatClient(s.ClientAddress, client.ClientIpv6);
+    j["mac"] = mac;
     return j;
 }
 

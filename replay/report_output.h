@@ -41,3 +41,6 @@ nlohmann::ordered_json LearnedJson(const LearnedGrant& grant, const char* stampK
 // The "stats" JSON object of the SMB traffic counters, as the guard and the Windows
 // control tool answer `stats`.
 nlohmann::ordered_json TrafficStatsJson(const SmbTrafficStats& stats);
+// The "session" JSON object of one session the engine knows, with its client's IPv6
+// address when it has one, as the guard and the Windows control tool answer `sessions`.
+nlohmann::ordered_json SessionJson(const SessionClient& client);
