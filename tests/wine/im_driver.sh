@@ -33,10 +33,6 @@ answers() { [ "$(ctl version)" = "$version" ]; }
 # The control device cannot be opened: the tool says so.
 device_gone() { (cd "$c" && $wine64 'C:\drv\merrowfaldine-ctl.exe' version 2>&1) | grep -q 'cannot open'; }
 service_stopped() { (cd "$c" && $wine64 sc query $service 2> /dev/null | grep -q STOPPED); }
-policy_applied() {
-    (cd "$c" && $wine64 'C:\drv\merrowfaldine-ctl.exe' policy "C:\\drv\\$1" 2>&1) |
-        grep -q '^policy applied: [0-9]* rules'
-}
 # Exit status 0 and no output: the driver answered and knows no session.
 no_sessions() {
     local listed
@@ -50,17 +46,11 @@ books_balanced() {
     books_line | grep -q '^ndis.sys stand-in books: balanced, bound, [1-9][0-9]* blocks allocated, 0 outstanding, 0 packet pools, 0 packets, 0 buffer pools, 0 buffers, 0 memory blocks, 0 configurations, 0 packets held below, 0 packets held above, 0 faults, nothing registered$'
 }
 
-# Every line of the Linux replay of one type, without the frame number; the same from the
-# driver, without the time.
-replay_lines() { jq -c "select(.type == \"$2\") | del(.frame)" "$1"; }
-driver_lines() { ctl --json "$1" | jq -c 'del(.time)'; }
 fed() {
     eventually 240 test -f "$drv/feed.done" || return 1
     echo "        $(tr -d '\r' < "$drv/feed.done")" >&2
     grep -q '^[0-9]* frames fed' "$drv/feed.done"
 }
-same_file() { cmp "$1" "$2" >&2; }
-same_lines() { diff <(printf '%s\n' "$1") <(printf '%s\n' "$2") >&2; }
 
 # Stops the driver and checks that it unloaded cleanly.
 stop_driver() { # TAG

@@ -71,6 +71,13 @@ run_capture() { # ARCH CAPTURE POLICY
         same_lines "$(replay_lines "$out/lwf-linux.jsonl" event)" "$(driver_lines events)"
     check "$tag: the learned grants equal the Linux replay's" \
         same_lines "$(replay_lines "$out/lwf-linux.jsonl" learned)" "$(driver_lines learned)"
+    # The sessions name their clients as the events do, an IPv6 client by its IPv6 address.
+    local clients
+    clients=$(jq -r 'select(.type == "event") | .client' "$out/lwf-linux.jsonl" | sort -u)
+    if [ -n "$clients" ]; then
+        check "$tag: the sessions' clients are the events' clients" \
+            same_lines "$clients" "$(ctl --json sessions | jq -r .client | sort -u)"
+    fi
 }
 
 # One driver start per build: every capture and policy runs in it.
@@ -79,7 +86,9 @@ run_filter() { # ARCH SYS STANDIN PATIENCE
     local started
     started=$(date +%s)
     patience=$4
-    new_prefix "$out/lwfprefix-$arch" "$out/lwf-wineboot-$arch.log"
+    export WINEPREFIX=$out/lwfprefix-$arch
+    rm -rf "$WINEPREFIX"
+    cp -a "$out/lwfprefix" "$WINEPREFIX"
     c=$WINEPREFIX/drive_c
     drv=$c/drv/$arch
     mkdir -p "$drv"
@@ -108,6 +117,9 @@ run_filter() { # ARCH SYS STANDIN PATIENCE
     echo "        $arch: $(($(date +%s) - started)) s" >&2
 }
 
+# The prefix is set up once and copied for each build: its set-up runs 32-bit programs too,
+# which cost minutes where they run emulated.
+new_prefix "$out/lwfprefix" "$out/lwf-wineboot.log"
 for arch in ${LWF_ARCHES:-x64 i386}; do
     case $arch in
     x64) run_filter x64 "$out/winehost/x64/MerrowfaldineLwf.sys" "$out/winehost/x64/ndis.sys" 120 ;;
