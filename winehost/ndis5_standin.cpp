@@ -40,15 +40,11 @@ struct Books {
     LONG pendingSends;   // the driver's packets sent down and not completed
     LONG sendsAbove;     // packets of the protocol above not completed
     LONG retainedAbove;  // the driver's packets the protocol above keeps
-    LONG faults;         // ownership faults (the first one is named)
-    const char* firstFault;
 };
 Books g_books;
 
 void Fault(const char* what) {
-    if (InterlockedIncrement(&g_books.faults) == 1)
-        g_books.firstFault = what;
-    DbgPrint("ndis.sys stand-in: %s\n", what);
+    StandinFault(what);
 }
 
 enum RecordKind : ULONG { KindPacketPool = 1, KindPacket, KindBufferPool, KindBuffer, KindMemory };
@@ -548,7 +544,7 @@ void WriteBooks() {
     ReportLine line{};
     ULONG tag = 0;
     ULONG outstanding = ShimBlocksOutstanding(&tag);
-    LONG faults = g_books.faults + LONG(ShimPoolFaults());
+    LONG faults = StandinFaults() + LONG(ShimPoolFaults());
     bool registered = g_driver.miniportRegistered || g_driver.protocolRegistered || g_driver.device;
     LONG left = g_books.packetPools + g_books.packets + g_books.bufferPools + g_books.buffers +
                 g_books.configurations + g_books.memoryBlocks + g_books.heldBelow +
@@ -569,9 +565,9 @@ void WriteBooks() {
     LineAppendCount(&line, g_books.sendsAbove + g_books.retainedAbove, " packets held above, ");
     LineAppendCount(&line, faults, " faults, ");
     LineAppend(&line, registered ? "registrations left" : "nothing registered");
-    if (g_books.firstFault) {
+    if (StandinFirstFault()) {
         LineAppend(&line, " (first fault: ");
-        LineAppend(&line, g_books.firstFault);
+        LineAppend(&line, StandinFirstFault());
         LineAppend(&line, ")");
     }
     ShimWriteReport(g_driver.module, "ndis-books.txt", line.text);

@@ -39,15 +39,11 @@ struct Books {
     LONG netBuffers; // the filter's NET_BUFFERs not freed
     LONG mdls;       // the filter's MDLs not freed
     LONG out;        // NBLs of the protocol and the miniport not back with them
-    LONG faults;     // ownership faults (the first one is named)
-    const char* firstFault;
 };
 Books g_books;
 
 void Fault(const char* what) {
-    if (InterlockedIncrement(&g_books.faults) == 1)
-        g_books.firstFault = what;
-    DbgPrint("ndis.sys stand-in: %s\n", what);
+    StandinFault(what);
 }
 
 enum RecordKind : ULONG {
@@ -500,24 +496,26 @@ NET_BUFFER_LIST* Regroup(NblQueue* queue, ULONG most, ULONG* count) {
     return head;
 }
 
-ULONG CompleteSends(ULONG most, ULONG flags) {
+// The miniport completes up to `most` sends, or the protocol returns up to `most` receives,
+// in one chain; how many.
+ULONG GiveBack(bool sends, ULONG most, ULONG flags) {
     ULONG count;
-    NET_BUFFER_LIST* head = Regroup(&g_sendsAtMiniport, most, &count);
+    NET_BUFFER_LIST* head =
+        Regroup(sends ? &g_sendsAtMiniport : &g_receivesAtProtocol, most, &count);
     if (head) {
         ReadAgainBeforeGivingBack(head);
-        Filter().SendNetBufferListsCompleteHandler(g_module.context, head, flags);
+        if (sends)
+            Filter().SendNetBufferListsCompleteHandler(g_module.context, head, flags);
+        else
+            Filter().ReturnNetBufferListsHandler(g_module.context, head, flags);
     }
     return count;
 }
-
+ULONG CompleteSends(ULONG most, ULONG flags) {
+    return GiveBack(true, most, flags);
+}
 ULONG ReturnReceives(ULONG most, ULONG flags) {
-    ULONG count;
-    NET_BUFFER_LIST* head = Regroup(&g_receivesAtProtocol, most, &count);
-    if (head) {
-        ReadAgainBeforeGivingBack(head);
-        Filter().ReturnNetBufferListsHandler(g_module.context, head, flags);
-    }
-    return count;
+    return GiveBack(false, most, flags);
 }
 
 // Chains with NBLs still out, released once all are home.
@@ -789,7 +787,7 @@ void WriteBooks() {
     ReportLine line{};
     ULONG tag = 0;
     ULONG outstanding = ShimBlocksOutstanding(&tag);
-    LONG faults = g_books.faults + LONG(ShimPoolFaults());
+    LONG faults = StandinFaults() + LONG(ShimPoolFaults());
     LONG left = g_books.pools + g_books.netBuffers + g_books.mdls + g_books.out;
     bool registered = g_driver.registered || g_driver.devices != 0;
     bool balanced = outstanding == 0 && faults == 0 && left == 0 && !registered;
@@ -811,9 +809,9 @@ void WriteBooks() {
     LineAppendCount(&line, faults, " faults, ");
     LineAppend(&line, g_driver.registered ? "filter still registered, " : "filter deregistered, ");
     LineAppendCount(&line, g_driver.devices, " control devices left");
-    if (g_books.firstFault) {
+    if (StandinFirstFault()) {
         LineAppend(&line, " (first fault: ");
-        LineAppend(&line, g_books.firstFault);
+        LineAppend(&line, StandinFirstFault());
         LineAppend(&line, ")");
     }
     ShimWriteReport(g_driver.module, "ndis-books.txt", line.text);

@@ -27,6 +27,8 @@ const int TwisterMiddle = 156;
 const ULONG RecordTag = 'rsdN';
 const ULONG LiveMark = 0x4556494C;
 const ULONG DeadMark = 0x44414544;
+LONG g_faults;
+const char* g_firstFault;
 StandinRecord* g_records;
 KSPIN_LOCK g_recordsLock;
 
@@ -61,6 +63,20 @@ void Multiply(uint64_t a, uint64_t b, uint64_t* high, uint64_t* low) {
 }
 
 } // namespace
+
+void StandinFault(const char* what) {
+    if (InterlockedIncrement(&g_faults) == 1)
+        g_firstFault = what;
+    DbgPrint("ndis.sys stand-in: %s\n", what);
+}
+
+LONG StandinFaults() {
+    return g_faults;
+}
+
+const char* StandinFirstFault() {
+    return g_firstFault;
+}
 
 void LineAppend(ReportLine* line, const char* text) {
     for (; *text && line->at + 1 < ReportLineBytes; text++)

@@ -7,6 +7,12 @@
 
 #include "kernel_shim.h"
 
+// ---- Ownership faults the stand-in found ----
+// Counts the fault and names it to the debugger; the first one is kept for the books.
+void StandinFault(const char* what);
+LONG StandinFaults();
+const char* StandinFirstFault(); // null when none
+
 // ---- Lines of text for the books and the reports ----
 const ULONG ReportLineBytes = 512;
 struct ReportLine {

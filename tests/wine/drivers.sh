@@ -8,15 +8,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/checks.sh"
 source "$here/wine_session.sh"
 out=$(cd "${1:?usage: drivers.sh OUT}" && pwd) || exit 1
-if [ ! -x /usr/lib/wine/wine ] || [ ! -x $wine64 ]; then
-    echo "FAIL: Wine's 32- and 64-bit loaders are both needed (scripts/install-wine32.sh)" >&2
-    exit 1
-fi
-version=$(grep -o 'EngineVersion = [0-9]*' "$here/../../engine/control_codes.h" | grep -o '[0-9]*$')
+WINE_TOOL_DIR=$out
+need $wine64 "Wine's 64-bit loader"
 trap stop_session EXIT
 
 service=MerrowfaldineLwf
-answers() { [ "$(ctl version)" = "$version" ]; }
 service_stopped() { (cd "$c" && $wine64 sc query $service 2> /dev/null | grep -q STOPPED); }
 # The stand-in attaches the filter to one adapter of its own.
 lists_adapter() { [ "$(ctl modules)" = '{5D3C6F0E-0000-4000-8000-000000000001}' ]; }
@@ -36,18 +32,8 @@ books_balanced() {
 run_filter() { # ARCH SYS STANDIN PATIENCE
     local arch=$1 sys=$2 standin=$3
     patience=$4
-    export WINEPREFIX=$out/driverprefix-$arch
-    rm -rf "$WINEPREFIX"
-    cp -a "$out/driverprefix" "$WINEPREFIX"
-    c=$WINEPREFIX/drive_c
-    drv=$c/drv/$arch
-    mkdir -p "$drv"
-    cp "$sys" "$standin" "$drv/"
-    cp "$out/merrowfaldine-ctl.exe" "$here"/../data/replay/*.policy.json "$c/drv/"
-    check "$arch: the service is written to the registry" \
-        add_service $service "$arch" "C:\\drv\\$arch\\$(basename "$sys")"
-    # The set-up session ends before the run's own starts.
-    /usr/bin/wineserver -w
+    check "$arch: the driver's prefix is set up and its service written" \
+        driver_prefix "$out/driverprefix" $service "$arch" "$sys" "$standin"
     start_session "$out/keeper.fifo"
 
     check "$arch: the control device does not answer before the filter starts" \

@@ -16,20 +16,12 @@ source "$here/wine_session.sh"
 out=$(cd "${1:?usage: im_driver.sh OUT [REPLAY]}" && pwd) || exit 1
 replay=${2:-$here/../../build/replay/merrowfaldine-replay}
 data=$here/../data
-if [ ! -x "$replay" ]; then
-    echo "FAIL: the Linux replay tool is needed ($replay)" >&2
-    exit 1
-fi
-if [ ! -x $wine64 ]; then
-    echo "FAIL: Wine's 64-bit loader is needed ($wine64)" >&2
-    exit 1
-fi
-version=$(grep -o 'EngineVersion = [0-9]*' "$here/../../engine/control_codes.h" | grep -o '[0-9]*$')
+need "$replay" "the Linux replay tool"
+need $wine64 "Wine's 64-bit loader"
 trap stop_session EXIT
 
 service=MerrowfaldineIm
 sc() { (cd "$c" && $wine64 sc "$@" > /dev/null 2>&1); }
-answers() { [ "$(ctl version)" = "$version" ]; }
 # The control device cannot be opened: the tool says so.
 device_gone() { (cd "$c" && $wine64 'C:\drv\merrowfaldine-ctl.exe' version 2>&1) | grep -q 'cannot open'; }
 service_stopped() { (cd "$c" && $wine64 sc query $service 2> /dev/null | grep -q STOPPED); }

@@ -5,12 +5,29 @@
 #   start_session          a keeper that holds the service manager up for the session
 #   stop_session           ends what the session started, by PID, and the wineserver
 #   ctl ARGS...            merrowfaldine-ctl.exe from C:\drv, its output without CRs
+#   answers                the driver answers the engine's version ($version)
+#   need PROGRAM WHAT      the script fails unless PROGRAM can run
 #   add_service NAME ARCH IMAGE   a kernel driver's service written to the registry
+#   driver_prefix PREFIX NAME ARCH SYS STANDIN   a copy of PREFIX set up for one driver
+#                          (merrowfaldine-ctl.exe from $WINE_TOOL_DIR)
 #   within_patience CMD    CMD every half second until it succeeds, for $patience seconds
 # and what the capture runs compare (the Linux replay's JSON lines against the driver's).
 wine64=/usr/lib/wine/wine64
+WINE_DATA_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../data" && pwd)
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 unset DISPLAY
+
+# The engine version the drivers answer.
+version=$(grep -o 'EngineVersion = [0-9]*' "$(dirname "${BASH_SOURCE[0]}")/../../engine/control_codes.h" |
+    grep -o '[0-9]*$')
+answers() { [ "$(ctl version)" = "$version" ]; }
+
+# Ends the script with a failure when a program the run needs is missing.
+need() { # PROGRAM WHAT
+    [ -x "$1" ] && return
+    echo "FAIL: $2 is needed ($1)" >&2
+    exit 1
+}
 
 sleeper=
 keeper=
@@ -66,6 +83,24 @@ add_service() { # NAME ARCH IMAGE
         read -r name type data <<< "$value"
         $wine64 reg add "$key" /v "$name" /t "$type" /d "$data" /f > /dev/null 2>&1 || return 1
     done
+}
+
+# A prefix of its own for one driver: a copy of PREFIX with the driver, its stand-in, the
+# control tool and the policies in C:\drv, and the driver's service NAME written; sets
+# WINEPREFIX, c (its drive C:) and drv (the driver's folder). The set-up session has ended
+# when this returns: a keeper that attached to an ending session would leave the service
+# manager stopping under the run.
+driver_prefix() { # PREFIX NAME ARCH SYS STANDIN
+    export WINEPREFIX=$1-$3
+    rm -rf "$WINEPREFIX"
+    cp -a "$1" "$WINEPREFIX"
+    c=$WINEPREFIX/drive_c
+    drv=$c/drv/$3
+    mkdir -p "$drv"
+    cp "$4" "$5" "$drv/"
+    cp "$WINE_TOOL_DIR/merrowfaldine-ctl.exe" "$WINE_DATA_DIR"/replay/*.policy.json "$c/drv/"
+    add_service "$2" "$3" "C:\\drv\\$3\\$(basename "$4")" || return 1
+    /usr/bin/wineserver -w
 }
 
 # Runs the command every half second until it succeeds, for at most $patience seconds: the
