@@ -38,7 +38,7 @@ run_filter() { # ARCH SYS STANDIN PATIENCE
 
     check "$arch: the control device does not answer before the filter starts" \
         bash -c "! (cd '$c' && $wine64 'C:\\drv\\merrowfaldine-ctl.exe' version > /dev/null 2>&1)"
-    (cd "$c" && $wine64 sc start $service > /dev/null 2>&1)
+    check "$arch: the filter's service starts" within_patience driver_started $service
     check "$arch: the filter loads and its control device answers version $version" \
         within_patience answers
     check "$arch: stats answer with zero traffic before any frame" \

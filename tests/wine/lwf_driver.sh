@@ -49,8 +49,9 @@ triggered() { # NAME PATTERN
 # what left compared.
 run_capture() { # ARCH CAPTURE POLICY
     local arch=$1 capture=$2 policy=$3
-    local tag
+    local tag started
     tag="$arch $(basename "$capture" .pcap) $(basename "$policy" .policy.json)"
+    started=$(date +%s)
     check "$tag: the driver starts afresh and attaches" triggered fresh '^fresh driver attached'
     check "$tag: the engine accepts the policy" policy_applied "$(basename "$policy")"
     "$replay" --host ndis6 --json --policy "$policy" --write "$out/lwf-linux.pcap" "$capture" \
@@ -71,6 +72,7 @@ run_capture() { # ARCH CAPTURE POLICY
         check "$tag: the sessions' clients are the events' clients" \
             same_lines "$clients" "$(ctl --json sessions | jq -r .client | sort -u)"
     fi
+    echo "        $tag: $(($(date +%s) - started)) s" >&2
 }
 
 # One driver start per build: every capture and policy runs in it.
@@ -82,7 +84,7 @@ run_filter() { # ARCH SYS STANDIN PATIENCE
     check "$arch: the driver's prefix is set up and its service written" \
         driver_prefix "$out/lwfprefix" $service "$arch" "$sys" "$standin"
     start_session "$out/lwf-keeper.fifo"
-    (cd "$c" && $wine64 sc start $service > /dev/null 2>&1)
+    check "$arch: the filter's service starts" within_patience driver_started $service
     check "$arch: the filter loads and its control device answers version $version" \
         within_patience answers
     check "$arch: the filter is attached to the stand-in's adapter" within_patience attached

@@ -11,6 +11,7 @@
 #   driver_prefix PREFIX NAME ARCH SYS STANDIN   a copy of PREFIX set up for one driver
 #                          (merrowfaldine-ctl.exe from $WINE_TOOL_DIR)
 #   within_patience CMD    CMD every half second until it succeeds, for $patience seconds
+#   driver_started NAME    the driver's service runs (a stopped one is started again)
 # and what the capture runs compare (the Linux replay's JSON lines against the driver's).
 wine64=/usr/lib/wine/wine64
 WINE_DATA_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../data" && pwd)
@@ -101,6 +102,19 @@ driver_prefix() { # PREFIX NAME ARCH SYS STANDIN
     cp "$WINE_TOOL_DIR/merrowfaldine-ctl.exe" "$WINE_DATA_DIR"/replay/*.policy.json "$c/drv/"
     add_service "$2" "$3" "C:\\drv\\$3\\$(basename "$4")" || return 1
     /usr/bin/wineserver -w
+}
+
+# True once the driver's service runs. Emulated, the 32-bit driver host can come up later
+# than the service manager waits for a driver to start, and the start is then given up:
+# a stopped service is asked to start again.
+driver_started() { # NAME
+    local state
+    state=$(cd "$WINEPREFIX/drive_c" && $wine64 sc query "$1" 2> /dev/null | grep STATE)
+    case $state in
+    *RUNNING*) return 0 ;;
+    *STOPPED*) (cd "$WINEPREFIX/drive_c" && $wine64 sc start "$1" > /dev/null 2>&1) ;;
+    esac
+    return 1
 }
 
 # Runs the command every half second until it succeeds, for at most $patience seconds: the
