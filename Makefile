@@ -1,7 +1,7 @@
 # Top-level commands; CMake does the building underneath.
 #   make test          install what is missing, build, run every test (plain and ASan/UBSan),
 #                      compile the engine as Windows kernel code, build and test the Windows tool
-#                      and run the shipped intermediate driver under Wine
+#                      and run both shipped drivers under Wine
 #   make demo          the main job on a bundled default
 #   make kernel-check  the engine as x86 and x64 kernel code (mingw-w64 ddk headers)
 #   make windows       the Windows deliverables as PE files
@@ -77,13 +77,16 @@ kernel-check: deps
 windows: deps
 	$(MAKE) -f windows.mk OUT=$(CURDIR)/$(BUILD)/windows
 
-# Includes the shipped intermediate driver under Wine, compared with the Linux replay that
-# the build made.
+# Includes both shipped drivers under Wine, compared with the Linux replay that the build
+# made: the intermediate driver, then the filter (the i386 file on Wine's 32-bit loader,
+# installed here when missing, and the x64 build).
 test-windows: windows build
 	tool/tests/wine/run.sh $(CURDIR)/$(BUILD)/windows
 	im/tests/package_check.sh $(CURDIR)/$(BUILD)/windows/package/driver/v1
 	tests/lwf/sys_check.sh $(CURDIR)/$(BUILD)/windows
 	tests/wine/im_driver.sh $(CURDIR)/$(BUILD)/windows $(CURDIR)/$(BUILD)/replay/merrowfaldine-replay
+	scripts/install-wine32.sh
+	tests/wine/lwf_driver.sh $(CURDIR)/$(BUILD)/windows $(CURDIR)/$(BUILD)/replay/merrowfaldine-replay
 
 # The NDIS 6 filter under Wine's kernel-driver host: the shipped i386 file on Wine's 32-bit
 # loader (installed here when missing, run through qemu-user where the kernel has no 32-bit
@@ -98,9 +101,10 @@ test-wine-drivers: windows
 test-wine-im: windows build
 	tests/wine/im_driver.sh $(CURDIR)/$(BUILD)/windows $(CURDIR)/$(BUILD)/replay/merrowfaldine-replay
 
-# The NDIS 6 filter under Wine with the NDIS 6 stand-in's data path: every committed capture
-# under every committed policy, compared with the Linux replay through its NDIS 6 model; the
-# shipped i386 file in one driver start (emulated, a start takes minutes), the x64 build too.
+# The NDIS 6 filter under Wine with the NDIS 6 stand-in's data path alone (part of
+# test-windows): every committed capture under every committed policy, compared with the
+# Linux replay through its NDIS 6 model; the shipped i386 file in one driver start
+# (emulated, a start takes minutes), the x64 build too.
 test-wine-lwf: windows build
 	scripts/install-wine32.sh
 	tests/wine/lwf_driver.sh $(CURDIR)/$(BUILD)/windows $(CURDIR)/$(BUILD)/replay/merrowfaldine-replay
