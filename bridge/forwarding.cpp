@@ -56,12 +56,20 @@ void ForwardUntilIdle(PortPair* const* pairs, size_t count, FrameInspector* insp
     const bool gather = options.gatherMicroseconds > 0;
     int64_t heldSince = -1; // when the frames held back now were first seen held
     int64_t idleSince = -1; // when the rings were first seen empty
+    uint32_t passed = 0;    // frames moved by this call
     for (;;) {
         uint32_t moved = 0;
         uint32_t held = 0;
         for (size_t i = 0; i < count; ++i) {
             moved += ForwardBurst(pairs[i], inspector, ForwardingBurst, !gather);
             held += pairs[i]->to->Queued();
+        }
+        passed += moved;
+        if (passed >= ForwardingPassFrames) {
+            for (size_t i = 0; i < count; ++i) {
+                pairs[i]->to->Flush(&pairs[i]->counters.lost);
+            }
+            return;
         }
         if (held == 0 && moved == 0 && options.spinMicroseconds == 0) {
             return; // neither waits: no clock is read

@@ -29,9 +29,14 @@ bool ParseForwardingOption(const std::string& name, const std::string& value,
 
 // Frames moved from one ring before the other gets its turn.
 const uint32_t ForwardingBurst = 256;
+// Frames one call moves at most before it returns, so that a stream that never lets the
+// rings run empty still leaves the caller its turn: signals, control requests and the
+// service manager's watchdog are answered during a long copy too (a few milliseconds).
+const uint32_t ForwardingPassFrames = 4096;
 
 // Moves frames through the pairs until their rings stay empty: every frame taken is sent
 // before it returns, none waits longer than the gather time (beyond a batch being sent),
-// and it returns once no frame came for the spin time, or as soon as `yield` is set.
+// and it returns once no frame came for the spin time, once it has moved a pass's worth
+// of frames, or as soon as `yield` is set.
 void ForwardUntilIdle(PortPair* const* pairs, size_t count, FrameInspector* inspector,
                       const ForwardingOptions& options, const std::atomic<bool>* yield = nullptr);
