@@ -79,7 +79,8 @@ void PrintReadable(const json& j) {
         std::cout << "policies applied: " << j["policy_loads"] << "\n";
         std::cout << "event lines: " << j.value("events_written", 0) << " written, "
                   << j.value("events_dropped", 0) << " dropped, "
-                  << j.value("event_write_errors", 0) << " failed writes (tried again)\n";
+                  << j.value("event_write_errors", 0) << " failed writes (tried again), "
+                  << j.value("events_waiting", 0) << " waiting to be written\n";
     } else {
         std::cout << j.dump() << "\n";
     }

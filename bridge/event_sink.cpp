@@ -412,5 +412,7 @@ EventSinkCounters EventSink::Counters() const {
         return {};
     }
     std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->counters;
+    EventSinkCounters counters = state_->counters;
+    counters.waiting = state_->queue.size(); // a line leaves the queue once written whole
+    return counters;
 }

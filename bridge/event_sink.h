@@ -18,6 +18,7 @@ struct EventSinkCounters {
     uint64_t written = 0;     // lines written whole
     uint64_t dropped = 0;     // lines lost: the queue was full, or the output went away
     uint64_t writeErrors = 0; // failed writes (each failed line is tried again)
+    uint64_t waiting = 0;     // lines queued and not yet written whole
 };
 
 struct EventSinkOptions {

@@ -345,6 +345,7 @@ nlohmann::ordered_json Guard::StatsJson() {
     j["events_written"] = e.written;
     j["events_dropped"] = e.dropped;
     j["event_write_errors"] = e.writeErrors;
+    j["events_waiting"] = e.waiting;
     return j;
 }
 

@@ -62,19 +62,19 @@ const Metric Counters[] = {
      {{"", nullptr, "event_write_errors"}, None}},
 };
 
+// Values that go up and down.
+const Metric Gauges[] = {
+    {"merrowfaldine_events_waiting", "Event lines queued and not yet written",
+     {{"", nullptr, "events_waiting"}, None}},
+};
+
 #undef PER_SIDE
 
-} // namespace
-
-std::string PrometheusText(const nlohmann::json& stats, bool up) {
-    std::string out = "# HELP merrowfaldine_up Whether the guard answered on its control socket\n"
-                      "# TYPE merrowfaldine_up gauge\n"
-                      "merrowfaldine_up " +
-                      std::string(up ? "1" : "0") + "\n";
-    if (!up || !stats.is_object()) {
-        return out;
-    }
-    for (const Metric& m : Counters) {
+// Each metric of `table` with the samples the stats hold, as Prometheus families of `type`.
+template <size_t N>
+void AppendFamilies(const Metric (&table)[N], const char* type, const nlohmann::json& stats,
+                    std::string* out) {
+    for (const Metric& m : table) {
         std::string lines;
         for (const Sample& s : m.samples) {
             if (s.key == nullptr) {
@@ -96,9 +96,23 @@ std::string PrometheusText(const nlohmann::json& stats, bool up) {
                      "\n";
         }
         if (!lines.empty()) {
-            out += std::string("# HELP ") + m.name + " " + m.help + "\n# TYPE " + m.name +
-                   " counter\n" + lines;
+            *out += std::string("# HELP ") + m.name + " " + m.help + "\n# TYPE " + m.name + " " +
+                    type + "\n" + lines;
         }
     }
+}
+
+} // namespace
+
+std::string PrometheusText(const nlohmann::json& stats, bool up) {
+    std::string out = "# HELP merrowfaldine_up Whether the guard answered on its control socket\n"
+                      "# TYPE merrowfaldine_up gauge\n"
+                      "merrowfaldine_up " +
+                      std::string(up ? "1" : "0") + "\n";
+    if (!up || !stats.is_object()) {
+        return out;
+    }
+    AppendFamilies(Counters, "counter", stats, &out);
+    AppendFamilies(Gauges, "gauge", stats, &out);
     return out;
 }

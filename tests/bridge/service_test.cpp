@@ -108,9 +108,11 @@ TEST(EventSink, AFullFileKeepsWholeLinesAndCatchesUpAndARotatedFileIsReopened) {
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
     EXPECT_EQ(stuck, Line(0) + "\n" + Line(1) + "\n"); // no half of the third line
     EXPECT_GE(sink.Counters().writeErrors, 3u);
+    EXPECT_EQ(sink.Counters().waiting, 3u); // the line being tried stays counted
     EXPECT_EQ(said.Count("cannot write events"), 1u); // said once, not on every try
 
     WaitFor([&] { return sink.Counters().written == 5; });
+    EXPECT_EQ(sink.Counters().waiting, 0u);
     std::string all;
     for (int i = 0; i < 5; ++i) {
         all += Line(i) + "\n";
@@ -333,9 +335,10 @@ TEST(Prometheus, EveryStatsCounterIsASampleOfADeclaredMetric) {
                             {"policy_loads", 3},
                             {"events_written", 11},
                             {"events_dropped", 12},
-                            {"event_write_errors", 13}};
+                            {"event_write_errors", 13},
+                            {"events_waiting", 14}};
     uint64_t value = 100;
-    std::map<uint64_t, int> expected = {{3, 1}, {11, 1}, {12, 1}, {13, 1}};
+    std::map<uint64_t, int> expected = {{3, 1}, {11, 1}, {12, 1}, {13, 1}, {14, 1}};
     for (const char* key : {"smb_inbound_packets", "smb_inbound_bytes", "smb_outbound_packets",
                             "smb_outbound_bytes"}) {
         expected[value] = 1;

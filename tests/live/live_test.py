@@ -540,6 +540,13 @@ class Lab:
             return 0
 
     def events_since(self, mark):
+        # A line the guard has queued may not be in the file yet: its writer thread is
+        # waited for (a guard that is not running has nothing queued).
+        for _ in range(100):
+            r = self.ctl("--json", "stats", check=False)
+            if r.returncode != 0 or json.loads(r.stdout).get("events_waiting", 0) == 0:
+                break
+            time.sleep(0.05)
         try:
             with open(self.vars["LAB_EVENTS"]) as f:
                 return [json.loads(line) for line in f.readlines()[mark:]]

@@ -458,8 +458,9 @@ def check_restart_mid_copy(lab, protocol):
         with open(os.path.join(lab.vars["LAB_DIR"], "guard.pid")) as f:
             os.kill(int(f.read()), signal.SIGKILL)
         copied = os.path.getsize(on_server)
-        lab.run("guard-start", "--policy", policy)
+        # Every line from here on is the new guard's.
         mark = lab.event_mark()
+        lab.run("guard-start", "--policy", policy)
         try:
             out, _ = client.communicate(timeout=lt.STEP_SECONDS + 60)
         except subprocess.TimeoutExpired:
