@@ -64,7 +64,8 @@ const Metric Counters[] = {
 
 // Values that go up and down.
 const Metric Gauges[] = {
-    {"merrowfaldine_events_waiting", "Event lines queued and not yet written",
+    {"merrowfaldine_events_waiting",
+     "Event lines queued and not yet written",
      {{"", nullptr, "events_waiting"}, None}},
 };
 

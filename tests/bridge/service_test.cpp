@@ -108,7 +108,7 @@ TEST(EventSink, AFullFileKeepsWholeLinesAndCatchesUpAndARotatedFileIsReopened) {
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
     EXPECT_EQ(stuck, Line(0) + "\n" + Line(1) + "\n"); // no half of the third line
     EXPECT_GE(sink.Counters().writeErrors, 3u);
-    EXPECT_EQ(sink.Counters().waiting, 3u); // the line being tried stays counted
+    EXPECT_EQ(sink.Counters().waiting, 3u);           // the line being tried stays counted
     EXPECT_EQ(said.Count("cannot write events"), 1u); // said once, not on every try
 
     WaitFor([&] { return sink.Counters().written == 5; });
@@ -331,12 +331,9 @@ TEST(PolicyFiles, OnlyBoundedRegularFilesWithCleanNamesAreRead) {
 // Every counter of the stats line appears once as a sample of a metric with HELP and TYPE
 // lines before it, with the same value.
 TEST(Prometheus, EveryStatsCounterIsASampleOfADeclaredMetric) {
-    nlohmann::json stats = {{"type", "stats"},
-                            {"policy_loads", 3},
-                            {"events_written", 11},
-                            {"events_dropped", 12},
-                            {"event_write_errors", 13},
-                            {"events_waiting", 14}};
+    nlohmann::json stats = {{"type", "stats"},          {"policy_loads", 3},
+                            {"events_written", 11},     {"events_dropped", 12},
+                            {"event_write_errors", 13}, {"events_waiting", 14}};
     uint64_t value = 100;
     std::map<uint64_t, int> expected = {{3, 1}, {11, 1}, {12, 1}, {13, 1}, {14, 1}};
     for (const char* key : {"smb_inbound_packets", "smb_inbound_bytes", "smb_outbound_packets",
