@@ -74,7 +74,8 @@ void PrintReadable(const json& j) {
                       << " rewritten, " << s["offloaded_checksums"] << " with offloaded checksums, "
                       << s["vlan_tagged"] << " VLAN-tagged, " << s["oversize"] << " oversize, "
                       << s["lost"] << " lost (link down or full), " << s["ring_full"]
-                      << " not received (receive ring full)\n";
+                      << " not received (receive ring full); " << s.value("passed_in_kernel", 0)
+                      << " frames passed in the kernel\n";
         }
         std::cout << "policies applied: " << j["policy_loads"] << "\n";
         std::cout << "event lines: " << j.value("events_written", 0) << " written, "

@@ -29,6 +29,7 @@
 #include "report_output.h"
 #include "ring.h"
 #include "kept_state_file.h"
+#include "kernel_pass.h"
 #include "xdp_port.h"
 #include "service_notify.h"
 #include "sim.h"
@@ -39,7 +40,7 @@ const char* const Usage =
     "usage: merrowfaldine-guard --network IFACE --server IFACE [--policy FILE]\n"
     "                           [--control PATH] [--events FILE|-|syslog] [--user USER]\n"
     "                           [--state FILE|none] [--threads 1|2] [--spin USEC]\n"
-    "                           [--gather USEC] [--xdp]\n"
+    "                           [--gather USEC] [--xdp] [--all-through-guard]\n"
     "\n"
     "Forwards every frame between IFACE on the network side and IFACE on the file server's\n"
     "side, each through the inspection engine, and applies the policy's access rules.\n"
@@ -65,6 +66,10 @@ const char* const Usage =
     "                   (default 0: each burst is sent at once)\n"
     "  --xdp            forward through AF_XDP sockets in copy mode (an XDP program on each\n"
     "                   interface, native mode) instead of AF_PACKET rings\n"
+    "  --all-through-guard\n"
+    "                   bring every frame through the guard's rings; by default TCP\n"
+    "                   segments of neither port 445 nor 139 (untagged, IPv4 unfragmented\n"
+    "                   or IPv6) go from one interface to the other in the kernel\n"
     "\n"
     "Once they are open the guard keeps only cap_net_raw and cap_net_admin (and with --xdp\n"
     "cap_ipc_lock, for the AF_XDP buffers of an interface that comes back).\n"
@@ -93,6 +98,7 @@ struct Options {
     std::string state;
     ForwardingOptions forwarding;
     bool xdp = false;
+    bool allThroughGuard = false;
 };
 
 // One write per message: the events writer thread says things too.
@@ -131,6 +137,10 @@ bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
         std::string arg = argv[i];
         if (arg == "--xdp") {
             o->xdp = true;
+            continue;
+        }
+        if (arg == "--all-through-guard") {
+            o->allThroughGuard = true;
             continue;
         }
         if (arg == "--threads" || arg == "--spin" || arg == "--gather") {
@@ -217,6 +227,7 @@ class Guard {
     nlohmann::ordered_json StatsJson();
     void CheckLink(FramePort& port, short revents);
     void ForwardFromServer();
+    void FollowKernelPass();
 
     Options options_;
     GuardEngine engine_;
@@ -226,6 +237,8 @@ class Guard {
     XdpPort xdpPorts_[2];
     FramePort* network_ = nullptr;
     FramePort* server_ = nullptr;
+    // Passes the frames the guard has no use for between the rings' interfaces.
+    KernelPass kernelPass_;
     PortPair inbound_{};
     PortPair outbound_{};
     InterfaceLocks locks_;
@@ -306,14 +319,24 @@ void Guard::WatchInterfaces() {
             Say(ring->Name() + " is gone; it is opened again when an interface of that name " +
                 "appears");
             ring->Close();
+            FollowKernelPass();
         }
         std::string error;
         if (index != 0 && OpenInterface(*ring, ring->Name(), &error)) {
             Say(ring->Name() + " is back (index " + std::to_string(index) +
                 "): forwarding resumes");
+            FollowKernelPass();
         } else if (index != 0) {
             Say(ring->Name() + " is back but cannot be opened: " + error);
         }
+    }
+}
+
+void Guard::FollowKernelPass() {
+    FramePort* ports[2] = {network_, server_};
+    std::string error;
+    if (!kernelPass_.Follow(ports, &error)) {
+        Say("frames go through the guard: " + error);
     }
 }
 
@@ -338,6 +361,7 @@ nlohmann::ordered_json Guard::StatsJson() {
         side["oversize"] = c.oversize;
         side["lost"] = c.lost;
         side["ring_full"] = p->from->ReceiveDrops();
+        side["passed_in_kernel"] = kernelPass_.Passed(p->fromNetwork ? 0 : 1);
         j[p->fromNetwork ? "from_network" : "from_server"] = side;
     }
     j["policy_loads"] = policyLoads_;
@@ -486,6 +510,16 @@ int Guard::Run() {
     }
     inbound_ = PortPair{network_, server_, true, {}};
     outbound_ = PortPair{server_, network_, false, {}};
+    // Loaded while the guard may still load programs; it follows the ports from here on.
+    if (!options_.xdp && !options_.allThroughGuard) {
+        if (kernelPass_.Load(&error)) {
+            FollowKernelPass();
+            Say("TCP segments of neither port 445 nor 139 pass between " + options_.network +
+                " and " + options_.server + " in the kernel");
+        } else {
+            Say("every frame goes through the guard (" + error + ")");
+        }
+    }
 
     engine_.onEvent = [this](const FileEvent& e, const uint8_t* clientIpv6) {
         Record(EventLine(e, clientIpv6, Timestamp()).dump(),
@@ -623,6 +657,7 @@ int Guard::Run() {
         outboundThread.join();
     }
     // Whatever arrived before the stop still goes through.
+    kernelPass_.Stop();
     ForwardUntilIdle(both, 2, &engine_, options_.forwarding);
     close(signalFd);
     kept_.Stop();

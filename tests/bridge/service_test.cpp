@@ -342,8 +342,9 @@ TEST(Prometheus, EveryStatsCounterIsASampleOfADeclaredMetric) {
         stats[key] = value++;
     }
     for (const char* side : {"from_network", "from_server"}) {
-        for (const char* key : {"frames", "bytes", "rewritten", "offloaded_checksums",
-                                "vlan_tagged", "oversize", "lost", "ring_full"}) {
+        for (const char* key :
+             {"frames", "bytes", "rewritten", "offloaded_checksums", "vlan_tagged", "oversize",
+              "lost", "ring_full", "passed_in_kernel"}) {
             expected[value] = 1;
             stats[side][key] = value++;
         }

@@ -305,6 +305,14 @@ def check_interface_recreated(lab):
     seen = (lab.smb("SMB3", "get readme.txt"), lab.smb("NT1", "rm old.txt"))
     if seen != ("ok", "NT_STATUS_ACCESS_DENIED"):
         raise lt.Failure("after net0 came back the client saw %s" % (seen,))
+    # The kernel pass is put back on the new interface, with the privileges left.
+    passed = lt.stats_value(lab, "from_network")["passed_in_kernel"]
+    data = os.urandom(1 << 20)
+    arrived = lt.tcp_through(lab, lab.vars["LAB_SERVER_IP"], 5201, data)
+    if arrived != "%d %s" % (len(data), hashlib.sha256(data).hexdigest()):
+        raise lt.Failure("1 MiB over TCP after net0 came back arrived as %r" % arrived)
+    if lt.stats_value(lab, "from_network")["passed_in_kernel"] < passed + len(data) // 1448:
+        raise lt.Failure("TCP of other ports no longer passes in the kernel: %s" % open(log).read())
 
 
 def check_follow_and_metrics(lab):
