@@ -210,7 +210,9 @@ bool KernelPass::Load(std::string* error) {
     int targets = bpf_map_create(BPF_MAP_TYPE_ARRAY, "mf_targets", sizeof(uint32_t),
                                  sizeof(uint32_t), 2, nullptr);
     if (targets < 0) {
-        *error = Errno("the table of the kernel pass", errno);
+        *error = Errno(errno == EPERM ? "loading the kernel pass needs cap_bpf"
+                                      : "the table of the kernel pass",
+                       errno);
         return false;
     }
     passedFd_ = bpf_map_create(BPF_MAP_TYPE_PERCPU_ARRAY, "mf_passed", sizeof(uint32_t),
