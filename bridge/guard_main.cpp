@@ -43,7 +43,8 @@ const char* const Usage =
     "                           [--gather USEC] [--xdp] [--all-through-guard]\n"
     "\n"
     "Forwards every frame between IFACE on the network side and IFACE on the file server's\n"
-    "side, each through the inspection engine, and applies the policy's access rules.\n"
+    "side, each that may carry SMB through the inspection engine, and applies the policy's\n"
+    "access rules.\n"
     "\n"
     "  --network IFACE  interface toward the clients\n"
     "  --server IFACE   interface toward the file server\n"
@@ -227,7 +228,7 @@ class Guard {
     nlohmann::ordered_json StatsJson();
     void CheckLink(FramePort& port, short revents);
     void ForwardFromServer();
-    void FollowKernelPass();
+    bool FollowKernelPass();
 
     Options options_;
     GuardEngine engine_;
@@ -332,12 +333,14 @@ void Guard::WatchInterfaces() {
     }
 }
 
-void Guard::FollowKernelPass() {
+bool Guard::FollowKernelPass() {
     FramePort* ports[2] = {network_, server_};
     std::string error;
     if (!kernelPass_.Follow(ports, &error)) {
         Say("frames go through the guard: " + error);
+        return false;
     }
+    return true;
 }
 
 nlohmann::ordered_json Guard::StatsJson() {
@@ -512,12 +515,11 @@ int Guard::Run() {
     outbound_ = PortPair{server_, network_, false, {}};
     // Loaded while the guard may still load programs; it follows the ports from here on.
     if (!options_.xdp && !options_.allThroughGuard) {
-        if (kernelPass_.Load(&error)) {
-            FollowKernelPass();
+        if (!kernelPass_.Load(&error)) {
+            Say("every frame goes through the guard (" + error + ")");
+        } else if (FollowKernelPass()) {
             Say("TCP segments of neither port 445 nor 139 pass between " + options_.network +
                 " and " + options_.server + " in the kernel");
-        } else {
-            Say("every frame goes through the guard (" + error + ")");
         }
     }
 
