@@ -13,7 +13,7 @@
 
 namespace {
 
-// Attach types and helpers newer than the C library's headers.
+// The tcx attach type (newer than the system's headers) and the helpers' numbers.
 const int AttachTcxIngress = 46; // BPF_TCX_INGRESS
 const int32_t HelperMapLookup = 1;
 const int32_t HelperRedirect = 23;
