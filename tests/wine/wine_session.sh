@@ -46,12 +46,14 @@ new_prefix() { # PREFIX LOG
     $wine64 wineboot -i > "$2" 2>&1
     # Without the override Wine loads its own ndis.sys, whose first NDIS call aborts.
     $wine64 reg add 'HKCU\Software\Wine\DllOverrides' /v ndis.sys /d native /f > /dev/null 2>&1
-    # The service manager gives a driver's host 10 s to connect, then ends it and marks the
-    # service stopped; an emulated 32-bit host takes minutes, and each start asked again
-    # leaves one more emulated host running beside the first. Wine's manager reads its wait
-    # (milliseconds, as a string) when it starts.
+    # The service manager gives a driver's host 10 s to connect, then gives the start up and
+    # marks the service stopped; an emulated 32-bit host takes a minute or two, so every start
+    # was given up and asked again, and the hosts piled up. Three minutes lets a slow host
+    # connect at its first start, while one that hangs (an emulated host sometimes does) is
+    # still given up in time for driver_started to ask for another within the run's
+    # patience. Wine's manager reads its wait (milliseconds, as a string) when it starts.
     $wine64 reg add 'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout /t REG_SZ \
-        /d 900000 /f > /dev/null 2>&1
+        /d 180000 /f > /dev/null 2>&1
     # The set-up session ends before a run's own starts: a keeper that attached to the
     # ending session would leave the service manager stopping under the run.
     /usr/bin/wineserver -w
