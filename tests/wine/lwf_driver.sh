@@ -105,7 +105,8 @@ run_filter() { # ARCH SYS STANDIN PATIENCE
 
 # The prefix is set up once and copied for each build: its set-up runs 32-bit programs too,
 # which cost minutes where they run emulated.
-new_prefix "$out/lwfprefix" "$out/lwf-wineboot.log"
+# Three minutes for a driver host to connect: the i386 one runs emulated.
+new_prefix "$out/lwfprefix" "$out/lwf-wineboot.log" 180000
 for arch in ${LWF_ARCHES:-x64 i386}; do
     case $arch in
     x64) run_filter x64 "$out/winehost/x64/MerrowfaldineLwf.sys" "$out/winehost/x64/ndis.sys" 120 ;;

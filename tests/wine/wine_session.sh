@@ -1,7 +1,8 @@
 # What the Wine driver tests share; source it after scripts/checks.sh. A session is one
 # wineserver with its prefix, a keeper process and one driver service: a driver starts
 # once per session (a restarted driver's symbolic link would collide).
-#   new_prefix PREFIX      a fresh prefix with Wine's own ndis.sys overridden by ours
+#   new_prefix PREFIX      a fresh prefix with Wine's own ndis.sys overridden by ours (and
+#                          a longer wait for driver hosts, for emulated ones)
 #   start_session          a keeper that holds the service manager up for the session
 #   stop_session           ends what the session started, by PID, and the wineserver
 #   ctl ARGS...            merrowfaldine-ctl.exe from C:\drv, its output without CRs
@@ -40,7 +41,7 @@ stop_session() {
     sleeper=
 }
 
-new_prefix() { # PREFIX LOG
+new_prefix() { # PREFIX LOG [HOST_WAIT_MS]
     export WINEPREFIX=$1
     rm -rf "$WINEPREFIX"
     $wine64 wineboot -i > "$2" 2>&1
@@ -48,12 +49,14 @@ new_prefix() { # PREFIX LOG
     $wine64 reg add 'HKCU\Software\Wine\DllOverrides' /v ndis.sys /d native /f > /dev/null 2>&1
     # The service manager gives a driver's host 10 s to connect, then gives the start up and
     # marks the service stopped; an emulated 32-bit host takes a minute or two, so every start
-    # was given up and asked again, and the hosts piled up. Three minutes lets a slow host
-    # connect at its first start, while one that hangs (an emulated host sometimes does) is
-    # still given up in time for driver_started to ask for another within the run's
-    # patience. Wine's manager reads its wait (milliseconds, as a string) when it starts.
-    $wine64 reg add 'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout /t REG_SZ \
-        /d 180000 /f > /dev/null 2>&1
+    # was given up and asked again, and the hosts piled up. Such a prefix gets a longer wait:
+    # long enough for a slow host to connect at its first start, short enough that one that
+    # hangs (an emulated host sometimes does) is still given up in time for driver_started
+    # to ask for another. Wine's manager reads it (milliseconds, a string) when it starts.
+    if [ -n "${3:-}" ]; then
+        $wine64 reg add 'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout \
+            /t REG_SZ /d "$3" /f > /dev/null 2>&1
+    fi
     # The set-up session ends before a run's own starts: a keeper that attached to the
     # ending session would leave the service manager stopping under the run.
     /usr/bin/wineserver -w
